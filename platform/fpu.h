@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+// The processor's floating-point state, which foreign code may leave changed.
+namespace platform {
+
+// The x87 control word the host runs with: all exceptions masked, 64-bit precision,
+// round to nearest.
+constexpr uint16_t kHostX87ControlWord = 0x133F;
+// The bits of the x87 control word that hold meaning (bit 6 always reads as 1).
+constexpr uint16_t kX87ControlWordMask = 0x1F3F;
+constexpr uint32_t kHostMxcsr = 0x1F80;  // all SSE exceptions masked, nearest, no FTZ/DAZ
+
+// Clears pending exceptions, loads kHostX87ControlWord and kHostMxcsr.
+void ResetFloatingPointState() noexcept;
+uint16_t ReadX87ControlWord() noexcept;
+void WriteX87ControlWord(uint16_t control_word) noexcept;
+uint32_t ReadMxcsr() noexcept;
+void WriteMxcsr(uint32_t mxcsr) noexcept;
+
+}  // namespace platform

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "platform/fault_guard.h"
+#include "platform/fpu.h"
+#include "platform/tests/faulting_code.h"
+
+namespace {
+
+using namespace platform;
+
+uint32_t FaultOf(void (*routine)()) {
+  uint32_t code = 0;
+  EXPECT_FALSE(Guarded([&] { routine(); }, &code));
+  return code;
+}
+
+TEST(FaultGuard, ReportsEachKindOfFaultWithItsCode) {
+  EXPECT_EQ(FaultOf([] { faulting::WriteToAddress(16); }), kFaultAccessViolation);
+  EXPECT_EQ(FaultOf([] { faulting::DivideIntegers(7, 0); }), kFaultIntegerDivideByZero);
+  EXPECT_EQ(FaultOf([] { faulting::RecurseWithoutEnd(0); }), kFaultStackOverflow);
+  EXPECT_EQ(FaultOf([] { faulting::ThrowCxxException(); }), kFaultCxxException);
+#if defined(_WIN32)
+  EXPECT_EQ(FaultOf([] { faulting::RaiseForeignCxxException(); }), kFaultForeignCxxException);
+#endif
+}
+
+TEST(FaultGuard, NormalReturnIsSuccess) {
+  int result = 0;
+  uint32_t code = 123;
+  EXPECT_TRUE(Guarded([&] { result = faulting::DivideIntegers(42, 6); }, &code));
+  EXPECT_EQ(result, 7);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST(FaultGuard, SurvivesAHundredFaultsThenExceptionsStillWork) {
+  for (int i = 0; i < 100; ++i) {
+    uint32_t code = 0;
+    bool ok;
+    switch (i % 4) {
+      case 0: ok = Guarded([] { faulting::WriteToAddress(16); }, &code); break;
+      case 1: ok = Guarded([] { faulting::DivideIntegers(1, 0); }, &code); break;
+      case 2: ok = Guarded([] { faulting::RecurseWithoutEnd(0); }, &code); break;
+      default: ok = Guarded([] { faulting::ThrowCxxException(); }, &code); break;
+    }
+    ASSERT_FALSE(ok) << "round " << i;
+    ASSERT_NE(code, 0u) << "round " << i;
+  }
+  EXPECT_THROW(throw std::logic_error("ordinary"), std::logic_error);
+  try {
+    faulting::ThrowCxxException();
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "thrown inside");
+  }
+}
+
+TEST(FaultGuard, NestedGuardsContainTheirOwnFaults) {
+  uint32_t inner_code = 0, outer_code = 0;
+  bool inner_ok = true;
+  const bool outer_ok = Guarded(
+      [&] {
+        inner_ok = Guarded([] { faulting::WriteToAddress(16); }, &inner_code);
+        faulting::DivideIntegers(1, 0);
+      },
+      &outer_code);
+  EXPECT_FALSE(inner_ok);
+  EXPECT_EQ(inner_code, kFaultAccessViolation);
+  EXPECT_FALSE(outer_ok);
+  EXPECT_EQ(outer_code, kFaultIntegerDivideByZero);
+}
+
+TEST(FaultGuard, TwoThreadsFaultAtOnce) {
+  int failures[2] = {0, 0};
+  auto worker = [&failures](int index) {
+    for (int i = 0; i < 50; ++i) {
+      uint32_t code = 0;
+      if (!Guarded([] { faulting::WriteToAddress(16); }, &code) && code == kFaultAccessViolation)
+        ++failures[index];
+      if (!Guarded([] { faulting::RecurseWithoutEnd(0); }, &code) && code == kFaultStackOverflow)
+        ++failures[index];
+    }
+  };
+  std::thread a(worker, 0), b(worker, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures[0], 100);
+  EXPECT_EQ(failures[1], 100);
+}
+
+TEST(FaultGuard, CallersFloatingPointStateComesBackAfterAFault) {
+  ResetFloatingPointState();
+  EXPECT_FALSE(Guarded([] { faulting::ChangeFpuStateThenFault(0x007F, 0x9FC0); }));
+  EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask, kHostX87ControlWord & kX87ControlWordMask);
+  EXPECT_EQ(ReadMxcsr() & ~0x3Fu, kHostMxcsr);
+}
+
+TEST(FloatingPointState, ResetLoadsTheHostControlWords) {
+  WriteX87ControlWord(0x027F);
+  WriteMxcsr(0x9FC0);  // flush-to-zero, denormals-are-zero, round up
+  ResetFloatingPointState();
+  EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask, 0x133F);
+  EXPECT_EQ(ReadMxcsr(), kHostMxcsr);
+}
+
+}  // namespace

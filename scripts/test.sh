@@ -1,0 +1,50 @@
+#!/bin/bash
+# Builds both configurations and runs every test: the native build (with AddressSanitizer
+# and UndefinedBehaviorSanitizer) and the Windows build under Wine. Ends with one line
+# 'N passed, N failed'; exits non-zero when anything failed.
+set -u
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+bash "$ROOT/scripts/setup.sh" || { echo "0 passed, 1 failed"; exit 1; }
+start_x_server || { echo "0 passed, 1 failed"; exit 1; }
+trap stop_x_server EXIT
+
+passed=0
+failed=0
+mkdir -p "$BUILD"
+
+# run_suite NAME BUILD_DIR CONFIGURE_COMMAND...
+run_suite() {
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name: configure and build"
+  if ! "$@" || ! cmake --build "$dir" -j "$JOBS" >"$BUILD/$name-build.log" 2>&1; then
+    tail -n 40 "$BUILD/$name-build.log" 2>/dev/null
+    echo "== $name: build FAILED"
+    failed=$((failed + 1))
+    return
+  fi
+  echo "== $name: tests"
+  local log=$BUILD/$name-tests.log
+  (cd "$dir" && ctest -j "$JOBS" --output-on-failure --timeout 300) >"$log" 2>&1
+  grep -E '^\s*[0-9]+/[0-9]+ Test|tests passed|\*\*\*|Failed|Timeout' "$log" | grep -vE ' Passed ' | tail -n 60
+  local summary total bad
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "== $name: ctest gave no summary"
+    failed=$((failed + 1))
+    return
+  fi
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$summary")
+  echo "== $name: $summary"
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+}
+
+run_suite native "$BUILD/native" \
+  cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DPL_SANITIZE=address,undefined
+run_suite windows "$WINDOWS_BUILD" configure_windows
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
