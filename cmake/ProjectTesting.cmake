@@ -18,6 +18,8 @@ if(WIN32)
   set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine)
   add_test(NAME wine_stop COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} stop)
   set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+  add_test(NAME windows_binaries_import_only_system_dlls
+           COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-imports.sh ${CMAKE_BINARY_DIR}/bin)
 endif()
 
 # pl_add_gtest(name SOURCES ... LIBS ... [LABELS ...])
