@@ -21,11 +21,13 @@
 
 #if defined(_WIN32)
 #define EFFECT_EXPORT extern "C" __declspec(dllexport)
-// i686 C names carry a leading underscore; the export drops it again.
-#define EXPORT_NAME(name) __asm__("_" name)
+// A routine cannot be called "main" in C++: the library's .def file exports it by that name.
+#define MAIN_EXPORT extern "C"
+#define MAIN_NAME
 #else
 #define EFFECT_EXPORT extern "C" __attribute__((visibility("default")))
-#define EXPORT_NAME(name) __asm__(name)
+#define MAIN_EXPORT EFFECT_EXPORT
+#define MAIN_NAME __asm__("main")
 #endif
 
 namespace {
@@ -48,7 +50,7 @@ VstIntPtr AskHost(AEffect* effect, VstInt32 opcode, VstInt32 index = 0, VstIntPt
   return answer;
 }
 
-void Fault() { *g_nowhere = 1; }
+[[maybe_unused]] void Fault() { *g_nowhere = 1; }
 
 void CopyText(void* ptr, const char* text) {
   if (ptr) std::strcpy(static_cast<char*>(ptr), text);
@@ -204,9 +206,6 @@ AEffect* MakeEffect(audioMasterCallback host) {
   AskHost(nullptr, audioMasterVersion);
   AskHost(&g_effect, audioMasterGetSampleRate);
   AskHost(&g_effect, audioMasterIOChanged);
-#if PL_EFFECT_KIND == KIND_NULL_ENTRY
-  return nullptr;
-#else
   std::memset(&g_effect, 0, sizeof g_effect);
   g_effect.magic = PL_EFFECT_KIND == KIND_BAD_MAGIC ? FourCharToLong("XstP") : kEffectMagic;
   g_effect.dispatcher = Dispatcher;
@@ -237,8 +236,8 @@ AEffect* MakeEffect(audioMasterCallback host) {
   g_effect.flags |= 1 << effFlagsProgramChunks;
   g_effect.uniqueID = FourCharToLong("PlFt");
 #endif
-  return &g_effect;
-#endif
+  // The refusing kind builds its record all the same and then says no.
+  return PL_EFFECT_KIND == KIND_NULL_ENTRY ? nullptr : &g_effect;
 }
 
 }  // namespace
@@ -255,9 +254,14 @@ EFFECT_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback host) {
 
 #if PL_EFFECT_KIND != KIND_NO_ENTRY && PL_EFFECT_KIND != KIND_PLUGIN_MAIN_ONLY
 // "main" as an exported routine of a library; its name is given to the assembler directly.
-EFFECT_EXPORT AEffect* VSTCALLBACK MainEntry(audioMasterCallback host) EXPORT_NAME("main");
-EFFECT_EXPORT AEffect* VSTCALLBACK MainEntry(audioMasterCallback host) {
+MAIN_EXPORT AEffect* VSTCALLBACK MainEntry(audioMasterCallback host) MAIN_NAME;
+MAIN_EXPORT AEffect* VSTCALLBACK MainEntry(audioMasterCallback host) {
   Log(kLogEnteredMain, 0, 0, 0.0f);
   return MakeEffect(host);
 }
+#endif
+
+#if PL_EFFECT_KIND == KIND_NO_ENTRY
+// An export under a name no host looks for.
+EFFECT_EXPORT AEffect* VSTCALLBACK CreateEffect(audioMasterCallback host) { return MakeEffect(host); }
 #endif
