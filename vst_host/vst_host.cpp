@@ -9,6 +9,7 @@
 
 #include "platform/file_dialog.h"
 #include "platform/fpu.h"
+#include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 
@@ -39,6 +40,9 @@ THostCanDos DefaultCanDos() {
   set.Include(hcdStartStopProcess);
   return set;
 }
+
+// Where an effect's author is sent when it uses the deprecated window request.
+constexpr const char* kContactAddress = "partiloom-dev@example.org";
 
 // The effect's text buffers for vendor and product hold 64 bytes by the standard.
 constexpr size_t kVendorTextBuffer = 64;
@@ -190,6 +194,7 @@ void OpenWindowRequest(const VstWindow* request) {
                   : request->style == 1 ? TVstRequestedWindow::bsNone
                                         : TVstRequestedWindow::bsDefault;
   HostWindowList.push_back(window);
+  platform::ShowMessageBox(std::string("Please contact me if this happens: ") + kContactAddress);
 }
 
 VstIntPtr OpenFileSelector(VstFileSelect* request) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "platform/dynamic_library.h"
 #include "platform/system.h"
 #include "vst_host/vst_host.h"
 
@@ -12,6 +13,7 @@ namespace {
 struct CompatCase {
   const char* name;
   const char* path;
+  const char* entry;  // the only entry routine the library exports
   bool chunk_presets;
   int min_outputs;
 };
@@ -34,6 +36,12 @@ void ExpectBlockIsFinite(TVstPlugIn& item) {
 TEST_P(RealEffects, LoadProcessPresetRoundTripAndUnload) {
   const CompatCase& effect = GetParam();
   if (!platform::FileExists(effect.path)) GTEST_SKIP() << effect.path << " is not installed";
+  {
+    platform::DynamicLibrary library(platform::LoadLibraryFile(effect.path).handle);
+    const bool by_main = std::string(effect.entry) == "main";
+    EXPECT_EQ(library.Export("main") != nullptr, by_main);
+    EXPECT_EQ(library.Export("VSTPluginMain") != nullptr, !by_main);
+  }
   TVstHost host;
   TVstPlugIn* item = host.VstPlugIns().Add();
   item->SetDLLFileName(effect.path);
@@ -78,11 +86,13 @@ INSTANTIATE_TEST_SUITE_P(
     Debian, RealEffects,
     ::testing::Values(
         // Entered through "main", 2 inputs and 6 outputs.
-        CompatCase{"ThreeBandSplitter", "/usr/lib/vst/3BandSplitter-vst.so", false, 6},
-        CompatCase{"ThreeBandEQ", "/usr/lib/vst/3BandEQ-vst.so", false, 2},
+        CompatCase{"ThreeBandSplitter", "/usr/lib/vst/3BandSplitter-vst.so", "main", false, 6},
+        CompatCase{"ThreeBandEQ", "/usr/lib/vst/3BandEQ-vst.so", "main", false, 2},
         // Entered through "VSTPluginMain", with chunk presets.
-        CompatCase{"LspCompressorStereo", "/usr/lib/vst/lsp-plugins/compressor-stereo.so", true, 2},
-        CompatCase{"LspCrossoverStereo", "/usr/lib/vst/lsp-plugins/crossover-stereo.so", true, 3}),
+        CompatCase{"LspCompressorStereo", "/usr/lib/vst/lsp-plugins/compressor-stereo.so",
+                   "VSTPluginMain", true, 2},
+        CompatCase{"LspCrossoverStereo", "/usr/lib/vst/lsp-plugins/crossover-stereo.so",
+                   "VSTPluginMain", true, 3}),
     [](const ::testing::TestParamInfo<CompatCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/file_dialog.h"
+#include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/tests/registry_test_support.h"
@@ -286,7 +287,11 @@ TEST_F(HostCallback, ACancelledOrUnknownFileSelectorIsReleasedAtOnce) {
   EXPECT_FALSE(FileSelectorDialog);
 }
 
+std::vector<std::string> g_messages;
+void RememberMessage(const std::string& text) { g_messages.push_back(text); }
+
 TEST_F(HostCallback, WindowRequestsAreKeptByTheHost) {
+  platform::SetMessageBoxHandler(&RememberMessage);
   VstWindow request{};
   std::memset(request.title, 'T', sizeof request.title);  // no NUL: cut at the field
   request.xPos = 10;
@@ -301,6 +306,9 @@ TEST_F(HostCallback, WindowRequestsAreKeptByTheHost) {
   EXPECT_EQ(HostWindowList[0].Left, 10);
   EXPECT_EQ(HostWindowList[0].Height, 200);
   EXPECT_EQ(HostWindowList[0].Border, TVstRequestedWindow::bsNone);
+  ASSERT_EQ(g_messages.size(), 1u);
+  EXPECT_EQ(g_messages[0].rfind("Please contact me if this happens: ", 0), 0u);
+  platform::SetMessageBoxHandler(nullptr);
 }
 
 TEST(TimeInformation, WritersNotifyOnlyOnChangeAndCopyWhole) {

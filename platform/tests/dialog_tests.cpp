@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/file_dialog.h"
+#include "platform/message_box.h"
 
 namespace {
 
@@ -28,6 +29,20 @@ TEST(FileDialog, AHandlerStandsInForTheDialogUntilRemoved) {
 #if !defined(_WIN32)
   // Without a system dialog nobody can choose.
   EXPECT_EQ(RunFileDialog(request), std::nullopt);
+#endif
+}
+
+std::string g_message;
+void Remember(const std::string& text) { g_message = text; }
+
+TEST(MessageBox, AHandlerStandsInForTheBox) {
+  SetMessageBoxHandler(&Remember);
+  ShowMessageBox("Hello");
+  EXPECT_EQ(g_message, "Hello");
+  SetMessageBoxHandler(nullptr);
+#if !defined(_WIN32)
+  ShowMessageBox("nobody sees this");
+  EXPECT_EQ(g_message, "Hello");
 #endif
 }
 
