@@ -38,8 +38,17 @@ class EffectLifeCycle : public ::testing::Test {
 TEST_F(EffectLifeCycle, OpeningSendsTheStartSequenceOnce) {
   TEffectProbe probe("params");
   TVstPlugIn& item = NewItem(probe.Path());
+  int after_load = 0;
+  auto loaded = [&](TObject* sender) {
+    EXPECT_EQ(sender, &item);
+    EXPECT_NE(item.Effect(), nullptr);
+    EXPECT_TRUE(probe.Requests().empty());  // before anything is sent
+    ++after_load;
+  };
+  item.OnAfterLoad = TNotifyEvent::FromCallable(&loaded);
   item.SetActive(true);
   item.SetActive(true);
+  EXPECT_EQ(after_load, 1);
   // Both entry names are exported: "main" is taken.
   EXPECT_EQ(probe.Entries(kLogEnteredMain).size(), 1u);
   EXPECT_TRUE(probe.Entries(kLogEnteredPluginMain).empty());

@@ -353,9 +353,18 @@ TEST(VstHostComponent, CreationAndDestructionEvents) {
   host->OnDestroy = TNotifyEvent::FromCallable(&on_destroy);
   host->VstPlugIns().Add()->SetDLLFileName(EffectPath("params"));
   host->Items(0)->SetActive(true);
+  host->Items(0)->SetDisplayName("Copied");
+
+  // Writing the collection copies it item by item: the copies load and open the library.
+  TVstHost other;
+  other.SetVstPlugIns(host->VstPlugIns());
+  ASSERT_EQ(other.VstPlugIns().Count(), 1);
+  EXPECT_EQ(other.Items(0)->GetDisplayName(), "Copied");
+  EXPECT_TRUE(other.Items(0)->Active());
+  EXPECT_EQ(other.Items(0)->uID(), "PlPr");
   host.reset();
   EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(ActiveVstHost, nullptr);
+  EXPECT_EQ(ActiveVstHost, &other);  // the host created last answers
 }
 
 }  // namespace

@@ -144,6 +144,13 @@ TEST_F(Presets, AChunkFileIsHandedOverWholeWhateverItsSizeFieldsSay) {
   EXPECT_EQ(item.GetChunk(true), std::vector<uint8_t>(data, data + 6));
 }
 
+TEST_F(Presets, AFileThatCannotBeCreatedIsReported) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  const std::string path = platform::ExecutableDirectory() + "/no/such/folder/x.fxp";
+  EXPECT_THROW(item.SavePreset(path), EVstError);
+}
+
 TEST_F(Presets, WithoutAnEffectNothingHappens) {
   TVstPlugIn* item = host_.VstPlugIns().Add();
   std::stringstream empty;
