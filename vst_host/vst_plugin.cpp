@@ -41,13 +41,6 @@ TVstPlugIn::~TVstPlugIn() {
   }
 }
 
-int TVstPlugIn::Index() const {
-  if (!FCollection) return -1;
-  for (int i = 0; i < FCollection->Count(); ++i)
-    if (FCollection->Items(i) == this) return i;
-  return -1;
-}
-
 void TVstPlugIn::AssignTo(TObject* Dest) {
   auto* target = dynamic_cast<TVstPlugIn*>(Dest);
   if (!target) throw EVstError("Cannot assign a TVstPlugIn to this object");

@@ -34,7 +34,6 @@ class TVstPlugIn : public TObject {
   TVstPlugIn& operator=(const TVstPlugIn&) = delete;
 
   TVstPlugIns* Collection() const { return FCollection; }
-  int Index() const;
 
   // Copies settings, events and state into another item, which loads and opens the same
   // library. Throws for a target that is no effect item.
@@ -202,7 +201,6 @@ class TVstPlugIns {
   TVstHost* VstHost() const { return FVstHost; }
   int Count() const { return static_cast<int>(FItems.size()); }
   TVstPlugIn* Items(int Index) const { return FItems.at(static_cast<size_t>(Index)).get(); }
-  TVstPlugIn* operator[](int Index) const { return Items(Index); }
   // A new item at the end; it joins the list only once it is built.
   TVstPlugIn* Add();
   void Delete(int Index);
