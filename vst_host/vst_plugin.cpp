@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -30,14 +31,16 @@ std::string TakeText(const char* buffer) { return std::string(buffer, strnlen(bu
 TVstPlugIn::TVstPlugIn(TVstPlugIns* Collection) : FCollection(Collection) {}
 
 TVstPlugIn::~TVstPlugIn() {
-  if (!FDLLFileName.empty()) {
-    if (FEditVisible) CloseEdit();
-    Unload();
-    if (FOwnEditorForm) {
-      delete FEditorForm;
-      FEditorForm = nullptr;
-      FOwnEditorForm = false;
-    }
+  if (FDLLFileName.empty()) return;
+  try {
+    if (FEditVisible) CloseEdit();  // its handler may throw: nothing leaves a destructor
+  } catch (...) {
+  }
+  Unload();
+  if (FOwnEditorForm) {
+    delete FEditorForm;
+    FEditorForm = nullptr;
+    FOwnEditorForm = false;
   }
 }
 
@@ -420,8 +423,12 @@ bool TVstPlugIn::BindEntryPoint(const std::string& FileName) {
 }
 
 void TVstPlugIn::Unload() {
+  // Each on its own: a failure to close the editor must not keep effClose from the effect.
   try {
     CloseEdit();
+  } catch (...) {
+  }
+  try {
     CloseEffect();
   } catch (...) {
   }
@@ -454,8 +461,19 @@ void TVstPlugIn::ShowEdit(TEditorFrame& Control) {
 }
 
 void TVstPlugIn::CloseEdit() {
-  if (!Effect()) return;
-  OnCloseEdit(this);
+  if (!Effect()) {
+    // Nothing to close, but closing always ends hidden (CloseEffect loops on it).
+    FEditVisible = false;
+    return;
+  }
+  // A failing handler is reported, but only after the editor is closed: the effect must not
+  // be closed or unloaded with its editor still open.
+  std::exception_ptr failure;
+  try {
+    OnCloseEdit(this);
+  } catch (...) {
+    failure = std::current_exception();
+  }
   if (EffectOptions().Contains(effFlagsHasEditor) && FGUIStyle == gsDefault) EditClose();
   if (FEditorForm && FOwnEditorForm) {
     delete FEditorForm;
@@ -463,6 +481,7 @@ void TVstPlugIn::CloseEdit() {
     FOwnEditorForm = false;
   }
   FEditVisible = false;
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TVstPlugIn::SetGUIStyle(TGUIStyle Value) {

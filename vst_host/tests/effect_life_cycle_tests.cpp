@@ -400,4 +400,18 @@ TEST_F(EffectLifeCycle, TheEffectsOwnEditorOpensOnceAndClosesWithTheEffect) {
   EXPECT_EQ(item.GUIStyle(), gsList);
 }
 
+TEST_F(EffectLifeCycle, AnItemGoesEvenWhenItsCloseHandlerThrows) {
+  TEffectProbe probe("router");
+  TVstPlugIn& item = NewItem(probe.Path());
+  item.SetActive(true);
+  TPanel panel;
+  item.ShowEdit(panel);
+  auto refuse = [](TObject*) { throw EVstError("handler failed"); };
+  item.OnCloseEdit = TNotifyEvent::FromCallable(&refuse);
+  probe.Clear();
+  host_.VstPlugIns().Clear();
+  // The editor is closed all the same, and the effect before its library goes.
+  EXPECT_THAT(probe.Requests(), ElementsAre(effEditClose, effClose));
+}
+
 }  // namespace
