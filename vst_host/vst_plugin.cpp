@@ -542,6 +542,12 @@ void TVstPlugIn::LoadPreset(std::istream& Stream) {
     content = vst_preset::ParsePreset(bytes.data(), bytes.size(), effect->uniqueID,
                                       effect->numParams);
   } catch (const vst_preset::EPresetError& error) {
+    // A preset of another effect leaves the stream after its header.
+    if (std::string(error.what()) == vst_preset::kNotForThisPlugin) {
+      Stream.clear();
+      Stream.seekg(bytes[9] == 'x' ? vst_preset::kParameterHeaderSize
+                                   : vst_preset::kChunkHeaderSize);
+    }
     throw EVstError(error.what());
   }
   if (content.chunk_form) {

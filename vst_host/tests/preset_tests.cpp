@@ -99,6 +99,7 @@ TEST_F(Presets, APresetOfAnotherEffectAppliesNothing) {
                                      68));
   EXPECT_EQ(Error(item, file), "preset file not for this plugin!");
   EXPECT_EQ(probe.Log().count, 0);
+  EXPECT_EQ(file.tellg(), 56);
 }
 
 TEST_F(Presets, BadParameterCountsNeverReachBeyondTheEffect) {
