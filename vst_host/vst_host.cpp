@@ -14,11 +14,12 @@
 #include "platform/system.h"
 
 const char* const kHostCanDoTexts[kHostCanDoCount] = {
-    "sendVstEvents",   "sendVstMidiEvent",  "sendVstTimeInfo",     "receiveVstEvents",
-    "receiveVstMidiEvent", "receiveVstTimeInfo", "reportConnectionChanges", "acceptIOChanges",
-    "sizeWindow",      "asyncProcessing",   "offline",             "supplyIdle",
-    "supportShell",    "openFileSelector",  "closeFileSelector",   "editFile",
-    "shellCategory",   "startStopProcess",
+    "sendVstEvents",       "sendVstMidiEvent",   "sendVstTimeInfo",
+    "receiveVstEvents",    "receiveVstMidiEvent", "receiveVstTimeInfo",
+    "reportConnectionChanges", "acceptIOChanges", "sizeWindow",
+    "asyncProcessing",     "offline",            "supplyIdle",
+    "supportShell",        "openFileSelector",   "closeFileSelector",
+    "editFile",            "shellCategory",      "startStopProcess",
 };
 
 TVstHost* ActiveVstHost = nullptr;
