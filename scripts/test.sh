@@ -46,5 +46,16 @@ run_suite native "$BUILD/native" \
   cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DPL_SANITIZE=address,undefined
 run_suite windows "$WINDOWS_BUILD" configure_windows
 
+# The preset reader under libFuzzer for a bounded time: one step, passed or failed.
+echo "== fuzz: preset reader"
+if bash "$ROOT/scripts/fuzz.sh" >"$BUILD/fuzz.log" 2>&1; then
+  echo "== fuzz: $(grep -E '^Done [0-9]+ runs' "$BUILD/fuzz.log"), no finding"
+  passed=$((passed + 1))
+else
+  tail -n 40 "$BUILD/fuzz.log"
+  echo "== fuzz: FAILED"
+  failed=$((failed + 1))
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,15 @@
+#pragma once
+
+// The system's modal message box with an OK button.
+#include <string>
+
+namespace platform {
+
+// Shows the text and waits until it is dismissed. Off Windows there is no box.
+void ShowMessageBox(const std::string& text);
+
+// Replaces the box, for tests that must not wait for a user; null restores it.
+using MessageBoxHandler = void (*)(const std::string& text);
+void SetMessageBoxHandler(MessageBoxHandler handler);
+
+}  // namespace platform

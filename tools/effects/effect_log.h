@@ -1,0 +1,35 @@
+#pragma once
+
+// What a test effect records of the requests it receives, read by the tests through the
+// effect library's export "TestEffectLog". The tests keep the library loaded themselves, so
+// the record outlives the host's unloading and reloading of it.
+#include <cstdint>
+
+struct TEffectLogEntry {
+  int32_t opcode;  // a dispatcher opcode, or one of the marks below
+  int32_t index;
+  int64_t value;
+  float opt;
+};
+
+// Marks for what is not a dispatcher request.
+constexpr int32_t kLogEnteredMain = -1;           // the entry routine "main" ran
+constexpr int32_t kLogEnteredPluginMain = -2;     // the entry routine "VSTPluginMain" ran
+constexpr int32_t kLogHostAnswer = -3;            // index: host opcode, value: its answer
+constexpr int32_t kLogProcessReplacing = -4;      // value: sample frames
+constexpr int32_t kLogSetParameter = -5;          // index: parameter, opt: value
+
+constexpr int kEffectLogCapacity = 4096;
+
+struct TEffectLog {
+  int32_t count;
+  TEffectLogEntry entries[kEffectLogCapacity];
+};
+
+// Faults the faulting effect can be armed with through its export "TestEffectArm".
+constexpr uint32_t kArmDispatcherFault = 1;   // the next dispatcher request faults
+constexpr uint32_t kArmProcessFault = 2;      // every processReplacing faults
+constexpr uint32_t kArmSetChunkFault = 4;     // every effSetChunk faults
+
+using TestEffectLogProc = TEffectLog* (*)();
+using TestEffectArmProc = void (*)(uint32_t faults);

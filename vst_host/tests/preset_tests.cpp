@@ -1,0 +1,164 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "platform/system.h"
+#include "vst_host/preset_format.h"
+#include "vst_host/tests/test_support.h"
+#include "vst_host/vst_host.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+
+class Presets : public ::testing::Test {
+ protected:
+  TVstPlugIn& Open(const TEffectProbe& probe) {
+    TVstPlugIn* item = host_.VstPlugIns().Add();
+    item->SetDLLFileName(probe.Path());
+    item->SetActive(true);
+    probe.Clear();
+    return *item;
+  }
+  std::string Error(TVstPlugIn& item, std::istream& stream) {
+    try {
+      item.LoadPreset(stream);
+    } catch (const EVstError& error) {
+      return error.what();
+    }
+    return "";
+  }
+  TVstHost host_;
+};
+
+TEST_F(Presets, ParameterPresetsRoundTrip) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  item.SetProgramName("Warm");
+  item.SetParameter(0, 0.125f);
+  item.SetParameter(2, 0.875f);
+  std::stringstream file;
+  item.SavePreset(file);
+  EXPECT_EQ(file.str().size(), 68u);
+  EXPECT_THAT(probe.Requests(), ElementsAre(effSetProgramName, effGetProgram, effSetProgram,
+                                            effGetProgramName));
+
+  item.SetProgramName("Other");
+  item.SetParameter(0, 0.0f);
+  item.SetParameter(2, 0.0f);
+  probe.Clear();
+  item.LoadPreset(file);
+  EXPECT_THAT(probe.Requests(), ElementsAre(effBeginLoadProgram, effSetProgramName));
+  EXPECT_EQ(probe.Entries(kLogSetParameter).size(), 3u);
+  EXPECT_EQ(item.ProgramName(), "Warm");
+  EXPECT_EQ(item.GetParameter(0), 0.125f);
+  EXPECT_EQ(item.GetParameter(2), 0.875f);
+}
+
+TEST_F(Presets, ChunkPresetsRoundTripIntoAFreshInstance) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("partiloom_chunk_" + std::to_string(platform::TickCount()) + ".fxp");
+  std::vector<uint8_t> saved;
+  {
+    TEffectProbe probe("chunk");
+    TVstPlugIn& item = Open(probe);
+    const uint8_t state[3] = {9, 8, 7};
+    item.SetChunk(state, 3, true);
+    item.SetProgramName("Chunky");
+    saved = item.GetChunk(true);
+    item.SavePreset(path.string());
+    EXPECT_EQ(std::filesystem::file_size(path), 63u);
+  }
+  host_.VstPlugIns().Clear();
+  TEffectProbe probe("chunk");
+  TVstPlugIn& fresh = Open(probe);
+  ASSERT_NE(fresh.GetChunk(true), saved);
+  fresh.LoadPreset(path.string());
+  EXPECT_EQ(fresh.GetChunk(true), saved);
+  EXPECT_EQ(fresh.ProgramName(), "Chunky");
+  std::filesystem::remove(path);
+  try {
+    fresh.LoadPreset(path.string());
+    FAIL();
+  } catch (const EVstError& error) {
+    EXPECT_STREQ(error.what(), "preset file does not exist");
+  }
+}
+
+TEST_F(Presets, APresetOfAnotherEffectAppliesNothing) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  std::stringstream file(std::string(reinterpret_cast<const char*>(
+                                         vst_preset::BuildParameterPreset(
+                                             FourCharToLong("Othr"), 1, "x", {0.1f, 0.2f, 0.3f})
+                                             .data()),
+                                     68));
+  EXPECT_EQ(Error(item, file), "preset file not for this plugin!");
+  EXPECT_EQ(probe.Log().count, 0);
+  EXPECT_EQ(file.tellg(), 56);
+}
+
+TEST_F(Presets, BadParameterCountsNeverReachBeyondTheEffect) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  // 10 values announced and present, the effect has 3.
+  std::vector<float> values(10, 0.5f);
+  auto bytes = vst_preset::BuildParameterPreset(FourCharToLong("PlPr"), 1, "x", values);
+  std::stringstream many(std::string(bytes.begin(), bytes.end()));
+  item.LoadPreset(many);
+  auto writes = probe.Entries(kLogSetParameter);
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes.back().index, 2);
+
+  // 3 announced, one and a half present.
+  probe.Clear();
+  bytes = vst_preset::BuildParameterPreset(FourCharToLong("PlPr"), 1, "x", {0.25f, 0.5f, 0.75f});
+  std::stringstream cut(std::string(bytes.begin(), bytes.begin() + 56 + 6));
+  item.LoadPreset(cut);
+  writes = probe.Entries(kLogSetParameter);
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].opt, 0.25f);
+
+  // A header cut short is an error and applies nothing.
+  probe.Clear();
+  std::stringstream header(std::string(bytes.begin(), bytes.begin() + 40));
+  EXPECT_EQ(Error(item, header), "preset file is truncated!");
+  EXPECT_EQ(probe.Log().count, 0);
+}
+
+TEST_F(Presets, AChunkFileIsHandedOverWholeWhateverItsSizeFieldsSay) {
+  TEffectProbe probe("chunk");
+  TVstPlugIn& item = Open(probe);
+  const uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+  auto bytes = vst_preset::BuildChunkPreset(FourCharToLong("PlCh"), 1, 0, "", data, 6);
+  bytes[56] = 0x7F;  // chunkSize about 2 GB
+  std::stringstream file(std::string(bytes.begin(), bytes.end()));
+  item.LoadPreset(file);
+  const auto sent = probe.Entries(effSetChunk);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].index, 1);
+  EXPECT_EQ(sent[0].value, 6);
+  EXPECT_EQ(item.GetChunk(true), std::vector<uint8_t>(data, data + 6));
+}
+
+TEST_F(Presets, AFileThatCannotBeCreatedIsReported) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  const std::string path = platform::ExecutableDirectory() + "/no/such/folder/x.fxp";
+  EXPECT_THROW(item.SavePreset(path), EVstError);
+}
+
+TEST_F(Presets, WithoutAnEffectNothingHappens) {
+  TVstPlugIn* item = host_.VstPlugIns().Add();
+  std::stringstream empty;
+  item->SavePreset(empty);
+  EXPECT_TRUE(empty.str().empty());
+  std::stringstream garbage("garbage");
+  EXPECT_NO_THROW(item->LoadPreset(garbage));
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+#pragma once
+
+// One hosted VST 2 effect library (TVstPlugIn) and the collection of them that a host owns.
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/channel_arrays.h"
+#include "vst_host/vst_types.h"
+
+class TVstHost;
+class TVstPlugIns;
+class TVstPlugIn;
+
+// The host callback's handling; it reaches into the calling item.
+VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, VstInt32 index,
+                            VstIntPtr value, void* ptr, float opt);
+
+// A failure of the effect host, carrying the text for the user.
+class EVstError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TVstPlugIn : public TObject {
+ public:
+  explicit TVstPlugIn(TVstPlugIns* Collection);
+  ~TVstPlugIn() override;
+  TVstPlugIn(const TVstPlugIn&) = delete;
+  TVstPlugIn& operator=(const TVstPlugIn&) = delete;
+
+  TVstPlugIns* Collection() const { return FCollection; }
+
+  // Copies settings, events and state into another item, which loads and opens the same
+  // library. Throws for a target that is no effect item.
+  void AssignTo(TObject* Dest);
+  std::string GetDisplayName() const { return FDisplayName; }
+  void SetDisplayName(const std::string& Value) { FDisplayName = Value; }
+
+  // Life cycle.
+  bool Active() const { return FActive; }
+  void SetActive(bool Value);
+  void OpenEffect();
+  void CloseEffect();
+  bool Load(const std::string& FileName);
+  bool BindEntryPoint(const std::string& FileName);
+  void Unload();
+
+  // Every control request goes through here: floating-point state reset, fault guard,
+  // 0 on any failure or without an effect record.
+  VstIntPtr VstDispatch(VstInt32 Opcode, VstInt32 Index = 0, VstIntPtr Value = 0,
+                        void* Ptr = nullptr, float Opt = 0.0f);
+
+  // Audio and parameters: directly on the effect's routines, each behind the fault guard.
+  // A process call whose arrays are too small for the effect or the block is refused; a
+  // process call that faults leaves silence in the outputs. Both answer false.
+  virtual void SetParameter(VstInt32 Index, float Value);
+  virtual float GetParameter(VstInt32 Index);
+  virtual bool Process(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
+                       VstInt32 SampleFrames);
+  virtual bool ProcessReplacing(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
+                                VstInt32 SampleFrames);
+  virtual bool ProcessDoubleReplacing(TDoubleChannelArrays& Inputs,
+                                      TDoubleChannelArrays& Outputs, VstInt32 SampleFrames);
+
+  // Request wrappers.
+  VstInt32 ProgramNr();
+  void SetProgramNr(VstInt32 Value);
+  std::string ProgramName();
+  void SetProgramName(const std::string& Value);
+  std::string GetParamLabel(VstInt32 Index);
+  std::string GetParamDisplay(VstInt32 Index);
+  std::string GetParamName(VstInt32 Index);
+  void SetSampleRate(double Rate);
+  void SetBlockSize(VstInt32 Size);
+  void MainsChanged(bool On);
+  void EditGetRect(ERect& Rect);
+  void EditOpen(void* Handle);
+  void EditClose();
+  VstIntPtr EditIdle();
+  void EditTop();
+  void EditSleep();
+  void Identify();
+  // The effect's chunk, copied at once: its memory is the effect's and valid only until
+  // the next request.
+  std::vector<uint8_t> GetChunk(bool IsProgram);
+  void SetChunk(const void* Data, VstInt32 Size, bool IsProgram);
+  VstIntPtr GetPlugCategory();
+  void SetBypass(bool On);
+  std::string GetEffectName();
+  std::string VendorString();
+  std::string ProductString();
+  VstInt32 VendorVersion();
+  VstIntPtr CanDo(const std::string& Text);
+  VstIntPtr Idle();
+  VstInt32 GetVstVersion();
+  VstIntPtr GetNextShellPlugin(std::string& Name);
+  void BeginLoadProgram(const VstPatchChunkInfo& Info);
+
+  // The effect's user interface. Shown in a frame the caller owns; hides again on CloseEdit.
+  void ShowEdit(TEditorFrame& Control);
+  void CloseEdit();
+  void SetGUIStyle(TGUIStyle Value);
+  TGUIStyle GUIStyle() const { return FGUIStyle; }
+
+  // Preset files (the effect's current program).
+  void SavePreset(const std::string& FileName);
+  void SavePreset(std::ostream& Stream);
+  void LoadPreset(const std::string& FileName);
+  void LoadPreset(std::istream& Stream);
+
+  // Properties.
+  VstInt32 numInputs() const { return FEffect ? FEffect.load()->numInputs : FNumInputs.load(); }
+  VstInt32 numOutputs() const { return FEffect ? FEffect.load()->numOutputs : FNumOutputs.load(); }
+  VstInt32 numPrograms() const {
+    return FEffect ? FEffect.load()->numPrograms : FNumPrograms.load();
+  }
+  VstInt32 numParams() const { return FEffect ? FEffect.load()->numParams : FNumParams.load(); }
+  VstInt32 Version() const { return FVersion; }
+  VstInt32 InitialDelay() const { return FEffect ? FEffect.load()->initialDelay : 0; }
+  TReplaceOrAccumulate ReplaceOrAccumulate = roa0NotSupported;
+  TCurrentProcessLevel CurrentProcessLevel = cpl0NotSupported;
+  TAutomationState AutomationState = as0NotSupported;
+  std::string uID() const { return FuID; }
+  VstInt32 PluginVstVersion() const { return FPluginVstVersion; }
+  bool EditVisible() const { return FEditVisible; }
+  TEffFlags EffectOptions() const {
+    return FEffect ? EffFlagsFromRecord(FEffect.load()->flags) : TEffFlags();
+  }
+  TVstPluginCategory PlugCategory() const { return FPlugCategory; }
+  const std::string& DLLFileName() const { return FDLLFileName; }
+  void SetDLLFileName(const std::string& Value) { FDLLFileName = Value; }
+  // The record the effect handed out, null while none is held.
+  AEffect* Effect() const { return FEffect.load(std::memory_order_acquire); }
+
+  TVstAutomateEvent OnAudioMasterAutomate;
+  TNotifyEvent OnAudioMasterIdle;
+  TNotifyEvent OnAudioMasterNeedIdle;
+  TNotifyEvent OnAudioMasterIOChanged;
+  TNotifyEvent OnAudioMasterWantMidi;
+  TNotifyEvent OnAudioMasterOfflineStart;
+  TVstOfflineEvent OnAudioMasterOfflineRead;
+  TVstOfflineEvent OnAudioMasterOfflineWrite;
+  TNotifyEvent OnAudioMasterOfflineGetCurrentPass;
+  TNotifyEvent OnAudioMasterOfflineGetCurrentMetaPass;
+  TVstSampleRateChangedEvent OnAudioMasterSetOutputSampleRate;
+  TNotifyEvent OnAudioMasterUpdateDisplay;
+  TVstAutomationNotifyEvent OnAudioMasterBeginEdit;
+  TVstAutomationNotifyEvent OnAudioMasterEndEdit;
+  TVstPinConnectedEvent OnAudioMasterPinConnected;
+  TVendorSpecificEvent OnVendorSpecific;
+  TVstShowEditEvent OnShowEdit;
+  TNotifyEvent OnCloseEdit;
+  TNotifyEvent OnAfterLoad;
+  TVstProcessEventsEvent OnProcessEvents;
+
+ private:
+  friend VstIntPtr HandleHostRequest(TVstHost*, TVstPlugIn*, VstInt32, VstInt32, VstIntPtr, void*,
+                                     float);
+  // A request that fills a text; the text when the answer says it was written.
+  std::string StringRequest(VstInt32 Opcode, VstInt32 Index, bool TakeOnZero);
+  void ForgetEffect() { FEffect.store(nullptr, std::memory_order_release); }
+
+  TVstPlugIns* FCollection;
+  std::string FDisplayName = "TVstPlugIn";
+  bool FActive = false;
+  void* FLibHandle = nullptr;
+  VstPluginMainProc FMainFunction = nullptr;
+  // Published only once the item is whole; the host callback finds items by it, possibly
+  // from another thread.
+  std::atomic<AEffect*> FEffect{nullptr};
+  std::atomic<bool> FNeedIdle{false};
+  TEditorFrame* FEditorForm = nullptr;
+  bool FOwnEditorForm = false;
+  bool FEditVisible = false;
+  // The effect may report changed counts from its audio thread.
+  std::atomic<VstInt32> FNumInputs{-1};
+  std::atomic<VstInt32> FNumOutputs{-1};
+  std::atomic<VstInt32> FNumPrograms{-1};
+  std::atomic<VstInt32> FNumParams{-1};
+  VstInt32 FVersion = -1;
+  VstInt32 FProgramNr = -1;
+  std::string FuID;
+  VstInt32 FPluginVstVersion = -1;
+  TVstPluginCategory FPlugCategory = vpcUnknown;
+  std::string FDLLFileName;
+  TGUIStyle FGUIStyle = gsDefault;
+};
+
+class TVstPlugIns {
+ public:
+  explicit TVstPlugIns(TVstHost* Owner) : FVstHost(Owner) {}
+  ~TVstPlugIns() { Clear(); }
+  TVstPlugIns(const TVstPlugIns&) = delete;
+  TVstPlugIns& operator=(const TVstPlugIns&) = delete;
+
+  TVstHost* VstHost() const { return FVstHost; }
+  int Count() const { return static_cast<int>(FItems.size()); }
+  TVstPlugIn* Items(int Index) const { return FItems.at(static_cast<size_t>(Index)).get(); }
+  // A new item at the end; it joins the list only once it is built.
+  TVstPlugIn* Add();
+  void Delete(int Index);
+  void Clear();
+  // Makes this collection a copy of Source, item by item.
+  void Assign(const TVstPlugIns& Source);
+  // The item holding this effect record, or null. Safe on any thread while items are
+  // added: it reads a published list that only ever holds whole items.
+  TVstPlugIn* FindByEffect(const AEffect* Effect) const;
+
+ private:
+  void Publish();
+
+  TVstHost* FVstHost;
+  std::vector<std::unique_ptr<TVstPlugIn>> FItems;
+  // Lists of the items for the host callback; an old list may still be read by another
+  // thread, so each stays until the collection goes.
+  std::atomic<const std::vector<TVstPlugIn*>*> FPublished{nullptr};
+  std::vector<std::unique_ptr<std::vector<TVstPlugIn*>>> FSnapshots;
+};
