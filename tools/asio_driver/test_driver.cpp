@@ -87,6 +87,9 @@ void CopyText(char* destination, size_t capacity, const std::string& text) {
   destination[length] = '\0';
 }
 
+// Beyond any real driver; keeps a mistaken configuration from asking for gigabytes.
+constexpr int32_t kLargestBufferSize = 1 << 20;
+
 struct ChannelBuffer {
   bool is_input = false;
   int32_t channel = 0;
@@ -495,7 +498,7 @@ class TestDriver final : public IASIO {
   }
 
   bool SizeAllowed(int32_t size) const {
-    if (size < 1 || size < config_.minimum_size || size > config_.maximum_size) return false;
+    if (size < 1 || size > kLargestBufferSize || size < config_.minimum_size || size > config_.maximum_size) return false;
     if (config_.granularity == -1) return (size & (size - 1)) == 0;
     if (config_.granularity > 0) return (size - config_.minimum_size) % config_.granularity == 0;
     return true;
