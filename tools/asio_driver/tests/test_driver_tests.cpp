@@ -573,10 +573,15 @@ TEST_F(TestDriverTest, TwoDifferentlyConfiguredDriversAtOnce) {
   EXPECT_STREQ(name, "Second");
   EXPECT_THAT(first_control.Log(), ElementsAre("init", "getChannels"));
   EXPECT_THAT(second_control.Log(), ElementsAre("init", "getChannels", "getDriverName"));
+  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  auto can_unload = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllCanUnloadNow"));
+  ASSERT_NE(can_unload, nullptr);
   one->Release();
+  EXPECT_EQ(can_unload(), S_FALSE);
   two->Release();
   EXPECT_EQ(first_control.LiveObjects(), 0);
   EXPECT_EQ(second_control.LiveObjects(), 0);
+  EXPECT_EQ(can_unload(), S_OK);
 }
 
 TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
