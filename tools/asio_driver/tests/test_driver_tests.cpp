@@ -1,0 +1,578 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "asio_host/asio.h"
+#include "platform/com.h"
+#include "platform/dynamic_library.h"
+#include "platform/fault_guard.h"
+#include "platform/system.h"
+#include "platform/tests/registry_test_support.h"
+#include "tools/asio_driver/sample_types.h"
+#include "tools/asio_driver/test_driver.h"
+#include "tools/asio_driver/wav_file.h"
+
+namespace {
+
+using asio_test::ClockMode;
+using asio_test::DriverConfig;
+using asio_test::DriverControl;
+using asio_test::Failure;
+using asio_test::ScopedDriver;
+using ::testing::ElementsAre;
+
+// A class id of this test's own, so that tests running at once in one Wine prefix do not meet.
+GUID TestClassId(uint16_t which) {
+  GUID id = {0x5D1C7E90, which, 0x4A3B, {0x9C, 0x2D, 0, 0, 0, 0, 0, 0}};
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const uint32_t hash = static_cast<uint32_t>(std::hash<std::string>()(std::string(info->name())));
+  std::memcpy(id.Data4 + 2, &hash, 4);
+  const uint32_t process = static_cast<uint32_t>(platform::TickCount());
+  std::memcpy(id.Data4 + 6, &process, 2);
+  return id;
+}
+
+std::string TestDriverName(const GUID& id) { return "Partiloom Test " + platform::ClassIdToString(id); }
+
+// What the test's stand-in host saw of the driver's calls back.
+struct HostRecord {
+  std::atomic<int> time_info_switches{0};
+  std::atomic<int> plain_switches{0};
+  std::vector<int32_t> halves;
+  std::vector<uint64_t> positions;
+  std::vector<uint32_t> flags;
+  std::thread::id switch_thread;
+  std::thread::id message_thread;
+  std::vector<int32_t> messages;
+  double rate_change = 0.0;
+  // Buffers the host got from createBuffers, inputs first; the switch copies input i to
+  // output i.
+  ASIOBufferInfo* infos = nullptr;
+  int32_t inputs = 0;
+  int32_t outputs = 0;
+  std::vector<size_t> half_bytes;  // per input channel
+  IASIO* driver = nullptr;
+  bool stop_inside_switch = false;
+};
+
+HostRecord* g_host = nullptr;
+
+void CopyInputsToOutputs(int32_t half) {
+  for (int32_t i = 0; i < g_host->inputs && i < g_host->outputs; ++i) {
+    void* from = g_host->infos[i].buffers[half];
+    void* to = g_host->infos[g_host->inputs + i].buffers[half];
+    if (from && to) std::memcpy(to, from, g_host->half_bytes[i]);
+  }
+  if (g_host->driver) g_host->driver->outputReady();
+}
+
+void ASIO_CDECL HostBufferSwitch(int32_t half, ASIOBool) {
+  g_host->switch_thread = std::this_thread::get_id();
+  g_host->halves.push_back(half);
+  ++g_host->plain_switches;
+  CopyInputsToOutputs(half);
+}
+
+void ASIO_CDECL HostSampleRateDidChange(ASIOSampleRate rate) {
+  g_host->message_thread = std::this_thread::get_id();
+  g_host->rate_change = rate;
+}
+
+int32_t ASIO_CDECL HostAsioMessage(int32_t selector, int32_t value, void*, double*) {
+  g_host->message_thread = std::this_thread::get_id();
+  g_host->messages.push_back(selector);
+  return selector == kAsioSelectorSupported ? value * 10 : selector + 100;
+}
+
+ASIOTime* ASIO_CDECL HostBufferSwitchTimeInfo(ASIOTime* time, int32_t half, ASIOBool) {
+  g_host->switch_thread = std::this_thread::get_id();
+  g_host->halves.push_back(half);
+  const ASIOSamples& position = time->timeInfo.samplePosition;
+  g_host->positions.push_back((static_cast<uint64_t>(position.hi) << 32) | position.lo);
+  g_host->flags.push_back(time->timeInfo.flags);
+  ++g_host->time_info_switches;
+  CopyInputsToOutputs(half);
+  if (g_host->stop_inside_switch) g_host->driver->stop();
+  return nullptr;
+}
+
+ASIOCallbacks g_callbacks = {HostBufferSwitch, HostSampleRateDidChange, HostAsioMessage,
+                             HostBufferSwitchTimeInfo};
+
+class TestDriverTest : public RegistryTest {
+ protected:
+  void SetUp() override {
+    RegistryTest::SetUp();
+    g_host = &host_;
+    platform::ComInitialize();
+  }
+  void TearDown() override {
+    platform::ComUninitialize();
+    g_host = nullptr;
+    RegistryTest::TearDown();
+  }
+
+  // Creates the driver the way the host does: by class id, asking for the class id.
+  IASIO* Create(const GUID& id) {
+    void* object = nullptr;
+    if (FAILED(platform::CreateInProcessObject(id, id, &object))) return nullptr;
+    return static_cast<IASIO*>(object);
+  }
+
+  // Opens with all channels and the given size; the host record learns the buffers.
+  ASIOError CreateAllBuffers(IASIO* driver, int32_t size, const DriverConfig& config) {
+    int32_t inputs = 0, outputs = 0;
+    driver->getChannels(&inputs, &outputs);
+    infos_.assign(static_cast<size_t>(inputs + outputs), ASIOBufferInfo{});
+    for (int32_t i = 0; i < inputs + outputs; ++i) {
+      infos_[i].isInput = i < inputs ? ASIOTrue : ASIOFalse;
+      infos_[i].channelNum = i < inputs ? i : i - inputs;
+    }
+    host_.infos = infos_.data();
+    host_.inputs = inputs;
+    host_.outputs = outputs;
+    host_.half_bytes.clear();
+    for (const auto& channel : config.inputs)
+      host_.half_bytes.push_back(static_cast<size_t>(size) * asio_test::SampleTypeStorageBytes(channel.type));
+    host_.driver = driver;
+    return driver->createBuffers(infos_.data(), inputs + outputs, size, &g_callbacks);
+  }
+
+  HostRecord host_;
+  std::vector<ASIOBufferInfo> infos_;
+};
+
+TEST_F(TestDriverTest, AnswersItsConfigurationAndLogsTheCalls) {
+  const GUID id = TestClassId(1);
+  DriverConfig config;
+  config.driver_name = "Configured";
+  config.version = 7;
+  config.inputs = {{"Mic", 17}, {"Line", 1}, {"DSD", 32}};
+  config.outputs = {{"Main Left", 3}};
+  config.minimum_size = 32;
+  config.maximum_size = 1024;
+  config.preferred_size = 128;
+  config.granularity = 32;
+  config.sample_rates = {48000.0, 96000.0};
+  config.sample_rate = 48000.0;
+  config.input_latency = 11;
+  config.output_latency = 22;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  ASSERT_TRUE(installed.Installed());
+
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  ASSERT_TRUE(control.Loaded());
+  EXPECT_EQ(control.LiveObjects(), 1);
+
+  EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+  char name[32] = {};
+  driver->getDriverName(name);
+  EXPECT_STREQ(name, "Configured");
+  EXPECT_EQ(driver->getDriverVersion(), 7);
+  int32_t inputs = 0, outputs = 0;
+  EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+  EXPECT_EQ(inputs, 3);
+  EXPECT_EQ(outputs, 1);
+  ASIOChannelInfo info{};
+  info.channel = 2;
+  info.isInput = ASIOTrue;
+  EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+  EXPECT_EQ(info.type, 32);
+  EXPECT_STREQ(info.name, "DSD");
+  info.channel = 0;
+  info.isInput = ASIOFalse;
+  EXPECT_EQ(driver->getChannelInfo(&info), ASE_OK);
+  EXPECT_EQ(info.type, 3);
+  EXPECT_STREQ(info.name, "Main Left");
+  info.channel = 1;
+  EXPECT_EQ(driver->getChannelInfo(&info), ASE_InvalidParameter);
+  int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+  EXPECT_EQ(driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), ASE_OK);
+  EXPECT_EQ(minimum, 32);
+  EXPECT_EQ(maximum, 1024);
+  EXPECT_EQ(preferred, 128);
+  EXPECT_EQ(granularity, 32);
+  EXPECT_EQ(driver->canSampleRate(96000.0), ASE_OK);
+  EXPECT_EQ(driver->canSampleRate(44100.0), ASE_NoClock);
+  double rate = 0.0;
+  EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+  EXPECT_EQ(rate, 48000.0);
+  EXPECT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+  EXPECT_EQ(driver->setSampleRate(12345.0), ASE_NoClock);
+  driver->getSampleRate(&rate);
+  EXPECT_EQ(rate, 96000.0);
+  int32_t input_latency = 0, output_latency = 0;
+  EXPECT_EQ(driver->getLatencies(&input_latency, &output_latency), ASE_OK);
+  EXPECT_EQ(input_latency, 11);
+  EXPECT_EQ(output_latency, 22);
+  EXPECT_EQ(driver->future(kAsioCanTimeInfo, nullptr), ASE_SUCCESS);
+  EXPECT_EQ(driver->future(kAsioCanTimeCode, nullptr), ASE_NotPresent);
+  ASIOChannelControls controls{};
+  controls.channel = 0;
+  controls.isInput = ASIOTrue;
+  controls.gain = 1000;
+  EXPECT_EQ(driver->future(kAsioSetInputGain, &controls), ASE_SUCCESS);
+  controls.gain = 0;
+  EXPECT_EQ(driver->future(kAsioGetInputMeter, &controls), ASE_SUCCESS);
+  EXPECT_EQ(controls.meter, 1000);
+
+  // A size off the granularity or out of range is refused; the call is logged all the same.
+  EXPECT_EQ(CreateAllBuffers(driver, 100, config), ASE_InvalidMode);
+  EXPECT_EQ(CreateAllBuffers(driver, 2048, config), ASE_InvalidMode);
+
+  EXPECT_THAT(control.Log(),
+              ElementsAre("init", "getDriverName", "getDriverVersion", "getChannels",
+                          "getChannelInfo(2, 1)", "getChannelInfo(0, 0)", "getChannelInfo(1, 0)",
+                          "getBufferSize", "canSampleRate(96000)", "canSampleRate(44100)",
+                          "getSampleRate", "setSampleRate(96000)", "setSampleRate(12345)",
+                          "getSampleRate", "getLatencies", "future(10)", "future(11)",
+                          "future(5, 0, 1, 1000)", "future(6, 0, 1, 0)", "getChannels",
+                          "createBuffers(i0 i1 i2 o0, 100)", "getChannels",
+                          "createBuffers(i0 i1 i2 o0, 2048)"));
+  EXPECT_EQ(control.CallCount("getChannelInfo"), 3);
+  driver->Release();
+  EXPECT_EQ(control.LiveObjects(), 0);
+}
+
+TEST_F(TestDriverTest, SwitchesOnRequestFeedingInputsAndCapturingOutputsExactly) {
+  const GUID id = TestClassId(2);
+  DriverConfig config;
+  config.inputs = {{"In 1", 0}, {"In 2", 0}};  // Int16MSB
+  config.outputs = {{"Out 1", 0}, {"Out 2", 0}};
+  config.clock = ClockMode::Manual;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+  ASSERT_EQ(CreateAllBuffers(driver, 64, config), ASE_OK);
+  for (const ASIOBufferInfo& info : infos_) {
+    EXPECT_NE(info.buffers[0], nullptr);
+    EXPECT_NE(info.buffers[1], nullptr);
+    EXPECT_NE(info.buffers[0], info.buffers[1]);
+  }
+  EXPECT_EQ(control.RunSwitches(1), 0) << "switches need a started driver";
+
+  // Three blocks for input 0, one and a half for input 1: the rest is silence.
+  std::vector<uint8_t> first(3 * 64 * 2), second(96 * 2);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i * 7 + 1);
+  for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(255 - i);
+  ASSERT_TRUE(control.FeedInput(0, first));
+  ASSERT_TRUE(control.FeedInput(1, second));
+  control.SetCapture(true);
+  const int64_t switches_before = control.SwitchCount();
+  ASSERT_EQ(driver->start(), ASE_OK);
+  EXPECT_EQ(control.RunSwitches(4), 4);
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  EXPECT_EQ(control.SwitchCount(), switches_before + 4);
+
+  EXPECT_THAT(host_.halves, ElementsAre(0, 1, 0, 1));
+  EXPECT_THAT(host_.positions, ElementsAre(0, 64, 128, 192));
+  for (uint32_t flags : host_.flags)
+    EXPECT_EQ(flags & (kSamplePositionValid | kSystemTimeValid), kSamplePositionValid | kSystemTimeValid);
+  EXPECT_NE(host_.switch_thread, std::this_thread::get_id());
+  EXPECT_EQ(host_.plain_switches, 0);
+
+  std::vector<uint8_t> expected_first = first;
+  expected_first.resize(4 * 64 * 2, 0);
+  std::vector<uint8_t> expected_second = second;
+  expected_second.resize(4 * 64 * 2, 0);
+  EXPECT_EQ(control.Output(0), expected_first);
+  EXPECT_EQ(control.Output(1), expected_second);
+  EXPECT_EQ(control.CallCount("outputReady"), 4);
+
+  EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  EXPECT_EQ(driver->disposeBuffers(), ASE_InvalidMode);
+  driver->Release();
+}
+
+TEST_F(TestDriverTest, ClockThreadCallsBackUntilStoppedOrReleased) {
+  for (ClockMode clock : {ClockMode::Steady, ClockMode::Fast}) {
+    SCOPED_TRACE(asio_test::ClockModeName(clock));
+    const GUID id = TestClassId(clock == ClockMode::Steady ? 3 : 4);
+    DriverConfig config;
+    config.clock = clock;
+    config.time_info = clock == ClockMode::Fast;
+    ScopedDriver installed(TestDriverName(id), id, config);
+    IASIO* driver = Create(id);
+    ASSERT_NE(driver, nullptr);
+    DriverControl control(id);
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(CreateAllBuffers(driver, 64, config), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(control.WaitForSwitches(8));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    const int64_t stopped_at = control.SwitchCount();
+    platform::SleepMilliseconds(20);
+    EXPECT_EQ(control.SwitchCount(), stopped_at) << "no switch after stop returned";
+    if (clock == ClockMode::Steady) {
+      EXPECT_EQ(host_.time_info_switches, 0);
+      EXPECT_EQ(host_.plain_switches, stopped_at);
+    } else {
+      EXPECT_EQ(host_.plain_switches, 0);
+      EXPECT_EQ(host_.time_info_switches, stopped_at);
+    }
+    for (size_t i = 0; i < host_.halves.size(); ++i) ASSERT_EQ(host_.halves[i], static_cast<int32_t>(i % 2));
+
+    // Released while running: the clock thread ends with the object.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(control.WaitForSwitches(stopped_at + 2));
+    driver->Release();
+    EXPECT_EQ(control.LiveObjects(), 0);
+    const int64_t released_at = control.SwitchCount();
+    platform::SleepMilliseconds(20);
+    EXPECT_EQ(control.SwitchCount(), released_at);
+    host_.halves.clear();
+    host_.time_info_switches = 0;
+    host_.plain_switches = 0;
+  }
+}
+
+TEST_F(TestDriverTest, AHostMayStopTheDriverFromInsideTheSwitch) {
+  const GUID id = TestClassId(5);
+  DriverConfig config;
+  config.clock = ClockMode::Fast;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  ASSERT_EQ(CreateAllBuffers(driver, 64, config), ASE_OK);
+  host_.stop_inside_switch = true;
+  ASSERT_EQ(driver->start(), ASE_OK);
+  ASSERT_TRUE(control.WaitForSwitches(1));
+  platform::SleepMilliseconds(20);
+  EXPECT_EQ(control.SwitchCount(), 1);
+  EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  driver->Release();
+}
+
+TEST_F(TestDriverTest, SendsMessagesAndRateChangesFromItsOwnThread) {
+  const GUID id = TestClassId(6);
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  EXPECT_EQ(control.SendMessage(kAsioResetRequest), std::nullopt) << "no callbacks before buffers";
+  ASSERT_EQ(CreateAllBuffers(driver, 256, config), ASE_OK);
+
+  EXPECT_EQ(control.SendMessage(kAsioResetRequest), kAsioResetRequest + 100);
+  EXPECT_NE(host_.message_thread, std::this_thread::get_id());
+  EXPECT_EQ(control.SendMessage(kAsioSelectorSupported, kAsioBufferSizeChange), kAsioBufferSizeChange * 10);
+  control.SetLatencies(300, 400);
+  EXPECT_EQ(control.SendMessage(kAsioLatenciesChanged), kAsioLatenciesChanged + 100);
+  EXPECT_THAT(host_.messages, ElementsAre(kAsioResetRequest, kAsioSelectorSupported, kAsioLatenciesChanged));
+  int32_t input_latency = 0, output_latency = 0;
+  driver->getLatencies(&input_latency, &output_latency);
+  EXPECT_EQ(input_latency, 300);
+  EXPECT_EQ(output_latency, 400);
+
+  host_.message_thread = std::this_thread::get_id();
+  EXPECT_TRUE(control.ChangeSampleRate(48000.0));
+  EXPECT_EQ(host_.rate_change, 48000.0);
+  EXPECT_NE(host_.message_thread, std::this_thread::get_id());
+  double rate = 0.0;
+  driver->getSampleRate(&rate);
+  EXPECT_EQ(rate, 48000.0);
+  driver->disposeBuffers();
+  driver->Release();
+}
+
+TEST_F(TestDriverTest, FailsOnRequest) {
+  const GUID id = TestClassId(7);
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.failures["init"] = Failure::Refuse;
+  config.null_buffer_output = 1;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+  ASSERT_TRUE(control.SetFailure("init", Failure::None));
+  EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+
+  ASSERT_TRUE(control.SetFailure("createBuffers", Failure::Refuse));
+  EXPECT_EQ(CreateAllBuffers(driver, 256, config), ASE_HWMalfunction);
+  ASSERT_TRUE(control.SetFailure("createBuffers", Failure::None));
+  ASSERT_EQ(CreateAllBuffers(driver, 256, config), ASE_OK);
+  EXPECT_NE(infos_[2].buffers[0], nullptr);
+  EXPECT_EQ(infos_[3].buffers[0], nullptr) << "output 1 has no buffers";
+  EXPECT_EQ(infos_[3].buffers[1], nullptr);
+  ASSERT_EQ(driver->start(), ASE_OK);
+  EXPECT_EQ(control.RunSwitches(2), 2);
+
+  ASSERT_TRUE(control.SetFailure("stop", Failure::Raise));
+  uint32_t code = 0;
+  ASIOError result = ASE_OK;
+  EXPECT_FALSE(platform::Guarded([&] { result = driver->stop(); }, &code));
+#if defined(_WIN32)
+  EXPECT_EQ(code, platform::kFaultForeignCxxException);
+#else
+  EXPECT_EQ(code, platform::kFaultCxxException);
+#endif
+  ASSERT_TRUE(control.SetFailure("disposeBuffers", Failure::Fault));
+  EXPECT_FALSE(platform::Guarded([&] { result = driver->disposeBuffers(); }, &code));
+  EXPECT_EQ(code, platform::kFaultAccessViolation);
+
+  // The driver still works after its faults.
+  ASSERT_TRUE(control.SetFailure("stop", Failure::None));
+  ASSERT_TRUE(control.SetFailure("disposeBuffers", Failure::None));
+  EXPECT_EQ(driver->stop(), ASE_OK);
+  EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+  driver->Release();
+  EXPECT_EQ(control.LiveObjects(), 0);
+}
+
+TEST_F(TestDriverTest, PlaysAnInputWavFileIntoAnOutputWavFile) {
+  const GUID id = TestClassId(8);
+  const std::string folder = platform::ExecutableDirectory();
+  const std::string input_path = folder + "/driver_input_" + std::to_string(id.Data4[2]) + ".wav";
+  const std::string output_path = folder + "/driver_output_" + std::to_string(id.Data4[2]) + ".wav";
+  constexpr size_t kFrames = 300;
+  std::vector<double> source(kFrames * 3);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = (static_cast<int>(i % 200) - 100) / 128.0;
+  {
+    wav::Writer writer;
+    ASSERT_TRUE(writer.Open(input_path, {3, 44100, wav::SampleFormat::Int16}));
+    ASSERT_TRUE(writer.Write(source.data(), kFrames));
+    ASSERT_TRUE(writer.Close());
+  }
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.inputs = {{"A", 17}, {"B", 20}, {"C", 24}, {"D", 27}};  // Int24LSB, Float64LSB, Int32LSB16, -24
+  config.outputs = config.inputs;
+  config.input_wav = input_path;
+  config.output_wav = output_path;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  ASSERT_EQ(CreateAllBuffers(driver, 128, config), ASE_OK);
+  ASSERT_EQ(driver->start(), ASE_OK);
+  ASSERT_EQ(control.RunSwitches(3), 3);
+  driver->stop();
+  driver->disposeBuffers();
+  driver->Release();
+
+  wav::Reader reader;
+  ASSERT_TRUE(reader.Open(output_path)) << reader.Error();
+  EXPECT_EQ(reader.format().channels, 4);
+  EXPECT_EQ(reader.format().sample_format, wav::SampleFormat::Float32);
+  ASSERT_EQ(reader.FrameCount(), 3 * 128);
+  std::vector<double> captured(3 * 128 * 4);
+  ASSERT_EQ(reader.Read(captured.data(), 3 * 128), 3u * 128);
+  for (size_t frame = 0; frame < 3 * 128; ++frame) {
+    for (size_t channel = 0; channel < 3; ++channel)
+      ASSERT_EQ(captured[frame * 4 + channel], frame < kFrames ? source[frame * 3 + channel] : 0.0)
+          << frame << " " << channel;
+    ASSERT_EQ(captured[frame * 4 + 3], 0.0) << "the file has no fourth channel";
+  }
+  std::remove(input_path.c_str());
+  std::remove(output_path.c_str());
+}
+
+TEST_F(TestDriverTest, TwoDifferentlyConfiguredDriversAtOnce) {
+  const GUID first_id = TestClassId(9);
+  const GUID second_id = TestClassId(10);
+  DriverConfig first;
+  first.clock = ClockMode::Fast;
+  DriverConfig second;
+  second.driver_name = "Second";
+  second.inputs = {};
+  second.outputs = {{"1", 19}, {"2", 19}, {"3", 19}, {"4", 19}};
+  second.clock = ClockMode::Manual;
+  ScopedDriver first_installed(TestDriverName(first_id), first_id, first);
+  ScopedDriver second_installed(TestDriverName(second_id), second_id, second);
+  IASIO* one = Create(first_id);
+  IASIO* two = Create(second_id);
+  ASSERT_NE(one, nullptr);
+  ASSERT_NE(two, nullptr);
+  DriverControl first_control(first_id);
+  DriverControl second_control(second_id);
+  EXPECT_EQ(one->init(nullptr), ASIOTrue);
+  EXPECT_EQ(two->init(nullptr), ASIOTrue);
+  int32_t inputs = -1, outputs = -1;
+  two->getChannels(&inputs, &outputs);
+  EXPECT_EQ(inputs, 0);
+  EXPECT_EQ(outputs, 4);
+  one->getChannels(&inputs, &outputs);
+  EXPECT_EQ(inputs, 2);
+  EXPECT_EQ(outputs, 2);
+  char name[32] = {};
+  two->getDriverName(name);
+  EXPECT_STREQ(name, "Second");
+  EXPECT_THAT(first_control.Log(), ElementsAre("init", "getChannels"));
+  EXPECT_THAT(second_control.Log(), ElementsAre("init", "getChannels", "getDriverName"));
+  one->Release();
+  two->Release();
+  EXPECT_EQ(first_control.LiveObjects(), 0);
+  EXPECT_EQ(second_control.LiveObjects(), 0);
+}
+
+TEST_F(TestDriverTest, RegistersItselfWithTheDefaultConfiguration) {
+  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  ASSERT_TRUE(library.Loaded());
+  auto register_server = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllRegisterServer"));
+  auto unregister_server = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllUnregisterServer"));
+  ASSERT_NE(register_server, nullptr);
+  ASSERT_NE(unregister_server, nullptr);
+  ASSERT_EQ(register_server(), S_OK);
+
+  auto listing = platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
+                                             std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,
+                                             platform::RegistryAccess::ReadOnly);
+  ASSERT_TRUE(listing);
+  EXPECT_EQ(listing->ReadString("CLSID"), platform::ClassIdToString(asio_test::kDefaultDriverClassId));
+  listing.reset();
+
+  IASIO* driver = Create(asio_test::kDefaultDriverClassId);
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+  char name[32] = {};
+  driver->getDriverName(name);
+  EXPECT_STREQ(name, asio_test::kDefaultDriverName);
+  int32_t inputs = 0, outputs = 0;
+  driver->getChannels(&inputs, &outputs);
+  EXPECT_EQ(inputs, 2);
+  EXPECT_EQ(outputs, 2);
+  driver->Release();
+
+  EXPECT_EQ(unregister_server(), S_OK);
+  EXPECT_FALSE(platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
+                                           std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,
+                                           platform::RegistryAccess::ReadOnly));
+  EXPECT_EQ(Create(asio_test::kDefaultDriverClassId), nullptr);
+}
+
+TEST_F(TestDriverTest, UnknownClassIdsAreNotServed) {
+  const GUID id = TestClassId(11);
+  // Registered with this library but neither configured nor its own: still served, as the
+  // registration points here.
+  ASSERT_TRUE(asio_test::RegisterDriver(TestDriverName(id), id, asio_test::DriverLibraryPath()));
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  driver->Release();
+  asio_test::UnregisterDriver(TestDriverName(id), id);
+
+  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  auto get_class_object = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(REFCLSID, REFIID, void**)>(
+      library.Export("DllGetClassObject"));
+  ASSERT_NE(get_class_object, nullptr);
+  void* factory = reinterpret_cast<void*>(1);
+  EXPECT_EQ(get_class_object(id, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(factory, nullptr);
+}
+
+}  // namespace
