@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <strings.h>
+#include <thread>
 
 #include "platform/fault_guard.h"
 #include "platform/system.h"
@@ -56,11 +56,13 @@ struct TAsioCallbacks {
   static void ASIO_CDECL BufferSwitch(int32_t Index, ASIOBool) noexcept {
     TCustomASIOHostBasic* host = ActiveHost();
     if (!host) return;
+    if (!host->EnterSwitch()) return;
     g_buffer_switch_message = {AsioBufferSwitchMessage, 1, Index, 0};
     try {
       host->Dispatch(g_buffer_switch_message);
     } catch (...) {
     }
+    host->LeaveSwitch();
   }
 
   static void ASIO_CDECL SampleRateDidChange(ASIOSampleRate) noexcept {
@@ -120,12 +122,14 @@ struct TAsioCallbacks {
       BufferSwitch(Index, DirectProcess);
       return nullptr;
     }
+    if (!host->EnterSwitch()) return nullptr;
     host->FASIOTime->Record = *Params;
     g_time_info_message = {AsioBufferSwitchTimeInfoMessage, 2, Index, 0};
     try {
       host->Dispatch(g_time_info_message);
     } catch (...) {
     }
+    host->LeaveSwitch();
     return nullptr;
   }
 };
@@ -260,7 +264,8 @@ void TCustomASIOHostBasic::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime*
   if (!Driver) return;
   DeliverSamplePosition(Params);
   OnBufferSwitch(this, InputBufferInfos, Index);
-  Driver->OutputReady();
+  // The handler may have closed the driver.
+  if (Driver) Driver->OutputReady();
 }
 
 void TCustomASIOHostBasic::SetDriverName(const std::string& Value) {
@@ -420,12 +425,43 @@ bool TCustomASIOHostBasic::FinishCreateBuffers() {
   OnLatencyChanged(this);
   const int64_t counter = platform::PerformanceCounter();
   RandomSeed(counter != 0 ? static_cast<uint32_t>(counter) : platform::TickCount());
+  if (accepted) OpenSwitches();
   return accepted;
+}
+
+bool TCustomASIOHostBasic::EnterSwitch() noexcept {
+  if (FSwitchGate.fetch_add(1, std::memory_order_acquire) & kSwitchesClosed) {
+    FSwitchGate.fetch_sub(1, std::memory_order_release);
+    return false;
+  }
+  FSwitchThread.store(platform::CurrentThreadToken(), std::memory_order_relaxed);
+  return true;
+}
+
+void TCustomASIOHostBasic::LeaveSwitch() noexcept {
+  FSwitchGate.fetch_sub(1, std::memory_order_release);
+}
+
+void TCustomASIOHostBasic::CloseSwitches() noexcept {
+  FSwitchGate.fetch_or(kSwitchesClosed, std::memory_order_acq_rel);
+  for (;;) {
+    int32_t in_progress = FSwitchGate.load(std::memory_order_acquire) & ~kSwitchesClosed;
+    if (in_progress > 0 &&
+        FSwitchThread.load(std::memory_order_relaxed) == platform::CurrentThreadToken())
+      --in_progress;  // our own switch, which goes on once this returns
+    if (in_progress <= 0) return;
+    std::this_thread::yield();
+  }
+}
+
+void TCustomASIOHostBasic::OpenSwitches() noexcept {
+  FSwitchGate.fetch_and(~kSwitchesClosed, std::memory_order_release);
 }
 
 bool TCustomASIOHostBasic::CreateBuffers() {
   if (!Driver) return false;
   if (BuffersCreated) DestroyBuffers();
+  CloseSwitches();
   QueryBufferSizes();
   QuerySampleRateAndChannels();
   LayOutBufferInfos(nullptr);
@@ -433,6 +469,7 @@ bool TCustomASIOHostBasic::CreateBuffers() {
 }
 
 void TCustomASIOHostBasic::DisposeDriverBuffers() {
+  CloseSwitches();
   BufferInfoBlock.reset();
   InputBufferInfos = OutputBufferInfos = nullptr;
   IVunoASIO* const driver = Driver;

@@ -4,6 +4,7 @@
 // drivers, opens the one selected, creates its double buffers, starts and stops it, and
 // turns what the driver reports into properties and events. It converts no samples; the
 // converting host derives from it.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -180,6 +181,14 @@ class TCustomASIOHostBasic : public TObject {
   void DisposeDriverBuffers();
   bool CheckCapability(int32_t Selector, TASIOCanDo Flag);
 
+  // The gate of the buffer switch. A driver whose stop failed may go on calling while the
+  // host takes its buffers down: closing the gate waits for a switch in progress and turns
+  // away the later ones. Entering and leaving are one atomic step each, no lock.
+  bool EnterSwitch() noexcept;
+  void LeaveSwitch() noexcept;
+  void CloseSwitches() noexcept;
+  void OpenSwitches() noexcept;
+
   IVunoASIO* Driver = nullptr;
   TAsioDriverList DriverEntries;
   bool BuffersCreated = false;
@@ -207,6 +216,11 @@ class TCustomASIOHostBasic : public TObject {
                                   intptr_t LParam) noexcept;
   friend struct TAsioCallbacks;
 
+  static constexpr int32_t kSwitchesClosed = 0x40000000;
+  std::atomic<int32_t> FSwitchGate{kSwitchesClosed};
+  // The thread of the switch in progress: a handler that stops the host from inside the
+  // switch must not wait for itself.
+  std::atomic<uintptr_t> FSwitchThread{0};
   bool FActive = false;
   TASIOCanDos FCanDos;
   std::string FDriverName;

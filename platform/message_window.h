@@ -33,6 +33,10 @@ class MessageWindow {
   void* handle_ = nullptr;
 };
 
+// A number for the calling thread, unique among the threads alive; cheap enough for the
+// audio path (no system call, no allocation).
+uintptr_t CurrentThreadToken() noexcept;
+
 // Hands every message waiting for the calling thread to its window; returns how many.
 int PumpMessages();
 // Waits until a message for the calling thread arrives or `timeout_ms` passes, then pumps.

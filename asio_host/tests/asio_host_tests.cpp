@@ -416,6 +416,29 @@ TEST_F(AsioHost, AChannelWithoutBufferAddressIsLeftAloneWhenSilencing) {
   EXPECT_EQ(alpha.Buffer(0, 1)[0], 0);
 }
 
+TEST_F(AsioHost, SwitchesAfterTheBuffersWentAreTurnedAwayAndAHandlerMayStopTheHost) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  ASIOCallbacks* callbacks = alpha.callbacks;
+  // A handler that stops and closes the driver from inside the switch does not wait for
+  // its own switch to end.
+  std::function<void(TObject*, PASIOBufferList, int32_t)> stop_inside =
+      [&host](TObject*, PASIOBufferList, int32_t) { host->SetDriverIndex(-1); };
+  host->OnBufferSwitch = TBufferSwitchEventNative::FromCallable(&stop_inside);
+  callbacks->bufferSwitch(0, ASIOFalse);
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(alpha.Count("disposeBuffers"), 1);
+  // A driver that did not stop keeps calling: nothing reaches the host any more.
+  events.Bind(*host);
+  events.positions.clear();
+  callbacks->bufferSwitch(1, ASIOFalse);
+  ::ASIOTime record{};
+  callbacks->bufferSwitchTimeInfo(&record, 1, ASIOFalse);
+  EXPECT_TRUE(events.switches.empty());
+  EXPECT_TRUE(events.positions.empty());
+}
+
 TEST_F(AsioHost, ReadingStoredPropertiesEndsWithOnCreate) {
   auto host = MakeHost();
   std::vector<std::string> order;

@@ -1,3 +1,5 @@
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -63,6 +65,8 @@ bool MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) no
   window->queue->arrived.notify_one();
   return true;
 }
+
+uintptr_t CurrentThreadToken() noexcept { return static_cast<uintptr_t>(pthread_self()); }
 
 int PumpMessages() {
   ThreadQueue& queue = *CurrentThreadQueue();

@@ -67,6 +67,8 @@ bool MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) no
   return PostMessageA(static_cast<HWND>(handle_), message, wparam, lparam) != 0;
 }
 
+uintptr_t CurrentThreadToken() noexcept { return GetCurrentThreadId(); }
+
 int PumpMessages() {
   int handed = 0;
   MSG message;
