@@ -1,0 +1,375 @@
+#pragma once
+
+// The SSE2 paths of convert_kernels.h: four samples at a time. Each returns how many samples
+// it converted (a multiple of four); the scalar path does the rest. Every vector result is
+// the scalar result: integer-to-float products are formed exactly or rounded once, and a
+// float-to-integer group whose estimate lies at a rounding tie is redone by the exact
+// scalar rule.
+
+#include <emmintrin.h>
+
+namespace asio_convert::detail {
+
+inline __m128i SwapBytes16(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+inline __m128i SwapBytes32(__m128i v) {
+  v = SwapBytes16(v);
+  return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+}
+inline __m128i SwapBytes64(__m128i v) {
+  v = SwapBytes16(v);
+  return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+}
+
+// Four samples of an integer format as four signed 32-bit lanes; reads exactly 4 * kBytes.
+template <class Fmt>
+inline __m128i LoadInt4(const uint8_t* p) {
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    if (Fmt::kBigEndian) v = SwapBytes16(v);
+    return _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+  } else if constexpr (Fmt::kContainer == Container::kInt24) {
+    const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                         _mm_cvtsi32_si128(int(LoadRaw<uint32_t>(p + 8))));
+    // Lane k takes bytes 3k..3k+2 into its top three bytes.
+    const __m128 a = _mm_castsi128_ps(_mm_slli_si128(x, 1));
+    const __m128 b = _mm_castsi128_ps(_mm_slli_si128(x, 2));
+    const __m128 c = _mm_castsi128_ps(_mm_slli_si128(x, 3));
+    const __m128 d = _mm_castsi128_ps(_mm_slli_si128(x, 4));
+    const __m128 ab = _mm_move_ss(b, a);
+    const __m128 cd = _mm_shuffle_ps(c, d, _MM_SHUFFLE(3, 3, 2, 2));
+    __m128i v = _mm_castps_si128(_mm_shuffle_ps(ab, cd, _MM_SHUFFLE(2, 0, 1, 0)));
+    if (Fmt::kBigEndian) return _mm_srai_epi32(_mm_slli_epi32(SwapBytes32(v), 8), 8);
+    return _mm_srai_epi32(v, 8);
+  } else {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return Fmt::kBigEndian ? SwapBytes32(v) : v;
+  }
+}
+
+// Four 32-bit lanes, already within the container's range, to four samples; writes exactly
+// 4 * kBytes.
+template <class Fmt>
+inline void StoreInt4(uint8_t* p, __m128i v) {
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    __m128i w = _mm_packs_epi32(v, v);
+    if (Fmt::kBigEndian) w = SwapBytes16(w);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), w);
+  } else if constexpr (Fmt::kContainer == Container::kInt24) {
+    if (Fmt::kBigEndian) v = _mm_srli_epi32(SwapBytes32(v), 8);
+    const __m128i low3 = _mm_set1_epi32(0x00FFFFFF);
+    const __m128i lane0 = _mm_setr_epi32(-1, 0, 0, 0), lane1 = _mm_setr_epi32(0, -1, 0, 0);
+    const __m128i lane2 = _mm_setr_epi32(0, 0, -1, 0), lane3 = _mm_setr_epi32(0, 0, 0, -1);
+    v = _mm_and_si128(v, low3);
+    const __m128i packed = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(v, lane0), _mm_srli_si128(_mm_and_si128(v, lane1), 1)),
+        _mm_or_si128(_mm_srli_si128(_mm_and_si128(v, lane2), 2),
+                     _mm_srli_si128(_mm_and_si128(v, lane3), 3)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
+    StoreRaw(p + 8, uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(packed, 8))));
+  } else {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), Fmt::kBigEndian ? SwapBytes32(v) : v);
+  }
+}
+
+// ---- driver format to float -------------------------------------------------------------
+
+template <class Fmt, class Float>
+int32_t FloatFormatToFloatVector(const uint8_t* src, Float* dst, int32_t count) {
+  constexpr bool kSameWidth = std::is_same_v<FloatOf<Fmt>, Float>;
+  if constexpr (kSameWidth && !Fmt::kBigEndian) {
+    std::memcpy(dst, src, size_t(count) * sizeof(Float));
+    return count;
+  }
+  const int32_t n = count & ~3;
+  for (int32_t i = 0; i < n; i += 4) {
+    const uint8_t* p = src + i * Fmt::kBytes;
+    if constexpr (Fmt::kContainer == Container::kFloat32) {
+      __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (Fmt::kBigEndian) bits = SwapBytes32(bits);
+      const __m128 x = _mm_castsi128_ps(bits);
+      if constexpr (std::is_same_v<Float, float>) {
+        _mm_storeu_ps(dst + i, x);
+      } else {
+        _mm_storeu_pd(dst + i, _mm_cvtps_pd(x));
+        _mm_storeu_pd(dst + i + 2, _mm_cvtps_pd(_mm_movehl_ps(x, x)));
+      }
+    } else {
+      __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+      if (Fmt::kBigEndian) {
+        lo = SwapBytes64(lo);
+        hi = SwapBytes64(hi);
+      }
+      if constexpr (std::is_same_v<Float, double>) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 2), hi);
+      } else {
+        _mm_storeu_ps(dst + i, _mm_movelh_ps(_mm_cvtpd_ps(_mm_castsi128_pd(lo)),
+                                             _mm_cvtpd_ps(_mm_castsi128_pd(hi))));
+      }
+    }
+  }
+  return n;
+}
+
+template <class Fmt, class Float>
+int32_t ToFloatVector(const void* source, Float* dst, int32_t count) {
+  const auto* src = static_cast<const uint8_t*>(source);
+  if constexpr (Fmt::kIsFloat) {
+    return FloatFormatToFloatVector<Fmt>(src, dst, count);
+  } else {
+    const int32_t n = count & ~3;
+    const __m128 single_factor = _mm_set1_ps(kInv32767);
+    const __m128d factor = _mm_set1_pd(InputFactor<Fmt>());
+    for (int32_t i = 0; i < n; i += 4) {
+      const __m128i v = LoadInt4<Fmt>(src + i * Fmt::kBytes);
+      if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
+        _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(v), single_factor));
+      } else {
+        const __m128d lo = _mm_mul_pd(_mm_cvtepi32_pd(v), factor);
+        const __m128d hi = _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(v, 8)), factor);
+        if constexpr (std::is_same_v<Float, float>) {
+          _mm_storeu_ps(dst + i, _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)));
+        } else {
+          _mm_storeu_pd(dst + i, lo);
+          _mm_storeu_pd(dst + i + 2, hi);
+        }
+      }
+    }
+    return n;
+  }
+}
+
+// ---- float to driver format -------------------------------------------------------------
+
+template <class Fmt, class Float>
+int32_t FloatToFloatFormatVector(const Float* src, uint8_t* dst, int32_t count) {
+  constexpr bool kSameWidth = std::is_same_v<FloatOf<Fmt>, Float>;
+  if constexpr (kSameWidth && !Fmt::kBigEndian) {
+    std::memcpy(dst, src, size_t(count) * sizeof(Float));
+    return count;
+  }
+  const int32_t n = count & ~3;
+  for (int32_t i = 0; i < n; i += 4) {
+    uint8_t* p = dst + i * Fmt::kBytes;
+    if constexpr (Fmt::kContainer == Container::kFloat32) {
+      __m128 x;
+      if constexpr (std::is_same_v<Float, float>) {
+        x = _mm_loadu_ps(src + i);
+      } else {
+        x = _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(src + i)), _mm_cvtpd_ps(_mm_loadu_pd(src + i + 2)));
+      }
+      __m128i bits = _mm_castps_si128(x);
+      if (Fmt::kBigEndian) bits = SwapBytes32(bits);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), bits);
+    } else {
+      __m128d lo, hi;
+      if constexpr (std::is_same_v<Float, float>) {
+        const __m128 x = _mm_loadu_ps(src + i);
+        lo = _mm_cvtps_pd(x);
+        hi = _mm_cvtps_pd(_mm_movehl_ps(x, x));
+      } else {
+        lo = _mm_loadu_pd(src + i);
+        hi = _mm_loadu_pd(src + i + 2);
+      }
+      __m128i a = _mm_castpd_si128(lo), b = _mm_castpd_si128(hi);
+      if (Fmt::kBigEndian) {
+        a = SwapBytes64(a);
+        b = SwapBytes64(b);
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), b);
+    }
+  }
+  return n;
+}
+
+// Rounds two scaled values to integers within [lo, hi] (NaN to 0). When `check` is set,
+// lanes whose estimate lies within the tie margin are marked in `suspect`.
+template <bool kCheck>
+inline __m128i RoundPair(__m128d s, __m128d lo, __m128d hi, __m128d& suspect) {
+  s = _mm_and_pd(s, _mm_cmpord_pd(s, s));
+  s = _mm_min_pd(_mm_max_pd(s, lo), hi);
+  const __m128i r = _mm_cvtpd_epi32(s);
+  if constexpr (kCheck) {
+    const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX));
+    const __m128d distance = _mm_and_pd(_mm_sub_pd(s, _mm_cvtepi32_pd(r)), abs_mask);
+    suspect = _mm_or_pd(suspect, _mm_cmpge_pd(distance, _mm_set1_pd(0.5 - kTieMargin)));
+  }
+  return r;
+}
+
+inline __m128i JoinPairs(__m128i lo, __m128i hi) { return _mm_unpacklo_epi64(lo, hi); }
+
+template <class Float>
+inline void LoadAsDoubles(const Float* p, __m128d& lo, __m128d& hi) {
+  if constexpr (std::is_same_v<Float, float>) {
+    const __m128 x = _mm_loadu_ps(p);
+    lo = _mm_cvtps_pd(x);
+    hi = _mm_cvtps_pd(_mm_movehl_ps(x, x));
+  } else {
+    lo = _mm_loadu_pd(p);
+    hi = _mm_loadu_pd(p + 2);
+  }
+}
+
+template <class Fmt, class Float>
+int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  if constexpr (Fmt::kIsFloat) {
+    return FloatToFloatFormatVector<Fmt>(src, dst, count);
+  } else {
+    const int32_t n = count & ~3;
+    if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
+      // Single precision suffices here: the product is rounded once, so the integer is
+      // right unless the product lands exactly on a half, which the exact rule redoes.
+      // Inputs beyond ±2 saturate anyway and are limited first.
+      const __m128 scale = _mm_set1_ps(32767.0f), two = _mm_set1_ps(2.0f);
+      const __m128 minus_two = _mm_set1_ps(-2.0f), half = _mm_set1_ps(0.5f);
+      const __m128 abs_mask = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX));
+      for (int32_t i = 0; i < n; i += 4) {
+        __m128 x = _mm_loadu_ps(src + i);
+        x = _mm_and_ps(x, _mm_cmpord_ps(x, x));
+        const __m128 s = _mm_mul_ps(_mm_min_ps(_mm_max_ps(x, minus_two), two), scale);
+        const __m128i r = _mm_cvtps_epi32(s);
+        const __m128 distance = _mm_and_ps(_mm_sub_ps(s, _mm_cvtepi32_ps(r)), abs_mask);
+        if (__builtin_expect(_mm_movemask_ps(_mm_cmpeq_ps(distance, half)) != 0, 0)) {
+          for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
+        } else {
+          StoreInt4<Fmt>(dst + i * Fmt::kBytes, r);
+        }
+      }
+    } else {
+      // The product is exact in double for a single-precision input and F < 2^24;
+      // otherwise it is rounded once and a tie needs the exact rule.
+      constexpr bool kCheck = !(std::is_same_v<Float, float> && Fmt::kBits <= 24);
+      const __m128d scale = _mm_set1_pd(Fmt::kFullScale);
+      const __m128d lo = _mm_set1_pd(Fmt::kMin), hi = _mm_set1_pd(Fmt::kMax);
+      for (int32_t i = 0; i < n; i += 4) {
+        __m128d a, b, suspect = _mm_setzero_pd();
+        LoadAsDoubles(src + i, a, b);
+        const __m128i ra = RoundPair<kCheck>(_mm_mul_pd(a, scale), lo, hi, suspect);
+        const __m128i rb = RoundPair<kCheck>(_mm_mul_pd(b, scale), lo, hi, suspect);
+        if (kCheck && __builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
+          for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
+        } else {
+          StoreInt4<Fmt>(dst + i * Fmt::kBytes, JoinPairs(ra, rb));
+        }
+      }
+    }
+    return n;
+  }
+}
+
+// ---- dithered output --------------------------------------------------------------------
+
+// The generator stepped k times at once: seed * kLcgPower[k] + kLcgOffset[k].
+struct LcgJumps {
+  uint32_t power[9];
+  uint32_t offset[9];
+  constexpr LcgJumps() : power(), offset() {
+    power[0] = 1;
+    offset[0] = 0;
+    for (int k = 1; k <= 8; ++k) {
+      power[k] = power[k - 1] * kLcgMultiplier;
+      offset[k] = offset[k - 1] * kLcgMultiplier + 1;
+    }
+  }
+};
+inline constexpr LcgJumps kLcgJumps{};
+
+template <class Fmt, Dither D, class Float>
+void FromFloatDitheredVector(const Float* src, void* destination, int32_t count, uint32_t& seed) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  constexpr bool kForward = kDitherForward<Fmt>;
+  constexpr int kDraws = D == Dither::kTriangular ? 8 : 4;
+  const __m128d scale = _mm_set1_pd(Fmt::kFullScale);
+  const __m128d lo = _mm_set1_pd(Fmt::kMin), hi = _mm_set1_pd(Fmt::kMax);
+  const __m128d noise_scale =
+      _mm_set1_pd(D == Dither::kTriangular ? kTriangularScale : kRectangularScale);
+  const int32_t groups = count / 4, rest = count % 4;
+  for (int32_t g = 0; g < groups; ++g) {
+    const int32_t first = kForward ? 4 * g : count - 4 - 4 * g;
+    int32_t draws[kDraws];
+    for (int k = 0; k < kDraws; ++k) {
+      draws[k] = int32_t(seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1]);
+    }
+    seed = uint32_t(draws[kDraws - 1]);
+    // noise[j]: the noise of sample first + j; walking backwards, the last sample draws first.
+    __m128i w0, w1;
+    if constexpr (D == Dither::kTriangular) {
+      if (kForward) {
+        w0 = _mm_setr_epi32(draws[0], draws[2], draws[4], draws[6]);
+        w1 = _mm_setr_epi32(draws[1], draws[3], draws[5], draws[7]);
+      } else {
+        w0 = _mm_setr_epi32(draws[6], draws[4], draws[2], draws[0]);
+        w1 = _mm_setr_epi32(draws[7], draws[5], draws[3], draws[1]);
+      }
+    } else {
+      w0 = kForward ? _mm_setr_epi32(draws[0], draws[1], draws[2], draws[3])
+                    : _mm_setr_epi32(draws[3], draws[2], draws[1], draws[0]);
+      w1 = _mm_setzero_si128();
+    }
+    __m128d noise_a = _mm_cvtepi32_pd(w0), noise_b = _mm_cvtepi32_pd(_mm_srli_si128(w0, 8));
+    if constexpr (D == Dither::kTriangular) {
+      noise_a = _mm_add_pd(noise_a, _mm_cvtepi32_pd(w1));
+      noise_b = _mm_add_pd(noise_b, _mm_cvtepi32_pd(_mm_srli_si128(w1, 8)));
+    }
+    noise_a = _mm_mul_pd(noise_a, noise_scale);
+    noise_b = _mm_mul_pd(noise_b, noise_scale);
+
+    __m128d a, b, suspect = _mm_setzero_pd();
+    LoadAsDoubles(src + first, a, b);
+    const __m128i ra = RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
+    const __m128i rb = RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
+    if (__builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
+      alignas(16) double noise[4];
+      _mm_store_pd(noise, noise_a);
+      _mm_store_pd(noise + 2, noise_b);
+      for (int k = 0; k < 4; ++k) {
+        ScalarFromFloat<Fmt>(src[first + k], dst + (first + k) * Fmt::kBytes, noise[k]);
+      }
+    } else {
+      StoreInt4<Fmt>(dst + first * Fmt::kBytes, JoinPairs(ra, rb));
+    }
+  }
+  // The samples left over continue the walk: after the groups going forwards, before them
+  // going backwards.
+  for (int32_t k = 0; k < rest; ++k) {
+    const int32_t i = kForward ? 4 * groups + k : rest - 1 - k;
+    ScalarFromFloat<Fmt>(src[i], dst + i * Fmt::kBytes, DrawNoise<D>(seed));
+  }
+}
+
+// ---- the 3DNow-selected variants --------------------------------------------------------
+
+template <class Fmt>
+int32_t ToSingleTruncatingVector(const void* source, float* dst, int32_t count) {
+  const auto* src = static_cast<const uint8_t*>(source);
+  const int32_t n = count & ~3;
+  const __m128 factor = _mm_set1_ps(kTruncatingInputFactor<Fmt>);
+  for (int32_t i = 0; i < n; i += 4) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i));
+    _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(v), factor));
+  }
+  return n;
+}
+
+template <class Fmt>
+int32_t FromSingleTruncatingVector(const float* src, void* destination, int32_t count) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  const int32_t n = count & ~3;
+  const __m128 scale = _mm_set1_ps(kTruncatingOutputScale<Fmt>);
+  const __m128 limit = _mm_set1_ps(0x1p31f);
+  for (int32_t i = 0; i < n; i += 4) {
+    const __m128 p = _mm_mul_ps(_mm_loadu_ps(src + i), scale);
+    // The conversion gives 0x80000000 for every overflow: flip it for the positive ones.
+    __m128i v = _mm_cvttps_epi32(p);
+    v = _mm_xor_si128(v, _mm_castps_si128(_mm_cmpge_ps(p, limit)));
+    v = _mm_and_si128(v, _mm_castps_si128(_mm_cmpord_ps(p, p)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), v);
+  }
+  return n;
+}
+
+}  // namespace asio_convert::detail
