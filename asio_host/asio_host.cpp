@@ -504,7 +504,7 @@ void TCustomASIOHostBasic::SetActive(bool Value) {
   if (!BuffersCreated || !InputBufferInfos) return;
   auto silence = [this](const std::vector<ASIOChannelInfo>& infos, const ASIOBufferInfo* records) {
     for (size_t i = 0; i < infos.size(); ++i) {
-      const size_t bytes = size_t{FBufferSize} * SampleWidth(infos[i].type);
+      const size_t bytes = size_t{DriverBufferLength()} * SampleWidth(infos[i].type);
       for (void* half : records[i].buffers)
         if (half) std::memset(half, 0, bytes);
     }

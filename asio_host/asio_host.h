@@ -4,6 +4,7 @@
 // drivers, opens the one selected, creates its double buffers, starts and stops it, and
 // turns what the driver reports into properties and events. It converts no samples; the
 // converting host derives from it.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -176,6 +177,12 @@ class TCustomASIOHostBasic : public TObject {
   // The driver's createBuffers, then latencies, the two events and the reseed; true when
   // the driver took the buffers.
   bool FinishCreateBuffers();
+  // Samples per buffer half that may be touched: BufferSize, but never more than the driver
+  // was asked for (a driver that accepted a size below 1 has no samples to touch).
+  uint32_t DriverBufferLength() const noexcept {
+    if (FBufferPreferredSize < 1) return 0;
+    return std::min(FBufferSize, static_cast<uint32_t>(FBufferPreferredSize));
+  }
   // Releases the buffer-info block and the driver's buffers (the driver call guarded),
   // clears BuffersCreated and the channel infos.
   void DisposeDriverBuffers();
