@@ -184,22 +184,31 @@ int32_t FloatToFloatFormatVector(const Float* src, uint8_t* dst, int32_t count) 
   return n;
 }
 
-// Rounds two scaled values to integers within [lo, hi] (NaN to 0). When `check` is set,
-// lanes whose estimate lies within the tie margin are marked in `suspect`.
+// Rounds two scaled values to integers within [lo, hi] (NaN to 0). Adding 1.5 * 2^52 rounds
+// to an integer (to nearest, ties to even) whose low 32 bits are then the two's complement
+// result: one addition instead of a conversion and its inverse. When `kCheck` is set, lanes
+// whose estimate lies within the tie margin are marked in `suspect`.
+inline constexpr double kRoundingMagic = 0x1.8p52;
+
 template <bool kCheck>
-inline __m128i RoundPair(__m128d s, __m128d lo, __m128d hi, __m128d& suspect) {
+inline __m128d RoundPair(__m128d s, __m128d lo, __m128d hi, __m128d& suspect) {
+  const __m128d magic = _mm_set1_pd(kRoundingMagic);
   s = _mm_and_pd(s, _mm_cmpord_pd(s, s));
   s = _mm_min_pd(_mm_max_pd(s, lo), hi);
-  const __m128i r = _mm_cvtpd_epi32(s);
+  const __m128d t = _mm_add_pd(s, magic);
   if constexpr (kCheck) {
     const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX));
-    const __m128d distance = _mm_and_pd(_mm_sub_pd(s, _mm_cvtepi32_pd(r)), abs_mask);
+    const __m128d distance = _mm_and_pd(_mm_sub_pd(s, _mm_sub_pd(t, magic)), abs_mask);
     suspect = _mm_or_pd(suspect, _mm_cmpge_pd(distance, _mm_set1_pd(0.5 - kTieMargin)));
   }
-  return r;
+  return t;
 }
 
-inline __m128i JoinPairs(__m128i lo, __m128i hi) { return _mm_unpacklo_epi64(lo, hi); }
+// The integers of two rounded pairs as four 32-bit lanes.
+inline __m128i JoinPairs(__m128d lo, __m128d hi) {
+  return _mm_castps_si128(
+      _mm_shuffle_ps(_mm_castpd_ps(lo), _mm_castpd_ps(hi), _MM_SHUFFLE(2, 0, 2, 0)));
+}
 
 template <class Float>
 inline void LoadAsDoubles(const Float* p, __m128d& lo, __m128d& hi) {
@@ -248,8 +257,8 @@ int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
       for (int32_t i = 0; i < n; i += 4) {
         __m128d a, b, suspect = _mm_setzero_pd();
         LoadAsDoubles(src + i, a, b);
-        const __m128i ra = RoundPair<kCheck>(_mm_mul_pd(a, scale), lo, hi, suspect);
-        const __m128i rb = RoundPair<kCheck>(_mm_mul_pd(b, scale), lo, hi, suspect);
+        const __m128d ra = RoundPair<kCheck>(_mm_mul_pd(a, scale), lo, hi, suspect);
+        const __m128d rb = RoundPair<kCheck>(_mm_mul_pd(b, scale), lo, hi, suspect);
         if (kCheck && __builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
           for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
         } else {
@@ -320,8 +329,8 @@ void FromFloatDitheredVector(const Float* src, void* destination, int32_t count,
 
     __m128d a, b, suspect = _mm_setzero_pd();
     LoadAsDoubles(src + first, a, b);
-    const __m128i ra = RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
-    const __m128i rb = RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
+    const __m128d ra = RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
+    const __m128d rb = RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
     if (__builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
       alignas(16) double noise[4];
       _mm_store_pd(noise, noise_a);
