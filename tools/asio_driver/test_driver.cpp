@@ -87,6 +87,9 @@ void CopyText(char* destination, size_t capacity, const std::string& text) {
   destination[length] = '\0';
 }
 
+// Beyond any real driver; keeps a mistaken configuration from asking for gigabytes.
+constexpr int32_t kLargestBufferSize = 1 << 20;
+
 struct ChannelBuffer {
   bool is_input = false;
   int32_t channel = 0;
@@ -108,8 +111,6 @@ class TestDriver final : public IASIO {
 
   ~TestDriver() {
     StopClock();
-    // Released from inside its own buffer switch: the thread cannot join itself.
-    if (clock_.joinable()) clock_.detach();
     CloseWavFiles();
     std::lock_guard lock(state_.mutex);
     if (state_.current == this) state_.current = nullptr;
@@ -131,7 +132,16 @@ class TestDriver final : public IASIO {
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG left = --references_;
-    if (left == 0) delete this;
+    if (left == 0) {
+      if (OnClockThread()) {
+        // Released from inside its own buffer switch: the clock thread cannot join itself,
+        // so it finishes the switch and then deletes the object.
+        stop_clock_ = true;
+        delete_after_clock_ = true;
+      } else {
+        delete this;
+      }
+    }
     return left;
   }
 
@@ -178,7 +188,17 @@ class TestDriver final : public IASIO {
     running_ = true;
     if (config_.clock != ClockMode::Manual) {
       stop_clock_ = false;
-      clock_ = std::thread([this] { RunClock(); });
+      clock_ready_ = false;
+      clock_ = std::thread([this] {
+        // Not before clock_ names this thread: a release inside the first switch asks for it.
+        while (!clock_ready_) std::this_thread::yield();
+        RunClock();
+        if (delete_after_clock_) {
+          clock_.detach();
+          delete this;
+        }
+      });
+      clock_ready_ = true;
     }
     return ASE_OK;
   }
@@ -478,7 +498,7 @@ class TestDriver final : public IASIO {
   }
 
   bool SizeAllowed(int32_t size) const {
-    if (size < 1 || size < config_.minimum_size || size > config_.maximum_size) return false;
+    if (size < 1 || size > kLargestBufferSize || size < config_.minimum_size || size > config_.maximum_size) return false;
     if (config_.granularity == -1) return (size & (size - 1)) == 0;
     if (config_.granularity > 0) return (size - config_.minimum_size) % config_.granularity == 0;
     return true;
@@ -621,7 +641,8 @@ class TestDriver final : public IASIO {
         std::this_thread::yield();
         continue;
       }
-      const double period = static_cast<double>(buffer_size_) / rate_ * static_cast<double>(frequency) + carry;
+      const double period =
+          static_cast<double>(buffer_size_) / rate_ / config_.clock_speed * static_cast<double>(frequency) + carry;
       const auto whole = static_cast<int64_t>(period);
       carry = period - static_cast<double>(whole);
       deadline += whole;
@@ -644,16 +665,18 @@ class TestDriver final : public IASIO {
     }
   }
 
+  bool OnClockThread() const { return clock_.joinable() && clock_.get_id() == std::this_thread::get_id(); }
+
   void StopClock() {
     running_ = false;
     stop_clock_ = true;
     // A host may stop its driver from inside the buffer switch; that thread ends by itself
     // and is joined later.
-    if (clock_.joinable() && clock_.get_id() != std::this_thread::get_id()) clock_.join();
+    JoinClock();
   }
 
   void JoinClock() {
-    if (clock_.joinable() && clock_.get_id() != std::this_thread::get_id()) clock_.join();
+    if (clock_.joinable() && !OnClockThread()) clock_.join();
   }
 
   const GUID class_id_;
@@ -666,12 +689,14 @@ class TestDriver final : public IASIO {
 
   std::vector<ChannelBuffer> buffers_;
   int32_t buffer_size_ = 0;
-  ASIOCallbacks* callbacks_ = nullptr;
+  std::atomic<ASIOCallbacks*> callbacks_{nullptr};
   std::map<int32_t, int32_t> input_gains_;
   std::map<int32_t, int32_t> output_gains_;
 
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_clock_{false};
+  std::atomic<bool> delete_after_clock_{false};
+  std::atomic<bool> clock_ready_{false};
   std::thread clock_;
   int next_half_ = 0;
   int64_t samples_ = 0;

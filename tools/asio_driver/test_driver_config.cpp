@@ -82,6 +82,7 @@ bool WriteDriverConfig(const GUID& class_id, const DriverConfig& config) {
   ok = key->WriteInteger("Output Latency", config.output_latency) && ok;
   ok = key->WriteInteger("Time Info", config.time_info ? 1 : 0) && ok;
   ok = key->WriteString("Clock", ClockModeName(config.clock)) && ok;
+  ok = key->WriteString("Clock Speed", RateText(config.clock_speed)) && ok;
   for (const auto& [method, failure] : config.failures)
     ok = key->WriteString("Failure " + method, FailureName(failure)) && ok;
   ok = key->WriteInteger("Null Buffer Input", config.null_buffer_input) && ok;
@@ -119,6 +120,7 @@ std::optional<DriverConfig> ReadDriverConfig(const GUID& class_id) {
   const std::string clock = key->ReadString("Clock").value_or("");
   for (int i = 0; i < 3; ++i)
     if (clock == kClockNames[i]) config.clock = static_cast<ClockMode>(i);
+  config.clock_speed = RateFromText(key->ReadString("Clock Speed").value_or("")).value_or(1.0);
   static constexpr const char* kMethods[] = {
       "init", "getDriverName", "getDriverVersion", "getErrorMessage", "start", "stop",
       "getChannels", "getLatencies", "getBufferSize", "canSampleRate", "getSampleRate",

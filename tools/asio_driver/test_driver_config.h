@@ -21,7 +21,7 @@ struct DriverChannel {
 
 // How the driver calls its host back once started.
 enum class ClockMode {
-  Steady,  // one buffer switch per block period, on an even clock
+  Steady,  // one buffer switch per block period (divided by the clock speed), on an even clock
   Fast,    // switches back to back, as fast as the host returns
   Manual,  // no clock thread: switches run only when a test asks for them
 };
@@ -50,6 +50,7 @@ struct DriverConfig {
   int32_t output_latency = 512;
   bool time_info = true;  // bufferSwitchTimeInfo, or plain bufferSwitch
   ClockMode clock = ClockMode::Steady;
+  double clock_speed = 1.0;  // the steady clock runs this many times faster than real time
   // Method name (as in IASIO, e.g. "init", "disposeBuffers") to failure.
   std::map<std::string, Failure> failures;
   // A channel that createBuffers hands back without buffer addresses; -1 for none.

@@ -1,5 +1,6 @@
 #include "tools/asio_driver/wav_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -199,6 +200,8 @@ bool Writer::Close() {
 bool Reader::Open(const std::string& path) {
   Close();
   error_.clear();
+  format_ = Format{};
+  frame_count_ = 0;
   file_ = std::fopen(path.c_str(), "rb");
   if (!file_) {
     error_ = "cannot open " + path;
@@ -251,6 +254,7 @@ bool Reader::Open(const std::string& path) {
         return fail("inconsistent format chunk");
       frame_count_ = size / block_align;
       frames_left_ = frame_count_;
+      chunk_.resize(std::max<size_t>(kFramesPerChunk * 8, block_align));
       return true;
     } else {
       if (std::fseek(file_, static_cast<long>(size + size % 2), SEEK_CUR) != 0) return fail("short chunk");
@@ -269,9 +273,8 @@ size_t Reader::Read(double* interleaved, size_t frames) {
   if (static_cast<int64_t>(frames) > frames_left_) frames = static_cast<size_t>(frames_left_);
   const size_t bytes = static_cast<size_t>(BytesPerSample(format_.sample_format));
   const size_t channels = static_cast<size_t>(format_.channels);
-  uint8_t chunk[kFramesPerChunk * 8];
-  const size_t frames_per_chunk = sizeof(chunk) / (bytes * channels);
-  if (frames_per_chunk == 0) return 0;
+  uint8_t* chunk = chunk_.data();
+  const size_t frames_per_chunk = chunk_.size() / (bytes * channels);
   size_t done = 0;
   while (done < frames) {
     const size_t want = frames - done < frames_per_chunk ? frames - done : frames_per_chunk;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace wav {
 
@@ -70,6 +71,7 @@ class Reader {
   int64_t frame_count_ = 0;
   int64_t frames_left_ = 0;
   std::string error_;
+  std::vector<uint8_t> chunk_;  // raw bytes of at least one frame
 };
 
 }  // namespace wav

@@ -58,6 +58,7 @@ struct HostRecord {
   std::vector<size_t> half_bytes;  // per input channel
   IASIO* driver = nullptr;
   bool stop_inside_switch = false;
+  bool release_inside_switch = false;
 };
 
 HostRecord* g_host = nullptr;
@@ -98,6 +99,10 @@ ASIOTime* ASIO_CDECL HostBufferSwitchTimeInfo(ASIOTime* time, int32_t half, ASIO
   ++g_host->time_info_switches;
   CopyInputsToOutputs(half);
   if (g_host->stop_inside_switch) g_host->driver->stop();
+  if (g_host->release_inside_switch && g_host->driver) {
+    g_host->driver->Release();
+    g_host->driver = nullptr;
+  }
   return nullptr;
 }
 
@@ -354,6 +359,59 @@ TEST_F(TestDriverTest, AHostMayStopTheDriverFromInsideTheSwitch) {
   driver->Release();
 }
 
+TEST_F(TestDriverTest, AHostMayReleaseTheDriverFromInsideTheSwitch) {
+  const GUID id = TestClassId(12);
+  DriverConfig config;
+  config.clock = ClockMode::Fast;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  ASSERT_EQ(CreateAllBuffers(driver, 64, config), ASE_OK);
+  host_.release_inside_switch = true;
+  ASSERT_EQ(driver->start(), ASE_OK);
+  ASSERT_TRUE(control.WaitForSwitches(1));
+  for (int i = 0; i < 1000 && control.LiveObjects() > 0; ++i) platform::SleepMilliseconds(1);
+  EXPECT_EQ(control.LiveObjects(), 0);
+  EXPECT_EQ(control.SwitchCount(), 1);
+}
+
+TEST_F(TestDriverTest, CarriesEverySupportedTypeExactlyThroughAThousandSwitches) {
+  const GUID id = TestClassId(13);
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.inputs.clear();
+  for (ASIOSampleType type : {0, 1, 2, 3, 4, 8, 9, 10, 11, 16, 17, 18, 19, 20, 24, 25, 26, 27})
+    config.inputs.push_back({"Type " + std::to_string(type), type});
+  config.outputs = config.inputs;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  ASSERT_EQ(CreateAllBuffers(driver, 256, config), ASE_OK);
+  constexpr int32_t kSwitches = 1000;
+  std::vector<std::vector<uint8_t>> fed(config.inputs.size());
+  uint32_t noise = 12345;
+  for (size_t channel = 0; channel < fed.size(); ++channel) {
+    fed[channel].resize(kSwitches * host_.half_bytes[channel]);
+    for (uint8_t& byte : fed[channel]) {
+      noise = noise * 1664525u + 1013904223u;
+      byte = static_cast<uint8_t>(noise >> 24);
+    }
+    ASSERT_TRUE(control.FeedInput(static_cast<int32_t>(channel), fed[channel]));
+  }
+  control.SetCapture(true);
+  ASSERT_EQ(driver->start(), ASE_OK);
+  ASSERT_EQ(control.RunSwitches(kSwitches), kSwitches);
+  driver->stop();
+  for (size_t channel = 0; channel < fed.size(); ++channel)
+    EXPECT_TRUE(control.Output(static_cast<int32_t>(channel)) == fed[channel]) << channel;
+  driver->disposeBuffers();
+  driver->Release();
+}
+
 TEST_F(TestDriverTest, SendsMessagesAndRateChangesFromItsOwnThread) {
   const GUID id = TestClassId(6);
   DriverConfig config;
@@ -521,6 +579,61 @@ TEST_F(TestDriverTest, TwoDifferentlyConfiguredDriversAtOnce) {
   EXPECT_EQ(second_control.LiveObjects(), 0);
 }
 
+TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
+  const GUID id = TestClassId(14);
+  EXPECT_FALSE(asio_test::ReadDriverConfig(id));
+  DriverConfig config;
+  config.driver_name = "Stored";
+  config.version = 3;
+  config.inputs = {};
+  config.outputs = {{"Left \\ with\tcontrol", 40}, {"", 2}};
+  config.minimum_size = 1;
+  config.maximum_size = 65536;
+  config.preferred_size = 70000;
+  config.granularity = 0;
+  config.sample_rates = {8000.0, 44100.0, 192000.0, 0.1};
+  config.sample_rate = 0.1;
+  config.input_latency = -1;
+  config.output_latency = 1 << 30;
+  config.time_info = false;
+  config.clock = ClockMode::Fast;
+  config.clock_speed = 2.5;
+  config.failures = {{"init", Failure::Raise}, {"outputReady", Failure::Fault}, {"stop", Failure::Refuse}};
+  config.null_buffer_input = 3;
+  config.null_buffer_output = 0;
+  config.input_wav = "C:\\in.wav";
+  config.output_wav = "/tmp/out.wav";
+  ASSERT_TRUE(asio_test::WriteDriverConfig(id, config));
+  const auto read = asio_test::ReadDriverConfig(id);
+  asio_test::DeleteDriverConfig(id);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->driver_name, config.driver_name);
+  EXPECT_EQ(read->version, config.version);
+  EXPECT_TRUE(read->inputs.empty());
+  ASSERT_EQ(read->outputs.size(), 2u);
+  EXPECT_EQ(read->outputs[0].name, config.outputs[0].name);
+  EXPECT_EQ(read->outputs[0].type, 40);
+  EXPECT_EQ(read->outputs[1].name, "");
+  EXPECT_EQ(read->outputs[1].type, 2);
+  EXPECT_EQ(read->minimum_size, 1);
+  EXPECT_EQ(read->maximum_size, 65536);
+  EXPECT_EQ(read->preferred_size, 70000);
+  EXPECT_EQ(read->granularity, 0);
+  EXPECT_EQ(read->sample_rates, config.sample_rates);
+  EXPECT_EQ(read->sample_rate, 0.1);
+  EXPECT_EQ(read->input_latency, -1);
+  EXPECT_EQ(read->output_latency, 1 << 30);
+  EXPECT_FALSE(read->time_info);
+  EXPECT_EQ(read->clock, ClockMode::Fast);
+  EXPECT_EQ(read->clock_speed, 2.5);
+  EXPECT_EQ(read->failures, config.failures);
+  EXPECT_EQ(read->null_buffer_input, 3);
+  EXPECT_EQ(read->null_buffer_output, 0);
+  EXPECT_EQ(read->input_wav, config.input_wav);
+  EXPECT_EQ(read->output_wav, config.output_wav);
+  EXPECT_FALSE(asio_test::ReadDriverConfig(id));
+}
+
 TEST_F(TestDriverTest, RegistersItselfWithTheDefaultConfiguration) {
   platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
   ASSERT_TRUE(library.Loaded());
@@ -529,6 +642,11 @@ TEST_F(TestDriverTest, RegistersItselfWithTheDefaultConfiguration) {
   ASSERT_NE(register_server, nullptr);
   ASSERT_NE(unregister_server, nullptr);
   ASSERT_EQ(register_server(), S_OK);
+  // Unregistered also when an assertion below ends the test early.
+  struct Unregister {
+    HRESULT(STDMETHODCALLTYPE* routine)();
+    ~Unregister() { routine(); }
+  } unregister{unregister_server};
 
   auto listing = platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
                                              std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,

@@ -76,6 +76,24 @@ TEST(WavFile, RoundTripsEveryWrittenFormatWithAnyChannelCount) {
   }
 }
 
+TEST(WavFile, CarriesFramesWiderThanItsReadChunk) {
+  const std::string path = TempPath("wide");
+  constexpr int32_t kChannels = 3000;
+  std::vector<double> frames(3 * kChannels);
+  for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<double>(i % 1000) / 1024.0;
+  wav::Writer writer;
+  ASSERT_TRUE(writer.Open(path, {kChannels, 44100, wav::SampleFormat::Float32}));
+  ASSERT_TRUE(writer.Write(frames.data(), 3));
+  ASSERT_TRUE(writer.Close());
+  wav::Reader reader;
+  ASSERT_TRUE(reader.Open(path)) << reader.Error();
+  std::vector<double> read(frames.size());
+  ASSERT_EQ(reader.Read(read.data(), 3), 3u);
+  EXPECT_EQ(read, frames);
+  reader.Close();
+  std::remove(path.c_str());
+}
+
 TEST(WavFile, IntegerFormatsRoundAndClip) {
   const std::string path = TempPath("clip");
   wav::Writer writer;
