@@ -8,6 +8,7 @@
 #endif
 
 #include "asio_host/asio_driver_list.h"
+#include "asio_host/tests/asio_registry_test.h"
 #include "asio_host/tests/fake_asio_driver.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "asio_host/asio_host.h"
+#include "asio_host/tests/asio_registry_test.h"
 #include "asio_host/tests/fake_asio_driver.h"
 #include "platform/message_window.h"
 

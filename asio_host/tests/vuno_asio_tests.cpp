@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "asio_host/tests/asio_registry_test.h"
 #include "asio_host/tests/fake_asio_driver.h"
 #include "asio_host/vuno_asio.h"
 
