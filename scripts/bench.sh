@@ -1,5 +1,5 @@
 #!/bin/bash
-# Speed of the sample converters, short runs: the native Google Benchmark program (an
+# Speed of the sample converters and of the ASIO host's buffer switch, short runs: the native Google Benchmark program (an
 # optimised build without sanitizers) and the timing harness of the Windows build under
 # Wine. Each row shows the routine beside memcpy of the same output bytes.
 #   bench.sh [filter]   e.g. bench.sh Int16LSB
@@ -11,14 +11,19 @@ bash "$ROOT/scripts/setup.sh"
 
 echo "== native (Google Benchmark)"
 cmake -S "$ROOT" -B "$BUILD/bench-native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD/bench-native" -j "$JOBS" --target asio_convert_benchmark >/dev/null
+cmake --build "$BUILD/bench-native" -j "$JOBS" --target asio_convert_benchmark \
+  asio_host_switch_benchmark >/dev/null
 "$BUILD/bench-native/bin/asio_convert_benchmark" --benchmark_min_time=0.01 \
   ${filter:+--benchmark_filter="$filter"}
+"$BUILD/bench-native/bin/asio_host_switch_benchmark" --benchmark_min_time=0.1
 
 echo "== windows (timing harness under Wine)"
 configure_windows
-cmake --build "$WINDOWS_BUILD" -j "$JOBS" --target asio_convert_harness >/dev/null
+cmake --build "$WINDOWS_BUILD" -j "$JOBS" --target asio_convert_harness \
+  asio_host_switch_harness >/dev/null
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" warm
 env WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
   wine "$WINDOWS_BUILD/bin/asio_convert_harness.exe" 15 "$filter" </dev/null
+env WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+  wine "$WINDOWS_BUILD/bin/asio_host_switch_harness.exe" 15 </dev/null
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" stop
