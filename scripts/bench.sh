@@ -1,5 +1,6 @@
 #!/bin/bash
-# Speed of the sample converters and of the ASIO host's buffer switch, short runs: the native Google Benchmark program (an
+# Speed of the sample converters and of the ASIO host's buffer switch, short runs: the
+# native Google Benchmark program (an
 # optimised build without sanitizers) and the timing harness of the Windows build under
 # Wine. Each row shows the routine beside memcpy of the same output bytes.
 #   bench.sh [filter]   e.g. bench.sh Int16LSB
