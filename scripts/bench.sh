@@ -1,8 +1,8 @@
 #!/bin/bash
 # Speed of the sample converters and of the ASIO host's buffer switch, short runs: the
-# native Google Benchmark program (an
-# optimised build without sanitizers) and the timing harness of the Windows build under
-# Wine. Each row shows the routine beside memcpy of the same output bytes.
+# native Google Benchmark programs (an optimised build without sanitizers) and the timing
+# harnesses of the Windows build under Wine. Each converter row shows the routine beside
+# memcpy of the same output bytes; the switch shows its share of the block period.
 #   bench.sh [filter]   e.g. bench.sh Int16LSB
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
