@@ -304,6 +304,35 @@ TEST_F(ConvertingHost, HasTheLatenciesWhenOnLatencyChangedFires) {
   EXPECT_EQ(seen, 700);
 }
 
+// Dither reaches a host through the converters it copies when it creates its buffers.
+TEST_F(ConvertingHost, DithersOutputsFromTheNextBufferCreationOn) {
+  driver.output_types = {ASIOSTInt16LSB, ASIOSTInt16LSB};
+  auto host = Open();
+  auto on32 = [](TObject*, TSingleChannelArrays&, TSingleChannelArrays& out) {
+    std::fill_n(out[0], out.SampleCount(), 0.3f / 32767.0f);  // 0.3 of a step
+  };
+  host->SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&on32));
+  auto ones = [this] {
+    const auto* samples = reinterpret_cast<const int16_t*>(driver.Buffer(0, 2));
+    return std::count(samples, samples + 8, int16_t{1});
+  };
+  host->SetOutputDither(odUDF);
+  Switch(0);
+  EXPECT_EQ(ones(), 0) << "the buffers were made before the dither was chosen";
+  int dithered = 0;
+  host->Reset();
+  for (int i = 0; i < 16; ++i) {
+    Switch(0);
+    dithered += static_cast<int>(ones());
+  }
+  EXPECT_GT(dithered, 0);
+  EXPECT_LT(dithered, 16 * 8);
+  host->SetOutputDither(odNone);
+  host->Reset();
+  Switch(0);
+  EXPECT_EQ(ones(), 0);
+}
+
 TEST_F(ConvertingHost, StartsWithDigitalClipRoutinesAndNoDitherOrOptimisationChange) {
   const auto before = OutputConverterTable;
   auto host = Open();

@@ -87,7 +87,8 @@ int PumpMessages() {
 }
 
 int WaitAndPumpMessages(uint32_t timeout_ms) {
-  MsgWaitForMultipleObjects(0, nullptr, FALSE, timeout_ms, QS_ALLINPUT);
+  // Also wakes for messages that are waiting already but were seen by an earlier peek.
+  MsgWaitForMultipleObjectsEx(0, nullptr, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   return PumpMessages();
 }
 
