@@ -267,16 +267,30 @@ int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
       }
     } else {
       // The product is exact in double for a single-precision input and F < 2^24;
-      // otherwise it is rounded once and a tie needs the exact rule.
-      constexpr bool kCheck = !(std::is_same_v<Float, float> && Fmt::kBits <= 24);
+      // otherwise it is rounded once and a tie needs the exact rule. For a single input
+      // and F = 2^31 - 1 a search over every single value finds that only
+      // ±(0.5 + 2^-24) and ±(0.5 + 2^-23) round to a tie that is not one (other
+      // false ties lie beyond the container and saturate), so those two are looked for.
+      constexpr bool kSingle = std::is_same_v<Float, float>;
+      constexpr bool kCheck = !kSingle;
+      constexpr bool kKnownTies = kSingle && Fmt::kBits == 32;
+      const __m128 abs_single = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX));
+      const __m128 tie_a = _mm_set1_ps(0.5f + 0x1p-24f), tie_b = _mm_set1_ps(0.5f + 0x1p-23f);
       const __m128d scale = _mm_set1_pd(Fmt::kFullScale);
       const __m128d lo = _mm_set1_pd(Fmt::kMin), hi = _mm_set1_pd(Fmt::kMax);
       for (int32_t i = 0; i < n; i += 4) {
         __m128d a, b, suspect = _mm_setzero_pd();
+        int known_tie = 0;
+        if constexpr (kKnownTies) {
+          const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(src + i), abs_single);
+          known_tie = _mm_movemask_ps(
+              _mm_or_ps(_mm_cmpeq_ps(magnitude, tie_a), _mm_cmpeq_ps(magnitude, tie_b)));
+        }
         LoadAsDoubles(src + i, a, b);
         const __m128d ra = RoundPair<kCheck>(_mm_mul_pd(a, scale), lo, hi, suspect);
         const __m128d rb = RoundPair<kCheck>(_mm_mul_pd(b, scale), lo, hi, suspect);
-        if (kCheck && __builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
+        if ((kCheck || kKnownTies) &&
+            __builtin_expect((_mm_movemask_pd(suspect) | known_tie) != 0, 0)) {
           for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
         } else {
           StoreInt4<Fmt>(dst + i * Fmt::kBytes, JoinPairs(ra, rb));
