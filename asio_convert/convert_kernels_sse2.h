@@ -236,30 +236,61 @@ int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
       const __m128 scale = _mm_set1_ps(32767.0f), two = _mm_set1_ps(2.0f);
       const __m128 minus_two = _mm_set1_ps(-2.0f), half = _mm_set1_ps(0.5f);
       const __m128 abs_mask = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX));
-      for (int32_t i = 0; i < n; i += 4) {
-        __m128 x = _mm_loadu_ps(src + i);
+      auto scaled = [&](__m128 x) {
         x = _mm_and_ps(x, _mm_cmpord_ps(x, x));
-        const __m128 s = _mm_mul_ps(_mm_min_ps(_mm_max_ps(x, minus_two), two), scale);
-        const __m128i r = _mm_cvtps_epi32(s);
-        const __m128 distance = _mm_and_ps(_mm_sub_ps(s, _mm_cvtepi32_ps(r)), abs_mask);
-        if (__builtin_expect(_mm_movemask_ps(_mm_cmpeq_ps(distance, half)) != 0, 0)) {
-          for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
+        return _mm_mul_ps(_mm_min_ps(_mm_max_ps(x, minus_two), two), scale);
+      };
+      auto distance = [&](__m128 s, __m128i r) {
+        return _mm_and_ps(_mm_sub_ps(s, _mm_cvtepi32_ps(r)), abs_mask);
+      };
+      const int32_t n8 = count & ~7;
+      for (int32_t i = 0; i < n8; i += 8) {
+        const __m128 s0 = scaled(_mm_loadu_ps(src + i)), s1 = scaled(_mm_loadu_ps(src + i + 4));
+        const __m128i r0 = _mm_cvtps_epi32(s0), r1 = _mm_cvtps_epi32(s1);
+        const __m128 worst = _mm_max_ps(distance(s0, r0), distance(s1, r1));
+        if (__builtin_expect(_mm_movemask_ps(_mm_cmpeq_ps(worst, half)) != 0, 0)) {
+          for (int k = 0; k < 8; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
         } else {
-          StoreInt4<Fmt>(dst + i * Fmt::kBytes, r);
+          __m128i w = _mm_packs_epi32(r0, r1);
+          if (Fmt::kBigEndian) w = SwapBytes16(w);
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * Fmt::kBytes), w);
+        }
+      }
+      if (n8 < n) {
+        const __m128 s0 = scaled(_mm_loadu_ps(src + n8));
+        const __m128i r0 = _mm_cvtps_epi32(s0);
+        if (_mm_movemask_ps(_mm_cmpeq_ps(distance(s0, r0), half)) != 0) {
+          for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[n8 + k], dst + (n8 + k) * Fmt::kBytes);
+        } else {
+          StoreInt4<Fmt>(dst + n8 * Fmt::kBytes, r0);
         }
       }
     } else {
       // The product is exact in double for a single-precision input and F < 2^24;
-      // otherwise it is rounded once and a tie needs the exact rule.
-      constexpr bool kCheck = !(std::is_same_v<Float, float> && Fmt::kBits <= 24);
+      // otherwise it is rounded once and a tie needs the exact rule. For a single input
+      // and F = 2^31 - 1 a search over every single value finds that only
+      // ±(0.5 + 2^-24) and ±(0.5 + 2^-23) round to a tie that is not one (other
+      // false ties lie beyond the container and saturate), so those two are looked for.
+      constexpr bool kSingle = std::is_same_v<Float, float>;
+      constexpr bool kCheck = !kSingle;
+      constexpr bool kKnownTies = kSingle && Fmt::kBits == 32;
+      const __m128 abs_single = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX));
+      const __m128 tie_a = _mm_set1_ps(0.5f + 0x1p-24f), tie_b = _mm_set1_ps(0.5f + 0x1p-23f);
       const __m128d scale = _mm_set1_pd(Fmt::kFullScale);
       const __m128d lo = _mm_set1_pd(Fmt::kMin), hi = _mm_set1_pd(Fmt::kMax);
       for (int32_t i = 0; i < n; i += 4) {
         __m128d a, b, suspect = _mm_setzero_pd();
+        int known_tie = 0;
+        if constexpr (kKnownTies) {
+          const __m128 magnitude = _mm_and_ps(_mm_loadu_ps(src + i), abs_single);
+          known_tie = _mm_movemask_ps(
+              _mm_or_ps(_mm_cmpeq_ps(magnitude, tie_a), _mm_cmpeq_ps(magnitude, tie_b)));
+        }
         LoadAsDoubles(src + i, a, b);
         const __m128d ra = RoundPair<kCheck>(_mm_mul_pd(a, scale), lo, hi, suspect);
         const __m128d rb = RoundPair<kCheck>(_mm_mul_pd(b, scale), lo, hi, suspect);
-        if (kCheck && __builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
+        if ((kCheck || kKnownTies) &&
+            __builtin_expect((_mm_movemask_pd(suspect) | known_tie) != 0, 0)) {
           for (int k = 0; k < 4; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
         } else {
           StoreInt4<Fmt>(dst + i * Fmt::kBytes, JoinPairs(ra, rb));
@@ -272,7 +303,7 @@ int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
 
 // ---- dithered output --------------------------------------------------------------------
 
-// The generator stepped k times at once: seed * kLcgPower[k] + kLcgOffset[k].
+// The generator stepped k times at once: seed * power[k] + offset[k].
 struct LcgJumps {
   uint32_t power[9];
   uint32_t offset[9];
@@ -287,59 +318,78 @@ struct LcgJumps {
 };
 inline constexpr LcgJumps kLcgJumps{};
 
+// Two generator states, one in the low half of each 64-bit lane, each stepped `k` draws.
+struct LcgPair {
+  __m128i state;
+  __m128i power, offset;
+  LcgPair(uint32_t first, uint32_t second, int k)
+      : state(_mm_set_epi32(0, int(second), 0, int(first))),
+        power(_mm_set1_epi32(int(kLcgJumps.power[k]))),
+        offset(_mm_set1_epi32(int(kLcgJumps.offset[k]))) {}
+  void Step() { state = _mm_add_epi32(_mm_mul_epu32(state, power), offset); }
+  // The two draws read as signed 32-bit values and scaled by 2^-32: with the high half set
+  // to 2^20's exponent the double is 2^20 + (d + 2^31) * 2^-32.
+  __m128d Noise() const {
+    const __m128i low = _mm_and_si128(state, _mm_set_epi32(0, -1, 0, -1));
+    const __m128i bits = _mm_xor_si128(low, _mm_set_epi32(0x41300000, INT32_MIN, 0x41300000, INT32_MIN));
+    return _mm_sub_pd(_mm_castsi128_pd(bits), _mm_set1_pd(0x1p20 + 0.5));
+  }
+  uint32_t Second() const { return uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(state, 8))); }
+};
+
+inline __m128d SwapPair(__m128d v) { return _mm_shuffle_pd(v, v, 1); }
+
 template <class Fmt, Dither D, class Float>
 void FromFloatDitheredVector(const Float* src, void* destination, int32_t count, uint32_t& seed) {
   auto* dst = static_cast<uint8_t*>(destination);
   constexpr bool kForward = kDitherForward<Fmt>;
-  constexpr int kDraws = D == Dither::kTriangular ? 8 : 4;
+  constexpr bool kTriangular = D == Dither::kTriangular;
+  constexpr int kDraws = kTriangular ? 8 : 4;
   const __m128d scale = _mm_set1_pd(Fmt::kFullScale);
   const __m128d lo = _mm_set1_pd(Fmt::kMin), hi = _mm_set1_pd(Fmt::kMax);
-  const __m128d noise_scale =
-      _mm_set1_pd(D == Dither::kTriangular ? kTriangularScale : kRectangularScale);
   const int32_t groups = count / 4, rest = count % 4;
-  for (int32_t g = 0; g < groups; ++g) {
-    const int32_t first = kForward ? 4 * g : count - 4 - 4 * g;
-    int32_t draws[kDraws];
-    for (int k = 0; k < kDraws; ++k) {
-      draws[k] = int32_t(seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1]);
-    }
-    seed = uint32_t(draws[kDraws - 1]);
-    // noise[j]: the noise of sample first + j; walking backwards, the last sample draws first.
-    __m128i w0, w1;
-    if constexpr (D == Dither::kTriangular) {
-      if (kForward) {
-        w0 = _mm_setr_epi32(draws[0], draws[2], draws[4], draws[6]);
-        w1 = _mm_setr_epi32(draws[1], draws[3], draws[5], draws[7]);
-      } else {
-        w0 = _mm_setr_epi32(draws[6], draws[4], draws[2], draws[0]);
-        w1 = _mm_setr_epi32(draws[7], draws[5], draws[3], draws[1]);
+  if (groups > 0) {
+    uint32_t draw[8];
+    for (int k = 0; k < 8; ++k) draw[k] = seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1];
+    // Draws in walking order: rectangular, samples 1-2 from `first`, 3-4 from `second`;
+    // triangular, sample j sums draws 2j-1 and 2j, taken from the `first` and `odd`
+    // pairs for samples 1-2 and from `second` and `second_odd` for samples 3-4.
+    LcgPair first = kTriangular ? LcgPair(draw[0], draw[2], kDraws) : LcgPair(draw[0], draw[1], kDraws);
+    LcgPair second = kTriangular ? LcgPair(draw[4], draw[6], kDraws) : LcgPair(draw[2], draw[3], kDraws);
+    LcgPair odd(draw[1], draw[3], kDraws), second_odd(draw[5], draw[7], kDraws);
+    for (int32_t g = 0; g < groups; ++g) {
+      const int32_t at = kForward ? 4 * g : count - 4 - 4 * g;
+      __m128d early = first.Noise(), late = second.Noise();  // walking order
+      if constexpr (kTriangular) {
+        const __m128d half = _mm_set1_pd(0.5);
+        early = _mm_mul_pd(_mm_add_pd(early, odd.Noise()), half);
+        late = _mm_mul_pd(_mm_add_pd(late, second_odd.Noise()), half);
       }
-    } else {
-      w0 = kForward ? _mm_setr_epi32(draws[0], draws[1], draws[2], draws[3])
-                    : _mm_setr_epi32(draws[3], draws[2], draws[1], draws[0]);
-      w1 = _mm_setzero_si128();
-    }
-    __m128d noise_a = _mm_cvtepi32_pd(w0), noise_b = _mm_cvtepi32_pd(_mm_srli_si128(w0, 8));
-    if constexpr (D == Dither::kTriangular) {
-      noise_a = _mm_add_pd(noise_a, _mm_cvtepi32_pd(w1));
-      noise_b = _mm_add_pd(noise_b, _mm_cvtepi32_pd(_mm_srli_si128(w1, 8)));
-    }
-    noise_a = _mm_mul_pd(noise_a, noise_scale);
-    noise_b = _mm_mul_pd(noise_b, noise_scale);
+      // Memory order: walking backwards, the last sample met the first draw.
+      const __m128d noise_a = kForward ? early : SwapPair(late);
+      const __m128d noise_b = kForward ? late : SwapPair(early);
+      seed = kTriangular ? second_odd.Second() : second.Second();
+      first.Step();
+      second.Step();
+      if constexpr (kTriangular) {
+        odd.Step();
+        second_odd.Step();
+      }
 
-    __m128d a, b, suspect = _mm_setzero_pd();
-    LoadAsDoubles(src + first, a, b);
-    const __m128d ra = RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
-    const __m128d rb = RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
-    if (__builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
-      alignas(16) double noise[4];
-      _mm_store_pd(noise, noise_a);
-      _mm_store_pd(noise + 2, noise_b);
-      for (int k = 0; k < 4; ++k) {
-        ScalarFromFloat<Fmt>(src[first + k], dst + (first + k) * Fmt::kBytes, noise[k]);
+      __m128d a, b, suspect = _mm_setzero_pd();
+      LoadAsDoubles(src + at, a, b);
+      const __m128d ra = RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
+      const __m128d rb = RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
+      if (__builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
+        alignas(16) double noise[4];
+        _mm_store_pd(noise, noise_a);
+        _mm_store_pd(noise + 2, noise_b);
+        for (int k = 0; k < 4; ++k) {
+          ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise[k]);
+        }
+      } else {
+        StoreInt4<Fmt>(dst + at * Fmt::kBytes, JoinPairs(ra, rb));
       }
-    } else {
-      StoreInt4<Fmt>(dst + first * Fmt::kBytes, JoinPairs(ra, rb));
     }
   }
   // The samples left over continue the walk: after the groups going forwards, before them

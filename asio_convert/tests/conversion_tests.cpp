@@ -127,6 +127,17 @@ TEST(StatedValues, TruncatingVariantsUseSinglePrecisionAndSaturate) {
   Int32LSBToSingle_3DNow(codes, truncating, 2);
   EXPECT_EQ(plain[0], 1.0f);
   EXPECT_EQ(truncating[1], -1.0f);
+  // The aligned formats' scales are the singles nearest to 1/F.
+  const float scales[3] = {fmt::kTruncatingInputFactor<fmt::Int32LSB18>,
+                           fmt::kTruncatingInputFactor<fmt::Int32LSB20>,
+                           fmt::kTruncatingInputFactor<fmt::Int32LSB24>};
+  const long double fulls[3] = {131071.0L, 524287.0L, 8388607.0L};
+  for (int i = 0; i < 3; ++i) {
+    const long double exact = 1.0L / fulls[i];
+    const long double error = std::fabs(scales[i] - exact);
+    EXPECT_LE(error, std::fabs(std::nextafter(scales[i], 1.0f) - exact)) << fulls[i];
+    EXPECT_LE(error, std::fabs(std::nextafter(scales[i], 0.0f) - exact)) << fulls[i];
+  }
   const int32_t aligned_code = 8388607;
   float aligned_value;
   Int32LSB24ToSingle_3DNow(&aligned_code, &aligned_value, 1);
@@ -139,7 +150,8 @@ TEST(ExactRounding, IntegerOutputsMatchAnIntegerReference) {
   PlainTables plain;
   std::vector<double> values = RandomSamples<double>(3000, 7);
   for (double v : {1.5, -1.5, 300.0, -300.0, 1e30, -1e30, 1.0000001, -1.0000001,
-                   double(0.5f + 0x1p-24f), -double(0.5f + 0x1p-24f), 0x1p-40, -0x1p-60}) {
+                   double(0.5f + 0x1p-24f), -double(0.5f + 0x1p-24f), double(0.5f + 0x1p-23f),
+                   -double(0.5f + 0x1p-23f), 0x1p-40, -0x1p-60}) {
     values.push_back(v);
   }
   for (uint64_t full : {32767u, 131071u, 524287u, 8388607u, 2147483647u}) {
