@@ -467,6 +467,7 @@ class TestDriver final : public IASIO {
     return count;
   }
 
+ private:
   Failure FailureOf(const std::string& method) {
     std::lock_guard lock(state_.mutex);
     auto override = state_.failures.find(method);
@@ -475,7 +476,6 @@ class TestDriver final : public IASIO {
     return configured == config_.failures.end() ? Failure::None : configured->second;
   }
 
- private:
   // Logs the call and answers the failure configured for the method.
   Failure Enter(const std::string& call, const std::string& method = std::string()) {
     const std::string& name = method.empty() ? call : method;

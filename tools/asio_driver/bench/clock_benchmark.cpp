@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
 
   const double ticks_per_ms = static_cast<double>(platform::PerformanceFrequency()) / 1000.0;
   double sum = 0.0, squares = 0.0, lowest = 1e9, highest = 0.0;
+  size_t on_time = 0;  // periods within 0.25 ms of the block
   const size_t periods = switches - 1;
   for (size_t i = 1; i < switches; ++i) {
     const double period = static_cast<double>(g_stamps[i] - g_stamps[i - 1]) / ticks_per_ms;
@@ -75,10 +76,12 @@ int main(int argc, char** argv) {
     squares += period * period;
     lowest = std::fmin(lowest, period);
     highest = std::fmax(highest, period);
+    if (std::fabs(period - block_ms) <= 0.25) ++on_time;
   }
   const double mean = sum / static_cast<double>(periods);
   const double deviation = std::sqrt(std::fmax(0.0, squares / static_cast<double>(periods) - mean * mean));
-  std::printf("block %.3f ms; %zu periods: mean %.4f ms, sd %.4f ms, min %.3f ms, max %.3f ms\n", block_ms,
-              periods, mean, deviation, lowest, highest);
+  std::printf("block %.3f ms; %zu periods: mean %.4f ms, sd %.4f ms, min %.3f ms, max %.3f ms, "
+              "%.1f%% within 0.25 ms\n",
+              block_ms, periods, mean, deviation, lowest, highest, 100.0 * static_cast<double>(on_time) / static_cast<double>(periods));
   return 0;
 }

@@ -246,6 +246,40 @@ TEST_F(TestDriverTest, AnswersItsConfigurationAndLogsTheCalls) {
   EXPECT_EQ(control.LiveObjects(), 0);
 }
 
+// Calls through the method table by slot, the way a host that declares its own interface
+// does: the IUnknown methods take slots 0 to 2, the driver methods follow in order.
+TEST_F(TestDriverTest, MethodsSitInTheStandardSlotsWithTheStandardConvention) {
+  const GUID id = TestClassId(15);
+  DriverConfig config;
+  config.inputs = {{"In", 16}};
+  config.outputs = {{"Out 1", 19}, {"Out 2", 19}, {"Out 3", 19}};
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  void** table = *reinterpret_cast<void***>(driver);
+  using Init = ASIOBool(ASIO_THISCALL*)(void*, void*);
+  using GetChannels = ASIOError(ASIO_THISCALL*)(void*, int32_t*, int32_t*);
+  using CanSampleRate = ASIOError(ASIO_THISCALL*)(void*, double);
+  using GetChannelInfo = ASIOError(ASIO_THISCALL*)(void*, ASIOChannelInfo*);
+  using Plain = ASIOError(ASIO_THISCALL*)(void*);
+  EXPECT_EQ(reinterpret_cast<Init>(table[3])(driver, nullptr), ASIOTrue);
+  int32_t inputs = 0, outputs = 0;
+  EXPECT_EQ(reinterpret_cast<GetChannels>(table[9])(driver, &inputs, &outputs), ASE_OK);
+  EXPECT_EQ(inputs, 1);
+  EXPECT_EQ(outputs, 3);
+  EXPECT_EQ(reinterpret_cast<CanSampleRate>(table[12])(driver, 48000.0), ASE_OK);
+  ASIOChannelInfo info{};
+  info.channel = 2;
+  EXPECT_EQ(reinterpret_cast<GetChannelInfo>(table[18])(driver, &info), ASE_OK);
+  EXPECT_STREQ(info.name, "Out 3");
+  EXPECT_EQ(reinterpret_cast<Plain>(table[21])(driver), ASE_OK);  // controlPanel
+  EXPECT_EQ(reinterpret_cast<Plain>(table[23])(driver), ASE_OK);  // outputReady
+  EXPECT_THAT(control.Log(), ElementsAre("init", "getChannels", "canSampleRate(48000)", "getChannelInfo(2, 0)",
+                                         "controlPanel", "outputReady"));
+  driver->Release();
+}
+
 TEST_F(TestDriverTest, SwitchesOnRequestFeedingInputsAndCapturingOutputsExactly) {
   const GUID id = TestClassId(2);
   DriverConfig config;
@@ -573,10 +607,15 @@ TEST_F(TestDriverTest, TwoDifferentlyConfiguredDriversAtOnce) {
   EXPECT_STREQ(name, "Second");
   EXPECT_THAT(first_control.Log(), ElementsAre("init", "getChannels"));
   EXPECT_THAT(second_control.Log(), ElementsAre("init", "getChannels", "getDriverName"));
+  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  auto can_unload = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllCanUnloadNow"));
+  ASSERT_NE(can_unload, nullptr);
   one->Release();
+  EXPECT_EQ(can_unload(), S_FALSE);
   two->Release();
   EXPECT_EQ(first_control.LiveObjects(), 0);
   EXPECT_EQ(second_control.LiveObjects(), 0);
+  EXPECT_EQ(can_unload(), S_OK);
 }
 
 TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
