@@ -189,6 +189,14 @@ struct IASIO : public IUnknown {
   virtual ASIOError ASIO_THISCALL outputReady() = 0;
 };
 
+// A 64-bit count from its two unsigned halves and back.
+constexpr int64_t ASIOSamplesToInt64(const ASIOSamples& samples) noexcept {
+  return static_cast<int64_t>((uint64_t{samples.hi} << 32) | samples.lo);
+}
+constexpr ASIOSamples Int64ToASIOSamples(int64_t value) noexcept {
+  return {static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32), static_cast<uint32_t>(value)};
+}
+
 #if defined(_WIN32) && defined(__i386__)
 static_assert(sizeof(ASIOTime) == 148);
 static_assert(sizeof(AsioTimeInfo) == 48 && sizeof(ASIOTimeCode) == 84);

@@ -1,0 +1,144 @@
+#pragma once
+
+// Every conversion routine as a benchmark case, with the ratio to memcpy it should keep.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "asio_convert/asio_convert.h"
+
+namespace bench {
+
+enum class Direction { kToSingle, kToDouble, kFromSingle, kFromDouble };
+
+struct Case {
+  std::string name;
+  Direction direction;
+  int driver_bytes;
+  bool float_format;
+  double target;  // the slowest allowed ratio to memcpy of the output bytes
+  TInConverterSingle to_single = nullptr;
+  TInConverterDouble to_double = nullptr;
+  TOutConverterSingle from_single = nullptr;
+  TOutConverterDouble from_double = nullptr;
+
+  int OutputBytes() const {
+    switch (direction) {
+      case Direction::kToSingle: return 4;
+      case Direction::kToDouble: return 8;
+      default: return driver_bytes;
+    }
+  }
+  void Run(const void* in, void* out, int32_t n) const {
+    switch (direction) {
+      case Direction::kToSingle: to_single(in, static_cast<float*>(out), n); break;
+      case Direction::kToDouble: to_double(in, static_cast<double*>(out), n); break;
+      case Direction::kFromSingle: from_single(static_cast<const float*>(in), out, n); break;
+      case Direction::kFromDouble: from_double(static_cast<const double*>(in), out, n); break;
+    }
+  }
+};
+
+inline const char* const kTypeNames[kSupportedSampleTypeCount] = {
+    "Int16MSB",   "Int24MSB",   "Int32MSB",   "Float32MSB", "Float64MSB", "Int32MSB16",
+    "Int32MSB18", "Int32MSB20", "Int32MSB24", "Int16LSB",   "Int24LSB",   "Int32LSB",
+    "Float32LSB", "Float64LSB", "Int32LSB16", "Int32LSB18", "Int32LSB20", "Int32LSB24"};
+inline const int kTypeBytes[kSupportedSampleTypeCount] = {2, 3, 4, 4, 8, 4, 4, 4, 4,
+                                                          2, 3, 4, 4, 8, 4, 4, 4, 4};
+
+// Little-endian 16/32-bit integers and floats: 6x; packed 24-bit, big-endian and
+// aligned-in-32: 12x; dithered: 15x.
+inline double TargetFor(int type, bool dithered) {
+  if (dithered) return 15;
+  const ASIOSampleType t = kSupportedSampleTypes[type];
+  const bool fast = t == ASIOSTInt16LSB || t == ASIOSTInt32LSB || t == ASIOSTFloat32LSB ||
+                    t == ASIOSTFloat64LSB;
+  return fast ? 6 : 12;
+}
+
+// Reads the tables as the installers leave them, so the cases are exactly the installed
+// routines; the plain tables are restored afterwards.
+inline std::vector<Case> AllCases() {
+  std::vector<Case> cases;
+  UseFPURoutines();
+  for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+    const std::string n = kTypeNames[t];
+    const bool fl = n.rfind("Float", 0) == 0;
+    const double target = TargetFor(t, false);
+    Case c{n + "ToSingle", Direction::kToSingle, kTypeBytes[t], fl, target};
+    c.to_single = InputConverterTable[t].ToSingle;
+    cases.push_back(c);
+    c = Case{n + "ToDouble", Direction::kToDouble, kTypeBytes[t], fl, target};
+    c.to_double = InputConverterTable[t].ToDouble;
+    cases.push_back(c);
+    c = Case{"SingleTo" + n, Direction::kFromSingle, kTypeBytes[t], fl, target};
+    c.from_single = OutputConverterTable[t].FromSingle;
+    cases.push_back(c);
+    c = Case{"DoubleTo" + n, Direction::kFromDouble, kTypeBytes[t], fl, target};
+    c.from_double = OutputConverterTable[t].FromDouble;
+    cases.push_back(c);
+  }
+  for (bool triangular : {false, true}) {
+    triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
+    const std::string suffix = triangular ? "_TDF" : "_UDF";
+    for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+      if (OutputConverterTable[t].FromSingle == nullptr) continue;
+      const std::string n = kTypeNames[t];
+      const ASIOSampleType type = kSupportedSampleTypes[t];
+      if (type != ASIOSTInt16LSB && type != ASIOSTInt24LSB && type < ASIOSTInt32LSB16) continue;
+      Case c{"SingleTo" + n + suffix, Direction::kFromSingle, kTypeBytes[t], false, 15};
+      c.from_single = OutputConverterTable[t].FromSingle;
+      cases.push_back(c);
+      c = Case{"DoubleTo" + n + suffix, Direction::kFromDouble, kTypeBytes[t], false, 15};
+      c.from_double = OutputConverterTable[t].FromDouble;
+      cases.push_back(c);
+    }
+  }
+  UseFPURoutines();
+  Use3DNowRoutines();
+  for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+    const ASIOSampleType type = kSupportedSampleTypes[t];
+    if (type != ASIOSTInt32LSB && type < ASIOSTInt32LSB16) continue;
+    const std::string n = kTypeNames[t];
+    Case c{n + "ToSingle_3DNow", Direction::kToSingle, 4, false, TargetFor(t, false)};
+    c.to_single = InputConverterTable[t].ToSingle;
+    cases.push_back(c);
+    c = Case{"SingleTo" + n + "_3DNow", Direction::kFromSingle, 4, false, TargetFor(t, false)};
+    c.from_single = OutputConverterTable[t].FromSingle;
+    cases.push_back(c);
+  }
+  UseFPURoutines();
+  return cases;
+}
+
+// Input for a case: driver data (integers of any value, finite floats) or float samples
+// within ±1, as audio is.
+inline std::vector<uint8_t> InputFor(const Case& c, int32_t n) {
+  std::mt19937 gen(n);
+  std::uniform_real_distribution<double> audio(-1.0, 1.0);
+  const bool to_float = c.direction == Direction::kToSingle || c.direction == Direction::kToDouble;
+  const int width = to_float ? c.driver_bytes : (c.direction == Direction::kFromSingle ? 4 : 8);
+  std::vector<uint8_t> bytes(size_t(n) * width + 64);
+  for (int32_t i = 0; i < n; ++i) {
+    uint8_t* p = bytes.data() + size_t(i) * width;
+    if (to_float && !c.float_format) {
+      for (int k = 0; k < width; ++k) p[k] = uint8_t(gen());
+    } else if (width == 4) {
+      const float x = float(audio(gen));
+      std::memcpy(p, &x, 4);
+    } else {
+      const double x = audio(gen);
+      std::memcpy(p, &x, 8);
+    }
+    if (to_float && c.float_format && c.name.find("MSB") != std::string::npos) {
+      std::reverse(p, p + width);
+    }
+  }
+  return bytes;
+}
+
+}  // namespace bench

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "asio_convert/bench/host_switch_case.h"
+#include "asio_convert/tests/switch_budget.h"
+#include "asio_host/tests/asio_registry_test.h"
+
+namespace {
+
+using SwitchBudget = AsioRegistryTest;
+
+// The audio path: ten thousand switches allocate nothing, take no lock and (on Windows)
+// call nothing outside the program at all.
+TEST_F(SwitchBudget, TenThousandSwitchesAllocateNothingAndTakeNoLock) {
+  switch_budget::Install();
+  HostSwitchCase plain;
+  ASSERT_TRUE(plain.Open(Base()));
+  switch_budget::Begin();
+  for (int i = 0; i < 10000; ++i) plain.Switch();
+  EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
+  EXPECT_EQ(plain.driver.output_ready, 10000);
+  // The switches did their work: output 3 holds input 1's ramp (-1 ... 127/128) as Int24LSB.
+  const uint8_t* out = plain.Output(1, 3);
+  EXPECT_EQ(out[2], 0x80);
+  EXPECT_EQ(out[3 * 255 + 2], 0x7E);
+  plain.Close();
+}
+
+// Every per-block option at once, on the double path too.
+TEST_F(SwitchBudget, EveryOptionOnStillAllocatesNothingAndTakesNoLock) {
+  switch_budget::Install();
+  HostSwitchCase busy;
+  ASSERT_TRUE(busy.Open(Base()));
+  TASIOGenerator generator;
+  busy.host->SetCustomGenerator(&generator);
+  busy.host->PreFillInBuffer = bpfNoise;
+  busy.host->PreFillOutBuffer = bpfCustom;
+  busy.host->InputMonitor = imStereo;
+  busy.host->SetPreventClipping(pcAnalog);
+  int64_t positions = 0;
+  auto on_position = [&positions](TObject*, int64_t) { ++positions; };
+  busy.host->OnUpdateSamplePos = TSamplePositionUpdateEvent::FromCallable(&on_position);
+  switch_budget::Begin();
+  for (int i = 0; i < 10000; ++i) busy.Switch();
+  EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
+
+  auto on64 = [](TObject*, TDoubleChannelArrays& in, TDoubleChannelArrays& out) {
+    for (size_t c = 0; c < out.ChannelCount(); ++c) std::copy_n(in[c % 2], in.SampleCount(), out[c]);
+  };
+  busy.host->SetOnBufferSwitch64(TBufferSwitchEvent64::FromCallable(&on64));
+  busy.host->PreFillInBuffer = bpfZero;
+  busy.host->SetPreventClipping(pcDigital);
+  switch_budget::Begin();
+  for (int i = 0; i < 10000; ++i) busy.Switch();
+  EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
+  EXPECT_EQ(positions, 20000);
+  busy.Close();
+}
+
+// The watch itself: a handler that allocates and locks is caught at both.
+TEST_F(SwitchBudget, TheWatchSeesAnAllocationAndALock) {
+  switch_budget::Install();
+  HostSwitchCase careless;
+  ASSERT_TRUE(careless.Open(Base()));
+  std::mutex mutex;
+  auto on32 = [&mutex](TObject*, TSingleChannelArrays&, TSingleChannelArrays&) {
+    std::lock_guard lock(mutex);
+    std::vector<float>* scratch = new std::vector<float>(16);
+    delete scratch;
+  };
+  careless.host->SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&on32));
+  switch_budget::Begin();
+  careless.Switch();
+  const std::vector<std::string> seen = switch_budget::End();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "operator new x 2");
+  careless.Close();
+}
+
+}  // namespace

@@ -1,0 +1,598 @@
+#include "asio_host/asio_host.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "platform/fault_guard.h"
+#include "platform/system.h"
+
+namespace {
+
+std::atomic<TCustomASIOHostBasic*> g_active_host{nullptr};
+
+// One record per kind of dispatch, each written by one thread only: the buffer-switch and
+// time-info records by the driver's audio thread, the request record by asioMessage.
+TMessage g_buffer_switch_message;
+TMessage g_time_info_message;
+TMessage g_request_message;
+
+uint32_t g_random_seed = 0;
+
+constexpr double kDefaultSampleRate = 44100.0;
+
+uint32_t SampleWidth(ASIOSampleType type) {
+  switch (type) {
+    case 0: case 16: return 2;   // Int16MSB, Int16LSB
+    case 1: case 17: return 3;   // Int24MSB, Int24LSB
+    case 4: case 20: return 8;   // Float64MSB, Float64LSB
+    default: return 4;
+  }
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+TCustomASIOHostBasic* ActiveHost() noexcept { return g_active_host.load(std::memory_order_acquire); }
+
+float RandomUnit() noexcept {
+  g_random_seed = g_random_seed * 134775813u + 1u;
+  return static_cast<float>(g_random_seed * (1.0 / 4294967296.0));
+}
+
+void RandomSeed(uint32_t Seed) noexcept { g_random_seed = Seed; }
+
+// The four functions handed to the driver. None lets an exception reach the driver, whose
+// frames it could not pass.
+struct TAsioCallbacks {
+  static void ASIO_CDECL BufferSwitch(int32_t Index, ASIOBool) noexcept {
+    TCustomASIOHostBasic* host = ActiveHost();
+    if (!host) return;
+    if (!host->EnterSwitch()) return;
+    g_buffer_switch_message = {AsioBufferSwitchMessage, 1, Index, 0};
+    try {
+      host->Dispatch(g_buffer_switch_message);
+    } catch (...) {
+    }
+    host->LeaveSwitch();
+  }
+
+  static void ASIO_CDECL SampleRateDidChange(ASIOSampleRate) noexcept {
+    TCustomASIOHostBasic* host = ActiveHost();
+    if (!host) return;
+    try {
+      host->OnSampleRateChanged(host);
+    } catch (...) {
+    }
+  }
+
+  static int32_t ASIO_CDECL Message(int32_t Selector, int32_t Value, void*, double*) noexcept {
+    switch (Selector) {
+      case kAsioSelectorSupported:
+        switch (Value) {
+          case kAsioEngineVersion: case kAsioResetRequest: case kAsioResyncRequest:
+          case kAsioLatenciesChanged: case kAsioSupportsTimeInfo: case kAsioSupportsTimeCode:
+            return 1;
+          default:
+            return 0;
+        }
+      case kAsioEngineVersion:
+        return 2;
+      case kAsioResetRequest:
+      case kAsioBufferSizeChange: {
+        // Reopening stops and releases the very driver that is calling: the request waits
+        // for the host's own thread, after this call has returned.
+        TCustomASIOHostBasic* host = ActiveHost();
+        g_request_message = {AsioRequestMessage, kAsioRequestReset, 0, 0};
+        if (host) host->FWindow->Post(AsioRequestMessage, kAsioRequestReset, 0);
+        return 1;
+      }
+      case kAsioLatenciesChanged: {
+        TCustomASIOHostBasic* host = ActiveHost();
+        g_request_message = {AsioRequestMessage, kAsioRequestLatenciesChanged, 0, 0};
+        if (host) {
+          try {
+            host->Dispatch(g_request_message);
+          } catch (...) {
+          }
+        }
+        return 1;
+      }
+      case kAsioSupportsTimeInfo:
+        return 1;
+      default:
+        return 0;
+    }
+  }
+
+  static ASIOTime* ASIO_CDECL BufferSwitchTimeInfo(ASIOTime* Params, int32_t Index,
+                                                  ASIOBool DirectProcess) noexcept {
+    TCustomASIOHostBasic* host = ActiveHost();
+    if (!host) return nullptr;
+    // A driver that hands over no record is served as one that knows none.
+    if (!Params) {
+      BufferSwitch(Index, DirectProcess);
+      return nullptr;
+    }
+    if (!host->EnterSwitch()) return nullptr;
+    host->FASIOTime->Record = *Params;
+    g_time_info_message = {AsioBufferSwitchTimeInfoMessage, 2, Index, 0};
+    try {
+      host->Dispatch(g_time_info_message);
+    } catch (...) {
+    }
+    host->LeaveSwitch();
+    return nullptr;
+  }
+};
+
+TCustomASIOHostBasic::TCustomASIOHostBasic(TObject* AOwner) : Owner(AOwner) {
+  Construct(TAsioDriverRegistry{});
+}
+
+TCustomASIOHostBasic::TCustomASIOHostBasic(TObject* AOwner, const TAsioDriverRegistry& Registry)
+    : Owner(AOwner) {
+  Construct(Registry);
+}
+
+void TCustomASIOHostBasic::Construct(const TAsioDriverRegistry& Registry) {
+  FWindow = std::make_unique<platform::MessageWindow>(&HandleWindowMessage, this);
+  FASIOTime = std::make_unique<TASIOTimeSub>();
+  // The list first: when it raises, no callback has been pointed at a host that never was.
+  ListAsioDrivers(DriverEntries, Registry);
+  for (const TAsioDriverEntry& entry : DriverEntries) FDriverList.emplace_back(entry.Name);
+  Callbacks.bufferSwitch = &TAsioCallbacks::BufferSwitch;
+  Callbacks.sampleRateDidChange = &TAsioCallbacks::SampleRateDidChange;
+  Callbacks.asioMessage = &TAsioCallbacks::Message;
+  Callbacks.bufferSwitchTimeInfo = &TAsioCallbacks::BufferSwitchTimeInfo;
+  g_active_host.store(this, std::memory_order_release);
+}
+
+TCustomASIOHostBasic::~TCustomASIOHostBasic() {
+  try {
+    OnDestroy(this);
+  } catch (...) {
+  }
+  // Stopped before the time-info entry goes: a running driver may read it at any moment.
+  try {
+    if (FActive) SetActive(false);
+  } catch (...) {
+  }
+  Callbacks.bufferSwitchTimeInfo = nullptr;
+  try {
+    CloseDriver();
+  } catch (...) {
+  }
+  TCustomASIOHostBasic* self = this;
+  g_active_host.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+}
+
+void TCustomASIOHostBasic::ReadState(const std::function<void()>& ReadProperties) {
+  if (ReadProperties) ReadProperties();
+  OnCreate(this);
+}
+
+void TCustomASIOHostBasic::HandleWindowMessage(void* Context, uint32_t Message, uintptr_t WParam,
+                                               intptr_t LParam) noexcept {
+  auto* host = static_cast<TCustomASIOHostBasic*>(Context);
+  TMessage record{Message, static_cast<int32_t>(WParam), static_cast<int32_t>(LParam), 0};
+  // Nothing above the window procedure could take an exception: a reset that cannot
+  // reopen the driver leaves the host without one, which its state shows.
+  try {
+    host->Dispatch(record);
+  } catch (...) {
+  }
+}
+
+void TCustomASIOHostBasic::Dispatch(TMessage& Message) {
+  switch (Message.Msg) {
+    case AsioRequestMessage: AsioRequest(Message); break;
+    case AsioSamplePosMessage: AsioSamplePos(Message); break;
+    case AsioBufferSwitchMessage: AsioBufferSwitch(Message); break;
+    case AsioBufferSwitchTimeInfoMessage: AsioBufferSwitchTimeInfo(Message); break;
+    default: break;
+  }
+}
+
+void TCustomASIOHostBasic::AsioRequest(TMessage& Message) {
+  if (!Driver) return;
+  switch (Message.WParam) {
+    case kAsioRequestReset:
+      Reset();
+      break;
+    case kAsioRequestBufferSwitch:
+      BufferSwitch(Message.LParam);
+      break;
+    case kAsioRequestBufferSwitchTimeInfo:
+      BufferSwitchTimeInfo(Message.LParam, &FASIOTime->Record);
+      break;
+    case kAsioRequestLatenciesChanged:
+      Driver->GetLatencies(&FInputLatency, &FOutputLatency);
+      OnLatencyChanged(this);
+      break;
+    default:
+      break;
+  }
+}
+
+void TCustomASIOHostBasic::AsioSamplePos(TMessage& Message) {
+  if (!OnUpdateSamplePos.Assigned()) return;
+  const ASIOSamples position{static_cast<uint32_t>(Message.WParam),
+                             static_cast<uint32_t>(Message.LParam)};
+  OnUpdateSamplePos(this, ASIOSamplesToInt64(position));
+}
+
+void TCustomASIOHostBasic::AsioBufferSwitch(TMessage& Message) { BufferSwitch(Message.LParam); }
+
+void TCustomASIOHostBasic::AsioBufferSwitchTimeInfo(TMessage& Message) {
+  BufferSwitchTimeInfo(Message.LParam, &FASIOTime->Record);
+}
+
+void TCustomASIOHostBasic::BufferSwitch(int32_t Index) {
+  // The driver of another, older host may still call: without a driver of our own there
+  // is nothing to ask for the position.
+  if (!Driver) return;
+  ::ASIOTime& record = FASIOTime->Record;
+  std::memset(&record, 0, sizeof(record));
+  if (Driver->GetSamplePosition(&record.timeInfo.samplePosition, &record.timeInfo.systemTime) ==
+      ASE_OK) {
+    TATFlags flags = FASIOTime->GetFlags();
+    flags += {atSystemTimeValid, atSamplePositionValid};
+    FASIOTime->SetFlags(flags);
+  }
+  BufferSwitchTimeInfo(Index, &record);
+}
+
+void TCustomASIOHostBasic::DeliverSamplePosition(const ::ASIOTime* Params) {
+  // Written by the audio thread only, like the other buffer-switch records.
+  static TMessage sample_position_message;
+  sample_position_message = {AsioSamplePosMessage,
+                             static_cast<int32_t>(Params->timeInfo.samplePosition.hi),
+                             static_cast<int32_t>(Params->timeInfo.samplePosition.lo), 0};
+  Dispatch(sample_position_message);
+}
+
+void TCustomASIOHostBasic::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) {
+  if (!Driver) return;
+  DeliverSamplePosition(Params);
+  OnBufferSwitch(this, InputBufferInfos, Index);
+  // The handler may have closed the driver.
+  if (Driver) Driver->OutputReady();
+}
+
+void TCustomASIOHostBasic::SetDriverName(const std::string& Value) {
+  for (size_t i = 0; i < FDriverList.size(); ++i) {
+    if (SameText(FDriverList[i], Value)) {
+      SetDriverIndex(static_cast<int32_t>(i));
+      return;
+    }
+  }
+}
+
+void TCustomASIOHostBasic::SetDriverIndex(int32_t Value) {
+  if (Value == FDriverIndex) return;
+  const bool was_active = FActive;
+  SetActive(false);
+  const int32_t count = static_cast<int32_t>(FDriverList.size());
+  if (Value < -1) Value = -1;
+  if (Value >= count) Value = count - 1;
+  FDriverIndex = Value;
+  if (Value == -1) {
+    FDriverName.clear();
+    FInputLatency = FOutputLatency = 0;
+    FInputChannelCount = FOutputChannelCount = 0;
+    FBufferSize = 0;
+    CloseDriver();
+  } else {
+    try {
+      CloseDriver();
+      FDriverName = FDriverList[static_cast<size_t>(Value)];
+      OpenDriver();
+    } catch (...) {
+      return;
+    }
+    if (Driver) {
+      char scratch[256] = {};
+      Driver->GetDriverName(scratch);
+      FDriverVersion = Driver->GetDriverVersion();
+      CanTimeCode();
+      CanTimeInfo();
+      CanTransport();
+      CanInputGain();
+      CanInputMeter();
+      CanOutputGain();
+      CanOutputMeter();
+    }
+  }
+  OnDriverChanged(this);
+  SetActive(was_active);
+}
+
+bool TCustomASIOHostBasic::CreateDriver(const TAsioDriverEntry& Entry, IVunoASIO*& Driver) {
+  return CreateVunoASIO(Entry.Id, Driver);
+}
+
+void TCustomASIOHostBasic::OpenDriver() {
+  bool was_active = false;
+  if (Driver) {
+    try {
+      was_active = FActive;
+      SetActive(false);
+      CloseDriver();
+    } catch (...) {
+    }
+  }
+  if (FDriverIndex >= 0 && static_cast<size_t>(FDriverIndex) < DriverEntries.size()) {
+    try {
+      IVunoASIO* created = nullptr;
+      if (CreateDriver(DriverEntries[static_cast<size_t>(FDriverIndex)], created)) {
+        Driver = created;
+        ASIOBool initialised = ASIOFalse;
+        void* const handle = Handle();
+        IVunoASIO* const driver = Driver;
+        // A driver that faults in init counts as one that refused.
+        if (!platform::Guarded([&initialised, driver, handle] { initialised = driver->Init(handle); }) ||
+            initialised <= 0)
+          ReleaseDriver();
+      }
+    } catch (...) {
+      ReleaseDriver();
+    }
+  }
+  if (!Driver) throw EAsioHost("ASIO Driver Failed!");
+  BuffersCreated = CreateBuffers();
+  if (was_active) SetActive(true);
+}
+
+void TCustomASIOHostBasic::ReleaseDriver() noexcept {
+  if (!Driver) return;
+  IVunoASIO* driver = Driver;
+  Driver = nullptr;
+  driver->Release();
+}
+
+void TCustomASIOHostBasic::CloseDriver() {
+  if (Driver) {
+    if (BuffersCreated) {
+      try {
+        DestroyBuffers();
+      } catch (...) {
+      }
+    }
+    ReleaseDriver();
+  }
+  FInputLatency = FOutputLatency = 0;
+  FInputChannelCount = FOutputChannelCount = 0;
+  FSampleRate = kDefaultSampleRate;
+}
+
+void TCustomASIOHostBasic::QueryBufferSizes() {
+  Driver->GetBufferSize(&FBufferMinimum, &FBufferMaximum, &FBufferPreferredSize,
+                        &FBufferGranularity);
+  if (FBufferMinimum == FBufferMaximum) FBufferPreferredSize = FBufferMinimum;
+  FBufferSize = static_cast<uint32_t>(FBufferPreferredSize);
+  if (FBufferSize < 1 || FBufferSize > 65530) FBufferSize = 4096;
+}
+
+void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
+  Driver->GetSampleRate(&FSampleRate);
+  SetSampleRate(FSampleRate);
+  Driver->GetChannels(&FInputChannelCount, &FOutputChannelCount);
+  // A negative count from a confused driver means no channels, not a huge allocation.
+  FInputChannelCount = std::max(FInputChannelCount, 0);
+  FOutputChannelCount = std::max(FOutputChannelCount, 0);
+}
+
+void TCustomASIOHostBasic::LayOutBufferInfos(
+    const std::function<void(bool IsInput, int32_t Index)>& ChannelReady) {
+  const size_t total = static_cast<size_t>(FInputChannelCount) + FOutputChannelCount;
+  BufferInfoBlock = std::make_unique<uint8_t[]>(total * sizeof(ASIOBufferInfo) + 16);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(BufferInfoBlock.get());
+  InputBufferInfos = reinterpret_cast<ASIOBufferInfo*>((start + 16) & ~uintptr_t{15});
+  OutputBufferInfos = InputBufferInfos + FInputChannelCount;
+
+  auto lay_out = [&](bool is_input, int32_t count, std::vector<ASIOChannelInfo>& infos,
+                     ASIOBufferInfo* records) {
+    infos.assign(static_cast<size_t>(count), ASIOChannelInfo{});
+    for (int32_t i = 0; i < count; ++i) {
+      ASIOChannelInfo& info = infos[static_cast<size_t>(i)];
+      info.channel = i;
+      info.isInput = is_input ? ASIOTrue : ASIOFalse;
+      Driver->GetChannelInfo(&info);
+      info.name[sizeof(info.name) - 1] = '\0';  // a name that fills the field gets cut
+      if (ChannelReady) ChannelReady(is_input, i);
+      records[i] = ASIOBufferInfo{info.isInput, i, {nullptr, nullptr}};
+    }
+  };
+  lay_out(true, FInputChannelCount, FInputChannelInfos, InputBufferInfos);
+  lay_out(false, FOutputChannelCount, FOutputChannelInfos, OutputBufferInfos);
+}
+
+bool TCustomASIOHostBasic::FinishCreateBuffers() {
+  const bool accepted =
+      Driver->CreateBuffers(InputBufferInfos, FInputChannelCount + FOutputChannelCount,
+                            FBufferPreferredSize, &Callbacks) == ASE_OK;
+  Driver->GetLatencies(&FInputLatency, &FOutputLatency);
+  OnBuffersCreate(this);
+  OnLatencyChanged(this);
+  const int64_t counter = platform::PerformanceCounter();
+  RandomSeed(counter != 0 ? static_cast<uint32_t>(counter) : platform::TickCount());
+  if (accepted) OpenSwitches();
+  return accepted;
+}
+
+bool TCustomASIOHostBasic::EnterSwitch() noexcept {
+  if (FSwitchGate.fetch_add(1, std::memory_order_acquire) & kSwitchesClosed) {
+    FSwitchGate.fetch_sub(1, std::memory_order_release);
+    return false;
+  }
+  FSwitchThread.store(platform::CurrentThreadToken(), std::memory_order_relaxed);
+  return true;
+}
+
+void TCustomASIOHostBasic::LeaveSwitch() noexcept {
+  FSwitchGate.fetch_sub(1, std::memory_order_release);
+}
+
+void TCustomASIOHostBasic::CloseSwitches() noexcept {
+  FSwitchGate.fetch_or(kSwitchesClosed, std::memory_order_acq_rel);
+  for (;;) {
+    int32_t in_progress = FSwitchGate.load(std::memory_order_acquire) & ~kSwitchesClosed;
+    if (in_progress > 0 &&
+        FSwitchThread.load(std::memory_order_relaxed) == platform::CurrentThreadToken())
+      --in_progress;  // our own switch, which goes on once this returns
+    if (in_progress <= 0) return;
+    std::this_thread::yield();
+  }
+}
+
+void TCustomASIOHostBasic::OpenSwitches() noexcept {
+  FSwitchGate.fetch_and(~kSwitchesClosed, std::memory_order_release);
+}
+
+bool TCustomASIOHostBasic::CreateBuffers() {
+  if (!Driver) return false;
+  if (BuffersCreated) DestroyBuffers();
+  CloseSwitches();
+  QueryBufferSizes();
+  QuerySampleRateAndChannels();
+  LayOutBufferInfos(nullptr);
+  return FinishCreateBuffers();
+}
+
+void TCustomASIOHostBasic::DisposeDriverBuffers() {
+  CloseSwitches();
+  BufferInfoBlock.reset();
+  InputBufferInfos = OutputBufferInfos = nullptr;
+  IVunoASIO* const driver = Driver;
+  // Whatever the driver does on the way, its buffers count as gone.
+  platform::Guarded([driver] { driver->DisposeBuffers(); });
+  BuffersCreated = false;
+  FInputChannelInfos.clear();
+  FOutputChannelInfos.clear();
+}
+
+void TCustomASIOHostBasic::DestroyBuffers() {
+  if (!Driver || !BuffersCreated) return;
+  OnBuffersDestroy(this);
+  DisposeDriverBuffers();
+}
+
+void TCustomASIOHostBasic::SetActive(bool Value) {
+  if (!Driver || Value == FActive) return;
+  IVunoASIO* const driver = Driver;
+  if (Value) {
+    ASIOError answer = ASE_NotPresent;
+    if (platform::Guarded([&answer, driver] { answer = driver->Start(); })) {
+      FActive = answer == ASE_OK;
+    } else {
+      FSampleRate = kDefaultSampleRate;
+    }
+    if (!FActive) platform::Guarded([driver] { driver->Stop(); });
+    return;
+  }
+  FActive = false;
+  platform::Guarded([driver] { driver->Stop(); });
+  if (!BuffersCreated || !InputBufferInfos) return;
+  auto silence = [this](const std::vector<ASIOChannelInfo>& infos, const ASIOBufferInfo* records) {
+    for (size_t i = 0; i < infos.size(); ++i) {
+      const size_t bytes = size_t{DriverBufferLength()} * SampleWidth(infos[i].type);
+      for (void* half : records[i].buffers)
+        if (half) std::memset(half, 0, bytes);
+    }
+  };
+  silence(FOutputChannelInfos, OutputBufferInfos);
+  silence(FInputChannelInfos, InputBufferInfos);
+}
+
+void TCustomASIOHostBasic::SetSampleRate(double Value) {
+  FSampleRate = Value;
+  if (!(FSampleRate > 0) || FSampleRate > 1048575) FSampleRate = kDefaultSampleRate;
+  FASIOTime->SetSampleRate(Value);
+  if (Driver) Driver->SetSampleRate(Value);
+}
+
+bool TCustomASIOHostBasic::CheckCapability(int32_t Selector, TASIOCanDo Flag) {
+  const bool can = Driver && Driver->Future(Selector, nullptr) == ASE_SUCCESS;
+  if (can)
+    FCanDos.Include(Flag);
+  else
+    FCanDos.Exclude(Flag);
+  return can;
+}
+
+bool TCustomASIOHostBasic::CanTimeInfo() { return CheckCapability(kAsioCanTimeInfo, acdTimeInfo); }
+bool TCustomASIOHostBasic::CanTimeCode() { return CheckCapability(kAsioCanTimeCode, acdTimeCode); }
+bool TCustomASIOHostBasic::CanTransport() { return CheckCapability(kAsioCanTransport, acdTransport); }
+bool TCustomASIOHostBasic::CanInputGain() { return CheckCapability(kAsioCanInputGain, acdInputGain); }
+bool TCustomASIOHostBasic::CanInputMeter() {
+  return CheckCapability(kAsioCanInputMeter, acdInputMeter);
+}
+bool TCustomASIOHostBasic::CanOutputGain() {
+  return CheckCapability(kAsioCanOutputGain, acdOutputGain);
+}
+bool TCustomASIOHostBasic::CanOutputMeter() {
+  return CheckCapability(kAsioCanOutputMeter, acdOutputMeter);
+}
+
+void TCustomASIOHostBasic::SetInputGain(int32_t Channel, int32_t Gain) {
+  if (!Driver) return;
+  ASIOChannelControls controls{};
+  controls.channel = Channel;
+  controls.isInput = ASIOTrue;
+  controls.gain = Gain;
+  Driver->Future(kAsioSetInputGain, &controls);
+}
+
+void TCustomASIOHostBasic::SetOutputGain(int32_t Channel, int32_t Gain) {
+  if (!Driver) return;
+  ASIOChannelControls controls{};
+  controls.channel = Channel;
+  controls.isInput = ASIOFalse;
+  controls.gain = Gain;
+  Driver->Future(kAsioSetOutputGain, &controls);
+}
+
+int32_t TCustomASIOHostBasic::GetInputMeter(int32_t Channel) {
+  if (!Driver) return -1;
+  ASIOChannelControls controls{};
+  controls.channel = Channel;
+  controls.isInput = ASIOTrue;
+  Driver->Future(kAsioGetInputMeter, &controls);
+  return controls.meter;
+}
+
+int32_t TCustomASIOHostBasic::GetOutputMeter(int32_t Channel) {
+  if (!Driver) return -1;
+  ASIOChannelControls controls{};
+  controls.channel = Channel;
+  controls.isInput = ASIOFalse;
+  Driver->Future(kAsioGetOutputMeter, &controls);
+  return controls.meter;
+}
+
+void TCustomASIOHostBasic::ControlPanel() {
+  if (Driver) Driver->ControlPanel();
+}
+
+void TCustomASIOHostBasic::Reset() {
+  OpenDriver();
+  OnReset(this);
+}
+
+int32_t TCustomASIOHostBasic::GetNumDrivers() const {
+  return static_cast<int32_t>(DriverEntries.size());
+}
+
+ASIOError TCustomASIOHostBasic::CanSampleRate(double SampleRate) {
+  if (!Driver) return ASE_NotPresent;
+  return Driver->CanSampleRate(SampleRate);
+}

@@ -1,0 +1,239 @@
+#pragma once
+
+// The component that owns one ASIO driver for the application: lists the installed
+// drivers, opens the one selected, creates its double buffers, starts and stops it, and
+// turns what the driver reports into properties and events. It converts no samples; the
+// converting host derives from it.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "asio_host/asio.h"
+#include "asio_host/asio_driver_list.h"
+#include "asio_host/asio_time.h"
+#include "asio_host/enum_set.h"
+#include "asio_host/vuno_asio.h"
+#include "common/event.h"
+#include "common/object.h"
+#include "platform/message_window.h"
+
+enum TASIOCanDo : uint8_t {
+  acdInputMonitor,
+  acdTimeInfo,
+  acdTimeCode,
+  acdTransport,
+  acdInputGain,
+  acdInputMeter,
+  acdOutputGain,
+  acdOutputMeter,
+};
+using TASIOCanDos = TEnumSet<TASIOCanDo>;
+
+using PASIOBufferList = ASIOBufferInfo*;
+using TSamplePositionUpdateEvent = TEvent<void(TObject* Sender, int64_t SamplePosition)>;
+using TBufferSwitchEventNative =
+    TEvent<void(TObject* Sender, PASIOBufferList BufferInfo, int32_t BufferIndex)>;
+
+// The host's internal messages: the platform's message record, 32 bits a field.
+struct TMessage {
+  uint32_t Msg;
+  int32_t WParam;
+  int32_t LParam;
+  int32_t Result;
+};
+constexpr uint32_t AsioRequestMessage = platform::kFirstUserMessage + 1652;
+constexpr uint32_t AsioSamplePosMessage = platform::kFirstUserMessage + 1653;
+constexpr uint32_t AsioBufferSwitchMessage = platform::kFirstUserMessage + 1654;
+constexpr uint32_t AsioBufferSwitchTimeInfoMessage = platform::kFirstUserMessage + 1655;
+
+// Request codes, the WParam of AsioRequestMessage.
+enum : int32_t {
+  kAsioRequestReset = 0,
+  kAsioRequestBufferSwitch = 1,
+  kAsioRequestBufferSwitchTimeInfo = 2,
+  kAsioRequestLatenciesChanged = 3,
+};
+
+class EAsioHost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TCustomASIOHostBasic;
+// The host that the driver callbacks serve: the one created last, until it goes.
+TCustomASIOHostBasic* ActiveHost() noexcept;
+
+// The process's pseudo-random generator of the noise pre-fill: seed := seed × 134775813 + 1
+// per draw, r = seed / 2^32 in [0, 1). Buffer creation reseeds it from the clock.
+float RandomUnit() noexcept;
+void RandomSeed(uint32_t Seed) noexcept;
+
+class TCustomASIOHostBasic : public TObject {
+ public:
+  explicit TCustomASIOHostBasic(TObject* AOwner = nullptr);
+  ~TCustomASIOHostBasic() override;
+  TCustomASIOHostBasic(const TCustomASIOHostBasic&) = delete;
+  TCustomASIOHostBasic& operator=(const TCustomASIOHostBasic&) = delete;
+
+  // Properties.
+  bool GetActive() const noexcept { return FActive; }
+  virtual void SetActive(bool Value);
+  TASIOCanDos GetCanDos() const noexcept { return FCanDos; }
+  // The capabilities come from the driver alone: writing them has no effect.
+  virtual void SetCanDos(TASIOCanDos) {}
+  const std::string& GetDriverName() const noexcept { return FDriverName; }
+  virtual void SetDriverName(const std::string& Value);
+  int32_t GetDriverVersion() const noexcept { return FDriverVersion; }
+  int32_t GetDriverIndex() const noexcept { return FDriverIndex; }
+  virtual void SetDriverIndex(int32_t Value);
+  uint32_t GetBufferSize() const noexcept { return FBufferSize; }
+  int32_t GetBufferMinimum() const noexcept { return FBufferMinimum; }
+  int32_t GetBufferMaximum() const noexcept { return FBufferMaximum; }
+  int32_t GetBufferPreferredSize() const noexcept { return FBufferPreferredSize; }
+  int32_t GetBufferGranularity() const noexcept { return FBufferGranularity; }
+  int32_t GetInputLatency() const noexcept { return FInputLatency; }
+  int32_t GetOutputLatency() const noexcept { return FOutputLatency; }
+  int32_t GetInputChannelCount() const noexcept { return FInputChannelCount; }
+  int32_t GetOutputChannelCount() const noexcept { return FOutputChannelCount; }
+  double GetSampleRate() const noexcept { return FSampleRate; }
+  virtual void SetSampleRate(double Value);
+  TASIOTimeSub& ASIOTime() noexcept { return *FASIOTime; }
+  const std::vector<std::string>& DriverList() const noexcept { return FDriverList; }
+  const std::vector<ASIOChannelInfo>& InputChannelInfos() const noexcept { return FInputChannelInfos; }
+  const std::vector<ASIOChannelInfo>& OutputChannelInfos() const noexcept { return FOutputChannelInfos; }
+  // The hidden window handed to the driver's init.
+  void* Handle() const noexcept { return FWindow->Handle(); }
+
+  // Operations.
+  virtual int32_t GetInputMeter(int32_t Channel);
+  virtual int32_t GetOutputMeter(int32_t Channel);
+  virtual bool CanInputGain();
+  virtual bool CanInputMeter();
+  virtual bool CanOutputGain();
+  virtual bool CanOutputMeter();
+  virtual bool CanTimeCode();
+  virtual bool CanTimeInfo();
+  virtual bool CanTransport();
+  virtual bool CreateBuffers();
+  virtual void DestroyBuffers();
+  virtual void BufferSwitch(int32_t Index);
+  virtual void BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params);
+  virtual void ControlPanel();
+  // Reopens the driver, then fires OnReset. "ASIO Driver Failed!" reaches the caller.
+  virtual void Reset();
+  virtual int32_t GetNumDrivers() const;
+  virtual void OpenDriver();
+  virtual void CloseDriver();
+  virtual ASIOError CanSampleRate(double SampleRate);
+  virtual void SetOutputGain(int32_t Channel, int32_t Gain);
+  virtual void SetInputGain(int32_t Channel, int32_t Gain);
+
+  // Sets the stored properties (the owner's stored settings), then fires OnCreate.
+  void ReadState(const std::function<void()>& ReadProperties);
+
+  // Hands a message to its handler by number, synchronously; unknown numbers do nothing.
+  virtual void Dispatch(TMessage& Message);
+
+  TNotifyEvent OnCreate;
+  TNotifyEvent OnDestroy;
+  TNotifyEvent OnReset;
+  TNotifyEvent OnDriverChanged;
+  TNotifyEvent OnLatencyChanged;
+  TNotifyEvent OnSampleRateChanged;
+  TNotifyEvent OnBuffersCreate;
+  TNotifyEvent OnBuffersDestroy;
+  TSamplePositionUpdateEvent OnUpdateSamplePos;
+  TBufferSwitchEventNative OnBufferSwitch;
+
+  TObject* const Owner;
+
+ protected:
+  // Reads the driver list from `Registry` instead of the installed drivers' place.
+  TCustomASIOHostBasic(TObject* AOwner, const TAsioDriverRegistry& Registry);
+  // Makes the driver object of an entry. True exactly when `Driver` is set (one reference).
+  virtual bool CreateDriver(const TAsioDriverEntry& Entry, IVunoASIO*& Driver);
+
+  // Message handlers.
+  void AsioRequest(TMessage& Message);
+  void AsioSamplePos(TMessage& Message);
+  void AsioBufferSwitch(TMessage& Message);
+  void AsioBufferSwitchTimeInfo(TMessage& Message);
+
+  // Hands the position of `Params` to OnUpdateSamplePos through its message.
+  void DeliverSamplePosition(const ::ASIOTime* Params);
+  // The steps that every buffer creation shares, in this order. Buffer sizes: the driver's
+  // answer and BufferSize from it.
+  void QueryBufferSizes();
+  // The driver's sample rate (through SetSampleRate) and channel counts.
+  void QuerySampleRateAndChannels();
+  // The channel infos and the buffer-info records, inputs first; `ChannelReady` runs for
+  // every channel once its info has arrived.
+  void LayOutBufferInfos(const std::function<void(bool IsInput, int32_t Index)>& ChannelReady);
+  // The driver's createBuffers, then latencies, the two events and the reseed; true when
+  // the driver took the buffers.
+  bool FinishCreateBuffers();
+  // Samples per buffer half that may be touched: BufferSize, but never more than the driver
+  // was asked for (a driver that accepted a size below 1 has no samples to touch).
+  uint32_t DriverBufferLength() const noexcept {
+    if (FBufferPreferredSize < 1) return 0;
+    return std::min(FBufferSize, static_cast<uint32_t>(FBufferPreferredSize));
+  }
+  // Releases the buffer-info block and the driver's buffers (the driver call guarded),
+  // clears BuffersCreated and the channel infos.
+  void DisposeDriverBuffers();
+  bool CheckCapability(int32_t Selector, TASIOCanDo Flag);
+
+  // The gate of the buffer switch. A driver whose stop failed may go on calling while the
+  // host takes its buffers down: closing the gate waits for a switch in progress and turns
+  // away the later ones. Entering and leaving are one atomic step each, no lock.
+  bool EnterSwitch() noexcept;
+  void LeaveSwitch() noexcept;
+  void CloseSwitches() noexcept;
+  void OpenSwitches() noexcept;
+
+  IVunoASIO* Driver = nullptr;
+  TAsioDriverList DriverEntries;
+  bool BuffersCreated = false;
+  ASIOCallbacks Callbacks{};
+  std::unique_ptr<uint8_t[]> BufferInfoBlock;
+  ASIOBufferInfo* InputBufferInfos = nullptr;
+  ASIOBufferInfo* OutputBufferInfos = nullptr;
+  std::vector<ASIOChannelInfo> FInputChannelInfos;
+  std::vector<ASIOChannelInfo> FOutputChannelInfos;
+  uint32_t FBufferSize = 0;
+  int32_t FBufferMinimum = 0;
+  int32_t FBufferMaximum = 0;
+  int32_t FBufferPreferredSize = 0;
+  int32_t FBufferGranularity = 0;
+  int32_t FInputLatency = 0;
+  int32_t FOutputLatency = 0;
+  int32_t FInputChannelCount = 0;
+  int32_t FOutputChannelCount = 0;
+  double FSampleRate = 44100.0;
+
+ private:
+  void Construct(const TAsioDriverRegistry& Registry);
+  void ReleaseDriver() noexcept;
+  static void HandleWindowMessage(void* Context, uint32_t Message, uintptr_t WParam,
+                                  intptr_t LParam) noexcept;
+  friend struct TAsioCallbacks;
+
+  static constexpr int32_t kSwitchesClosed = 0x40000000;
+  std::atomic<int32_t> FSwitchGate{kSwitchesClosed};
+  // The thread of the switch in progress: a handler that stops the host from inside the
+  // switch must not wait for itself.
+  std::atomic<uintptr_t> FSwitchThread{0};
+  bool FActive = false;
+  TASIOCanDos FCanDos;
+  std::string FDriverName;
+  int32_t FDriverVersion = 0;
+  int32_t FDriverIndex = -1;
+  std::unique_ptr<TASIOTimeSub> FASIOTime;
+  std::vector<std::string> FDriverList;
+  std::unique_ptr<platform::MessageWindow> FWindow;
+};

@@ -1,0 +1,456 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "asio_host/asio_host.h"
+#include "asio_host/tests/asio_registry_test.h"
+#include "asio_host/tests/fake_asio_driver.h"
+#include "platform/message_window.h"
+
+namespace {
+
+using Host = TestHost<TCustomASIOHostBasic>;
+
+// Counts the host's notifications in the order they came.
+struct Events {
+  std::vector<std::string> fired;
+  std::vector<int64_t> positions;
+  std::vector<int32_t> switches;
+  PASIOBufferList last_list = nullptr;
+  bool throw_in_switch = false;
+
+  void Bind(TCustomASIOHostBasic& host) {
+    host.OnDriverChanged = TNotifyEvent::FromCallable(&driver_changed);
+    host.OnReset = TNotifyEvent::FromCallable(&reset);
+    host.OnLatencyChanged = TNotifyEvent::FromCallable(&latency);
+    host.OnSampleRateChanged = TNotifyEvent::FromCallable(&rate);
+    host.OnBuffersCreate = TNotifyEvent::FromCallable(&created);
+    host.OnBuffersDestroy = TNotifyEvent::FromCallable(&destroyed);
+    host.OnUpdateSamplePos = TSamplePositionUpdateEvent::FromCallable(&position);
+    host.OnBufferSwitch = TBufferSwitchEventNative::FromCallable(&buffer_switch);
+  }
+  int Count(const std::string& name) const {
+    return static_cast<int>(std::count(fired.begin(), fired.end(), name));
+  }
+
+  std::function<void(TObject*)> driver_changed = [this](TObject*) { fired.push_back("driver"); };
+  std::function<void(TObject*)> reset = [this](TObject*) { fired.push_back("reset"); };
+  std::function<void(TObject*)> latency = [this](TObject*) { fired.push_back("latency"); };
+  std::function<void(TObject*)> rate = [this](TObject*) { fired.push_back("rate"); };
+  std::function<void(TObject*)> created = [this](TObject*) { fired.push_back("create"); };
+  std::function<void(TObject*)> destroyed = [this](TObject*) { fired.push_back("destroy"); };
+  std::function<void(TObject*, int64_t)> position = [this](TObject*, int64_t p) {
+    fired.push_back("position");
+    positions.push_back(p);
+  };
+  std::function<void(TObject*, PASIOBufferList, int32_t)> buffer_switch =
+      [this](TObject*, PASIOBufferList list, int32_t index) {
+        fired.push_back("switch");
+        last_list = list;
+        switches.push_back(index);
+        if (throw_in_switch) throw std::runtime_error("handler failed");
+      };
+};
+
+class AsioHost : public AsioRegistryTest {
+ protected:
+  void SetUp() override {
+    AsioRegistryTest::SetUp();
+    Register("Alpha", ClassIdText(1));
+    Register("Beta", ClassIdText(2));
+  }
+  std::unique_ptr<Host> MakeHost() {
+    auto host = std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{
+                                                    {"Alpha", &alpha}, {"Beta", &beta}});
+    events.Bind(*host);
+    return host;
+  }
+  FakeAsioDriver alpha, beta;
+  Events events;
+};
+
+TEST_F(AsioHost, WithoutDriversTheListIsEmptyAndNothingStarts) {
+  AsioRegistryTest::TearDown();
+  AsioRegistryTest::SetUp();  // a registry without the two drivers
+  Host host(Place(), {});
+  EXPECT_TRUE(host.DriverList().empty());
+  EXPECT_EQ(host.GetNumDrivers(), 0);
+  EXPECT_EQ(host.GetDriverIndex(), -1);
+  host.SetActive(true);
+  EXPECT_FALSE(host.GetActive());
+  host.SetDriverIndex(3);
+  EXPECT_EQ(host.GetDriverIndex(), -1);
+  EXPECT_EQ(host.CanSampleRate(44100.0), ASE_NotPresent);
+  EXPECT_EQ(host.GetInputMeter(0), -1);
+  EXPECT_EQ(host.GetOutputMeter(0), -1);
+  EXPECT_EQ(host.GetSampleRate(), 44100.0);
+}
+
+TEST_F(AsioHost, TheLatestHostServesTheCallbacksUntilItGoes) {
+  auto first = MakeHost();
+  EXPECT_EQ(ActiveHost(), first.get());
+  {
+    auto second = MakeHost();
+    EXPECT_EQ(ActiveHost(), second.get());
+  }
+  EXPECT_EQ(ActiveHost(), nullptr);
+  first.reset();
+  EXPECT_EQ(ActiveHost(), nullptr);
+}
+
+TEST_F(AsioHost, OpensADriverByNameAndAsksItForEverything) {
+  beta.capabilities = {kAsioCanTimeInfo, kAsioCanOutputMeter};
+  beta.sample_rate = 96000.0;
+  beta.inputs = 3;
+  beta.outputs = 5;
+  auto host = MakeHost();
+  ASSERT_EQ(host->DriverList(), (std::vector<std::string>{"Alpha", "Beta"}));
+  host->SetDriverName("bETA");
+  EXPECT_EQ(host->GetDriverIndex(), 1);
+  EXPECT_EQ(host->GetDriverName(), "Beta");
+  ASSERT_TRUE(host->Driver);
+  EXPECT_TRUE(host->BuffersCreated);
+  EXPECT_EQ(beta.init_handle, host->Handle());
+  EXPECT_NE(host->Handle(), nullptr);
+  EXPECT_EQ(host->GetDriverVersion(), 7);
+  EXPECT_TRUE(host->GetCanDos() == TASIOCanDos({acdTimeInfo, acdOutputMeter}));
+  EXPECT_EQ(host->GetSampleRate(), 96000.0);
+  EXPECT_EQ(host->ASIOTime().GetSampleRate(), 96000.0);
+  EXPECT_EQ(beta.last_set_rate, 96000.0);
+  EXPECT_EQ(host->GetInputChannelCount(), 3);
+  EXPECT_EQ(host->GetOutputChannelCount(), 5);
+  EXPECT_EQ(host->GetInputLatency(), 300);
+  EXPECT_EQ(host->GetOutputLatency(), 400);
+  EXPECT_EQ(events.fired, (std::vector<std::string>{"create", "latency", "driver"}));
+
+  // The buffer records: 16-byte aligned, inputs first, each channel numbered within its kind.
+  ASSERT_EQ(beta.created_channels, 8);
+  EXPECT_EQ(beta.created_infos, host->InputBufferInfos);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(host->InputBufferInfos) % 16, 0u);
+  EXPECT_EQ(host->OutputBufferInfos, host->InputBufferInfos + 3);
+  EXPECT_EQ(host->OutputBufferInfos[4].channelNum, 4);
+  EXPECT_EQ(host->OutputBufferInfos[4].isInput, ASIOFalse);
+  EXPECT_EQ(host->InputBufferInfos[2].isInput, ASIOTrue);
+  ASSERT_EQ(host->OutputChannelInfos().size(), 5u);
+  EXPECT_STREQ(host->OutputChannelInfos()[4].name, "Out 5");
+  EXPECT_EQ(beta.callbacks->asioMessage(kAsioEngineVersion, 0, nullptr, nullptr), 2);
+
+  host->SetDriverName("Gamma");  // not in the list: nothing happens
+  EXPECT_EQ(host->GetDriverIndex(), 1);
+  EXPECT_EQ(beta.Count("init"), 1);
+}
+
+TEST_F(AsioHost, ClampsTheIndexAndReopensTheLastDriverWhenAskedPastTheEnd) {
+  auto host = MakeHost();
+  host->SetDriverIndex(1);
+  EXPECT_EQ(beta.Count("init"), 1);
+  host->SetDriverIndex(9);
+  EXPECT_EQ(host->GetDriverIndex(), 1);
+  EXPECT_EQ(beta.Count("init"), 2) << "reopened although already selected";
+  EXPECT_EQ(beta.references, 1);
+  host->SetDriverIndex(-5);
+  EXPECT_EQ(host->GetDriverIndex(), -1);
+  EXPECT_EQ(host->GetDriverName(), "");
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(beta.references, 0);
+  EXPECT_EQ(host->GetBufferSize(), 0u);
+  EXPECT_EQ(host->GetOutputChannelCount(), 0);
+}
+
+TEST_F(AsioHost, TakesTheBufferSizeFromTheDriverAndFallsBackForNonsense) {
+  alpha.minimum = alpha.maximum = 256;
+  alpha.preferred = 512;
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  EXPECT_EQ(host->GetBufferPreferredSize(), 256);
+  EXPECT_EQ(host->GetBufferSize(), 256u);
+  EXPECT_EQ(alpha.created_size, 256);
+
+  for (int32_t preferred : {0, 70000, -3}) {
+    beta.preferred = preferred;
+    host->SetDriverIndex(1);
+    EXPECT_EQ(host->GetBufferSize(), 4096u) << preferred;
+    EXPECT_EQ(beta.created_size, preferred) << "the driver is still asked for its own size";
+    host->SetDriverIndex(-1);
+  }
+}
+
+TEST_F(AsioHost, KeepsTheSampleRateSaneButPassesTheValueOnUnchanged) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  for (double rate : {0.0, 2000000.0, -1.0}) {
+    host->SetSampleRate(rate);
+    EXPECT_EQ(host->GetSampleRate(), 44100.0);
+    EXPECT_EQ(host->ASIOTime().GetSampleRate(), rate);
+    EXPECT_EQ(alpha.last_set_rate, rate);
+  }
+  host->SetSampleRate(48000.0);
+  EXPECT_EQ(host->GetSampleRate(), 48000.0);
+  EXPECT_EQ(host->CanSampleRate(48000.0), ASE_OK);
+  EXPECT_EQ(host->CanSampleRate(12000.0), ASE_NoClock);
+}
+
+TEST_F(AsioHost, StoppingSilencesBothHalvesOfEveryBufferForItsSampleWidth) {
+  alpha.inputs = 1;
+  alpha.input_types = {20};        // Float64LSB: 8 bytes
+  alpha.output_types = {17, 17};   // Int24LSB: 3 bytes
+  alpha.minimum = alpha.maximum = alpha.preferred = 256;
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  EXPECT_TRUE(host->GetActive());
+  host->SetActive(false);
+  EXPECT_FALSE(host->GetActive());
+  EXPECT_EQ(alpha.Count("stop"), 1);
+  for (int half = 0; half < 2; ++half) {
+    for (size_t channel : {1u, 2u}) {
+      const uint8_t* bytes = alpha.Buffer(half, channel);
+      EXPECT_EQ(std::count(bytes, bytes + 768, 0), 768) << half << "/" << channel;
+      EXPECT_EQ(bytes[768], 0xAB) << "nothing past the block";
+    }
+    const uint8_t* input = alpha.Buffer(half, 0);
+    EXPECT_EQ(std::count(input, input + 2048, 0), 2048);
+    EXPECT_EQ(input[2048], 0xAB);
+  }
+}
+
+TEST_F(AsioHost, ADriverThatCannotBeMadeOrRefusesInitLeavesTheHostWithoutDriver) {
+  auto host = MakeHost();
+  host->fail_creation = true;
+  host->SetDriverIndex(0);
+  EXPECT_EQ(host->GetDriverIndex(), 0) << "the selection stays";
+  EXPECT_EQ(host->GetDriverName(), "Alpha");
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(events.Count("driver"), 0);
+  host->SetActive(true);
+  EXPECT_FALSE(host->GetActive());
+  try {
+    host->Reset();
+    FAIL() << "no exception";
+  } catch (const EAsioHost& e) {
+    EXPECT_STREQ(e.what(), "ASIO Driver Failed!");
+  }
+
+  host->fail_creation = false;
+  beta.init_answer = ASIOFalse;
+  host->SetDriverIndex(1);
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(beta.references, 0) << "a refusing driver is released";
+  beta.init_answer = -1;
+  host->SetDriverIndex(0);
+  host->SetDriverIndex(1);
+  EXPECT_FALSE(host->Driver);
+}
+
+TEST_F(AsioHost, ADriverThatFaultsInInitStartStopOrDisposeNeverTakesTheHostDown) {
+  alpha.fault_in_init = true;
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(alpha.references, 0);
+
+  beta.fault_in_start = true;
+  host->SetDriverIndex(1);
+  ASSERT_TRUE(host->Driver);
+  host->SetActive(true);
+  EXPECT_FALSE(host->GetActive());
+  EXPECT_EQ(host->GetSampleRate(), 44100.0);
+  EXPECT_EQ(beta.Count("stop"), 1) << "a failed start is followed by a stop";
+
+  beta.fault_in_start = false;
+  beta.fault_in_stop = true;
+  beta.fault_in_dispose = true;
+  host->SetActive(true);
+  EXPECT_TRUE(host->GetActive());
+  host->SetDriverIndex(-1);  // stop, dispose, release: the first two fault
+  EXPECT_FALSE(host->GetActive());
+  EXPECT_FALSE(host->Driver);
+  EXPECT_FALSE(host->BuffersCreated);
+  EXPECT_EQ(beta.references, 0);
+  EXPECT_EQ(beta.Count("disposeBuffers"), 1);
+
+  beta.fault_in_stop = false;
+  beta.throw_in_stop = true;
+  host->SetDriverIndex(1);
+  host->SetActive(true);
+  host->SetActive(false);
+  EXPECT_FALSE(host->GetActive());
+}
+
+TEST_F(AsioHost, AnswersDriverMessagesByTheTable) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  auto message = alpha.callbacks->asioMessage;
+  for (int32_t value : {2, 3, 5, 6, 7, 8})
+    EXPECT_EQ(message(kAsioSelectorSupported, value, nullptr, nullptr), 1) << value;
+  for (int32_t value : {0, 1, 4, 9, 10, 15})
+    EXPECT_EQ(message(kAsioSelectorSupported, value, nullptr, nullptr), 0) << value;
+  EXPECT_EQ(message(kAsioEngineVersion, 0, nullptr, nullptr), 2);
+  EXPECT_EQ(message(kAsioResyncRequest, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(message(kAsioSupportsTimeInfo, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(message(kAsioSupportsTimeCode, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(message(kAsioMMCCommand, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(message(0, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(message(15, 0, nullptr, nullptr), 0);
+  EXPECT_EQ(alpha.Count("init"), 1) << "none of these reopens the driver";
+}
+
+TEST_F(AsioHost, AResetRequestReopensTheRunningDriverOnTheHostsThreadAfterTheCallReturned) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  events.fired.clear();
+  for (int32_t selector : {kAsioResetRequest, kAsioBufferSizeChange}) {
+    const int creations = host->creations;
+    EXPECT_EQ(alpha.callbacks->asioMessage(selector, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(host->creations, creations) << "nothing happens inside the driver's call";
+    for (int i = 0; i < 20 && host->creations == creations; ++i) platform::WaitAndPumpMessages(50);
+    EXPECT_EQ(host->creations, creations + 1);
+    EXPECT_TRUE(host->GetActive()) << "a running driver runs again";
+  }
+  EXPECT_EQ(events.Count("reset"), 2);
+  EXPECT_EQ(alpha.Count("start"), 3);
+  EXPECT_EQ(alpha.references, 1);
+}
+
+TEST_F(AsioHost, AResetThatCannotReopenLeavesTheHostWithoutDriver) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->fail_creation = true;
+  alpha.callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+  for (int i = 0; i < 20 && host->Driver; ++i) platform::WaitAndPumpMessages(50);
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(events.Count("reset"), 0);
+}
+
+TEST_F(AsioHost, ReportsLatencyAndRateChangesAtOnce) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  events.fired.clear();
+  alpha.input_latency = 11;
+  alpha.output_latency = 22;
+  EXPECT_EQ(alpha.callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr), 1);
+  EXPECT_EQ(host->GetInputLatency(), 11);
+  EXPECT_EQ(host->GetOutputLatency(), 22);
+  alpha.callbacks->sampleRateDidChange(96000.0);
+  EXPECT_EQ(events.fired, (std::vector<std::string>{"latency", "rate"}));
+  EXPECT_EQ(host->GetSampleRate(), 48000.0) << "the reported rate is not taken over";
+}
+
+TEST_F(AsioHost, ABufferSwitchWithoutTimeRecordAsksTheDriverForThePosition) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  events.fired.clear();
+  alpha.position = {1, 5};
+  alpha.time_stamp = {2, 3};
+  for (ASIOBool direct : {ASIOTrue, ASIOFalse}) alpha.callbacks->bufferSwitch(1, direct);
+  EXPECT_EQ(events.fired, (std::vector<std::string>{"position", "switch", "position", "switch"}));
+  EXPECT_EQ(events.positions, (std::vector<int64_t>{4294967301, 4294967301}));
+  EXPECT_EQ(events.switches, (std::vector<int32_t>{1, 1}));
+  EXPECT_EQ(events.last_list, host->InputBufferInfos);
+  EXPECT_EQ(alpha.output_ready, 2);
+  const AsioTimeInfo& info = host->ASIOTime().Record.timeInfo;
+  EXPECT_EQ(info.systemTime.hi, 2u);
+  EXPECT_EQ(info.flags, uint32_t{kSystemTimeValid | kSamplePositionValid});
+
+  alpha.position_answer = ASE_SPNotAdvancing;
+  alpha.callbacks->bufferSwitch(0, ASIOFalse);
+  const ::ASIOTime zero{};
+  EXPECT_EQ(std::memcmp(&host->ASIOTime().Record, &zero, sizeof(zero)), 0);
+  EXPECT_EQ(events.positions.back(), 0);
+}
+
+TEST_F(AsioHost, ABufferSwitchWithTimeRecordTakesItWholeAndNoHandlerFailureReachesTheDriver) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  ::ASIOTime record{};
+  record.timeInfo.samplePosition = {0, 4096};
+  record.timeInfo.sampleRate = 48000.0;
+  record.timeInfo.speed = 1.0;
+  record.timeCode.flags = 0x55;
+  events.throw_in_switch = true;
+  EXPECT_EQ(alpha.callbacks->bufferSwitchTimeInfo(&record, 0, ASIOFalse), nullptr);
+  EXPECT_EQ(std::memcmp(&host->ASIOTime().Record, &record, sizeof(record)), 0);
+  EXPECT_EQ(events.positions, (std::vector<int64_t>{4096}));
+  EXPECT_EQ(events.switches, (std::vector<int32_t>{0}));
+  // A driver that hands over no record is served as one without time information.
+  alpha.position = {0, 8192};
+  EXPECT_EQ(alpha.callbacks->bufferSwitchTimeInfo(nullptr, 1, ASIOFalse), nullptr);
+  EXPECT_EQ(events.positions.back(), 8192);
+}
+
+TEST_F(AsioHost, PassesGainsAndMetersThroughTheDriversFuture) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetInputGain(2, 0x1000);
+  EXPECT_EQ(alpha.last_future_selector, kAsioSetInputGain);
+  EXPECT_EQ(alpha.last_controls.channel, 2);
+  EXPECT_EQ(alpha.last_controls.isInput, ASIOTrue);
+  EXPECT_EQ(alpha.last_controls.gain, 0x1000);
+  host->SetOutputGain(1, 7);
+  EXPECT_EQ(alpha.last_future_selector, kAsioSetOutputGain);
+  EXPECT_EQ(alpha.last_controls.isInput, ASIOFalse);
+  EXPECT_EQ(host->GetOutputMeter(1), 1234);
+  EXPECT_EQ(alpha.last_future_selector, kAsioGetOutputMeter);
+  EXPECT_EQ(host->GetInputMeter(0), 1234);
+  EXPECT_EQ(alpha.last_controls.isInput, ASIOTrue);
+  host->ControlPanel();
+  EXPECT_EQ(alpha.Count("controlPanel"), 1);
+}
+
+TEST_F(AsioHost, GoingAwayStopsDisposesAndReleasesARunningDriverInThatOrder) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  alpha.calls.clear();
+  host.reset();
+  EXPECT_EQ(alpha.calls, (std::vector<std::string>{"stop", "disposeBuffers", "release"}));
+  EXPECT_EQ(alpha.references, 0);
+}
+
+TEST_F(AsioHost, AChannelWithoutBufferAddressIsLeftAloneWhenSilencing) {
+  alpha.channels_without_buffer = {0, 3};
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  host->SetActive(false);
+  EXPECT_EQ(alpha.Buffer(0, 1)[0], 0);
+}
+
+TEST_F(AsioHost, SwitchesAfterTheBuffersWentAreTurnedAwayAndAHandlerMayStopTheHost) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  ASIOCallbacks* callbacks = alpha.callbacks;
+  // A handler that stops and closes the driver from inside the switch does not wait for
+  // its own switch to end.
+  std::function<void(TObject*, PASIOBufferList, int32_t)> stop_inside =
+      [&host](TObject*, PASIOBufferList, int32_t) { host->SetDriverIndex(-1); };
+  host->OnBufferSwitch = TBufferSwitchEventNative::FromCallable(&stop_inside);
+  callbacks->bufferSwitch(0, ASIOFalse);
+  EXPECT_FALSE(host->Driver);
+  EXPECT_EQ(alpha.Count("disposeBuffers"), 1);
+  // A driver that did not stop keeps calling: nothing reaches the host any more.
+  events.Bind(*host);
+  events.positions.clear();
+  callbacks->bufferSwitch(1, ASIOFalse);
+  ::ASIOTime record{};
+  callbacks->bufferSwitchTimeInfo(&record, 1, ASIOFalse);
+  EXPECT_TRUE(events.switches.empty());
+  EXPECT_TRUE(events.positions.empty());
+}
+
+TEST_F(AsioHost, ReadingStoredPropertiesEndsWithOnCreate) {
+  auto host = MakeHost();
+  std::vector<std::string> order;
+  auto created = [&order](TObject*) { order.push_back("OnCreate"); };
+  host->OnCreate = TNotifyEvent::FromCallable(&created);
+  host->ReadState([&] {
+    order.push_back("read");
+    host->SetDriverName("Alpha");
+  });
+  EXPECT_EQ(order, (std::vector<std::string>{"read", "OnCreate"}));
+  EXPECT_EQ(host->GetDriverIndex(), 0);
+}
+
+}  // namespace
