@@ -330,6 +330,7 @@ void FromSingleTruncatingScalar(const float* source, void* destination, int32_t 
 
 #if ASIO_CONVERT_SSE2
 #include "asio_convert/convert_kernels_sse2.h"
+#include "asio_convert/convert_kernels_avx2.h"
 #endif
 
 namespace asio_convert::detail {
@@ -341,7 +342,13 @@ void ToFloat(const void* source, Float* destination, int32_t count) {
   if (count <= 0) return;
   NearestRoundingScope rounding;
 #if ASIO_CONVERT_SSE2
-  const int32_t done = ToFloatVector<Fmt>(source, destination, count);
+  int32_t done;
+  if constexpr (!Fmt::kIsFloat) {
+    done = g_use_avx2 ? ToFloatAvx2<Fmt>(source, destination, count)
+                      : ToFloatVector<Fmt>(source, destination, count);
+  } else {
+    done = ToFloatVector<Fmt>(source, destination, count);
+  }
 #else
   const int32_t done = 0;
 #endif
@@ -354,7 +361,13 @@ void FromFloat(const Float* source, void* destination, int32_t count) {
   if (count <= 0) return;
   NearestRoundingScope rounding;
 #if ASIO_CONVERT_SSE2
-  const int32_t done = FromFloatVector<Fmt>(source, destination, count);
+  int32_t done;
+  if constexpr (!Fmt::kIsFloat) {
+    done = g_use_avx2 ? FromFloatAvx2<Fmt>(source, destination, count)
+                      : FromFloatVector<Fmt>(source, destination, count);
+  } else {
+    done = FromFloatVector<Fmt>(source, destination, count);
+  }
 #else
   const int32_t done = 0;
 #endif
