@@ -1,8 +1,9 @@
 #pragma once
 
 // One generic implementation of every converter over per-format traits. Each routine has a
-// scalar path and, where SSE2 is available, a vector path that yields the same bits; the
-// public routines use the vector path, the tests hold both against each other.
+// scalar path and vector paths (SSE2, and AVX2 where the processor has it) that yield the
+// same bits; the public routines use the widest vector path available, the tests hold
+// every path against the scalar one.
 
 #include <atomic>
 #include <bit>
@@ -381,7 +382,11 @@ void FromFloatDithered(const Float* source, void* destination, int32_t count) {
   NearestRoundingScope rounding;
   uint32_t seed = ::DitherSeed.load(std::memory_order_relaxed);
 #if ASIO_CONVERT_SSE2
-  FromFloatDitheredVector<Fmt, D>(source, destination, count, seed);
+  if (g_use_avx2) {
+    FromFloatDitheredAvx2<Fmt, D>(source, destination, count, seed);
+  } else {
+    FromFloatDitheredVector<Fmt, D>(source, destination, count, seed);
+  }
 #else
   FromFloatDitheredScalar<Fmt, D>(source, destination, count, seed);
 #endif

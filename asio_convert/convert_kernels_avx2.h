@@ -194,4 +194,98 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
   return n;
 }
 
+// Four generator states, one in the low half of each 64-bit lane, each stepped `k` draws;
+// as LcgPair on twice the lanes.
+struct LcgQuad {
+  __m256i state, power, offset;
+  ASIO_CONVERT_AVX2 LcgQuad(const uint32_t* draws, int stride, int k)
+      : state(_mm256_setr_epi32(int(draws[0]), 0, int(draws[stride]), 0, int(draws[2 * stride]), 0,
+                                int(draws[3 * stride]), 0)),
+        power(_mm256_set1_epi32(int(kLcgJumps.power[k]))),
+        offset(_mm256_set1_epi32(int(kLcgJumps.offset[k]))) {}
+  ASIO_CONVERT_AVX2 void Step() {
+    state = _mm256_add_epi32(_mm256_mul_epu32(state, power), offset);
+  }
+  ASIO_CONVERT_AVX2 __m256d Noise() const {
+    const __m256i low = _mm256_and_si256(state, _mm256_set1_epi64x(0xFFFFFFFFll));
+    const __m256i bits = _mm256_xor_si256(low, _mm256_set1_epi64x(0x4130000080000000ll));
+    return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p20 + 0.5));
+  }
+  ASIO_CONVERT_AVX2 uint32_t Last() const { return uint32_t(_mm256_extract_epi32(state, 6)); }
+};
+
+ASIO_CONVERT_AVX2 inline __m256d Reverse(__m256d v) { return _mm256_permute4x64_pd(v, 0x1B); }
+
+template <class Float>
+ASIO_CONVERT_AVX2 inline void LoadAsDoubles8(const Float* p, __m256d& a, __m256d& b) {
+  if constexpr (std::is_same_v<Float, float>) {
+    const __m256 x = _mm256_loadu_ps(p);
+    a = _mm256_cvtps_pd(_mm256_castps256_ps128(x));
+    b = _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1));
+  } else {
+    a = _mm256_loadu_pd(p);
+    b = _mm256_loadu_pd(p + 4);
+  }
+}
+
+// As FromFloatDitheredVector, eight samples per group.
+template <class Fmt, Dither D, class Float>
+ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination, int32_t count,
+                                             uint32_t& seed) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  constexpr bool kForward = kDitherForward<Fmt>;
+  constexpr bool kTriangular = D == Dither::kTriangular;
+  constexpr int kDraws = kTriangular ? 16 : 8;
+  const __m256d scale = _mm256_set1_pd(Fmt::kFullScale);
+  const __m256d lo = _mm256_set1_pd(Fmt::kMin), hi = _mm256_set1_pd(Fmt::kMax);
+  const int32_t groups = count / 8, rest = count % 8;
+  if (groups > 0) {
+    uint32_t draw[16];
+    for (int k = 0; k < 16; ++k) draw[k] = seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1];
+    // Walking order: rectangular, samples 1-4 from `first`, 5-8 from `second`; triangular,
+    // sample j sums draws 2j-1 and 2j, from `first` and `odd` (samples 1-4) and from
+    // `second` and `second_odd` (samples 5-8).
+    LcgQuad first(draw, kTriangular ? 2 : 1, kDraws);
+    LcgQuad second(draw + (kTriangular ? 8 : 4), kTriangular ? 2 : 1, kDraws);
+    LcgQuad odd(draw + 1, 2, kDraws), second_odd(draw + 9, 2, kDraws);
+    for (int32_t g = 0; g < groups; ++g) {
+      const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
+      __m256d early = first.Noise(), late = second.Noise();
+      if constexpr (kTriangular) {
+        const __m256d half = _mm256_set1_pd(0.5);
+        early = _mm256_mul_pd(_mm256_add_pd(early, odd.Noise()), half);
+        late = _mm256_mul_pd(_mm256_add_pd(late, second_odd.Noise()), half);
+      }
+      const __m256d noise_a = kForward ? early : Reverse(late);
+      const __m256d noise_b = kForward ? late : Reverse(early);
+      seed = kTriangular ? second_odd.Last() : second.Last();
+      first.Step();
+      second.Step();
+      if constexpr (kTriangular) {
+        odd.Step();
+        second_odd.Step();
+      }
+
+      __m256d a, b, suspect = _mm256_setzero_pd();
+      LoadAsDoubles8(src + at, a, b);
+      const __m256d ra = RoundQuad<true>(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
+      const __m256d rb = RoundQuad<true>(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
+      if (__builtin_expect(_mm256_movemask_pd(suspect) != 0, 0)) {
+        alignas(32) double noise[8];
+        _mm256_store_pd(noise, noise_a);
+        _mm256_store_pd(noise + 4, noise_b);
+        for (int k = 0; k < 8; ++k) {
+          ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise[k]);
+        }
+      } else {
+        StoreInt8<Fmt>(dst + at * Fmt::kBytes, JoinQuads(ra, rb));
+      }
+    }
+  }
+  for (int32_t k = 0; k < rest; ++k) {
+    const int32_t i = kForward ? 8 * groups + k : rest - 1 - k;
+    ScalarFromFloat<Fmt>(src[i], dst + i * Fmt::kBytes, DrawNoise<D>(seed));
+  }
+}
+
 }  // namespace asio_convert::detail

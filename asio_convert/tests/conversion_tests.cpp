@@ -294,40 +294,42 @@ TEST(VectorPaths, TruncatingVariantsMatchTheScalarPath) {
 
 TEST(VectorPaths, DitheredRoutinesMatchTheScalarPath) {
   PlainTables plain;
-  for (bool triangular : {false, true}) {
-    triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
-    ForEachFormat([triangular](auto index, auto format) {
-      using Fmt = decltype(format);
-      constexpr bool kDithered =
-          !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
-      if constexpr (kDithered) {
-        for (int32_t n : kAwkwardLengths) {
-          const auto singles = RandomSamples<float>(n, 29 * n + index);
-          const auto doubles = RandomSamples<double>(n, 31 * n + index);
-          std::vector<uint8_t> out_vector(n * Fmt::kBytes), out_scalar(n * Fmt::kBytes);
-          const uint32_t start = 0x1234567u * uint32_t(n + index);
-          uint32_t seed = start;
-          DitherSeed = start;
-          OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
-          if (triangular) {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(singles.data(), out_scalar.data(), n, seed);
-          } else {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(singles.data(), out_scalar.data(), n, seed);
-          }
-          EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << ", " << n;
-          EXPECT_EQ(DitherSeed.load(), seed);
+  ForEachVectorPath([&] {
+    for (bool triangular : {false, true}) {
+      triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
+      ForEachFormat([triangular](auto index, auto format) {
+        using Fmt = decltype(format);
+        constexpr bool kDithered =
+            !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
+        if constexpr (kDithered) {
+          for (int32_t n : kAwkwardLengths) {
+            const auto singles = RandomSamples<float>(n, 29 * n + index);
+            const auto doubles = RandomSamples<double>(n, 31 * n + index);
+            std::vector<uint8_t> out_vector(n * Fmt::kBytes), out_scalar(n * Fmt::kBytes);
+            const uint32_t start = 0x1234567u * uint32_t(n + index);
+            uint32_t seed = start;
+            DitherSeed = start;
+            OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
+            if (triangular) {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(singles.data(), out_scalar.data(), n, seed);
+            } else {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(singles.data(), out_scalar.data(), n, seed);
+            }
+            EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << ", " << n;
+            EXPECT_EQ(DitherSeed.load(), seed);
 
-          OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
-          if (triangular) {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(doubles.data(), out_scalar.data(), n, seed);
-          } else {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(doubles.data(), out_scalar.data(), n, seed);
+            OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
+            if (triangular) {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(doubles.data(), out_scalar.data(), n, seed);
+            } else {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(doubles.data(), out_scalar.data(), n, seed);
+            }
+            EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << " from double, " << n;
           }
-          EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << " from double, " << n;
         }
-      }
-    });
-  }
+      });
+    }
+  });
 }
 
 // A big-endian sample is the little-endian one with its bytes reversed, both ways.
