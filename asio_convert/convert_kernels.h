@@ -1,8 +1,9 @@
 #pragma once
 
 // One generic implementation of every converter over per-format traits. Each routine has a
-// scalar path and, where SSE2 is available, a vector path that yields the same bits; the
-// public routines use the vector path, the tests hold both against each other.
+// scalar path and vector paths (SSE2, and AVX2 where the processor has it) that yield the
+// same bits; the public routines use the widest vector path available, the tests hold
+// every path against the scalar one.
 
 #include <atomic>
 #include <bit>
@@ -330,6 +331,7 @@ void FromSingleTruncatingScalar(const float* source, void* destination, int32_t 
 
 #if ASIO_CONVERT_SSE2
 #include "asio_convert/convert_kernels_sse2.h"
+#include "asio_convert/convert_kernels_avx2.h"
 #endif
 
 namespace asio_convert::detail {
@@ -341,7 +343,13 @@ void ToFloat(const void* source, Float* destination, int32_t count) {
   if (count <= 0) return;
   NearestRoundingScope rounding;
 #if ASIO_CONVERT_SSE2
-  const int32_t done = ToFloatVector<Fmt>(source, destination, count);
+  int32_t done;
+  if constexpr (!Fmt::kIsFloat) {
+    done = g_use_avx2 ? ToFloatAvx2<Fmt>(source, destination, count)
+                      : ToFloatVector<Fmt>(source, destination, count);
+  } else {
+    done = ToFloatVector<Fmt>(source, destination, count);
+  }
 #else
   const int32_t done = 0;
 #endif
@@ -354,7 +362,13 @@ void FromFloat(const Float* source, void* destination, int32_t count) {
   if (count <= 0) return;
   NearestRoundingScope rounding;
 #if ASIO_CONVERT_SSE2
-  const int32_t done = FromFloatVector<Fmt>(source, destination, count);
+  int32_t done;
+  if constexpr (!Fmt::kIsFloat) {
+    done = g_use_avx2 ? FromFloatAvx2<Fmt>(source, destination, count)
+                      : FromFloatVector<Fmt>(source, destination, count);
+  } else {
+    done = FromFloatVector<Fmt>(source, destination, count);
+  }
 #else
   const int32_t done = 0;
 #endif
@@ -368,7 +382,11 @@ void FromFloatDithered(const Float* source, void* destination, int32_t count) {
   NearestRoundingScope rounding;
   uint32_t seed = ::DitherSeed.load(std::memory_order_relaxed);
 #if ASIO_CONVERT_SSE2
-  FromFloatDitheredVector<Fmt, D>(source, destination, count, seed);
+  if (g_use_avx2) {
+    FromFloatDitheredAvx2<Fmt, D>(source, destination, count, seed);
+  } else {
+    FromFloatDitheredVector<Fmt, D>(source, destination, count, seed);
+  }
 #else
   FromFloatDitheredScalar<Fmt, D>(source, destination, count, seed);
 #endif

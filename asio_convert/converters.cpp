@@ -3,6 +3,28 @@
 #include "asio_convert/asio_convert.h"
 #include "asio_convert/convert_kernels.h"
 
+#if ASIO_CONVERT_SSE2
+#include <cpuid.h>
+
+namespace asio_convert::detail {
+
+bool ProcessorHasAvx2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  // The processor has AVX and the system saves its registers (XCR0 bits 1 and 2).
+  if (!(c & (1u << 27)) || !(c & (1u << 28))) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0_low & 6u) != 6u) return false;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return (b & (1u << 5)) != 0;
+}
+
+bool g_use_avx2 = ProcessorHasAvx2();
+
+}  // namespace asio_convert::detail
+#endif
+
 namespace d = asio_convert::detail;
 
 #define ASIO_CONVERT_PLAIN(T)                                                  \

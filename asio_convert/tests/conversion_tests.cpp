@@ -148,82 +148,86 @@ TEST(StatedValues, TruncatingVariantsUseSinglePrecisionAndSaturate) {
 // values whose product lies next to a rounding tie, out-of-range values and NaN.
 TEST(ExactRounding, IntegerOutputsMatchAnIntegerReference) {
   PlainTables plain;
-  std::vector<double> values = RandomSamples<double>(3000, 7);
-  for (double v : {1.5, -1.5, 300.0, -300.0, 1e30, -1e30, 1.0000001, -1.0000001,
-                   double(0.5f + 0x1p-24f), -double(0.5f + 0x1p-24f), double(0.5f + 0x1p-23f),
-                   -double(0.5f + 0x1p-23f), 0x1p-40, -0x1p-60}) {
-    values.push_back(v);
-  }
-  for (uint64_t full : {32767u, 131071u, 524287u, 8388607u, 2147483647u}) {
-    for (int k = 1; k < 4000; k += 37) {
-      const double tie = (k + 0.5) / double(full);
-      values.push_back(tie);
-      values.push_back(std::nextafter(tie, 0.0));
-      values.push_back(-std::nextafter(tie, 2.0));
+  ForEachVectorPath([&] {
+    std::vector<double> values = RandomSamples<double>(3000, 7);
+    for (double v : {1.5, -1.5, 300.0, -300.0, 1e30, -1e30, 1.0000001, -1.0000001,
+                     double(0.5f + 0x1p-24f), -double(0.5f + 0x1p-24f), double(0.5f + 0x1p-23f),
+                     -double(0.5f + 0x1p-23f), 0x1p-40, -0x1p-60}) {
+      values.push_back(v);
     }
-  }
-  values.push_back(std::numeric_limits<double>::quiet_NaN());
-  values.push_back(-std::numeric_limits<double>::infinity());
-  std::vector<float> singles(values.begin(), values.end());
+    for (uint64_t full : {32767u, 131071u, 524287u, 8388607u, 2147483647u}) {
+      for (int k = 1; k < 4000; k += 37) {
+        const double tie = (k + 0.5) / double(full);
+        values.push_back(tie);
+        values.push_back(std::nextafter(tie, 0.0));
+        values.push_back(-std::nextafter(tie, 2.0));
+      }
+    }
+    values.push_back(std::numeric_limits<double>::quiet_NaN());
+    values.push_back(-std::numeric_limits<double>::infinity());
+    std::vector<float> singles(values.begin(), values.end());
 
-  for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
-    const FormatInfo& f = kFormats[t];
-    if (f.is_float) continue;
-    const uint64_t full = uint64_t(FullScale(f));
-    std::vector<uint8_t> out(values.size() * f.bytes);
-    OutputConverterTable[t].FromDouble(values.data(), out.data(), int32_t(values.size()));
-    for (size_t i = 0; i < values.size(); ++i) {
-      ASSERT_EQ(DecodeInt(f, &out[i * f.bytes]),
-                exact_reference::RoundScaled(values[i], full, Limit(f, false), Limit(f, true)))
-          << f.name << " from double " << values[i];
+    for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+      const FormatInfo& f = kFormats[t];
+      if (f.is_float) continue;
+      const uint64_t full = uint64_t(FullScale(f));
+      std::vector<uint8_t> out(values.size() * f.bytes);
+      OutputConverterTable[t].FromDouble(values.data(), out.data(), int32_t(values.size()));
+      for (size_t i = 0; i < values.size(); ++i) {
+        ASSERT_EQ(DecodeInt(f, &out[i * f.bytes]),
+                  exact_reference::RoundScaled(values[i], full, Limit(f, false), Limit(f, true)))
+            << f.name << " from double " << values[i];
+      }
+      OutputConverterTable[t].FromSingle(singles.data(), out.data(), int32_t(singles.size()));
+      for (size_t i = 0; i < singles.size(); ++i) {
+        ASSERT_EQ(DecodeInt(f, &out[i * f.bytes]),
+                  exact_reference::RoundScaled(singles[i], full, Limit(f, false), Limit(f, true)))
+            << f.name << " from single " << singles[i];
+      }
     }
-    OutputConverterTable[t].FromSingle(singles.data(), out.data(), int32_t(singles.size()));
-    for (size_t i = 0; i < singles.size(); ++i) {
-      ASSERT_EQ(DecodeInt(f, &out[i * f.bytes]),
-                exact_reference::RoundScaled(singles[i], full, Limit(f, false), Limit(f, true)))
-          << f.name << " from single " << singles[i];
-    }
-  }
+  });
 }
 
 // Integer codes come back unchanged through Double, and through Single wherever a single
 // holds them; float formats keep their values.
 TEST(RoundTrip, EveryFormatThroughBothFloatWidths) {
   PlainTables plain;
-  constexpr int kCount = 1031;
-  for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
-    const FormatInfo& f = kFormats[t];
-    std::vector<uint8_t> driver = RandomDriverBlock(f, kCount, 100 + t), back(driver.size());
-    if (!f.is_float) {
-      // Codes within the sample's own bits; for 32 bits, codes that a single holds.
-      std::mt19937 gen(t);
-      for (int i = 0; i < kCount; ++i) {
-        const int64_t half = int64_t(1) << (f.bits - 1);
-        int64_t code = int64_t(gen() % uint64_t(2 * half)) - half + 1;
-        if (i == 0) code = half - 1;
-        if (i == 1) code = -(half - 1);
-        if (f.bits == 32) code = (code / 512) * 256;  // below 2^30, 24 significant bits
-        EncodeInt(f, code, &driver[i * f.bytes]);
+  ForEachVectorPath([&] {
+    constexpr int kCount = 1031;
+    for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+      const FormatInfo& f = kFormats[t];
+      std::vector<uint8_t> driver = RandomDriverBlock(f, kCount, 100 + t), back(driver.size());
+      if (!f.is_float) {
+        // Codes within the sample's own bits; for 32 bits, codes that a single holds.
+        std::mt19937 gen(t);
+        for (int i = 0; i < kCount; ++i) {
+          const int64_t half = int64_t(1) << (f.bits - 1);
+          int64_t code = int64_t(gen() % uint64_t(2 * half)) - half + 1;
+          if (i == 0) code = half - 1;
+          if (i == 1) code = -(half - 1);
+          if (f.bits == 32) code = (code / 512) * 256;  // below 2^30, 24 significant bits
+          EncodeInt(f, code, &driver[i * f.bytes]);
+        }
+      }
+      std::vector<double> doubles(kCount);
+      InputConverterTable[t].ToDouble(driver.data(), doubles.data(), kCount);
+      OutputConverterTable[t].FromDouble(doubles.data(), back.data(), kCount);
+      EXPECT_EQ(back, driver) << f.name << " through double";
+
+      std::vector<float> singles(kCount);
+      InputConverterTable[t].ToSingle(driver.data(), singles.data(), kCount);
+      OutputConverterTable[t].FromSingle(singles.data(), back.data(), kCount);
+      if (f.is_float && f.bytes == 8) {
+        // Through Single a Float64 sample keeps the single nearest to it.
+        std::vector<double> narrowed(kCount), again(kCount);
+        InputConverterTable[t].ToDouble(back.data(), again.data(), kCount);
+        for (int i = 0; i < kCount; ++i) narrowed[i] = double(float(doubles[i]));
+        EXPECT_EQ(again, narrowed) << f.name << " through single";
+      } else {
+        EXPECT_EQ(back, driver) << f.name << " through single";
       }
     }
-    std::vector<double> doubles(kCount);
-    InputConverterTable[t].ToDouble(driver.data(), doubles.data(), kCount);
-    OutputConverterTable[t].FromDouble(doubles.data(), back.data(), kCount);
-    EXPECT_EQ(back, driver) << f.name << " through double";
-
-    std::vector<float> singles(kCount);
-    InputConverterTable[t].ToSingle(driver.data(), singles.data(), kCount);
-    OutputConverterTable[t].FromSingle(singles.data(), back.data(), kCount);
-    if (f.is_float && f.bytes == 8) {
-      // Through Single a Float64 sample keeps the single nearest to it.
-      std::vector<double> narrowed(kCount), again(kCount);
-      InputConverterTable[t].ToDouble(back.data(), again.data(), kCount);
-      for (int i = 0; i < kCount; ++i) narrowed[i] = double(float(doubles[i]));
-      EXPECT_EQ(again, narrowed) << f.name << " through single";
-    } else {
-      EXPECT_EQ(back, driver) << f.name << " through single";
-    }
-  }
+  });
 }
 
 constexpr int32_t kAwkwardLengths[] = {1, 3, 17, 4099};
@@ -235,30 +239,32 @@ bool SameBits(const std::vector<T>& a, const std::vector<T>& b) {
 
 TEST(VectorPaths, PlainRoutinesMatchTheScalarPath) {
   PlainTables plain;
-  ForEachFormat([](auto index, auto format) {
-    using Fmt = decltype(format);
-    const FormatInfo& f = kFormats[index];
-    for (int32_t n : kAwkwardLengths) {
-      const auto driver = RandomDriverBlock(f, n, 11 * n + index);
-      std::vector<float> s_vector(n), s_scalar(n);
-      std::vector<double> d_vector(n), d_scalar(n);
-      InputConverterTable[index].ToSingle(driver.data(), s_vector.data(), n);
-      fmt::ToFloatScalar<Fmt>(driver.data(), s_scalar.data(), n);
-      EXPECT_TRUE(SameBits(s_vector, s_scalar)) << f.name << "ToSingle, " << n;
-      InputConverterTable[index].ToDouble(driver.data(), d_vector.data(), n);
-      fmt::ToFloatScalar<Fmt>(driver.data(), d_scalar.data(), n);
-      EXPECT_TRUE(SameBits(d_vector, d_scalar)) << f.name << "ToDouble, " << n;
+  ForEachVectorPath([&] {
+    ForEachFormat([](auto index, auto format) {
+      using Fmt = decltype(format);
+      const FormatInfo& f = kFormats[index];
+      for (int32_t n : kAwkwardLengths) {
+        const auto driver = RandomDriverBlock(f, n, 11 * n + index);
+        std::vector<float> s_vector(n), s_scalar(n);
+        std::vector<double> d_vector(n), d_scalar(n);
+        InputConverterTable[index].ToSingle(driver.data(), s_vector.data(), n);
+        fmt::ToFloatScalar<Fmt>(driver.data(), s_scalar.data(), n);
+        EXPECT_TRUE(SameBits(s_vector, s_scalar)) << f.name << "ToSingle, " << n;
+        InputConverterTable[index].ToDouble(driver.data(), d_vector.data(), n);
+        fmt::ToFloatScalar<Fmt>(driver.data(), d_scalar.data(), n);
+        EXPECT_TRUE(SameBits(d_vector, d_scalar)) << f.name << "ToDouble, " << n;
 
-      const auto singles = RandomSamples<float>(n, 13 * n + index);
-      const auto doubles = RandomSamples<double>(n, 17 * n + index);
-      std::vector<uint8_t> out_vector(n * f.bytes), out_scalar(n * f.bytes);
-      OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
-      fmt::FromFloatScalar<Fmt>(singles.data(), out_scalar.data(), n);
-      EXPECT_EQ(out_vector, out_scalar) << "SingleTo" << f.name << ", " << n;
-      OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
-      fmt::FromFloatScalar<Fmt>(doubles.data(), out_scalar.data(), n);
-      EXPECT_EQ(out_vector, out_scalar) << "DoubleTo" << f.name << ", " << n;
-    }
+        const auto singles = RandomSamples<float>(n, 13 * n + index);
+        const auto doubles = RandomSamples<double>(n, 17 * n + index);
+        std::vector<uint8_t> out_vector(n * f.bytes), out_scalar(n * f.bytes);
+        OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
+        fmt::FromFloatScalar<Fmt>(singles.data(), out_scalar.data(), n);
+        EXPECT_EQ(out_vector, out_scalar) << "SingleTo" << f.name << ", " << n;
+        OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
+        fmt::FromFloatScalar<Fmt>(doubles.data(), out_scalar.data(), n);
+        EXPECT_EQ(out_vector, out_scalar) << "DoubleTo" << f.name << ", " << n;
+      }
+    });
   });
 }
 
@@ -288,104 +294,110 @@ TEST(VectorPaths, TruncatingVariantsMatchTheScalarPath) {
 
 TEST(VectorPaths, DitheredRoutinesMatchTheScalarPath) {
   PlainTables plain;
-  for (bool triangular : {false, true}) {
-    triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
-    ForEachFormat([triangular](auto index, auto format) {
-      using Fmt = decltype(format);
-      constexpr bool kDithered =
-          !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
-      if constexpr (kDithered) {
-        for (int32_t n : kAwkwardLengths) {
-          const auto singles = RandomSamples<float>(n, 29 * n + index);
-          const auto doubles = RandomSamples<double>(n, 31 * n + index);
-          std::vector<uint8_t> out_vector(n * Fmt::kBytes), out_scalar(n * Fmt::kBytes);
-          const uint32_t start = 0x1234567u * uint32_t(n + index);
-          uint32_t seed = start;
-          DitherSeed = start;
-          OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
-          if (triangular) {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(singles.data(), out_scalar.data(), n, seed);
-          } else {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(singles.data(), out_scalar.data(), n, seed);
-          }
-          EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << ", " << n;
-          EXPECT_EQ(DitherSeed.load(), seed);
+  ForEachVectorPath([&] {
+    for (bool triangular : {false, true}) {
+      triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
+      ForEachFormat([triangular](auto index, auto format) {
+        using Fmt = decltype(format);
+        constexpr bool kDithered =
+            !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
+        if constexpr (kDithered) {
+          for (int32_t n : kAwkwardLengths) {
+            const auto singles = RandomSamples<float>(n, 29 * n + index);
+            const auto doubles = RandomSamples<double>(n, 31 * n + index);
+            std::vector<uint8_t> out_vector(n * Fmt::kBytes), out_scalar(n * Fmt::kBytes);
+            const uint32_t start = 0x1234567u * uint32_t(n + index);
+            uint32_t seed = start;
+            DitherSeed = start;
+            OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
+            if (triangular) {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(singles.data(), out_scalar.data(), n, seed);
+            } else {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(singles.data(), out_scalar.data(), n, seed);
+            }
+            EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << ", " << n;
+            EXPECT_EQ(DitherSeed.load(), seed);
 
-          OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
-          if (triangular) {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(doubles.data(), out_scalar.data(), n, seed);
-          } else {
-            fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(doubles.data(), out_scalar.data(), n, seed);
+            OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
+            if (triangular) {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(doubles.data(), out_scalar.data(), n, seed);
+            } else {
+              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(doubles.data(), out_scalar.data(), n, seed);
+            }
+            EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << " from double, " << n;
           }
-          EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << " from double, " << n;
         }
-      }
-    });
-  }
+      });
+    }
+  });
 }
 
 // A big-endian sample is the little-endian one with its bytes reversed, both ways.
 TEST(ByteOrder, BigEndianIsLittleEndianReversed) {
   PlainTables plain;
-  constexpr int32_t kCount = 37;
-  for (int big = 0; big < kSupportedSampleTypeCount; ++big) {
-    if (!kFormats[big].big_endian) continue;
-    const int little = SampleTypeIndex(kFormats[big].type + 16);
-    const int bytes = kFormats[big].bytes;
-    const auto singles = RandomSamples<float>(kCount, 41);
-    const auto doubles = RandomSamples<double>(kCount, 43);
-    std::vector<uint8_t> be(kCount * bytes), le(kCount * bytes);
-    auto reversed = [bytes](std::vector<uint8_t> v) {
-      for (size_t i = 0; i < v.size(); i += bytes) std::reverse(v.begin() + i, v.begin() + i + bytes);
-      return v;
-    };
-    OutputConverterTable[big].FromSingle(singles.data(), be.data(), kCount);
-    OutputConverterTable[little].FromSingle(singles.data(), le.data(), kCount);
-    EXPECT_EQ(be, reversed(le)) << kFormats[big].name;
-    OutputConverterTable[big].FromDouble(doubles.data(), be.data(), kCount);
-    OutputConverterTable[little].FromDouble(doubles.data(), le.data(), kCount);
-    EXPECT_EQ(be, reversed(le)) << kFormats[big].name;
+  ForEachVectorPath([&] {
+    constexpr int32_t kCount = 37;
+    for (int big = 0; big < kSupportedSampleTypeCount; ++big) {
+      if (!kFormats[big].big_endian) continue;
+      const int little = SampleTypeIndex(kFormats[big].type + 16);
+      const int bytes = kFormats[big].bytes;
+      const auto singles = RandomSamples<float>(kCount, 41);
+      const auto doubles = RandomSamples<double>(kCount, 43);
+      std::vector<uint8_t> be(kCount * bytes), le(kCount * bytes);
+      auto reversed = [bytes](std::vector<uint8_t> v) {
+        for (size_t i = 0; i < v.size(); i += bytes) std::reverse(v.begin() + i, v.begin() + i + bytes);
+        return v;
+      };
+      OutputConverterTable[big].FromSingle(singles.data(), be.data(), kCount);
+      OutputConverterTable[little].FromSingle(singles.data(), le.data(), kCount);
+      EXPECT_EQ(be, reversed(le)) << kFormats[big].name;
+      OutputConverterTable[big].FromDouble(doubles.data(), be.data(), kCount);
+      OutputConverterTable[little].FromDouble(doubles.data(), le.data(), kCount);
+      EXPECT_EQ(be, reversed(le)) << kFormats[big].name;
 
-    const auto driver = RandomDriverBlock(kFormats[little], kCount, 47);
-    const auto swapped = reversed(driver);
-    std::vector<float> s_le(kCount), s_be(kCount);
-    std::vector<double> d_le(kCount), d_be(kCount);
-    InputConverterTable[little].ToSingle(driver.data(), s_le.data(), kCount);
-    InputConverterTable[big].ToSingle(swapped.data(), s_be.data(), kCount);
-    EXPECT_TRUE(SameBits(s_le, s_be)) << kFormats[big].name;
-    InputConverterTable[little].ToDouble(driver.data(), d_le.data(), kCount);
-    InputConverterTable[big].ToDouble(swapped.data(), d_be.data(), kCount);
-    EXPECT_TRUE(SameBits(d_le, d_be)) << kFormats[big].name;
-  }
+      const auto driver = RandomDriverBlock(kFormats[little], kCount, 47);
+      const auto swapped = reversed(driver);
+      std::vector<float> s_le(kCount), s_be(kCount);
+      std::vector<double> d_le(kCount), d_be(kCount);
+      InputConverterTable[little].ToSingle(driver.data(), s_le.data(), kCount);
+      InputConverterTable[big].ToSingle(swapped.data(), s_be.data(), kCount);
+      EXPECT_TRUE(SameBits(s_le, s_be)) << kFormats[big].name;
+      InputConverterTable[little].ToDouble(driver.data(), d_le.data(), kCount);
+      InputConverterTable[big].ToDouble(swapped.data(), d_be.data(), kCount);
+      EXPECT_TRUE(SameBits(d_le, d_be)) << kFormats[big].name;
+    }
+  });
 }
 
 // The driver's buffer ends where the block ends: no routine writes past it or before it.
 TEST(Bounds, OutputRoutinesWriteExactlyTheirBlock) {
   PlainTables plain;
-  constexpr int kGuard = 32;
-  auto check = [](const char* what, int bytes, auto routine, const auto& source) {
-    for (int32_t n : {1, 3, 5, 17, 18, 19}) {
-      std::vector<uint8_t> buffer(n * bytes + 2 * kGuard, 0xA5);
-      routine(source.data(), buffer.data() + kGuard, n);
-      for (int i = 0; i < kGuard; ++i) {
-        ASSERT_EQ(buffer[i], 0xA5) << what << " wrote before its block, n " << n;
-        ASSERT_EQ(buffer[kGuard + n * bytes + i], 0xA5) << what << " wrote past its block, n " << n;
+  ForEachVectorPath([&] {
+    constexpr int kGuard = 32;
+    auto check = [](const char* what, int bytes, auto routine, const auto& source) {
+      for (int32_t n : {1, 3, 5, 17, 18, 19}) {
+        std::vector<uint8_t> buffer(n * bytes + 2 * kGuard, 0xA5);
+        routine(source.data(), buffer.data() + kGuard, n);
+        for (int i = 0; i < kGuard; ++i) {
+          ASSERT_EQ(buffer[i], 0xA5) << what << " wrote before its block, n " << n;
+          ASSERT_EQ(buffer[kGuard + n * bytes + i], 0xA5) << what << " wrote past its block, n " << n;
+        }
+      }
+    };
+    const auto singles = RandomSamples<float>(32, 3);
+    const auto doubles = RandomSamples<double>(32, 5);
+    for (int installer = 0; installer < 3; ++installer) {
+      if (installer == 1) UseFPURoutinesTDF();
+      if (installer == 2) {
+        UseFPURoutines();
+        Use3DNowRoutines();
+      }
+      for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+        check(kFormats[t].name, kFormats[t].bytes, OutputConverterTable[t].FromSingle, singles);
+        check(kFormats[t].name, kFormats[t].bytes, OutputConverterTable[t].FromDouble, doubles);
       }
     }
-  };
-  const auto singles = RandomSamples<float>(32, 3);
-  const auto doubles = RandomSamples<double>(32, 5);
-  for (int installer = 0; installer < 3; ++installer) {
-    if (installer == 1) UseFPURoutinesTDF();
-    if (installer == 2) {
-      UseFPURoutines();
-      Use3DNowRoutines();
-    }
-    for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
-      check(kFormats[t].name, kFormats[t].bytes, OutputConverterTable[t].FromSingle, singles);
-      check(kFormats[t].name, kFormats[t].bytes, OutputConverterTable[t].FromDouble, doubles);
-    }
-  }
+  });
 }
 
 }  // namespace

@@ -41,104 +41,110 @@ std::vector<int64_t> Decode(const FormatInfo& f, const std::vector<uint8_t>& byt
 }
 
 TEST(Dither, SeedAdvancesOncePerSampleRectangularTwiceTriangular) {
-  for (const Dithered& d : kDithered) {
-    const FormatInfo& f = kFormats[d.index];
-    for (int32_t n : {1, 5, 17}) {
-      std::vector<float> in(n, 0.25f);
-      std::vector<double> in_d(n, 0.25);
-      std::vector<uint8_t> out(n * f.bytes);
-      uint32_t expected = 0;
-      for (int i = 0; i < n; ++i) expected = Step(expected);
+  ForEachVectorPath([&] {
+    for (const Dithered& d : kDithered) {
+      const FormatInfo& f = kFormats[d.index];
+      for (int32_t n : {1, 5, 17}) {
+        std::vector<float> in(n, 0.25f);
+        std::vector<double> in_d(n, 0.25);
+        std::vector<uint8_t> out(n * f.bytes);
+        uint32_t expected = 0;
+        for (int i = 0; i < n; ++i) expected = Step(expected);
 
-      DitherSeed = 0;
-      d.single_udf(in.data(), out.data(), 1);
-      EXPECT_EQ(DitherSeed.load(), 1u) << d.name << ": the first draw from 0 is 1";
-      DitherSeed = 0;
-      d.single_udf(in.data(), out.data(), n);
-      EXPECT_EQ(DitherSeed.load(), expected) << d.name;
-      DitherSeed = 0;
-      d.double_udf(in_d.data(), out.data(), n);
-      EXPECT_EQ(DitherSeed.load(), expected) << d.name;
-      for (int i = 0; i < n; ++i) expected = Step(expected);
-      DitherSeed = 0;
-      d.single_tdf(in.data(), out.data(), n);
-      EXPECT_EQ(DitherSeed.load(), expected) << d.name;
-      DitherSeed = 0;
-      d.double_tdf(in_d.data(), out.data(), n);
-      EXPECT_EQ(DitherSeed.load(), expected) << d.name;
+        DitherSeed = 0;
+        d.single_udf(in.data(), out.data(), 1);
+        EXPECT_EQ(DitherSeed.load(), 1u) << d.name << ": the first draw from 0 is 1";
+        DitherSeed = 0;
+        d.single_udf(in.data(), out.data(), n);
+        EXPECT_EQ(DitherSeed.load(), expected) << d.name;
+        DitherSeed = 0;
+        d.double_udf(in_d.data(), out.data(), n);
+        EXPECT_EQ(DitherSeed.load(), expected) << d.name;
+        for (int i = 0; i < n; ++i) expected = Step(expected);
+        DitherSeed = 0;
+        d.single_tdf(in.data(), out.data(), n);
+        EXPECT_EQ(DitherSeed.load(), expected) << d.name;
+        DitherSeed = 0;
+        d.double_tdf(in_d.data(), out.data(), n);
+        EXPECT_EQ(DitherSeed.load(), expected) << d.name;
+      }
     }
-  }
+  });
 }
 
 // With x * F = k + 1/4, a sample rounds up exactly when its noise is at least 1/4, so the
 // output shows which draw met which sample: in walking order, one draw per sample, scaled
 // by 2^-32 (rectangular) or two draws per sample summed and scaled by 2^-33 (triangular).
 TEST(Dither, NoisePairsWithSamplesInWalkingOrder) {
-  for (const Dithered& d : kDithered) {
-    const FormatInfo& f = kFormats[d.index];
-    const double full = FullScale(f);
-    constexpr int32_t kCount = 23;
-    const double x = (100.0 + 0.25) / full;
-    std::vector<double> in(kCount, x);
-    for (bool triangular : {false, true}) {
-      const uint32_t start = 0xC0FFEEu;
-      uint32_t seed = start;
-      std::vector<int64_t> expected(kCount);
-      for (int k = 0; k < kCount; ++k) {
-        const int i = d.forward ? k : kCount - 1 - k;
-        seed = Step(seed);
-        double noise = double(int32_t(seed));
-        if (triangular) {
+  ForEachVectorPath([&] {
+    for (const Dithered& d : kDithered) {
+      const FormatInfo& f = kFormats[d.index];
+      const double full = FullScale(f);
+      constexpr int32_t kCount = 23;
+      const double x = (100.0 + 0.25) / full;
+      std::vector<double> in(kCount, x);
+      for (bool triangular : {false, true}) {
+        const uint32_t start = 0xC0FFEEu;
+        uint32_t seed = start;
+        std::vector<int64_t> expected(kCount);
+        for (int k = 0; k < kCount; ++k) {
+          const int i = d.forward ? k : kCount - 1 - k;
           seed = Step(seed);
-          noise = (noise + double(int32_t(seed))) * 0x1p-33;
-        } else {
-          noise *= 0x1p-32;
+          double noise = double(int32_t(seed));
+          if (triangular) {
+            seed = Step(seed);
+            noise = (noise + double(int32_t(seed))) * 0x1p-33;
+          } else {
+            noise *= 0x1p-32;
+          }
+          expected[i] = std::nearbyint(x * full + noise) == 101 ? 101 : 100;
         }
-        expected[i] = std::nearbyint(x * full + noise) == 101 ? 101 : 100;
+        std::vector<uint8_t> out(kCount * f.bytes);
+        DitherSeed = start;
+        (triangular ? d.double_tdf : d.double_udf)(in.data(), out.data(), kCount);
+        EXPECT_EQ(Decode(f, out), expected) << d.name << (triangular ? " TDF" : " UDF");
+        EXPECT_EQ(DitherSeed.load(), seed);
       }
-      std::vector<uint8_t> out(kCount * f.bytes);
-      DitherSeed = start;
-      (triangular ? d.double_tdf : d.double_udf)(in.data(), out.data(), kCount);
-      EXPECT_EQ(Decode(f, out), expected) << d.name << (triangular ? " TDF" : " UDF");
-      EXPECT_EQ(DitherSeed.load(), seed);
     }
-  }
+  });
 }
 
 TEST(Dither, NoiseStaysWithinHalfAStepAndFullScaleSaturates) {
-  for (const Dithered& d : kDithered) {
-    const FormatInfo& f = kFormats[d.index];
-    const double full = FullScale(f);
-    constexpr int32_t kCount = 4099;
-    std::vector<uint8_t> out(kCount * f.bytes);
-    for (bool triangular : {false, true}) {
-      auto single_routine = triangular ? d.single_tdf : d.single_udf;
-      auto double_routine = triangular ? d.double_tdf : d.double_udf;
-      DitherSeed = 12345;
-      // On a step: noise below half a step leaves every sample there.
-      std::vector<double> on_step(kCount, 1000.0 / full);
-      double_routine(on_step.data(), out.data(), kCount);
-      for (int64_t v : Decode(f, out)) ASSERT_EQ(v, 1000) << d.name;
-      // Just below half a step: both neighbours, nothing further.
-      std::vector<float> near_half(kCount, float((-1000.0 + 0.49) / full));
-      single_routine(near_half.data(), out.data(), kCount);
-      bool low = false, high = false;
-      for (int64_t v : Decode(f, out)) {
-        ASSERT_TRUE(v == -1000 || v == -999) << d.name << " gave " << v;
-        (v == -1000 ? low : high) = true;
-      }
-      EXPECT_TRUE(low && high) << d.name;
-      // Beyond full scale the container's limit holds, without wrapping round.
-      std::vector<float> loud(kCount, 1.00005f);
-      single_routine(loud.data(), out.data(), kCount);
-      const int64_t limit = f.container_bits == 32 ? int64_t(std::ceil(full * 1.00005))
-                                                   : (int64_t(1) << (f.container_bits - 1)) - 1;
-      for (int64_t v : Decode(f, out)) {
-        ASSERT_GE(v, int64_t(full) - 1) << d.name;
-        ASSERT_LE(v, limit) << d.name;
+  ForEachVectorPath([&] {
+    for (const Dithered& d : kDithered) {
+      const FormatInfo& f = kFormats[d.index];
+      const double full = FullScale(f);
+      constexpr int32_t kCount = 4099;
+      std::vector<uint8_t> out(kCount * f.bytes);
+      for (bool triangular : {false, true}) {
+        auto single_routine = triangular ? d.single_tdf : d.single_udf;
+        auto double_routine = triangular ? d.double_tdf : d.double_udf;
+        DitherSeed = 12345;
+        // On a step: noise below half a step leaves every sample there.
+        std::vector<double> on_step(kCount, 1000.0 / full);
+        double_routine(on_step.data(), out.data(), kCount);
+        for (int64_t v : Decode(f, out)) ASSERT_EQ(v, 1000) << d.name;
+        // Just below half a step: both neighbours, nothing further.
+        std::vector<float> near_half(kCount, float((-1000.0 + 0.49) / full));
+        single_routine(near_half.data(), out.data(), kCount);
+        bool low = false, high = false;
+        for (int64_t v : Decode(f, out)) {
+          ASSERT_TRUE(v == -1000 || v == -999) << d.name << " gave " << v;
+          (v == -1000 ? low : high) = true;
+        }
+        EXPECT_TRUE(low && high) << d.name;
+        // Beyond full scale the container's limit holds, without wrapping round.
+        std::vector<float> loud(kCount, 1.00005f);
+        single_routine(loud.data(), out.data(), kCount);
+        const int64_t limit = f.container_bits == 32 ? int64_t(std::ceil(full * 1.00005))
+                                                     : (int64_t(1) << (f.container_bits - 1)) - 1;
+        for (int64_t v : Decode(f, out)) {
+          ASSERT_GE(v, int64_t(full) - 1) << d.name;
+          ASSERT_LE(v, limit) << d.name;
+        }
       }
     }
-  }
+  });
 }
 
 TEST(Clip, DigitalLimitsToOne) {

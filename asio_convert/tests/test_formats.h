@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "asio_convert/asio_convert.h"
 #include "asio_convert/convert_kernels.h"
 
@@ -122,6 +124,23 @@ inline std::vector<uint8_t> RandomDriverBlock(const FormatInfo& f, size_t count,
     }
   }
   return bytes;
+}
+
+// Runs `f` on the SSE2 paths and, where the processor has AVX2, on the AVX2 paths.
+template <class F>
+void ForEachVectorPath(F&& f) {
+#if ASIO_CONVERT_SSE2
+  const bool saved = fmt::g_use_avx2;
+  for (bool avx2 : {false, true}) {
+    if (avx2 && !fmt::ProcessorHasAvx2()) continue;
+    fmt::g_use_avx2 = avx2;
+    SCOPED_TRACE(avx2 ? "AVX2 paths" : "SSE2 paths");
+    f();
+  }
+  fmt::g_use_avx2 = saved;
+#else
+  f();
+#endif
 }
 
 // Puts the process-wide tables back to the plain routines for a test and restores the

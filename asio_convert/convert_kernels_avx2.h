@@ -1,0 +1,291 @@
+#pragma once
+
+// AVX2 paths of the plain integer conversions, eight samples at a time, chosen at run time
+// on processors that have AVX2 (and an operating system that saves its registers). They
+// compute exactly what the SSE2 paths compute, on twice the lanes.
+
+#include <immintrin.h>
+
+#define ASIO_CONVERT_AVX2 __attribute__((target("avx2")))
+
+namespace asio_convert::detail {
+
+// Set once when the library is loaded; false until then, which selects the SSE2 paths.
+extern bool g_use_avx2;
+bool ProcessorHasAvx2();
+
+// Byte shuffles: per 128-bit half, gather the bytes named by each mask byte (-1: zero).
+template <class Fmt>
+ASIO_CONVERT_AVX2 inline __m128i SwapMask() {
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    return _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+  } else {
+    return _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+  }
+}
+
+// Four packed 24-bit samples (12 bytes, read exactly) into the top three bytes of four lanes.
+template <class Fmt>
+ASIO_CONVERT_AVX2 inline __m128i LoadInt24Top(const uint8_t* p) {
+  const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                       _mm_cvtsi32_si128(int(LoadRaw<uint32_t>(p + 8))));
+  const __m128i mask = Fmt::kBigEndian
+                           ? _mm_setr_epi8(-1, 2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9)
+                           : _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+  return _mm_shuffle_epi8(x, mask);
+}
+
+template <class Fmt>
+ASIO_CONVERT_AVX2 inline __m256i LoadInt8(const uint8_t* p) {
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (Fmt::kBigEndian) v = _mm_shuffle_epi8(v, SwapMask<Fmt>());
+    return _mm256_cvtepi16_epi32(v);
+  } else if constexpr (Fmt::kContainer == Container::kInt24) {
+    const __m256i top = _mm256_inserti128_si256(_mm256_castsi128_si256(LoadInt24Top<Fmt>(p)),
+                                                LoadInt24Top<Fmt>(p + 12), 1);
+    return _mm256_srai_epi32(top, 8);
+  } else {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if (Fmt::kBigEndian) {
+      const __m128i m = SwapMask<Fmt>();
+      v = _mm256_shuffle_epi8(v, _mm256_inserti128_si256(_mm256_castsi128_si256(m), m, 1));
+    }
+    return v;
+  }
+}
+
+template <class Fmt>
+ASIO_CONVERT_AVX2 inline void StoreInt24Half(uint8_t* p, __m128i v) {
+  const __m128i mask = Fmt::kBigEndian
+                           ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                           : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m128i packed = _mm_shuffle_epi8(v, mask);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
+  StoreRaw(p + 8, uint32_t(_mm_extract_epi32(packed, 2)));
+}
+
+// Eight lanes within the container's range to eight samples; writes exactly 8 * kBytes.
+template <class Fmt>
+ASIO_CONVERT_AVX2 inline void StoreInt8(uint8_t* p, __m256i v) {
+  const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    __m128i w = _mm_packs_epi32(lo, hi);
+    if (Fmt::kBigEndian) w = _mm_shuffle_epi8(w, SwapMask<Fmt>());
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), w);
+  } else if constexpr (Fmt::kContainer == Container::kInt24) {
+    StoreInt24Half<Fmt>(p, lo);
+    StoreInt24Half<Fmt>(p + 12, hi);
+  } else {
+    if (Fmt::kBigEndian) {
+      const __m128i m = SwapMask<Fmt>();
+      v = _mm256_shuffle_epi8(v, _mm256_inserti128_si256(_mm256_castsi128_si256(m), m, 1));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+  }
+}
+
+template <class Fmt, class Float>
+ASIO_CONVERT_AVX2 int32_t ToFloatAvx2(const void* source, Float* dst, int32_t count) {
+  const auto* src = static_cast<const uint8_t*>(source);
+  const int32_t n = count & ~7;
+  const __m256 single_factor = _mm256_set1_ps(kInv32767);
+  const __m256d factor = _mm256_set1_pd(InputFactor<Fmt>());
+  for (int32_t i = 0; i < n; i += 8) {
+    const __m256i v = LoadInt8<Fmt>(src + i * Fmt::kBytes);
+    if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
+      _mm256_storeu_ps(dst + i, _mm256_mul_ps(_mm256_cvtepi32_ps(v), single_factor));
+    } else {
+      const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(v)), factor);
+      const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(v, 1)), factor);
+      if constexpr (std::is_same_v<Float, float>) {
+        _mm256_storeu_ps(dst + i, _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)),
+                                                       _mm256_cvtpd_ps(hi), 1));
+      } else {
+        _mm256_storeu_pd(dst + i, lo);
+        _mm256_storeu_pd(dst + i + 4, hi);
+      }
+    }
+  }
+  return n;
+}
+
+// As RoundPair, on four values.
+template <bool kCheck>
+ASIO_CONVERT_AVX2 inline __m256d RoundQuad(__m256d s, __m256d lo, __m256d hi, __m256d& suspect) {
+  const __m256d magic = _mm256_set1_pd(kRoundingMagic);
+  s = _mm256_and_pd(s, _mm256_cmp_pd(s, s, _CMP_ORD_Q));
+  s = _mm256_min_pd(_mm256_max_pd(s, lo), hi);
+  const __m256d t = _mm256_add_pd(s, magic);
+  if constexpr (kCheck) {
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+    const __m256d distance = _mm256_and_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, magic)), abs_mask);
+    suspect = _mm256_or_pd(
+        suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_GE_OQ));
+  }
+  return t;
+}
+
+// The integers of two rounded quads as eight 32-bit lanes, in order.
+ASIO_CONVERT_AVX2 inline __m256i JoinQuads(__m256d a, __m256d b) {
+  const __m256 low_halves = _mm256_shuffle_ps(_mm256_castpd_ps(a), _mm256_castpd_ps(b),
+                                              _MM_SHUFFLE(2, 0, 2, 0));
+  return _mm256_permute4x64_epi64(_mm256_castps_si256(low_halves), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+template <class Fmt, class Float>
+ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int32_t count) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  const int32_t n = count & ~7;
+  auto redo = [&](int32_t i) {
+    for (int k = 0; k < 8; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
+  };
+  if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
+    const __m256 scale = _mm256_set1_ps(32767.0f), two = _mm256_set1_ps(2.0f);
+    const __m256 minus_two = _mm256_set1_ps(-2.0f), half = _mm256_set1_ps(0.5f);
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+    for (int32_t i = 0; i < n; i += 8) {
+      __m256 x = _mm256_loadu_ps(src + i);
+      x = _mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q));
+      const __m256 s = _mm256_mul_ps(_mm256_min_ps(_mm256_max_ps(x, minus_two), two), scale);
+      const __m256i r = _mm256_cvtps_epi32(s);
+      const __m256 distance = _mm256_and_ps(_mm256_sub_ps(s, _mm256_cvtepi32_ps(r)), abs_mask);
+      if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(distance, half, _CMP_EQ_OQ)) != 0, 0)) {
+        redo(i);
+      } else {
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes, r);
+      }
+    }
+  } else {
+    // The same choice of checks as the SSE2 path.
+    constexpr bool kSingle = std::is_same_v<Float, float>;
+    constexpr bool kCheck = !kSingle;
+    constexpr bool kKnownTies = kSingle && Fmt::kBits == 32;
+    const __m256 abs_single = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+    const __m256 tie_a = _mm256_set1_ps(0.5f + 0x1p-24f), tie_b = _mm256_set1_ps(0.5f + 0x1p-23f);
+    const __m256d scale = _mm256_set1_pd(Fmt::kFullScale);
+    const __m256d lo = _mm256_set1_pd(Fmt::kMin), hi = _mm256_set1_pd(Fmt::kMax);
+    for (int32_t i = 0; i < n; i += 8) {
+      __m256d a, b, suspect = _mm256_setzero_pd();
+      int known_tie = 0;
+      if constexpr (kSingle) {
+        const __m256 x = _mm256_loadu_ps(src + i);
+        if constexpr (kKnownTies) {
+          const __m256 magnitude = _mm256_and_ps(x, abs_single);
+          known_tie = _mm256_movemask_ps(_mm256_or_ps(_mm256_cmp_ps(magnitude, tie_a, _CMP_EQ_OQ),
+                                                      _mm256_cmp_ps(magnitude, tie_b, _CMP_EQ_OQ)));
+        }
+        a = _mm256_cvtps_pd(_mm256_castps256_ps128(x));
+        b = _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1));
+      } else {
+        a = _mm256_loadu_pd(src + i);
+        b = _mm256_loadu_pd(src + i + 4);
+      }
+      const __m256d ra = RoundQuad<kCheck>(_mm256_mul_pd(a, scale), lo, hi, suspect);
+      const __m256d rb = RoundQuad<kCheck>(_mm256_mul_pd(b, scale), lo, hi, suspect);
+      if ((kCheck || kKnownTies) &&
+          __builtin_expect((_mm256_movemask_pd(suspect) | known_tie) != 0, 0)) {
+        redo(i);
+      } else {
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes, JoinQuads(ra, rb));
+      }
+    }
+  }
+  return n;
+}
+
+// Four generator states, one in the low half of each 64-bit lane, each stepped `k` draws;
+// as LcgPair on twice the lanes.
+struct LcgQuad {
+  __m256i state, power, offset;
+  ASIO_CONVERT_AVX2 LcgQuad(const uint32_t* draws, int stride, int k)
+      : state(_mm256_setr_epi32(int(draws[0]), 0, int(draws[stride]), 0, int(draws[2 * stride]), 0,
+                                int(draws[3 * stride]), 0)),
+        power(_mm256_set1_epi32(int(kLcgJumps.power[k]))),
+        offset(_mm256_set1_epi32(int(kLcgJumps.offset[k]))) {}
+  ASIO_CONVERT_AVX2 void Step() {
+    state = _mm256_add_epi32(_mm256_mul_epu32(state, power), offset);
+  }
+  ASIO_CONVERT_AVX2 __m256d Noise() const {
+    const __m256i low = _mm256_and_si256(state, _mm256_set1_epi64x(0xFFFFFFFFll));
+    const __m256i bits = _mm256_xor_si256(low, _mm256_set1_epi64x(0x4130000080000000ll));
+    return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p20 + 0.5));
+  }
+  ASIO_CONVERT_AVX2 uint32_t Last() const { return uint32_t(_mm256_extract_epi32(state, 6)); }
+};
+
+ASIO_CONVERT_AVX2 inline __m256d Reverse(__m256d v) { return _mm256_permute4x64_pd(v, 0x1B); }
+
+template <class Float>
+ASIO_CONVERT_AVX2 inline void LoadAsDoubles8(const Float* p, __m256d& a, __m256d& b) {
+  if constexpr (std::is_same_v<Float, float>) {
+    const __m256 x = _mm256_loadu_ps(p);
+    a = _mm256_cvtps_pd(_mm256_castps256_ps128(x));
+    b = _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1));
+  } else {
+    a = _mm256_loadu_pd(p);
+    b = _mm256_loadu_pd(p + 4);
+  }
+}
+
+// As FromFloatDitheredVector, eight samples per group.
+template <class Fmt, Dither D, class Float>
+ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination, int32_t count,
+                                             uint32_t& seed) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  constexpr bool kForward = kDitherForward<Fmt>;
+  constexpr bool kTriangular = D == Dither::kTriangular;
+  constexpr int kDraws = kTriangular ? 16 : 8;
+  const __m256d scale = _mm256_set1_pd(Fmt::kFullScale);
+  const __m256d lo = _mm256_set1_pd(Fmt::kMin), hi = _mm256_set1_pd(Fmt::kMax);
+  const int32_t groups = count / 8, rest = count % 8;
+  if (groups > 0) {
+    uint32_t draw[16];
+    for (int k = 0; k < 16; ++k) draw[k] = seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1];
+    // Walking order: rectangular, samples 1-4 from `first`, 5-8 from `second`; triangular,
+    // sample j sums draws 2j-1 and 2j, from `first` and `odd` (samples 1-4) and from
+    // `second` and `second_odd` (samples 5-8).
+    LcgQuad first(draw, kTriangular ? 2 : 1, kDraws);
+    LcgQuad second(draw + (kTriangular ? 8 : 4), kTriangular ? 2 : 1, kDraws);
+    LcgQuad odd(draw + 1, 2, kDraws), second_odd(draw + 9, 2, kDraws);
+    for (int32_t g = 0; g < groups; ++g) {
+      const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
+      __m256d early = first.Noise(), late = second.Noise();
+      if constexpr (kTriangular) {
+        const __m256d half = _mm256_set1_pd(0.5);
+        early = _mm256_mul_pd(_mm256_add_pd(early, odd.Noise()), half);
+        late = _mm256_mul_pd(_mm256_add_pd(late, second_odd.Noise()), half);
+      }
+      const __m256d noise_a = kForward ? early : Reverse(late);
+      const __m256d noise_b = kForward ? late : Reverse(early);
+      seed = kTriangular ? second_odd.Last() : second.Last();
+      first.Step();
+      second.Step();
+      if constexpr (kTriangular) {
+        odd.Step();
+        second_odd.Step();
+      }
+
+      __m256d a, b, suspect = _mm256_setzero_pd();
+      LoadAsDoubles8(src + at, a, b);
+      const __m256d ra = RoundQuad<true>(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
+      const __m256d rb = RoundQuad<true>(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
+      if (__builtin_expect(_mm256_movemask_pd(suspect) != 0, 0)) {
+        alignas(32) double noise[8];
+        _mm256_store_pd(noise, noise_a);
+        _mm256_store_pd(noise + 4, noise_b);
+        for (int k = 0; k < 8; ++k) {
+          ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise[k]);
+        }
+      } else {
+        StoreInt8<Fmt>(dst + at * Fmt::kBytes, JoinQuads(ra, rb));
+      }
+    }
+  }
+  for (int32_t k = 0; k < rest; ++k) {
+    const int32_t i = kForward ? 8 * groups + k : rest - 1 - k;
+    ScalarFromFloat<Fmt>(src[i], dst + i * Fmt::kBytes, DrawNoise<D>(seed));
+  }
+}
+
+}  // namespace asio_convert::detail
