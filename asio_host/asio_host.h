@@ -16,7 +16,7 @@
 #include "asio_host/asio.h"
 #include "asio_host/asio_driver_list.h"
 #include "asio_host/asio_time.h"
-#include "asio_host/enum_set.h"
+#include "common/enum_set.h"
 #include "asio_host/vuno_asio.h"
 #include "common/event.h"
 #include "common/object.h"
@@ -32,7 +32,7 @@ enum TASIOCanDo : uint8_t {
   acdOutputGain,
   acdOutputMeter,
 };
-using TASIOCanDos = TEnumSet<TASIOCanDo>;
+using TASIOCanDos = TEnumSet<TASIOCanDo, uint8_t>;
 
 using PASIOBufferList = ASIOBufferInfo*;
 using TSamplePositionUpdateEvent = TEvent<void(TObject* Sender, int64_t SamplePosition)>;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "asio_host/asio.h"
-#include "asio_host/enum_set.h"
+#include "common/enum_set.h"
 #include "common/channel_arrays.h"
 #include "common/event.h"
 #include "common/object.h"
@@ -21,7 +21,7 @@ enum TATFlag : uint8_t {
 
 // Bit n stands for the n-th flag, whose bit in the record's flags word is 2^n: the set's
 // byte and the low six bits of that word coincide.
-using TATFlags = TEnumSet<TATFlag>;
+using TATFlags = TEnumSet<TATFlag, uint8_t>;
 
 class TASIOTimeSub : public TObject {
  public:

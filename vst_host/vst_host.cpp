@@ -94,11 +94,11 @@ void TVstTimeInformation::SetInteger(int Index, VstInt32 Value) {
 }
 
 TVstTimeInfoFlags TVstTimeInformation::Flags() const {
-  return TVstTimeInfoFlags::FromMask(static_cast<uint32_t>(FTimeInfo.flags) & 0xFFFFu);
+  return TVstTimeInfoFlags::FromBits(static_cast<uint32_t>(FTimeInfo.flags) & 0xFFFFu);
 }
 
 void TVstTimeInformation::SetFlags(TVstTimeInfoFlags Value) {
-  FTimeInfo.flags = static_cast<VstInt32>(Value.Mask() & 0xFFFFu);
+  FTimeInfo.flags = static_cast<VstInt32>(Value.Bits() & 0xFFFFu);
 }
 
 void TVstTimeInformation::Changed() { FOnChanged(this); }

@@ -7,8 +7,8 @@
 // that real effects of the platform load.
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 
+#include "common/enum_set.h"
 #include "common/event.h"
 #include "common/four_char.h"
 #include "common/object.h"
@@ -261,31 +261,6 @@ enum TAudioMasterOpcode : VstInt32 {
   audioMasterGetInputSpeakerArrangement,
 };
 
-// A set of an enumeration with at most 32 members, stored as a bit mask (bit n = ordinal n).
-template <typename Enum>
-class TSet {
- public:
-  constexpr TSet() noexcept = default;
-  constexpr TSet(std::initializer_list<Enum> members) noexcept {
-    for (Enum m : members) bits_ |= Bit(m);
-  }
-  static constexpr TSet FromMask(uint32_t mask) noexcept {
-    TSet s;
-    s.bits_ = mask;
-    return s;
-  }
-  constexpr uint32_t Mask() const noexcept { return bits_; }
-  constexpr bool Contains(Enum m) const noexcept { return (bits_ & Bit(m)) != 0; }
-  constexpr bool Empty() const noexcept { return bits_ == 0; }
-  constexpr void Include(Enum m) noexcept { bits_ |= Bit(m); }
-  constexpr void Exclude(Enum m) noexcept { bits_ &= ~Bit(m); }
-  friend constexpr bool operator==(TSet a, TSet b) noexcept { return a.bits_ == b.bits_; }
-
- private:
-  static constexpr uint32_t Bit(Enum m) noexcept { return uint32_t{1} << static_cast<int>(m); }
-  uint32_t bits_ = 0;
-};
-
 enum TEffFlag {
   effFlagsHasEditor,
   effFlagsHasClip,
@@ -301,11 +276,11 @@ enum TEffFlag {
   effFlagsExtHasBuffer,
   effFlagsCanDoubleReplacing,
 };
-using TEffFlags = TSet<TEffFlag>;
+using TEffFlags = TEnumSet<TEffFlag>;
 
 // The flags of an effect record as a set: only the low 16 bits carry meaning.
 constexpr TEffFlags EffFlagsFromRecord(VstInt32 flags) noexcept {
-  return TEffFlags::FromMask(static_cast<uint32_t>(flags) & 0xFFFFu);
+  return TEffFlags::FromBits(static_cast<uint32_t>(flags) & 0xFFFFu);
 }
 
 enum TVstTimeInfoFlag {
@@ -326,7 +301,7 @@ enum TVstTimeInfoFlag {
   vtiSmpteValid,
   vtiClockValid,
 };
-using TVstTimeInfoFlags = TSet<TVstTimeInfoFlag>;
+using TVstTimeInfoFlags = TEnumSet<TVstTimeInfoFlag>;
 
 enum TVstHostLanguage {
   kVstLangUnknown,
@@ -384,7 +359,7 @@ enum THostCanDo {
   hcdShellCategory,
   hcdStartStopProcess,
 };
-using THostCanDos = TSet<THostCanDo>;
+using THostCanDos = TEnumSet<THostCanDo>;
 constexpr int kHostCanDoCount = 18;
 // The capability texts, in ordinal order.
 extern const char* const kHostCanDoTexts[kHostCanDoCount];

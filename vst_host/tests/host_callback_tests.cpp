@@ -102,7 +102,7 @@ TEST_F(HostCallback, TheTimeRecordIsHandedOutInPlace) {
   EXPECT_EQ(record->timeSigNumerator, 4);
   EXPECT_EQ(record->smpteFrameRate, 1);
   EXPECT_EQ(record->flags, 0xFF00);
-  host_->VstTimeInfo().SetFlags(TVstTimeInfoFlags::FromMask(0xFFFFFFFFu));
+  host_->VstTimeInfo().SetFlags(TVstTimeInfoFlags::FromBits(0xFFFFFFFFu));
   EXPECT_EQ(record->flags, 0xFFFF);  // never bits 16 to 31
 }
 

@@ -18,7 +18,7 @@ TEST(VstTypes, CodesRectanglesAndFlagSets) {
   const TEffFlags flags = EffFlagsFromRecord(0x7FFF0021);
   EXPECT_TRUE(flags.Contains(effFlagsHasEditor));
   EXPECT_TRUE(flags.Contains(effFlagsProgramChunks));
-  EXPECT_EQ(flags.Mask(), 0x21u);
+  EXPECT_EQ(flags.Bits(), 0x21u);
 }
 
 TEST(VstTypes, TheEffectRecordMatchesTheInterfaceOfThisPlatform) {

@@ -3,23 +3,25 @@
 #include <cstdint>
 #include <initializer_list>
 
-// A set of up to eight enumeration values in one byte, bit n for the value n.
-template <typename Enum>
+// A set of enumeration values held as a bit mask, bit n for the value with ordinal n.
+// `Storage` fixes the width where the set's bits are stored or exchanged as they stand.
+template <typename Enum, typename Storage = uint32_t>
 class TEnumSet {
  public:
   constexpr TEnumSet() noexcept = default;
   constexpr TEnumSet(std::initializer_list<Enum> values) noexcept {
     for (Enum value : values) bits_ |= Bit(value);
   }
-  static constexpr TEnumSet FromBits(uint8_t bits) noexcept {
+  static constexpr TEnumSet FromBits(Storage bits) noexcept {
     TEnumSet set;
     set.bits_ = bits;
     return set;
   }
-  constexpr uint8_t Bits() const noexcept { return bits_; }
+  constexpr Storage Bits() const noexcept { return bits_; }
+  constexpr bool Empty() const noexcept { return bits_ == 0; }
   constexpr bool Contains(Enum value) const noexcept { return (bits_ & Bit(value)) != 0; }
   constexpr void Include(Enum value) noexcept { bits_ |= Bit(value); }
-  constexpr void Exclude(Enum value) noexcept { bits_ &= static_cast<uint8_t>(~Bit(value)); }
+  constexpr void Exclude(Enum value) noexcept { bits_ &= static_cast<Storage>(~Bit(value)); }
   constexpr TEnumSet& operator+=(TEnumSet other) noexcept {
     bits_ |= other.bits_;
     return *this;
@@ -27,8 +29,8 @@ class TEnumSet {
   friend constexpr bool operator==(TEnumSet a, TEnumSet b) noexcept { return a.bits_ == b.bits_; }
 
  private:
-  static constexpr uint8_t Bit(Enum value) noexcept {
-    return static_cast<uint8_t>(1u << static_cast<unsigned>(value));
+  static constexpr Storage Bit(Enum value) noexcept {
+    return static_cast<Storage>(Storage{1} << static_cast<unsigned>(value));
   }
-  uint8_t bits_ = 0;
+  Storage bits_ = 0;
 };
