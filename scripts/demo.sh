@@ -7,9 +7,9 @@ bash "$ROOT/scripts/setup.sh"
 start_x_server
 trap stop_x_server EXIT
 
-echo "== building out_partiloom.dll and the player stand-in"
+echo "== building the Windows build: out_partiloom.dll, the test effects and drivers, the player stand-in"
 configure_windows
-cmake --build "$WINDOWS_BUILD" -j "$JOBS" --target out_partiloom player_harness >/dev/null
+cmake --build "$WINDOWS_BUILD" -j "$JOBS" >/dev/null
 
 echo "== the player loads out_partiloom.dll under Wine"
 env WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
