@@ -194,24 +194,26 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
   return n;
 }
 
-// Four generator states, one in the low half of each 64-bit lane, each stepped `k` draws;
-// as LcgPair on twice the lanes.
+// Four generator states, one in the low half of each 64-bit lane. The states are kept with
+// their sign bit flipped: the multiplier is odd, so the flipped state follows the same
+// recurrence, and its lanes read directly as unsigned offsets d + 2^31 of the draws d.
 struct LcgQuad {
-  __m256i state, power, offset;
-  ASIO_CONVERT_AVX2 LcgQuad(const uint32_t* draws, int stride, int k)
-      : state(_mm256_setr_epi32(int(draws[0]), 0, int(draws[stride]), 0, int(draws[2 * stride]), 0,
-                                int(draws[3 * stride]), 0)),
-        power(_mm256_set1_epi32(int(kLcgJumps.power[k]))),
-        offset(_mm256_set1_epi32(int(kLcgJumps.offset[k]))) {}
-  ASIO_CONVERT_AVX2 void Step() {
+  __m256i state;
+  ASIO_CONVERT_AVX2 LcgQuad(const uint32_t* draws, int stride)
+      : state(_mm256_xor_si256(
+            _mm256_setr_epi32(int(draws[0]), 0, int(draws[stride]), 0, int(draws[2 * stride]), 0,
+                              int(draws[3 * stride]), 0),
+            _mm256_set1_epi64x(0x80000000ll))) {}
+  // Steps each state by the jump whose multiplier and increment are given (every lane).
+  ASIO_CONVERT_AVX2 void Step(__m256i power, __m256i offset) {
     state = _mm256_add_epi32(_mm256_mul_epu32(state, power), offset);
   }
+  // The draws as doubles scaled by 2^-32: with 2^20's exponent above the offset draw the
+  // double is 2^20 + (d + 2^31) * 2^-32.
   ASIO_CONVERT_AVX2 __m256d Noise() const {
-    const __m256i low = _mm256_and_si256(state, _mm256_set1_epi64x(0xFFFFFFFFll));
-    const __m256i bits = _mm256_xor_si256(low, _mm256_set1_epi64x(0x4130000080000000ll));
+    const __m256i bits = _mm256_blend_epi32(state, _mm256_set1_epi64x(0x4130000000000000ll), 0xAA);
     return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p20 + 0.5));
   }
-  ASIO_CONVERT_AVX2 uint32_t Last() const { return uint32_t(_mm256_extract_epi32(state, 6)); }
 };
 
 ASIO_CONVERT_AVX2 inline __m256d Reverse(__m256d v) { return _mm256_permute4x64_pd(v, 0x1B); }
@@ -228,6 +230,20 @@ ASIO_CONVERT_AVX2 inline void LoadAsDoubles8(const Float* p, __m256d& a, __m256d
   }
 }
 
+// As RoundQuad<true>, with NaN lanes marked suspect rather than zeroed (the exact rule gives
+// them 0): the limits are the first operands of max and min, so a NaN passes through them.
+ASIO_CONVERT_AVX2 inline __m256d RoundQuadMarkingNaN(__m256d s, __m256d lo, __m256d hi,
+                                                    __m256d& suspect) {
+  const __m256d magic = _mm256_set1_pd(kRoundingMagic);
+  s = _mm256_min_pd(hi, _mm256_max_pd(lo, s));
+  const __m256d t = _mm256_add_pd(s, magic);
+  const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+  const __m256d distance = _mm256_and_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, magic)), abs_mask);
+  suspect = _mm256_or_pd(
+      suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_NLT_UQ));
+  return t;
+}
+
 // As FromFloatDitheredVector, eight samples per group.
 template <class Fmt, Dither D, class Float>
 ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination, int32_t count,
@@ -242,12 +258,14 @@ ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination
   if (groups > 0) {
     uint32_t draw[16];
     for (int k = 0; k < 16; ++k) draw[k] = seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1];
+    const __m256i power = _mm256_set1_epi32(int(kLcgJumps.power[kDraws]));
+    const __m256i offset = _mm256_set1_epi32(int(kLcgJumps.offset[kDraws]));
     // Walking order: rectangular, samples 1-4 from `first`, 5-8 from `second`; triangular,
     // sample j sums draws 2j-1 and 2j, from `first` and `odd` (samples 1-4) and from
     // `second` and `second_odd` (samples 5-8).
-    LcgQuad first(draw, kTriangular ? 2 : 1, kDraws);
-    LcgQuad second(draw + (kTriangular ? 8 : 4), kTriangular ? 2 : 1, kDraws);
-    LcgQuad odd(draw + 1, 2, kDraws), second_odd(draw + 9, 2, kDraws);
+    LcgQuad first(draw, kTriangular ? 2 : 1);
+    LcgQuad second(draw + (kTriangular ? 8 : 4), kTriangular ? 2 : 1);
+    LcgQuad odd(draw + 1, 2), second_odd(draw + 9, 2);
     for (int32_t g = 0; g < groups; ++g) {
       const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
       __m256d early = first.Noise(), late = second.Noise();
@@ -258,18 +276,17 @@ ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination
       }
       const __m256d noise_a = kForward ? early : Reverse(late);
       const __m256d noise_b = kForward ? late : Reverse(early);
-      seed = kTriangular ? second_odd.Last() : second.Last();
-      first.Step();
-      second.Step();
+      first.Step(power, offset);
+      second.Step(power, offset);
       if constexpr (kTriangular) {
-        odd.Step();
-        second_odd.Step();
+        odd.Step(power, offset);
+        second_odd.Step(power, offset);
       }
 
       __m256d a, b, suspect = _mm256_setzero_pd();
       LoadAsDoubles8(src + at, a, b);
-      const __m256d ra = RoundQuad<true>(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
-      const __m256d rb = RoundQuad<true>(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
+      const __m256d ra = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
+      const __m256d rb = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
       if (__builtin_expect(_mm256_movemask_pd(suspect) != 0, 0)) {
         alignas(32) double noise[8];
         _mm256_store_pd(noise, noise_a);
@@ -281,6 +298,7 @@ ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination
         StoreInt8<Fmt>(dst + at * Fmt::kBytes, JoinQuads(ra, rb));
       }
     }
+    seed = AdvanceSeed(seed, uint32_t(groups) * kDraws);
   }
   for (int32_t k = 0; k < rest; ++k) {
     const int32_t i = kForward ? 8 * groups + k : rest - 1 - k;
