@@ -194,29 +194,45 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
   return n;
 }
 
-// Four generator states, one in the low half of each 64-bit lane. The states are kept with
-// their sign bit flipped: the multiplier is odd, so the flipped state follows the same
-// recurrence, and its lanes read directly as unsigned offsets d + 2^31 of the draws d.
+// Generator states kept with their sign bit flipped: the multiplier is odd, so a flipped
+// state follows the same recurrence, and reads directly as the unsigned offset d + 2^31 of
+// its draw d. Each state is stepped by the jump whose multiplier and increment are given.
+inline constexpr uint32_t kFlip = 0x80000000u;
+
+// Four states, one in the low half of each 64-bit lane, for rectangular noise.
 struct LcgQuad {
   __m256i state;
-  ASIO_CONVERT_AVX2 LcgQuad(const uint32_t* draws, int stride)
-      : state(_mm256_xor_si256(
-            _mm256_setr_epi32(int(draws[0]), 0, int(draws[stride]), 0, int(draws[2 * stride]), 0,
-                              int(draws[3 * stride]), 0),
-            _mm256_set1_epi64x(0x80000000ll))) {}
-  // Steps each state by the jump whose multiplier and increment are given (every lane).
+  ASIO_CONVERT_AVX2 LcgQuad(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
+      : state(_mm256_setr_epi32(int(a ^ kFlip), 0, int(b ^ kFlip), 0, int(c ^ kFlip), 0,
+                                int(d ^ kFlip), 0)) {}
   ASIO_CONVERT_AVX2 void Step(__m256i power, __m256i offset) {
     state = _mm256_add_epi32(_mm256_mul_epu32(state, power), offset);
   }
-  // The draws as doubles scaled by 2^-32: with 2^20's exponent above the offset draw the
-  // double is 2^20 + (d + 2^31) * 2^-32.
+  // The draws scaled by 2^-32: with 2^20's exponent above the offset draw, the double is
+  // 2^20 + (d + 2^31) * 2^-32.
   ASIO_CONVERT_AVX2 __m256d Noise() const {
     const __m256i bits = _mm256_blend_epi32(state, _mm256_set1_epi64x(0x4130000000000000ll), 0xAA);
     return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p20 + 0.5));
   }
 };
 
-ASIO_CONVERT_AVX2 inline __m256d Reverse(__m256d v) { return _mm256_permute4x64_pd(v, 0x1B); }
+// Eight states, two per 64-bit lane, for triangular noise: a lane's two draws are summed as
+// 64-bit integers, which cannot wrap, under 2^19's exponent, giving
+// 2^19 + (d1 + d2 + 2^32) * 2^-33.
+struct LcgPairs {
+  __m256i state;
+  explicit ASIO_CONVERT_AVX2 LcgPairs(const uint32_t* draws)
+      : state(_mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws)),
+                               _mm256_set1_epi32(int(kFlip)))) {}
+  ASIO_CONVERT_AVX2 void Step(__m256i power, __m256i offset) {
+    state = _mm256_add_epi32(_mm256_mullo_epi32(state, power), offset);
+  }
+  ASIO_CONVERT_AVX2 __m256d Noise() const {
+    const __m256i low = _mm256_blend_epi32(state, _mm256_set1_epi64x(0x4120000000000000ll), 0xAA);
+    const __m256i bits = _mm256_add_epi64(low, _mm256_srli_epi64(state, 32));
+    return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_set1_pd(0x1p19 + 0.5));
+  }
+};
 
 template <class Float>
 ASIO_CONVERT_AVX2 inline void LoadAsDoubles8(const Float* p, __m256d& a, __m256d& b) {
@@ -244,7 +260,32 @@ ASIO_CONVERT_AVX2 inline __m256d RoundQuadMarkingNaN(__m256d s, __m256d lo, __m2
   return t;
 }
 
-// As FromFloatDitheredVector, eight samples per group.
+// Eight samples from `at` with their noise in memory order: exact unless a lane lies at a
+// tie or is NaN, when the group takes the exact rule.
+template <class Fmt, class Float>
+ASIO_CONVERT_AVX2 inline void DitherGroupAvx2(const Float* src, uint8_t* dst, int32_t at,
+                                              __m256d noise_a, __m256d noise_b) {
+  const __m256d scale = _mm256_set1_pd(Fmt::kFullScale);
+  const __m256d lo = _mm256_set1_pd(Fmt::kMin), hi = _mm256_set1_pd(Fmt::kMax);
+  __m256d a, b, suspect = _mm256_setzero_pd();
+  LoadAsDoubles8(src + at, a, b);
+  const __m256d ra = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
+  const __m256d rb = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
+  if (__builtin_expect(_mm256_movemask_pd(suspect) != 0, 0)) {
+    alignas(32) double noise[8];
+    _mm256_store_pd(noise, noise_a);
+    _mm256_store_pd(noise + 4, noise_b);
+    for (int k = 0; k < 8; ++k) {
+      ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise[k]);
+    }
+  } else {
+    StoreInt8<Fmt>(dst + at * Fmt::kBytes, JoinQuads(ra, rb));
+  }
+}
+
+// As FromFloatDitheredVector, eight samples per group. The states are laid out in memory
+// order, so a backward walk needs no reversal: memory position m of a group is walking
+// position m going forwards and 7 - m going backwards.
 template <class Fmt, Dither D, class Float>
 ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination, int32_t count,
                                              uint32_t& seed) {
@@ -252,50 +293,38 @@ ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination
   constexpr bool kForward = kDitherForward<Fmt>;
   constexpr bool kTriangular = D == Dither::kTriangular;
   constexpr int kDraws = kTriangular ? 16 : 8;
-  const __m256d scale = _mm256_set1_pd(Fmt::kFullScale);
-  const __m256d lo = _mm256_set1_pd(Fmt::kMin), hi = _mm256_set1_pd(Fmt::kMax);
   const int32_t groups = count / 8, rest = count % 8;
   if (groups > 0) {
+    // draw[k] is the (k+1)-th draw; walking position w takes draw w (rectangular) or
+    // draws 2w and 2w + 1 (triangular).
     uint32_t draw[16];
     for (int k = 0; k < 16; ++k) draw[k] = seed * kLcgJumps.power[k + 1] + kLcgJumps.offset[k + 1];
+    auto walk = [](int m) { return kForward ? m : 7 - m; };
     const __m256i power = _mm256_set1_epi32(int(kLcgJumps.power[kDraws]));
     const __m256i offset = _mm256_set1_epi32(int(kLcgJumps.offset[kDraws]));
-    // Walking order: rectangular, samples 1-4 from `first`, 5-8 from `second`; triangular,
-    // sample j sums draws 2j-1 and 2j, from `first` and `odd` (samples 1-4) and from
-    // `second` and `second_odd` (samples 5-8).
-    LcgQuad first(draw, kTriangular ? 2 : 1);
-    LcgQuad second(draw + (kTriangular ? 8 : 4), kTriangular ? 2 : 1);
-    LcgQuad odd(draw + 1, 2), second_odd(draw + 9, 2);
-    for (int32_t g = 0; g < groups; ++g) {
-      const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
-      __m256d early = first.Noise(), late = second.Noise();
-      if constexpr (kTriangular) {
-        const __m256d half = _mm256_set1_pd(0.5);
-        early = _mm256_mul_pd(_mm256_add_pd(early, odd.Noise()), half);
-        late = _mm256_mul_pd(_mm256_add_pd(late, second_odd.Noise()), half);
+    if constexpr (kTriangular) {
+      uint32_t lanes[16];
+      for (int m = 0; m < 8; ++m) {
+        lanes[2 * m] = draw[2 * walk(m)];
+        lanes[2 * m + 1] = draw[2 * walk(m) + 1];
       }
-      const __m256d noise_a = kForward ? early : Reverse(late);
-      const __m256d noise_b = kForward ? late : Reverse(early);
-      first.Step(power, offset);
-      second.Step(power, offset);
-      if constexpr (kTriangular) {
-        odd.Step(power, offset);
-        second_odd.Step(power, offset);
+      LcgPairs first(lanes), second(lanes + 8);  // memory positions 0-3 and 4-7
+      for (int32_t g = 0; g < groups; ++g) {
+        const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
+        const __m256d noise_a = first.Noise(), noise_b = second.Noise();
+        first.Step(power, offset);
+        second.Step(power, offset);
+        DitherGroupAvx2<Fmt>(src, dst, at, noise_a, noise_b);
       }
-
-      __m256d a, b, suspect = _mm256_setzero_pd();
-      LoadAsDoubles8(src + at, a, b);
-      const __m256d ra = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
-      const __m256d rb = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
-      if (__builtin_expect(_mm256_movemask_pd(suspect) != 0, 0)) {
-        alignas(32) double noise[8];
-        _mm256_store_pd(noise, noise_a);
-        _mm256_store_pd(noise + 4, noise_b);
-        for (int k = 0; k < 8; ++k) {
-          ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise[k]);
-        }
-      } else {
-        StoreInt8<Fmt>(dst + at * Fmt::kBytes, JoinQuads(ra, rb));
+    } else {
+      LcgQuad first(draw[walk(0)], draw[walk(1)], draw[walk(2)], draw[walk(3)]);
+      LcgQuad second(draw[walk(4)], draw[walk(5)], draw[walk(6)], draw[walk(7)]);
+      for (int32_t g = 0; g < groups; ++g) {
+        const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
+        const __m256d noise_a = first.Noise(), noise_b = second.Noise();
+        first.Step(power, offset);
+        second.Step(power, offset);
+        DitherGroupAvx2<Fmt>(src, dst, at, noise_a, noise_b);
       }
     }
     seed = AdvanceSeed(seed, uint32_t(groups) * kDraws);
