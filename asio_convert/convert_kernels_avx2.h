@@ -55,16 +55,6 @@ ASIO_CONVERT_AVX2 inline __m256i LoadInt8(const uint8_t* p) {
   }
 }
 
-template <class Fmt>
-ASIO_CONVERT_AVX2 inline void StoreInt24Half(uint8_t* p, __m128i v) {
-  const __m128i mask = Fmt::kBigEndian
-                           ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
-                           : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-  const __m128i packed = _mm_shuffle_epi8(v, mask);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
-  StoreRaw(p + 8, uint32_t(_mm_extract_epi32(packed, 2)));
-}
-
 // Eight lanes within the container's range to eight samples; writes exactly 8 * kBytes.
 template <class Fmt>
 ASIO_CONVERT_AVX2 inline void StoreInt8(uint8_t* p, __m256i v) {
@@ -74,8 +64,15 @@ ASIO_CONVERT_AVX2 inline void StoreInt8(uint8_t* p, __m256i v) {
     if (Fmt::kBigEndian) w = _mm_shuffle_epi8(w, SwapMask<Fmt>());
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), w);
   } else if constexpr (Fmt::kContainer == Container::kInt24) {
-    StoreInt24Half<Fmt>(p, lo);
-    StoreInt24Half<Fmt>(p + 12, hi);
+    // Twelve bytes at the start of each half, then the halves joined: 24 bytes in order.
+    const __m128i mask = Fmt::kBigEndian
+                             ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                             : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i packed = _mm256_permutevar8x32_epi32(
+        _mm256_shuffle_epi8(v, _mm256_inserti128_si256(_mm256_castsi128_si256(mask), mask, 1)),
+        _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(packed, 1));
   } else {
     if (Fmt::kBigEndian) {
       const __m128i m = SwapMask<Fmt>();
@@ -126,6 +123,20 @@ ASIO_CONVERT_AVX2 inline __m256d RoundQuad(__m256d s, __m256d lo, __m256d hi, __
   return t;
 }
 
+// As RoundQuad<true>, with NaN lanes marked suspect rather than zeroed (the exact rule gives
+// them 0): the limits are the first operands of max and min, so a NaN passes through them.
+ASIO_CONVERT_AVX2 inline __m256d RoundQuadMarkingNaN(__m256d s, __m256d lo, __m256d hi,
+                                                    __m256d& suspect) {
+  const __m256d magic = _mm256_set1_pd(kRoundingMagic);
+  s = _mm256_min_pd(hi, _mm256_max_pd(lo, s));
+  const __m256d t = _mm256_add_pd(s, magic);
+  const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
+  const __m256d distance = _mm256_and_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, magic)), abs_mask);
+  suspect = _mm256_or_pd(
+      suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_NLT_UQ));
+  return t;
+}
+
 // The integers of two rounded quads as eight 32-bit lanes, in order.
 ASIO_CONVERT_AVX2 inline __m256i JoinQuads(__m256d a, __m256d b) {
   const __m256 low_halves = _mm256_shuffle_ps(_mm256_castpd_ps(a), _mm256_castpd_ps(b),
@@ -141,13 +152,15 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
     for (int k = 0; k < 8; ++k) ScalarFromFloat<Fmt>(src[i + k], dst + (i + k) * Fmt::kBytes);
   };
   if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
+    // Only the upper limit is needed: far below it the conversion gives INT32_MIN, which
+    // the packing saturates like any value below -32768.
     const __m256 scale = _mm256_set1_ps(32767.0f), two = _mm256_set1_ps(2.0f);
-    const __m256 minus_two = _mm256_set1_ps(-2.0f), half = _mm256_set1_ps(0.5f);
+    const __m256 half = _mm256_set1_ps(0.5f);
     const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
     for (int32_t i = 0; i < n; i += 8) {
       __m256 x = _mm256_loadu_ps(src + i);
       x = _mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q));
-      const __m256 s = _mm256_mul_ps(_mm256_min_ps(_mm256_max_ps(x, minus_two), two), scale);
+      const __m256 s = _mm256_mul_ps(_mm256_min_ps(x, two), scale);
       const __m256i r = _mm256_cvtps_epi32(s);
       const __m256 distance = _mm256_and_ps(_mm256_sub_ps(s, _mm256_cvtepi32_ps(r)), abs_mask);
       if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(distance, half, _CMP_EQ_OQ)) != 0, 0)) {
@@ -181,8 +194,14 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
         a = _mm256_loadu_pd(src + i);
         b = _mm256_loadu_pd(src + i + 4);
       }
-      const __m256d ra = RoundQuad<kCheck>(_mm256_mul_pd(a, scale), lo, hi, suspect);
-      const __m256d rb = RoundQuad<kCheck>(_mm256_mul_pd(b, scale), lo, hi, suspect);
+      __m256d ra, rb;
+      if constexpr (kCheck) {
+        ra = RoundQuadMarkingNaN(_mm256_mul_pd(a, scale), lo, hi, suspect);
+        rb = RoundQuadMarkingNaN(_mm256_mul_pd(b, scale), lo, hi, suspect);
+      } else {
+        ra = RoundQuad<false>(_mm256_mul_pd(a, scale), lo, hi, suspect);
+        rb = RoundQuad<false>(_mm256_mul_pd(b, scale), lo, hi, suspect);
+      }
       if ((kCheck || kKnownTies) &&
           __builtin_expect((_mm256_movemask_pd(suspect) | known_tie) != 0, 0)) {
         redo(i);
@@ -246,19 +265,6 @@ ASIO_CONVERT_AVX2 inline void LoadAsDoubles8(const Float* p, __m256d& a, __m256d
   }
 }
 
-// As RoundQuad<true>, with NaN lanes marked suspect rather than zeroed (the exact rule gives
-// them 0): the limits are the first operands of max and min, so a NaN passes through them.
-ASIO_CONVERT_AVX2 inline __m256d RoundQuadMarkingNaN(__m256d s, __m256d lo, __m256d hi,
-                                                    __m256d& suspect) {
-  const __m256d magic = _mm256_set1_pd(kRoundingMagic);
-  s = _mm256_min_pd(hi, _mm256_max_pd(lo, s));
-  const __m256d t = _mm256_add_pd(s, magic);
-  const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
-  const __m256d distance = _mm256_and_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, magic)), abs_mask);
-  suspect = _mm256_or_pd(
-      suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_NLT_UQ));
-  return t;
-}
 
 // Eight samples from `at` with their noise in memory order: exact unless a lane lies at a
 // tie or is NaN, when the group takes the exact rule.
