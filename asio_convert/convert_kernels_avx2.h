@@ -169,6 +169,28 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
         StoreInt8<Fmt>(dst + i * Fmt::kBytes, r);
       }
     }
+  } else if constexpr (Fmt::kBits == 32 && std::is_same_v<Float, float>) {
+    // Limited to 1 from above and NaN made 0 in single precision, eight lanes at once; far
+    // below -1 the conversion gives INT32_MIN, the saturated value. The double product is
+    // rounded once, so only the two false ties the SSE2 path names need the exact rule.
+    const __m256 abs_single = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+    const __m256 tie_a = _mm256_set1_ps(0.5f + 0x1p-24f), tie_b = _mm256_set1_ps(0.5f + 0x1p-23f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256d scale = _mm256_set1_pd(Fmt::kFullScale);
+    for (int32_t i = 0; i < n; i += 8) {
+      __m256 x = _mm256_loadu_ps(src + i);
+      const __m256 magnitude = _mm256_and_ps(x, abs_single);
+      const int known_tie = _mm256_movemask_ps(_mm256_or_ps(
+          _mm256_cmp_ps(magnitude, tie_a, _CMP_EQ_OQ), _mm256_cmp_ps(magnitude, tie_b, _CMP_EQ_OQ)));
+      x = _mm256_min_ps(_mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q)), one);
+      const __m128i lo = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), scale));
+      const __m128i hi = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), scale));
+      if (__builtin_expect(known_tie != 0, 0)) {
+        redo(i);
+      } else {
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes, _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
+      }
+    }
   } else {
     // The same choice of checks as the SSE2 path.
     constexpr bool kSingle = std::is_same_v<Float, float>;
