@@ -153,20 +153,53 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
   };
   if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
     // Only the upper limit is needed: far below it the conversion gives INT32_MIN, which
-    // the packing saturates like any value below -32768.
+    // the packing saturates like any value below -32768. A NaN passes the limit (its first
+    // operand) and leaves a NaN distance, which sends its group to the exact rule as a tie
+    // does; so does a product below -2^31, which saturates there as well.
     const __m256 scale = _mm256_set1_ps(32767.0f), two = _mm256_set1_ps(2.0f);
     const __m256 half = _mm256_set1_ps(0.5f);
     const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
-    for (int32_t i = 0; i < n; i += 8) {
-      __m256 x = _mm256_loadu_ps(src + i);
-      x = _mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q));
-      const __m256 s = _mm256_mul_ps(_mm256_min_ps(x, two), scale);
+    auto convert = [&](int32_t i, __m256& distance) ASIO_CONVERT_AVX2 {
+      const __m256 s = _mm256_mul_ps(_mm256_min_ps(two, _mm256_loadu_ps(src + i)), scale);
       const __m256i r = _mm256_cvtps_epi32(s);
-      const __m256 distance = _mm256_and_ps(_mm256_sub_ps(s, _mm256_cvtepi32_ps(r)), abs_mask);
-      if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(distance, half, _CMP_EQ_OQ)) != 0, 0)) {
-        redo(i);
+      distance = _mm256_and_ps(_mm256_sub_ps(s, _mm256_cvtepi32_ps(r)), abs_mask);
+      return r;
+    };
+    // A product in single precision lands on a half about once in a thousand samples; the
+    // exact product in double settles such a group without leaving the vector registers.
+    const __m256d wide_scale = _mm256_set1_pd(32767.0);
+    auto exact = [&](int32_t at) ASIO_CONVERT_AVX2 {
+      __m256 x = _mm256_loadu_ps(src + at);
+      x = _mm256_min_ps(_mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q)), two);
+      const __m128i lo = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), wide_scale));
+      const __m128i hi = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), wide_scale));
+      StoreInt8<Fmt>(dst + at * Fmt::kBytes, _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
+    };
+    int32_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      __m256 d0, d1;
+      const __m256i r0 = convert(i, d0), r1 = convert(i + 8, d1);
+      if (__builtin_expect(
+              _mm256_movemask_ps(_mm256_cmp_ps(_mm256_max_ps(d0, d1), half, _CMP_NLT_UQ)) != 0, 0)) {
+        exact(i);
+        exact(i + 8);
       } else {
-        StoreInt8<Fmt>(dst + i * Fmt::kBytes, r);
+        // Packing works within 128-bit halves: put the eight 16-bit pairs back in order.
+        __m256i w = _mm256_permute4x64_epi64(_mm256_packs_epi32(r0, r1), _MM_SHUFFLE(3, 1, 2, 0));
+        if (Fmt::kBigEndian) {
+          const __m128i m = SwapMask<Fmt>();
+          w = _mm256_shuffle_epi8(w, _mm256_inserti128_si256(_mm256_castsi128_si256(m), m, 1));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i * Fmt::kBytes), w);
+      }
+    }
+    if (i < n) {
+      __m256 d0;
+      const __m256i r0 = convert(i, d0);
+      if (_mm256_movemask_ps(_mm256_cmp_ps(d0, half, _CMP_NLT_UQ)) != 0) {
+        exact(i);
+      } else {
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes, r0);
       }
     }
   } else if constexpr (Fmt::kBits == 32 && std::is_same_v<Float, float>) {
