@@ -179,8 +179,10 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
     for (; i + 16 <= n; i += 16) {
       __m256 d0, d1;
       const __m256i r0 = convert(i, d0), r1 = convert(i + 8, d1);
-      if (__builtin_expect(
-              _mm256_movemask_ps(_mm256_cmp_ps(_mm256_max_ps(d0, d1), half, _CMP_NLT_UQ)) != 0, 0)) {
+      // Each distance compared on its own: max would drop a NaN.
+      if (__builtin_expect(_mm256_movemask_ps(_mm256_or_ps(_mm256_cmp_ps(d0, half, _CMP_NLT_UQ),
+                                                           _mm256_cmp_ps(d1, half, _CMP_NLT_UQ))) != 0,
+                           0)) {
         exact(i);
         exact(i + 8);
       } else {
@@ -215,8 +217,10 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
       const __m128i r0 = _mm256_cvtpd_epi32(s0), r1 = _mm256_cvtpd_epi32(s1);
       const __m256d d0 = _mm256_and_pd(_mm256_sub_pd(s0, _mm256_cvtepi32_pd(r0)), abs_mask);
       const __m256d d1 = _mm256_and_pd(_mm256_sub_pd(s1, _mm256_cvtepi32_pd(r1)), abs_mask);
-      if (__builtin_expect(
-              _mm256_movemask_pd(_mm256_cmp_pd(_mm256_max_pd(d0, d1), half, _CMP_NLT_UQ)) != 0, 0)) {
+      // Each distance compared on its own: max would drop a NaN.
+      if (__builtin_expect(_mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(d0, half, _CMP_NLT_UQ),
+                                                           _mm256_cmp_pd(d1, half, _CMP_NLT_UQ))) != 0,
+                           0)) {
         redo(i);
       } else {
         __m128i w = _mm_packs_epi32(r0, r1);
