@@ -204,12 +204,13 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
         StoreInt8<Fmt>(dst + i * Fmt::kBytes, r0);
       }
     }
-  } else if constexpr (Fmt::kContainer == Container::kInt16) {
+  } else if constexpr (std::is_same_v<Float, double> &&
+                       (Fmt::kContainer == Container::kInt16 || Fmt::kBits == 32)) {
     // Double input: the product is rounded once, so the conversion is right unless it lies
     // on a half. No limits: a product beyond the 32-bit range or NaN converts to INT32_MIN,
     // whose distance from the product is far from a half or NaN, and takes the exact rule;
-    // anything else within that range is saturated by the packing.
-    const __m256d scale = _mm256_set1_pd(32767.0), half = _mm256_set1_pd(0.5);
+    // for 16-bit samples anything else within that range is saturated by the packing.
+    const __m256d scale = _mm256_set1_pd(Fmt::kFullScale), half = _mm256_set1_pd(0.5);
     const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
     for (int32_t i = 0; i < n; i += 8) {
       const __m256d s0 = _mm256_mul_pd(_mm256_loadu_pd(src + i), scale);
@@ -222,10 +223,12 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
                                                            _mm256_cmp_pd(d1, half, _CMP_NLT_UQ))) != 0,
                            0)) {
         redo(i);
-      } else {
+      } else if constexpr (Fmt::kContainer == Container::kInt16) {
         __m128i w = _mm_packs_epi32(r0, r1);
         if (Fmt::kBigEndian) w = _mm_shuffle_epi8(w, SwapMask<Fmt>());
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * Fmt::kBytes), w);
+      } else {
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes, _mm256_inserti128_si256(_mm256_castsi128_si256(r0), r1, 1));
       }
     }
   } else if constexpr (Fmt::kBits == 32 && std::is_same_v<Float, float>) {
