@@ -234,6 +234,18 @@ inline constexpr double kTriangularScale = 0x1p-33;
 
 enum class Dither { kNone, kRectangular, kTriangular };
 
+// The seed after `steps` draws, in as many steps as `steps` has bits: the generator's map
+// applied 2^k times is again s * a + c, and such maps commute.
+inline uint32_t AdvanceSeed(uint32_t seed, uint32_t steps) {
+  uint32_t a = kLcgMultiplier, c = 1;
+  for (; steps != 0; steps >>= 1) {
+    if (steps & 1) seed = seed * a + c;
+    c = c * a + c;
+    a = a * a;
+  }
+  return seed;
+}
+
 // Noise in units of the target's least significant bit, drawn from `seed`.
 template <Dither D>
 inline double DrawNoise(uint32_t& seed) {

@@ -268,6 +268,108 @@ TEST(VectorPaths, PlainRoutinesMatchTheScalarPath) {
   });
 }
 
+// Values the vector paths leave to the exact rule or to saturation by packing (NaN with a
+// payload, infinities, products far beyond the 32-bit range, singles whose product in single
+// precision lands on a half) at every position of a block that spans whole vector groups
+// and a tail.
+template <class Float>
+std::vector<Float> AwkwardValues() {
+  std::vector<Float> v = {std::numeric_limits<Float>::quiet_NaN(),
+                          -std::numeric_limits<Float>::infinity(),
+                          std::numeric_limits<Float>::infinity(), Float(1e12), Float(-1e12),
+                          Float(-3.0), Float(2.5), Float(-1.0000305)};
+  if constexpr (std::is_same_v<Float, float>) {
+    v[0] = std::bit_cast<float>(0x7FC01234u);  // a payload in the low bits
+    int found = 0;
+    for (int k = 1000; k < 30000 && found < 4; k += 7) {
+      const float near = float((k + 0.5) / 32767.0);
+      for (float x : {std::nextafter(near, 0.0f), near, std::nextafter(near, 2.0f)}) {
+        if (x * 32767.0f == float(k) + 0.5f && double(x) * 32767.0 != k + 0.5) {
+          v.push_back(x);
+          v.push_back(-x);
+          ++found;
+        }
+      }
+    }
+  } else {
+    v[0] = std::bit_cast<double>(0xFFF8000012345678ull);
+  }
+  return v;
+}
+
+TEST(VectorPaths, AwkwardValuesAnywhereInABlockGiveTheExactResult) {
+  PlainTables plain;
+  ForEachVectorPath([&] {
+    constexpr int32_t kCount = 37;
+    auto check = [](const FormatInfo& f, auto routine, const auto& awkward) {
+      using Float = typename std::decay_t<decltype(awkward)>::value_type;
+      const uint64_t full = uint64_t(FullScale(f));
+      for (Float value : awkward) {
+        for (int32_t at = 0; at < kCount; ++at) {
+          std::vector<Float> in = RandomSamples<Float>(kCount, uint32_t(at));
+          in[at] = value;
+          std::vector<uint8_t> out(kCount * f.bytes);
+          routine(in.data(), out.data(), kCount);
+          for (int32_t i = 0; i < kCount; ++i) {
+            ASSERT_EQ(DecodeInt(f, &out[i * f.bytes]),
+                      exact_reference::RoundScaled(double(in[i]), full, Limit(f, false), Limit(f, true)))
+                << f.name << (sizeof(Float) == 4 ? " from single " : " from double ") << in[i]
+                << " at " << at << ", sample " << i;
+          }
+        }
+      }
+    };
+    const auto singles = AwkwardValues<float>();
+    const auto doubles = AwkwardValues<double>();
+    ASSERT_GE(singles.size(), 14u) << "no single-precision false ties found";
+    for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
+      if (kFormats[t].is_float) continue;
+      check(kFormats[t], OutputConverterTable[t].FromSingle, singles);
+      check(kFormats[t], OutputConverterTable[t].FromDouble, doubles);
+    }
+  });
+}
+
+// The dithered routines with the same values, against the scalar walk.
+TEST(VectorPaths, DitheredRoutinesWithAwkwardValuesMatchTheScalarPath) {
+  PlainTables plain;
+  ForEachVectorPath([&] {
+    constexpr int32_t kCount = 37;
+    for (bool triangular : {false, true}) {
+      triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
+      ForEachFormat([triangular](auto index, auto format) {
+        using Fmt = decltype(format);
+        constexpr bool kDithered =
+            !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
+        if constexpr (kDithered) {
+          auto check = [&](auto routine, const auto& awkward) {
+            using Float = typename std::decay_t<decltype(awkward)>::value_type;
+            for (Float value : awkward) {
+              for (int32_t at = 0; at < kCount; at += 3) {
+                std::vector<Float> in = RandomSamples<Float>(kCount, uint32_t(at + 100));
+                in[at] = value;
+                std::vector<uint8_t> out_vector(kCount * Fmt::kBytes), out_scalar(kCount * Fmt::kBytes);
+                uint32_t seed = 0x9E3779B9u * uint32_t(at + 1);
+                DitherSeed = seed;
+                routine(in.data(), out_vector.data(), kCount);
+                if (triangular) {
+                  fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(in.data(), out_scalar.data(), kCount, seed);
+                } else {
+                  fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(in.data(), out_scalar.data(), kCount, seed);
+                }
+                ASSERT_EQ(out_vector, out_scalar) << kFormats[index].name << " with " << value << " at " << at;
+                ASSERT_EQ(DitherSeed.load(), seed);
+              }
+            }
+          };
+          check(OutputConverterTable[index].FromSingle, AwkwardValues<float>());
+          check(OutputConverterTable[index].FromDouble, AwkwardValues<double>());
+        }
+      });
+    }
+  });
+}
+
 TEST(VectorPaths, TruncatingVariantsMatchTheScalarPath) {
   PlainTables plain;
   Use3DNowRoutines();
