@@ -344,6 +344,7 @@ void FromSingleTruncatingScalar(const float* source, void* destination, int32_t 
 #if ASIO_CONVERT_SSE2
 #include "asio_convert/convert_kernels_sse2.h"
 #include "asio_convert/convert_kernels_avx2.h"
+#include "asio_convert/convert_kernels_avx512.h"
 #endif
 
 namespace asio_convert::detail {
@@ -375,7 +376,11 @@ void FromFloat(const Float* source, void* destination, int32_t count) {
   NearestRoundingScope rounding;
 #if ASIO_CONVERT_SSE2
   int32_t done;
-  if constexpr (!Fmt::kIsFloat) {
+  if constexpr (kHasAvx512Path<Fmt, Float>) {
+    done = g_use_avx512 ? FromFloatAvx512<Fmt>(source, destination, count)
+           : g_use_avx2 ? FromFloatAvx2<Fmt>(source, destination, count)
+                        : FromFloatVector<Fmt>(source, destination, count);
+  } else if constexpr (!Fmt::kIsFloat) {
     done = g_use_avx2 ? FromFloatAvx2<Fmt>(source, destination, count)
                       : FromFloatVector<Fmt>(source, destination, count);
   } else {

@@ -22,6 +22,21 @@ bool ProcessorHasAvx2() {
 
 bool g_use_avx2 = ProcessorHasAvx2();
 
+bool ProcessorHasAvx512() {
+  if (!ProcessorHasAvx2()) return false;
+  // Foundation, DQ, BW and VL, and the system saves the mask and upper registers too
+  // (XCR0 bits 5 to 7).
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  const unsigned wanted = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);
+  if ((b & wanted) != wanted) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  return (xcr0_low & 0xE6u) == 0xE6u;
+}
+
+bool g_use_avx512 = ProcessorHasAvx512();
+
 }  // namespace asio_convert::detail
 #endif
 

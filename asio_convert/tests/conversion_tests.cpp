@@ -280,6 +280,11 @@ std::vector<Float> AwkwardValues() {
                           Float(-3.0), Float(2.5), Float(-1.0000305)};
   if constexpr (std::is_same_v<Float, float>) {
     v[0] = std::bit_cast<float>(0x7FC01234u);  // a payload in the low bits
+    // Singles whose product with the 32-bit full scale rounds onto a half in double.
+    for (float x : {0.5f + 0x1p-24f, 0.5f + 0x1p-23f}) {
+      v.push_back(x);
+      v.push_back(-x);
+    }
     int found = 0;
     for (int k = 1000; k < 30000 && found < 4; k += 7) {
       const float near = float((k + 0.5) / 32767.0);
