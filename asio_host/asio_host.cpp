@@ -543,40 +543,33 @@ bool TCustomASIOHostBasic::CanOutputMeter() {
   return CheckCapability(kAsioCanOutputMeter, acdOutputMeter);
 }
 
-void TCustomASIOHostBasic::SetInputGain(int32_t Channel, int32_t Gain) {
-  if (!Driver) return;
+// Gains and meters travel in one channel-controls record through the driver's future().
+ASIOChannelControls TCustomASIOHostBasic::ChannelControlRequest(int32_t Selector, int32_t Channel,
+                                                                bool IsInput, int32_t Gain) {
   ASIOChannelControls controls{};
   controls.channel = Channel;
-  controls.isInput = ASIOTrue;
+  controls.isInput = IsInput ? ASIOTrue : ASIOFalse;
   controls.gain = Gain;
-  Driver->Future(kAsioSetInputGain, &controls);
+  Driver->Future(Selector, &controls);
+  return controls;
+}
+
+void TCustomASIOHostBasic::SetInputGain(int32_t Channel, int32_t Gain) {
+  if (Driver) ChannelControlRequest(kAsioSetInputGain, Channel, true, Gain);
 }
 
 void TCustomASIOHostBasic::SetOutputGain(int32_t Channel, int32_t Gain) {
-  if (!Driver) return;
-  ASIOChannelControls controls{};
-  controls.channel = Channel;
-  controls.isInput = ASIOFalse;
-  controls.gain = Gain;
-  Driver->Future(kAsioSetOutputGain, &controls);
+  if (Driver) ChannelControlRequest(kAsioSetOutputGain, Channel, false, Gain);
 }
 
 int32_t TCustomASIOHostBasic::GetInputMeter(int32_t Channel) {
   if (!Driver) return -1;
-  ASIOChannelControls controls{};
-  controls.channel = Channel;
-  controls.isInput = ASIOTrue;
-  Driver->Future(kAsioGetInputMeter, &controls);
-  return controls.meter;
+  return ChannelControlRequest(kAsioGetInputMeter, Channel, true, 0).meter;
 }
 
 int32_t TCustomASIOHostBasic::GetOutputMeter(int32_t Channel) {
   if (!Driver) return -1;
-  ASIOChannelControls controls{};
-  controls.channel = Channel;
-  controls.isInput = ASIOFalse;
-  Driver->Future(kAsioGetOutputMeter, &controls);
-  return controls.meter;
+  return ChannelControlRequest(kAsioGetOutputMeter, Channel, false, 0).meter;
 }
 
 void TCustomASIOHostBasic::ControlPanel() {

@@ -187,6 +187,8 @@ class TCustomASIOHostBasic : public TObject {
   // clears BuffersCreated and the channel infos.
   void DisposeDriverBuffers();
   bool CheckCapability(int32_t Selector, TASIOCanDo Flag);
+  ASIOChannelControls ChannelControlRequest(int32_t Selector, int32_t Channel, bool IsInput,
+                                            int32_t Gain);
 
   // The gate of the buffer switch. A driver whose stop failed may go on calling while the
   // host takes its buffers down: closing the gate waits for a switch in progress and turns
