@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "asio_convert/asio_convert.h"
+#include "asio_convert/tests/exact_reference.h"
 #include "asio_convert/tests/test_formats.h"
 
 namespace {
@@ -142,6 +143,63 @@ TEST(Dither, NoiseStaysWithinHalfAStepAndFullScaleSaturates) {
           ASSERT_GE(v, int64_t(full) - 1) << d.name;
           ASSERT_LE(v, limit) << d.name;
         }
+      }
+    }
+  });
+}
+
+// A double sample and its noise are one sum to round. Rounded in two steps (x * F, then
+// plus the noise) the sum can land exactly on a half although the exact sum lies beside
+// it; every sample here is chosen so, and only the exact rule gets them right.
+TEST(Dither, DoubleSamplesRoundTheExactSumOfProductAndNoise) {
+  ForEachVectorPath([&] {
+    for (const Dithered& d : kDithered) {
+      const FormatInfo& f = kFormats[d.index];
+      const uint64_t full = uint64_t(FullScale(f));
+      constexpr int32_t kCount = 37;
+      for (bool triangular : {false, true}) {
+        // Noise in walking order, in units of 2^-53.
+        const uint32_t start = 0xDEC0DEu;
+        uint32_t seed = start;
+        std::vector<int64_t> noise(kCount);
+        for (int k = 0; k < kCount; ++k) {
+          const int i = d.forward ? k : kCount - 1 - k;
+          seed = Step(seed);
+          if (triangular) {
+            const int64_t first = int32_t(seed);
+            seed = Step(seed);
+            noise[i] = (first + int32_t(seed)) * (int64_t(1) << 20);
+          } else {
+            noise[i] = int64_t(int32_t(seed)) * (int64_t(1) << 21);
+          }
+        }
+        // Samples in [1/2, 1), as m * 2^-53, near a half once the noise is added.
+        std::vector<double> in(kCount);
+        std::vector<int64_t> expected(kCount);
+        for (int i = 0; i < kCount; ++i) {
+          const double n = double(noise[i]) * 0x1p-53;
+          bool found = false;
+          for (int attempt = 0; attempt < 200 && !found; ++attempt) {
+            const double half = double(full * 3 / 4 + 17 * i + 101 * attempt) + 0.5;
+            const int64_t center = std::llround((half - n) / double(full) * 0x1p53);
+            for (int64_t m = center - 64; m <= center + 64 && !found; ++m) {
+              const double x = double(m) * 0x1p-53;
+              volatile double product = x * double(full);
+              const double sum = product + n;
+              const int64_t exact =
+                  exact_reference::RoundScaledPlusNoise(uint64_t(m), full, noise[i]);
+              found = sum == half && int64_t(std::nearbyint(sum)) != exact;
+              in[i] = x;
+              expected[i] = exact;
+            }
+          }
+          ASSERT_TRUE(found) << d.name << ": no false tie near sample " << i;
+        }
+        std::vector<uint8_t> out(kCount * f.bytes);
+        DitherSeed = start;
+        (triangular ? d.double_tdf : d.double_udf)(in.data(), out.data(), kCount);
+        EXPECT_EQ(Decode(f, out), expected) << d.name << (triangular ? " TDF" : " UDF");
+        EXPECT_EQ(DitherSeed.load(), seed);
       }
     }
   });

@@ -68,4 +68,22 @@ inline int64_t RoundScaled(double x, uint64_t full_scale, int64_t lo, int64_t hi
   return v < lo ? lo : v > hi ? hi : v;
 }
 
+// round((m * F + noise) * 2^-53) with ties to even, for m * 2^-53 in [1/2, 1) and |noise| <
+// 2^53: a positive sample plus dither noise, both in units of 2^-53.
+inline int64_t RoundScaledPlusNoise(uint64_t m, uint64_t full_scale, int64_t noise) {
+  U128 sum = Multiply(m, full_scale);
+  const uint64_t magnitude = noise < 0 ? uint64_t(-noise) : uint64_t(noise);
+  if (noise >= 0) {
+    sum.lo += magnitude;
+    if (sum.lo < magnitude) sum.hi += 1;
+  } else {
+    if (sum.lo < magnitude) sum.hi -= 1;
+    sum.lo -= magnitude;
+  }
+  const U128 q = ShiftRight(sum, 53);
+  const U128 rest = LowBits(sum, 53);
+  const int c = Compare(rest, U128{0, uint64_t(1) << 52});
+  return int64_t(q.lo) + ((c > 0 || (c == 0 && (q.lo & 1))) ? 1 : 0);
+}
+
 }  // namespace exact_reference
