@@ -317,12 +317,13 @@ int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
 
 // The generator stepped k times at once: seed * power[k] + offset[k].
 struct LcgJumps {
-  uint32_t power[17];
-  uint32_t offset[17];
+  static constexpr int kMost = 32;
+  uint32_t power[kMost + 1];
+  uint32_t offset[kMost + 1];
   constexpr LcgJumps() : power(), offset() {
     power[0] = 1;
     offset[0] = 0;
-    for (int k = 1; k <= 16; ++k) {
+    for (int k = 1; k <= kMost; ++k) {
       power[k] = power[k - 1] * kLcgMultiplier;
       offset[k] = offset[k - 1] * kLcgMultiplier + 1;
     }

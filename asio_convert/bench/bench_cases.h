@@ -115,14 +115,34 @@ inline std::vector<Case> AllCases() {
   return cases;
 }
 
+// Bytes starting on a 64-byte line, as the host's and drivers' buffers may: the timings
+// then do not depend on where the heap happened to put a buffer (for the routine or for
+// memcpy, whose speed under Wine otherwise flips between two states).
+class AlignedBytes {
+ public:
+  explicit AlignedBytes(size_t size, uint8_t fill = 0) : storage_(size + 64, fill) {
+    const auto address = reinterpret_cast<uintptr_t>(storage_.data());
+    data_ = storage_.data() + ((64 - address % 64) % 64);
+  }
+  // A moved vector keeps its storage, so the aligned pointer stays valid; a copy would not.
+  AlignedBytes(AlignedBytes&&) = default;
+  AlignedBytes(const AlignedBytes&) = delete;
+  uint8_t* data() { return data_; }
+  const uint8_t* data() const { return data_; }
+
+ private:
+  std::vector<uint8_t> storage_;
+  uint8_t* data_;
+};
+
 // Input for a case: driver data (integers of any value, finite floats) or float samples
 // within ±1, as audio is.
-inline std::vector<uint8_t> InputFor(const Case& c, int32_t n) {
+inline AlignedBytes InputFor(const Case& c, int32_t n) {
   std::mt19937 gen(n);
   std::uniform_real_distribution<double> audio(-1.0, 1.0);
   const bool to_float = c.direction == Direction::kToSingle || c.direction == Direction::kToDouble;
   const int width = to_float ? c.driver_bytes : (c.direction == Direction::kFromSingle ? 4 : 8);
-  std::vector<uint8_t> bytes(size_t(n) * width + 64);
+  AlignedBytes bytes(size_t(n) * width + 64);
   for (int32_t i = 0; i < n; ++i) {
     uint8_t* p = bytes.data() + size_t(i) * width;
     if (to_float && !c.float_format) {

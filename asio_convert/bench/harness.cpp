@@ -19,9 +19,9 @@ int main(int argc, char** argv) {
   for (const bench::Case& c : bench::AllCases()) {
     if (!filter.empty() && c.name.find(filter) == std::string::npos) continue;
     for (int32_t n : {256, 4096}) {
-      const std::vector<uint8_t> in = bench::InputFor(c, n);
+      const bench::AlignedBytes in = bench::InputFor(c, n);
       const size_t out_bytes = size_t(n) * c.OutputBytes();
-      std::vector<uint8_t> out(out_bytes + 64), copy_from(out_bytes + 64, 1);
+      bench::AlignedBytes out(out_bytes + 64), copy_from(out_bytes + 64, 1);
       const double routine_ns = bench::MinimumNanoseconds(
           [&] { c.Run(in.data(), out.data(), n); }, repetitions, 20000);
       const double memcpy_ns = bench::MinimumNanoseconds(

@@ -12,9 +12,9 @@ namespace {
 
 void Convert(benchmark::State& state, const bench::Case& c) {
   const int32_t n = int32_t(state.range(0));
-  const std::vector<uint8_t> in = bench::InputFor(c, n);
+  const bench::AlignedBytes in = bench::InputFor(c, n);
   const size_t out_bytes = size_t(n) * c.OutputBytes();
-  std::vector<uint8_t> out(out_bytes + 64), copy_from(out_bytes + 64, 1);
+  bench::AlignedBytes out(out_bytes + 64), copy_from(out_bytes + 64, 1);
   for (auto _ : state) {
     c.Run(in.data(), out.data(), n);
     benchmark::DoNotOptimize(out.data());
