@@ -399,7 +399,7 @@ void FromFloatDithered(const Float* source, void* destination, int32_t count) {
   NearestRoundingScope rounding;
   uint32_t seed = ::DitherSeed.load(std::memory_order_relaxed);
 #if ASIO_CONVERT_SSE2
-  if (g_use_avx512) {
+  if (g_use_avx512_ifma) {
     FromFloatDitheredAvx512<Fmt, D>(source, destination, count, seed);
   } else if (g_use_avx2) {
     FromFloatDitheredAvx2<Fmt, D>(source, destination, count, seed);

@@ -51,6 +51,12 @@ ASIO_CONVERT_AVX512 inline __m512i RoundScaledFused(__m512d x, __m512d scale) {
       _mm512_fmadd_pd(LimitedInput(x, kLimit), scale, _mm512_set1_pd(kRoundingMagic)));
 }
 
+// x limited as LimitedInput does, sixteen singles at once.
+ASIO_CONVERT_AVX512 inline __m512 LimitedInput(__m512 x, float limit) {
+  x = _mm512_fixupimm_ps(x, x, _mm512_set1_epi32(0x11111188), 0);
+  return _mm512_range_ps(x, _mm512_set1_ps(limit), 0x2);
+}
+
 // Sixteen samples from `p` as two vectors of doubles; lanes outside `m` read as 0.
 template <class Float>
 ASIO_CONVERT_AVX512 inline void LoadSixteen(const Float* p, __mmask16 m, __m512d& a, __m512d& b) {
@@ -136,72 +142,111 @@ ASIO_CONVERT_AVX512 int32_t FromFloatAvx512(const Float* src, void* destination,
 
 // ---- dithered output --------------------------------------------------------------------
 
-// Generator states for sixteen samples, in memory order (as the AVX2 path lays them out),
-// stepped by the jump of as many draws as a group takes. Rectangular: one state in the low
-// half of each 64-bit lane; triangular: the sample's two states side by side.
+// The dithered paths also step their generators with IFMA's 52-bit multiply-add, one
+// instruction a step for eight states; they are chosen where the processor has it.
+#define ASIO_CONVERT_AVX512_IFMA \
+  __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512ifma")))
+
+// Set once when the library is loaded, like g_use_avx512.
+extern bool g_use_avx512_ifma;
+bool ProcessorHasAvx512Ifma();
+
+// Generator states for sixteen samples in memory order (as the AVX2 path lays them out),
+// one in the low half of each 64-bit lane: for triangular noise a second set holds each
+// sample's second draw. A step is the jump of as many draws as a group takes; the 52-bit
+// multiply-add leaves the low 32 bits right whatever lies above them.
+//
+// A lane's noise is not formed on its own: its bits, under an exponent, read as C + noise
+// and go straight into the fused multiply-add. Rectangular: 1.5 * 2^20 + (d + 2^31) * 2^-32;
+// triangular: 1.5 * 2^19 + (d1 + d2 + 2^32) * 2^-33, the two draws summed as 64-bit
+// integers, which cannot wrap.
 template <Dither D>
 struct LcgLanes {
   static constexpr bool kTriangular = D == Dither::kTriangular;
   static constexpr int kDraws = kTriangular ? 32 : 16;
-  __m512i first, second;  // memory positions 0-7 and 8-15
+  static constexpr double kWhole = kTriangular ? 0x1.8p19 : 0x1.8p20;  // C - 1/2
+  static constexpr double kOffset = kWhole + 0.5;                       // C
+  // Memory positions 0-7 and 8-15; for triangular noise their first draws, the second
+  // draws in *_second_draw.
+  __m512i first, second, first_second_draw, second_second_draw;
 
-  ASIO_CONVERT_AVX512 explicit LcgLanes(const uint32_t* lanes) {
-    const __m512i flip = _mm512_set1_epi32(int(kFlip));
+  // `draws` holds, for memory position m, its draw at [m] and (triangular) its second at
+  // [16 + m].
+  ASIO_CONVERT_AVX512_IFMA explicit LcgLanes(const uint32_t* draws) {
+    first = Load(draws);
+    second = Load(draws + 8);
     if constexpr (kTriangular) {
-      first = _mm512_xor_si512(_mm512_loadu_si512(lanes), flip);
-      second = _mm512_xor_si512(_mm512_loadu_si512(lanes + 16), flip);
-    } else {
-      first = _mm512_xor_si512(_mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes))), flip);
-      second = _mm512_xor_si512(_mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes + 8))), flip);
+      first_second_draw = Load(draws + 16);
+      second_second_draw = Load(draws + 24);
     }
   }
-  ASIO_CONVERT_AVX512 void Step() {
-    const __m512i power = _mm512_set1_epi32(int(kLcgJumps.power[kDraws]));
-    const __m512i offset = _mm512_set1_epi32(int(kLcgJumps.offset[kDraws]));
+  ASIO_CONVERT_AVX512_IFMA void Step() {
+    const __m512i power = _mm512_set1_epi64(kLcgJumps.power[kDraws]);
+    const __m512i offset = _mm512_set1_epi64(kLcgJumps.offset[kDraws]);
+    first = _mm512_madd52lo_epu64(offset, first, power);
+    second = _mm512_madd52lo_epu64(offset, second, power);
     if constexpr (kTriangular) {
-      first = _mm512_add_epi32(_mm512_mullo_epi32(first, power), offset);
-      second = _mm512_add_epi32(_mm512_mullo_epi32(second, power), offset);
-    } else {
-      first = _mm512_add_epi32(_mm512_mul_epu32(first, power), offset);
-      second = _mm512_add_epi32(_mm512_mul_epu32(second, power), offset);
+      first_second_draw = _mm512_madd52lo_epu64(offset, first_second_draw, power);
+      second_second_draw = _mm512_madd52lo_epu64(offset, second_second_draw, power);
     }
   }
-  // The noise of eight lanes, as the AVX2 LcgQuad and LcgPairs form it.
-  ASIO_CONVERT_AVX512 static __m512d Noise(__m512i state) {
+  // C + noise of memory positions 0-7 and 8-15, exactly.
+  ASIO_CONVERT_AVX512_IFMA __m512d FirstNoise() const { return OffsetNoise(first, first_second_draw); }
+  ASIO_CONVERT_AVX512_IFMA __m512d SecondNoise() const { return OffsetNoise(second, second_second_draw); }
+
+ private:
+  ASIO_CONVERT_AVX512_IFMA static __m512i Load(const uint32_t* p) {
+    return _mm512_xor_si512(_mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))),
+                            _mm512_set1_epi64(kFlip));
+  }
+  ASIO_CONVERT_AVX512_IFMA static __m512d OffsetNoise(__m512i draw, __m512i second_draw) {
+    // (draw & low half) | exponent, in one ternary-logic operation.
+    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFFll);
     if constexpr (kTriangular) {
-      const __m512i low = _mm512_mask_blend_epi32(__mmask16(0xAAAA), state, _mm512_set1_epi64(0x4120000000000000ll));
-      const __m512i bits = _mm512_add_epi64(low, _mm512_srli_epi64(state, 32));
-      return _mm512_sub_pd(_mm512_castsi512_pd(bits), _mm512_set1_pd(0x1p19 + 0.5));
+      const __m512i low = _mm512_ternarylogic_epi64(draw, low_half, _mm512_set1_epi64(0x4128000000000000ll), 0xEA);
+      return _mm512_castsi512_pd(_mm512_add_epi64(low, _mm512_and_si512(second_draw, low_half)));
     } else {
-      const __m512i bits = _mm512_mask_blend_epi32(__mmask16(0xAAAA), state, _mm512_set1_epi64(0x4130000000000000ll));
-      return _mm512_sub_pd(_mm512_castsi512_pd(bits), _mm512_set1_pd(0x1p20 + 0.5));
+      return _mm512_castsi512_pd(
+          _mm512_ternarylogic_epi64(draw, low_half, _mm512_set1_epi64(0x4138000000000000ll), 0xEA));
     }
   }
 };
 
-// x * F + noise for eight lanes, rounded once by a fused multiply-add, then to an integer
-// by the magic addition: exact unless that sum is exactly a half, or NaN, which `suspect`
-// marks for the exact rule. The integers come back as the low halves of the lanes, within
-// 32 bits: the sum is limited to the container for 32-bit ones (the limits first, so that
-// a NaN passes through), otherwise in magnitude to 2^30 once its fraction is known.
-template <class Fmt>
-ASIO_CONVERT_AVX512 inline __m512i RoundDithered(__m512d x, __m512d noise, __mmask8& suspect) {
-  __m512d s = _mm512_fmadd_pd(x, _mm512_set1_pd(Fmt::kFullScale), noise);
+// round(x * F + noise) for eight lanes, given C + noise. The fused multiply-add rounds
+// s = x * F + noise + C once; no integer lies between s and the exact sum, integers being
+// doubles here, so unless s is an integer (the sum exactly a half, or nearly) the result is
+// floor(s) - (C - 1/2), which one addition rounding down yields in the low half of each
+// lane. Lanes where s is an integer, or NaN, are marked in `suspect` for the exact rule.
+// For 16- and 24-bit samples x comes limited to ±2 (a NaN made 0, whose noise rounds to
+// 0); 32-bit containers limit s to the container (the limits first, so that a NaN passes
+// through), to a value between integers so that a limited lane is not suspect.
+template <class Fmt, class Lanes>
+ASIO_CONVERT_AVX512_IFMA inline __m512i RoundDithered(__m512d x, __m512d offset_noise, __mmask8& suspect) {
+  const __m512d scale = _mm512_set1_pd(Fmt::kFullScale);
+  __m512d s;
   if constexpr (Fmt::kContainer == Container::kInt32) {
-    s = _mm512_min_pd(_mm512_set1_pd(Fmt::kMax), _mm512_max_pd(_mm512_set1_pd(Fmt::kMin), s));
+    s = _mm512_fmadd_pd(x, scale, offset_noise);
+    s = _mm512_min_pd(_mm512_set1_pd(Fmt::kMax + Lanes::kOffset),
+                      _mm512_max_pd(_mm512_set1_pd(Fmt::kMin + Lanes::kOffset), s));
+  } else {
+    s = _mm512_fmadd_pd(x, scale, offset_noise);
   }
-  const __m512d fraction = _mm512_reduce_pd(s, 0);  // s less s rounded to nearest
-  suspect = _mm512_cmp_pd_mask(_mm512_abs_pd(fraction), _mm512_set1_pd(0.5 - kTieMargin), _CMP_NLT_UQ);
-  if constexpr (Fmt::kContainer != Container::kInt32) {
-    s = _mm512_range_pd(s, _mm512_set1_pd(0x1p30), 0x2);  // the lesser magnitude, s's sign
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    // s stays within [2^19, 2^20) or [2^20, 2^21), where its fraction is the low 33 or 32
+    // bits.
+    const uint64_t fraction = Lanes::kTriangular ? 0x1FFFFFFFFull : 0xFFFFFFFFull;
+    suspect = _mm512_testn_epi64_mask(_mm512_castpd_si512(s), _mm512_set1_epi64(int64_t(fraction)));
+  } else {
+    suspect = _mm512_cmp_pd_mask(_mm512_reduce_pd(s, 0), _mm512_setzero_pd(), _CMP_EQ_UQ);
   }
-  return _mm512_castpd_si512(_mm512_add_pd(s, _mm512_set1_pd(kRoundingMagic)));
+  return _mm512_castpd_si512(_mm512_add_round_pd(
+      s, _mm512_set1_pd(kRoundingMagic - Lanes::kWhole), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
 }
 
 // Sixteen integers within 32 bits as samples of the format; 24-bit ones are limited to the
 // container here.
 template <class Fmt>
-ASIO_CONVERT_AVX512 inline void StoreSixteen(uint8_t* p, __m512i v) {
+ASIO_CONVERT_AVX512_IFMA inline void StoreSixteen(uint8_t* p, __m512i v) {
   if constexpr (Fmt::kContainer == Container::kInt16) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtsepi32_epi16(v));
   } else if constexpr (Fmt::kContainer == Container::kInt24) {
@@ -220,7 +265,7 @@ ASIO_CONVERT_AVX512 inline void StoreSixteen(uint8_t* p, __m512i v) {
 
 // As FromFloatDitheredAvx2, sixteen samples per group.
 template <class Fmt, Dither D, class Float>
-ASIO_CONVERT_AVX512 void FromFloatDitheredAvx512(const Float* src, void* destination,
+ASIO_CONVERT_AVX512_IFMA void FromFloatDitheredAvx512(const Float* src, void* destination,
                                                  int32_t count, uint32_t& seed) {
   auto* dst = static_cast<uint8_t*>(destination);
   constexpr bool kForward = kDitherForward<Fmt>;
@@ -235,33 +280,85 @@ ASIO_CONVERT_AVX512 void FromFloatDitheredAvx512(const Float* src, void* destina
     for (int m = 0; m < 16; ++m) {
       const int w = kForward ? m : 15 - m;
       if constexpr (Lanes::kTriangular) {
-        lanes[2 * m] = draw(2 * w + 1);
-        lanes[2 * m + 1] = draw(2 * w + 2);
+        lanes[m] = draw(2 * w + 1);
+        lanes[16 + m] = draw(2 * w + 2);
       } else {
         lanes[m] = draw(w + 1);
       }
     }
     Lanes state(lanes);
-    for (int32_t g = 0; g < groups; ++g) {
-      const int32_t at = kForward ? 16 * g : count - 16 - 16 * g;
-      const __m512d noise_a = Lanes::Noise(state.first), noise_b = Lanes::Noise(state.second);
+    // A group's sixteen integers within 32 bits, and its lanes that must take the exact
+    // rule once the group is stored. Such a lane is rare (a sum that is exactly an integer,
+    // or a NaN sample), so its noise is drawn again from the seed rather than kept.
+    struct Group {
+      __m512i values;
+      unsigned suspect;
+    };
+    auto round_group = [&](int32_t at) ASIO_CONVERT_AVX512_IFMA {
+      const __m512d noise_a = state.FirstNoise(), noise_b = state.SecondNoise();
       state.Step();
       __m512d a, b;
-      LoadSixteen(src + at, __mmask16(0xFFFF), a, b);
-      __mmask8 suspect_a, suspect_b;
-      const __m512i ra = RoundDithered<Fmt>(a, noise_a, suspect_a);
-      const __m512i rb = RoundDithered<Fmt>(b, noise_b, suspect_b);
-      StoreSixteen<Fmt>(dst + at * Fmt::kBytes, LowHalves(ra, rb));
-      if (__builtin_expect((suspect_a | suspect_b) != 0, 0)) {
-        alignas(64) double noise[16];
-        _mm512_store_pd(noise, noise_a);
-        _mm512_store_pd(noise + 8, noise_b);
-        for (unsigned lanes_left = suspect_a | (unsigned(suspect_b) << 8); lanes_left != 0;
-             lanes_left &= lanes_left - 1) {
-          const int k = __builtin_ctz(lanes_left);
-          ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise[k]);
+      if constexpr (Fmt::kContainer == Container::kInt32) {
+        LoadSixteen(src + at, __mmask16(0xFFFF), a, b);
+      } else if constexpr (std::is_same_v<Float, float>) {
+        // The exponent's top bit marks |x| >= 2, infinities and NaN: only a group with
+        // such a sample needs limiting.
+        __m512 x = _mm512_loadu_ps(src + at);
+        if (__builtin_expect(_mm512_test_epi32_mask(_mm512_castps_si512(x), _mm512_set1_epi32(0x40000000)) != 0, 0)) {
+          x = LimitedInput(x, 2.0f);
+        }
+        a = _mm512_cvtps_pd(_mm512_castps512_ps256(x));
+        b = _mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1));
+      } else {
+        a = _mm512_loadu_pd(src + at);
+        b = _mm512_loadu_pd(src + at + 8);
+        const __m512i top = _mm512_set1_epi64(int64_t(1) << 62);
+        if (__builtin_expect(!_kortestz_mask8_u8(_mm512_test_epi64_mask(_mm512_castpd_si512(a), top),
+                                                 _mm512_test_epi64_mask(_mm512_castpd_si512(b), top)),
+                             0)) {
+          a = LimitedInput(a, 2.0);
+          b = LimitedInput(b, 2.0);
         }
       }
+      __mmask8 suspect_a, suspect_b;
+      Group group;
+      group.values = LowHalves(RoundDithered<Fmt, Lanes>(a, noise_a, suspect_a),
+                               RoundDithered<Fmt, Lanes>(b, noise_b, suspect_b));
+      group.suspect = suspect_a | (unsigned(suspect_b) << 8);
+      return group;
+    };
+    const uint32_t first_seed = seed;
+    auto settle = [&](int32_t g, int32_t at, unsigned suspect) {
+      for (; __builtin_expect(suspect != 0, 0); suspect &= suspect - 1) {
+        const int k = __builtin_ctz(suspect);
+        const uint32_t walked = uint32_t(16 * g + (kForward ? k : 15 - k));
+        uint32_t draws = AdvanceSeed(first_seed, Lanes::kTriangular ? 2 * walked : walked);
+        const double noise = DrawNoise<D>(draws);
+        ScalarFromFloat<Fmt>(src[at + k], dst + (at + k) * Fmt::kBytes, noise);
+      }
+    };
+    auto group_at = [&](int32_t g) { return kForward ? 16 * g : count - 16 - 16 * g; };
+    int32_t g = 0;
+    if constexpr (Fmt::kContainer == Container::kInt16) {
+      // Two groups at a time fill one vector of 16-bit samples; walking either way they
+      // are neighbours in memory.
+      const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+      for (; g + 2 <= groups; g += 2) {
+        const int32_t at_first = group_at(g), at_second = group_at(g + 1);
+        const Group first = round_group(at_first), second = round_group(at_second);
+        const int32_t low = kForward ? at_first : at_second;
+        const __m512i packed = kForward ? _mm512_packs_epi32(first.values, second.values)
+                                        : _mm512_packs_epi32(second.values, first.values);
+        _mm512_storeu_si512(dst + low * Fmt::kBytes, _mm512_permutexvar_epi64(order, packed));
+        settle(g, at_first, first.suspect);
+        settle(g + 1, at_second, second.suspect);
+      }
+    }
+    for (; g < groups; ++g) {
+      const int32_t at = group_at(g);
+      const Group group = round_group(at);
+      StoreSixteen<Fmt>(dst + at * Fmt::kBytes, group.values);
+      settle(g, at, group.suspect);
     }
     seed = AdvanceSeed(seed, uint32_t(groups) * Lanes::kDraws);
   }

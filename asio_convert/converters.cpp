@@ -37,6 +37,13 @@ bool ProcessorHasAvx512() {
 
 bool g_use_avx512 = ProcessorHasAvx512();
 
+bool ProcessorHasAvx512Ifma() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return ProcessorHasAvx512() && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 21)) != 0;
+}
+
+bool g_use_avx512_ifma = ProcessorHasAvx512Ifma();
+
 }  // namespace asio_convert::detail
 #endif
 

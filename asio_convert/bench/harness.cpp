@@ -22,9 +22,8 @@ int main(int argc, char** argv) {
       const bench::AlignedBytes in = bench::InputFor(c, n);
       const size_t out_bytes = size_t(n) * c.OutputBytes();
       bench::AlignedBytes out(out_bytes + 64), copy_from(out_bytes + 64, 1);
-      const double routine_ns = bench::MinimumNanoseconds(
-          [&] { c.Run(in.data(), out.data(), n); }, repetitions, 20000);
-      const double memcpy_ns = bench::MinimumNanoseconds(
+      const auto [routine_ns, memcpy_ns] = bench::MinimumNanosecondsInTurn(
+          [&] { c.Run(in.data(), out.data(), n); },
           [&] { bench::CopyBytes(out.data(), copy_from.data(), out_bytes); }, repetitions, 20000);
       const double ratio = routine_ns / memcpy_ns;
       const bool counts = n == 4096;

@@ -20,10 +20,9 @@ void Convert(benchmark::State& state, const bench::Case& c) {
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  const double memcpy_ns = bench::MinimumNanoseconds(
+  const auto [routine_ns, memcpy_ns] = bench::MinimumNanosecondsInTurn(
+      [&] { c.Run(in.data(), out.data(), n); },
       [&] { bench::CopyBytes(out.data(), copy_from.data(), out_bytes); }, 15, 20000);
-  const double routine_ns = bench::MinimumNanoseconds(
-      [&] { c.Run(in.data(), out.data(), n); }, 15, 20000);
   state.counters["ns_per_sample"] = routine_ns / n;
   state.counters["memcpy_ns"] = memcpy_ns;
   state.counters["x_memcpy"] = routine_ns / memcpy_ns;

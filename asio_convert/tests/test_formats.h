@@ -126,22 +126,26 @@ inline std::vector<uint8_t> RandomDriverBlock(const FormatInfo& f, size_t count,
   return bytes;
 }
 
-// Runs `f` on the SSE2 paths and on each wider path the processor has: AVX2, then AVX-512.
+// Runs `f` on the SSE2 paths and on each wider path the processor has: AVX2, then AVX-512
+// (with IFMA for the dithered routines where there is IFMA).
 template <class F>
 void ForEachVectorPath(F&& f) {
 #if ASIO_CONVERT_SSE2
   const bool saved_avx2 = fmt::g_use_avx2, saved_avx512 = fmt::g_use_avx512;
+  const bool saved_ifma = fmt::g_use_avx512_ifma;
   const bool has[] = {true, fmt::ProcessorHasAvx2(), fmt::ProcessorHasAvx512()};
   const char* names[] = {"SSE2 paths", "AVX2 paths", "AVX-512 paths"};
   for (int level = 0; level < 3; ++level) {
     if (!has[level]) continue;
     fmt::g_use_avx2 = level >= 1;
     fmt::g_use_avx512 = level >= 2;
+    fmt::g_use_avx512_ifma = level >= 2 && fmt::ProcessorHasAvx512Ifma();
     SCOPED_TRACE(names[level]);
     f();
   }
   fmt::g_use_avx2 = saved_avx2;
   fmt::g_use_avx512 = saved_avx512;
+  fmt::g_use_avx512_ifma = saved_ifma;
 #else
   f();
 #endif
