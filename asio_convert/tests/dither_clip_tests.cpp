@@ -156,7 +156,7 @@ TEST(Dither, DoubleSamplesRoundTheExactSumOfProductAndNoise) {
     for (const Dithered& d : kDithered) {
       const FormatInfo& f = kFormats[d.index];
       const uint64_t full = uint64_t(FullScale(f));
-      constexpr int32_t kCount = 37;
+      constexpr int32_t kCount = 53;  // groups of 4, 8 and 16, an odd number of them, and a rest
       for (bool triangular : {false, true}) {
         // Noise in walking order, in units of 2^-53.
         const uint32_t start = 0xDEC0DEu;
