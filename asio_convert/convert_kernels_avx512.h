@@ -2,8 +2,8 @@
 
 // AVX-512 paths of the plain conversions to 16-bit and 32-bit integers and of the dithered
 // conversions, chosen at run time like the AVX2 paths. A fused multiply-add rounds x * F
-// exactly, so only a dithered sum that is exactly a half needs the exact rule; masks make
-// NaN 0 and take the tails without a scalar loop.
+// (plus the noise) once, so the plain results need no exact rule at all and a dithered
+// lane only when its sum is exactly a half; masks take the tails without a scalar loop.
 
 #include <immintrin.h>
 
@@ -26,12 +26,6 @@ template <class Fmt, class Float>
 inline constexpr bool kHasAvx512Path =
     !Fmt::kIsFloat && Fmt::kContainer != Container::kInt24;
 
-// round(x * F) for eight samples, exactly and without a tie check: one fused multiply-add
-// forms x * F + 1.5 * 2^52 and rounds it once, in a binade whose spacing is 1, so the sum
-// is x * F rounded to an integer with ties to even, and the double's bits less the magic's
-// bits are that integer. The input is first limited in magnitude (its sign kept) to where
-// the container saturates anyway, which keeps the product far inside that binade; a NaN
-// is first made 0.
 // x limited in magnitude to `limit`, its sign kept, and NaN made 0 (the limiting alone would
 // not: it gives the limit for a NaN).
 ASIO_CONVERT_AVX512 inline __m512d LimitedInput(__m512d x, double limit) {
@@ -41,6 +35,17 @@ ASIO_CONVERT_AVX512 inline __m512d LimitedInput(__m512d x, double limit) {
   return _mm512_range_pd(x, _mm512_set1_pd(limit), 0x2);  // the lesser magnitude, x's sign
 }
 
+// The same for sixteen singles.
+ASIO_CONVERT_AVX512 inline __m512 LimitedInput(__m512 x, float limit) {
+  x = _mm512_fixupimm_ps(x, x, _mm512_set1_epi32(0x11111188), 0);
+  return _mm512_range_ps(x, _mm512_set1_ps(limit), 0x2);
+}
+
+// round(x * F) for eight samples, exactly and without a tie check: one fused multiply-add
+// forms x * F + 1.5 * 2^52 and rounds it once, in a binade whose spacing is 1, so the sum
+// is x * F rounded to an integer with ties to even, and the double's bits less the magic's
+// bits are that integer. The input is first limited in magnitude (its sign kept) to where
+// the container saturates anyway, which keeps the product far inside that binade.
 template <class Fmt>
 ASIO_CONVERT_AVX512 inline __m512i RoundScaledFused(__m512d x, __m512d scale) {
   // 2F stays within 32 bits for 16-bit samples; for 32-bit containers the limit times F
@@ -49,12 +54,6 @@ ASIO_CONVERT_AVX512 inline __m512i RoundScaledFused(__m512d x, __m512d scale) {
       Fmt::kContainer == Container::kInt16 ? 2.0 : double(int64_t(1) << (32 - Fmt::kScaleShift));
   return _mm512_castpd_si512(
       _mm512_fmadd_pd(LimitedInput(x, kLimit), scale, _mm512_set1_pd(kRoundingMagic)));
-}
-
-// x limited as LimitedInput does, sixteen singles at once.
-ASIO_CONVERT_AVX512 inline __m512 LimitedInput(__m512 x, float limit) {
-  x = _mm512_fixupimm_ps(x, x, _mm512_set1_epi32(0x11111188), 0);
-  return _mm512_range_ps(x, _mm512_set1_ps(limit), 0x2);
 }
 
 // Sixteen samples from `p` as two vectors of doubles; lanes outside `m` read as 0.
@@ -222,14 +221,10 @@ struct LcgLanes {
 // through), to a value between integers so that a limited lane is not suspect.
 template <class Fmt, class Lanes>
 ASIO_CONVERT_AVX512_IFMA inline __m512i RoundDithered(__m512d x, __m512d offset_noise, __mmask8& suspect) {
-  const __m512d scale = _mm512_set1_pd(Fmt::kFullScale);
-  __m512d s;
+  __m512d s = _mm512_fmadd_pd(x, _mm512_set1_pd(Fmt::kFullScale), offset_noise);
   if constexpr (Fmt::kContainer == Container::kInt32) {
-    s = _mm512_fmadd_pd(x, scale, offset_noise);
     s = _mm512_min_pd(_mm512_set1_pd(Fmt::kMax + Lanes::kOffset),
                       _mm512_max_pd(_mm512_set1_pd(Fmt::kMin + Lanes::kOffset), s));
-  } else {
-    s = _mm512_fmadd_pd(x, scale, offset_noise);
   }
   if constexpr (Fmt::kContainer == Container::kInt16) {
     // s stays within [2^19, 2^20) or [2^20, 2^21), where its fraction is the low 33 or 32
@@ -266,7 +261,7 @@ ASIO_CONVERT_AVX512_IFMA inline void StoreSixteen(uint8_t* p, __m512i v) {
 // As FromFloatDitheredAvx2, sixteen samples per group.
 template <class Fmt, Dither D, class Float>
 ASIO_CONVERT_AVX512_IFMA void FromFloatDitheredAvx512(const Float* src, void* destination,
-                                                 int32_t count, uint32_t& seed) {
+                                                      int32_t count, uint32_t& seed) {
   auto* dst = static_cast<uint8_t*>(destination);
   constexpr bool kForward = kDitherForward<Fmt>;
   using Lanes = LcgLanes<D>;
