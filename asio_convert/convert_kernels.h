@@ -376,13 +376,10 @@ void FromFloat(const Float* source, void* destination, int32_t count) {
   NearestRoundingScope rounding;
 #if ASIO_CONVERT_SSE2
   int32_t done;
-  if constexpr (kHasAvx512Path<Fmt, Float>) {
+  if constexpr (!Fmt::kIsFloat) {
     done = g_use_avx512 ? FromFloatAvx512<Fmt>(source, destination, count)
            : g_use_avx2 ? FromFloatAvx2<Fmt>(source, destination, count)
                         : FromFloatVector<Fmt>(source, destination, count);
-  } else if constexpr (!Fmt::kIsFloat) {
-    done = g_use_avx2 ? FromFloatAvx2<Fmt>(source, destination, count)
-                      : FromFloatVector<Fmt>(source, destination, count);
   } else {
     done = FromFloatVector<Fmt>(source, destination, count);
   }

@@ -21,11 +21,6 @@ namespace asio_convert::detail {
 extern bool g_use_avx512;
 bool ProcessorHasAvx512();
 
-// The 16-bit and 32-bit containers; packed 24-bit samples stay on the AVX2 path.
-template <class Fmt, class Float>
-inline constexpr bool kHasAvx512Path =
-    !Fmt::kIsFloat && Fmt::kContainer != Container::kInt24;
-
 // x limited in magnitude to `limit`, its sign kept, and NaN made 0 (the limiting alone would
 // not: it gives the limit for a NaN).
 ASIO_CONVERT_AVX512 inline __m512d LimitedInput(__m512d x, double limit) {
@@ -48,10 +43,10 @@ ASIO_CONVERT_AVX512 inline __m512 LimitedInput(__m512 x, float limit) {
 // the container saturates anyway, which keeps the product far inside that binade.
 template <class Fmt>
 ASIO_CONVERT_AVX512 inline __m512i RoundScaledFused(__m512d x, __m512d scale) {
-  // 2F stays within 32 bits for 16-bit samples; for 32-bit containers the limit times F
-  // reaches 2^31, the container's own limit.
+  // 2F stays within 32 bits for 16- and 24-bit samples; for 32-bit containers the limit
+  // times F reaches 2^31, the container's own limit.
   constexpr double kLimit =
-      Fmt::kContainer == Container::kInt16 ? 2.0 : double(int64_t(1) << (32 - Fmt::kScaleShift));
+      Fmt::kContainer != Container::kInt32 ? 2.0 : double(int64_t(1) << (32 - Fmt::kScaleShift));
   return _mm512_castpd_si512(
       _mm512_fmadd_pd(LimitedInput(x, kLimit), scale, _mm512_set1_pd(kRoundingMagic)));
 }
@@ -82,6 +77,28 @@ ASIO_CONVERT_AVX512 inline __m512i SaturatedInt32(__m512i a, __m512i b) {
   return _mm512_inserti64x4(
       _mm512_castsi256_si512(_mm512_cvtsepi64_epi32(_mm512_sub_epi64(a, magic))),
       _mm512_cvtsepi64_epi32(_mm512_sub_epi64(b, magic)), 1);
+}
+
+// Sixteen integers within 32 bits as little-endian samples of the format (and 24-bit ones
+// of either order), 24-bit ones limited to the container here.
+template <class Fmt>
+ASIO_CONVERT_AVX512 inline void StoreSixteen(uint8_t* p, __m512i v) {
+  if constexpr (Fmt::kContainer == Container::kInt16) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtsepi32_epi16(v));
+  } else if constexpr (Fmt::kContainer == Container::kInt24) {
+    v = _mm512_min_epi32(_mm512_max_epi32(v, _mm512_set1_epi32(Fmt::kMin)), _mm512_set1_epi32(Fmt::kMax));
+    // Twelve bytes at the start of each 128-bit lane, then the lanes' dwords joined.
+    const __m128i order = Fmt::kBigEndian
+                              ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                              : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m512i bytes = _mm512_shuffle_epi8(v, _mm512_broadcast_i32x4(order));
+    const __m512i packed = _mm512_permutexvar_epi32(
+        _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), bytes);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_castsi512_si256(packed));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), _mm512_extracti32x4_epi32(packed, 2));
+  } else {
+    _mm512_storeu_si512(p, v);
+  }
 }
 
 template <class Fmt, class Float>
@@ -124,6 +141,16 @@ ASIO_CONVERT_AVX512 int32_t FromFloatAvx512(const Float* src, void* destination,
     int32_t i = 0;
     for (; i + 32 <= count; i += 32) step(i, ~__mmask32(0));
     if (i < count) step(i, __mmask32((1u << (count - i)) - 1));
+  } else if constexpr (Fmt::kContainer == Container::kInt24) {
+    // Sixteen samples a step; the scalar path takes what is left.
+    const int32_t whole = count & ~15;
+    for (int32_t i = 0; i < whole; i += 16) {
+      __m512d x0, x1;
+      LoadSixteen(src + i, __mmask16(0xFFFF), x0, x1);
+      StoreSixteen<Fmt>(dst + i * Fmt::kBytes,
+                        LowHalves(RoundScaledFused<Fmt>(x0, scale), RoundScaledFused<Fmt>(x1, scale)));
+    }
+    return whole;
   } else {
     auto step = [&](int32_t i, __mmask16 m) ASIO_CONVERT_AVX512 {
       __m512d x0, x1;
@@ -236,26 +263,6 @@ ASIO_CONVERT_AVX512_IFMA inline __m512i RoundDithered(__m512d x, __m512d offset_
   }
   return _mm512_castpd_si512(_mm512_add_round_pd(
       s, _mm512_set1_pd(kRoundingMagic - Lanes::kWhole), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
-}
-
-// Sixteen integers within 32 bits as samples of the format; 24-bit ones are limited to the
-// container here.
-template <class Fmt>
-ASIO_CONVERT_AVX512_IFMA inline void StoreSixteen(uint8_t* p, __m512i v) {
-  if constexpr (Fmt::kContainer == Container::kInt16) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtsepi32_epi16(v));
-  } else if constexpr (Fmt::kContainer == Container::kInt24) {
-    v = _mm512_min_epi32(_mm512_max_epi32(v, _mm512_set1_epi32(Fmt::kMin)), _mm512_set1_epi32(Fmt::kMax));
-    // Twelve bytes at the start of each 128-bit lane, then the lanes' dwords joined.
-    const __m512i bytes = _mm512_shuffle_epi8(
-        v, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-    const __m512i packed = _mm512_permutexvar_epi32(
-        _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), bytes);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_castsi512_si256(packed));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), _mm512_extracti32x4_epi32(packed, 2));
-  } else {
-    _mm512_storeu_si512(p, v);
-  }
 }
 
 // As FromFloatDitheredAvx2, sixteen samples per group.
