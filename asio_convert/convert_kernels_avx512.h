@@ -177,64 +177,72 @@ ASIO_CONVERT_AVX512 int32_t FromFloatAvx512(const Float* src, void* destination,
 extern bool g_use_avx512_ifma;
 bool ProcessorHasAvx512Ifma();
 
-// Generator states for sixteen samples in memory order (as the AVX2 path lays them out),
-// one in the low half of each 64-bit lane: for triangular noise a second set holds each
-// sample's second draw. A step is the jump of as many draws as a group takes; the 52-bit
-// multiply-add leaves the low 32 bits right whatever lies above them.
+// The draws of a group of sixteen samples, formed from the generator's state at the start
+// of the group (one scalar, stepped group by group): the k-th draw after a state s is
+// s * power[k] + offset[k], eight of them per 52-bit multiply-add, whose low 32 bits are
+// right whatever lies above them. Memory position m of a group is walking position
+// w = m going forwards and 15 - m going backwards; it takes draw w + 1 (rectangular) or
+// draws 2w + 1 and 2w + 2 (triangular).
 //
 // A lane's noise is not formed on its own: its bits, under an exponent, read as C + noise
 // and go straight into the fused multiply-add. Rectangular: 1.5 * 2^20 + (d + 2^31) * 2^-32;
 // triangular: 1.5 * 2^19 + (d1 + d2 + 2^32) * 2^-33, the two draws summed as 64-bit
-// integers, which cannot wrap.
-template <Dither D>
-struct LcgLanes {
+// integers, which cannot wrap. (d + 2^31 is d with its top bit flipped, which the tables'
+// offsets carry.)
+template <Dither D, bool kForward>
+struct GroupDraws {
   static constexpr bool kTriangular = D == Dither::kTriangular;
   static constexpr int kDraws = kTriangular ? 32 : 16;
   static constexpr double kWhole = kTriangular ? 0x1.8p19 : 0x1.8p20;  // C - 1/2
   static constexpr double kOffset = kWhole + 0.5;                       // C
-  // Memory positions 0-7 and 8-15; for triangular noise their first draws, the second
-  // draws in *_second_draw.
-  __m512i first, second, first_second_draw, second_second_draw;
 
-  // `draws` holds, for memory position m, its draw at [m] and (triangular) its second at
-  // [16 + m].
-  ASIO_CONVERT_AVX512_IFMA explicit LcgLanes(const uint32_t* draws) {
-    first = Load(draws);
-    second = Load(draws + 8);
-    if constexpr (kTriangular) {
-      first_second_draw = Load(draws + 16);
-      second_second_draw = Load(draws + 24);
+  // Per memory position: [0] the (first) draw of positions 0-7, [1] of 8-15, [2] and [3]
+  // the second draws (triangular).
+  struct Tables {
+    alignas(64) uint64_t power[4][8];
+    alignas(64) uint64_t offset[4][8];
+  };
+  static constexpr Tables MakeTables() {
+    Tables t{};
+    for (int m = 0; m < 16; ++m) {
+      const int w = kForward ? m : 15 - m;
+      const int first = kTriangular ? 2 * w + 1 : w + 1;
+      t.power[m / 8][m % 8] = kLcgJumps.power[first];
+      t.offset[m / 8][m % 8] = uint32_t(kLcgJumps.offset[first] + kFlip);
+      if (kTriangular) {
+        t.power[2 + m / 8][m % 8] = kLcgJumps.power[first + 1];
+        t.offset[2 + m / 8][m % 8] = uint32_t(kLcgJumps.offset[first + 1] + kFlip);
+      }
     }
+    return t;
   }
-  ASIO_CONVERT_AVX512_IFMA void Step() {
-    const __m512i power = _mm512_set1_epi64(kLcgJumps.power[kDraws]);
-    const __m512i offset = _mm512_set1_epi64(kLcgJumps.offset[kDraws]);
-    first = _mm512_madd52lo_epu64(offset, first, power);
-    second = _mm512_madd52lo_epu64(offset, second, power);
-    if constexpr (kTriangular) {
-      first_second_draw = _mm512_madd52lo_epu64(offset, first_second_draw, power);
-      second_second_draw = _mm512_madd52lo_epu64(offset, second_second_draw, power);
-    }
-  }
-  // C + noise of memory positions 0-7 and 8-15, exactly.
-  ASIO_CONVERT_AVX512_IFMA __m512d FirstNoise() const { return OffsetNoise(first, first_second_draw); }
-  ASIO_CONVERT_AVX512_IFMA __m512d SecondNoise() const { return OffsetNoise(second, second_second_draw); }
+  static constexpr Tables kTables = MakeTables();
 
- private:
-  ASIO_CONVERT_AVX512_IFMA static __m512i Load(const uint32_t* p) {
-    return _mm512_xor_si512(_mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))),
-                            _mm512_set1_epi64(kFlip));
-  }
-  ASIO_CONVERT_AVX512_IFMA static __m512d OffsetNoise(__m512i draw, __m512i second_draw) {
+  // C + noise of memory positions 0-7 (`first`) and 8-15 (`second`) for the group that
+  // starts at `state`, exactly.
+  ASIO_CONVERT_AVX512_IFMA static void Noise(uint32_t state, __m512d& first, __m512d& second) {
+    const __m512i s = _mm512_set1_epi64(state);
+    auto draws = [&](int k) ASIO_CONVERT_AVX512_IFMA {
+      return _mm512_madd52lo_epu64(_mm512_load_si512(kTables.offset[k]), s,
+                                   _mm512_load_si512(kTables.power[k]));
+    };
     // (draw & low half) | exponent, in one ternary-logic operation.
     const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFFll);
     if constexpr (kTriangular) {
-      const __m512i low = _mm512_ternarylogic_epi64(draw, low_half, _mm512_set1_epi64(0x4128000000000000ll), 0xEA);
-      return _mm512_castsi512_pd(_mm512_add_epi64(low, _mm512_and_si512(second_draw, low_half)));
+      const __m512i exponent = _mm512_set1_epi64(0x4128000000000000ll);
+      first = _mm512_castsi512_pd(_mm512_add_epi64(_mm512_ternarylogic_epi64(draws(0), low_half, exponent, 0xEA),
+                                                   _mm512_and_si512(draws(2), low_half)));
+      second = _mm512_castsi512_pd(_mm512_add_epi64(_mm512_ternarylogic_epi64(draws(1), low_half, exponent, 0xEA),
+                                                    _mm512_and_si512(draws(3), low_half)));
     } else {
-      return _mm512_castsi512_pd(
-          _mm512_ternarylogic_epi64(draw, low_half, _mm512_set1_epi64(0x4138000000000000ll), 0xEA));
+      const __m512i exponent = _mm512_set1_epi64(0x4138000000000000ll);
+      first = _mm512_castsi512_pd(_mm512_ternarylogic_epi64(draws(0), low_half, exponent, 0xEA));
+      second = _mm512_castsi512_pd(_mm512_ternarylogic_epi64(draws(1), low_half, exponent, 0xEA));
     }
+  }
+  // The state at the start of the next group.
+  static uint32_t Next(uint32_t state) {
+    return state * kLcgJumps.power[kDraws] + kLcgJumps.offset[kDraws];
   }
 };
 
@@ -271,24 +279,10 @@ ASIO_CONVERT_AVX512_IFMA void FromFloatDitheredAvx512(const Float* src, void* de
                                                       int32_t count, uint32_t& seed) {
   auto* dst = static_cast<uint8_t*>(destination);
   constexpr bool kForward = kDitherForward<Fmt>;
-  using Lanes = LcgLanes<D>;
+  using Lanes = GroupDraws<D, kForward>;
   const int32_t groups = count / 16, rest = count % 16;
   if (groups > 0) {
-    // Memory position m of a group is walking position m going forwards, 15 - m going
-    // backwards; it takes draw w (rectangular) or draws 2w and 2w + 1 (triangular), where
-    // the k-th draw from the seed is seed * power[k] + offset[k].
-    auto draw = [&](int k) { return seed * kLcgJumps.power[k] + kLcgJumps.offset[k]; };
-    uint32_t lanes[32];
-    for (int m = 0; m < 16; ++m) {
-      const int w = kForward ? m : 15 - m;
-      if constexpr (Lanes::kTriangular) {
-        lanes[m] = draw(2 * w + 1);
-        lanes[16 + m] = draw(2 * w + 2);
-      } else {
-        lanes[m] = draw(w + 1);
-      }
-    }
-    Lanes state(lanes);
+    uint32_t state = seed;
     // A group's sixteen integers within 32 bits, and its lanes that must take the exact
     // rule once the group is stored. Such a lane is rare (a sum that is exactly an integer,
     // or a NaN sample), so its noise is drawn again from the seed rather than kept.
@@ -297,20 +291,26 @@ ASIO_CONVERT_AVX512_IFMA void FromFloatDitheredAvx512(const Float* src, void* de
       unsigned suspect;
     };
     auto round_group = [&](int32_t at) ASIO_CONVERT_AVX512_IFMA {
-      const __m512d noise_a = state.FirstNoise(), noise_b = state.SecondNoise();
-      state.Step();
+      __m512d noise_a, noise_b;
+      Lanes::Noise(state, noise_a, noise_b);
+      state = Lanes::Next(state);
       __m512d a, b;
       if constexpr (Fmt::kContainer == Container::kInt32) {
         LoadSixteen(src + at, __mmask16(0xFFFF), a, b);
       } else if constexpr (std::is_same_v<Float, float>) {
         // The exponent's top bit marks |x| >= 2, infinities and NaN: only a group with
         // such a sample needs limiting.
-        __m512 x = _mm512_loadu_ps(src + at);
+        // Each half is widened straight from memory, which spares taking the upper half
+        // out of the vector.
+        const __m512 x = _mm512_loadu_ps(src + at);
         if (__builtin_expect(_mm512_test_epi32_mask(_mm512_castps_si512(x), _mm512_set1_epi32(0x40000000)) != 0, 0)) {
-          x = LimitedInput(x, 2.0f);
+          const __m512 limited = LimitedInput(x, 2.0f);
+          a = _mm512_cvtps_pd(_mm512_castps512_ps256(limited));
+          b = _mm512_cvtps_pd(_mm512_extractf32x8_ps(limited, 1));
+        } else {
+          a = _mm512_cvtps_pd(_mm256_loadu_ps(src + at));
+          b = _mm512_cvtps_pd(_mm256_loadu_ps(src + at + 8));
         }
-        a = _mm512_cvtps_pd(_mm512_castps512_ps256(x));
-        b = _mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1));
       } else {
         a = _mm512_loadu_pd(src + at);
         b = _mm512_loadu_pd(src + at + 8);
