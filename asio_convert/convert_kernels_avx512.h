@@ -168,8 +168,8 @@ ASIO_CONVERT_AVX512 int32_t FromFloatAvx512(const Float* src, void* destination,
 
 // ---- dithered output --------------------------------------------------------------------
 
-// The dithered paths also step their generators with IFMA's 52-bit multiply-add, one
-// instruction a step for eight states; they are chosen where the processor has it.
+// The dithered paths also form their draws with IFMA's 52-bit multiply-add, eight draws
+// an instruction; they are chosen where the processor has it.
 #define ASIO_CONVERT_AVX512_IFMA \
   __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512ifma")))
 
