@@ -41,6 +41,26 @@ std::vector<int64_t> Decode(const FormatInfo& f, const std::vector<uint8_t>& byt
   return v;
 }
 
+// The noise each sample of a block meets, by memory position, in units of 2^-53 (exact):
+// drawn in walking order, one draw per sample scaled by 2^-32 (rectangular) or two draws
+// summed and scaled by 2^-33 (triangular). `seed` is left as the routine should leave it.
+std::vector<int64_t> NoiseInMemoryOrder(const Dithered& d, bool triangular, int count,
+                                        uint32_t& seed) {
+  std::vector<int64_t> noise(count);
+  for (int k = 0; k < count; ++k) {
+    const int i = d.forward ? k : count - 1 - k;
+    seed = Step(seed);
+    if (triangular) {
+      const int64_t first = int32_t(seed);
+      seed = Step(seed);
+      noise[i] = (first + int32_t(seed)) * (int64_t(1) << 20);
+    } else {
+      noise[i] = int64_t(int32_t(seed)) * (int64_t(1) << 21);
+    }
+  }
+  return noise;
+}
+
 TEST(Dither, SeedAdvancesOncePerSampleRectangularTwiceTriangular) {
   ForEachVectorPath([&] {
     for (const Dithered& d : kDithered) {
@@ -87,18 +107,10 @@ TEST(Dither, NoisePairsWithSamplesInWalkingOrder) {
       for (bool triangular : {false, true}) {
         const uint32_t start = 0xC0FFEEu;
         uint32_t seed = start;
+        const std::vector<int64_t> noise = NoiseInMemoryOrder(d, triangular, kCount, seed);
         std::vector<int64_t> expected(kCount);
-        for (int k = 0; k < kCount; ++k) {
-          const int i = d.forward ? k : kCount - 1 - k;
-          seed = Step(seed);
-          double noise = double(int32_t(seed));
-          if (triangular) {
-            seed = Step(seed);
-            noise = (noise + double(int32_t(seed))) * 0x1p-33;
-          } else {
-            noise *= 0x1p-32;
-          }
-          expected[i] = std::nearbyint(x * full + noise) == 101 ? 101 : 100;
+        for (int i = 0; i < kCount; ++i) {
+          expected[i] = std::nearbyint(x * full + double(noise[i]) * 0x1p-53) == 101 ? 101 : 100;
         }
         std::vector<uint8_t> out(kCount * f.bytes);
         DitherSeed = start;
@@ -158,21 +170,9 @@ TEST(Dither, DoubleSamplesRoundTheExactSumOfProductAndNoise) {
       const uint64_t full = uint64_t(FullScale(f));
       constexpr int32_t kCount = 53;  // groups of 4, 8 and 16, an odd number of them, and a rest
       for (bool triangular : {false, true}) {
-        // Noise in walking order, in units of 2^-53.
         const uint32_t start = 0xDEC0DEu;
         uint32_t seed = start;
-        std::vector<int64_t> noise(kCount);
-        for (int k = 0; k < kCount; ++k) {
-          const int i = d.forward ? k : kCount - 1 - k;
-          seed = Step(seed);
-          if (triangular) {
-            const int64_t first = int32_t(seed);
-            seed = Step(seed);
-            noise[i] = (first + int32_t(seed)) * (int64_t(1) << 20);
-          } else {
-            noise[i] = int64_t(int32_t(seed)) * (int64_t(1) << 21);
-          }
-        }
+        const std::vector<int64_t> noise = NoiseInMemoryOrder(d, triangular, kCount, seed);
         // Samples in [1/2, 1), as m * 2^-53, near a half once the noise is added.
         std::vector<double> in(kCount);
         std::vector<int64_t> expected(kCount);
