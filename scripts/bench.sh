@@ -24,7 +24,7 @@ cmake --build "$WINDOWS_BUILD" -j "$JOBS" --target asio_convert_harness \
   asio_host_switch_harness >/dev/null
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" warm
 env WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  wine "$WINDOWS_BUILD/bin/asio_convert_harness.exe" 15 "$filter" </dev/null
+  wine "$WINDOWS_BUILD/bin/asio_convert_harness.exe" 30 "$filter" </dev/null
 env WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
   wine "$WINDOWS_BUILD/bin/asio_host_switch_harness.exe" 15 </dev/null
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" stop

@@ -116,8 +116,8 @@ inline std::vector<Case> AllCases() {
 }
 
 // Bytes starting on a 64-byte line, as the host's and drivers' buffers may: the timings
-// then do not depend on where the heap happened to put a buffer (for the routine or for
-// memcpy, whose speed under Wine otherwise flips between two states).
+// then do not depend on where the heap happened to put a buffer, for the routine or for
+// memcpy.
 class AlignedBytes {
  public:
   explicit AlignedBytes(size_t size, uint8_t fill = 0) : storage_(size + 64, fill) {
