@@ -335,43 +335,58 @@ TEST(VectorPaths, AwkwardValuesAnywhereInABlockGiveTheExactResult) {
   });
 }
 
-// The dithered routines with the same values, against the scalar walk.
-TEST(VectorPaths, DitheredRoutinesWithAwkwardValuesMatchTheScalarPath) {
+// Calls f(index, format traits, triangular) for every dithered format on every vector path,
+// with the tables holding the rectangular, then the triangular routines.
+template <class F>
+void ForEachDitheredRoutine(F&& f) {
   PlainTables plain;
   ForEachVectorPath([&] {
-    constexpr int32_t kCount = 37;
     for (bool triangular : {false, true}) {
       triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
-      ForEachFormat([triangular](auto index, auto format) {
+      ForEachFormat([&](auto index, auto format) {
         using Fmt = decltype(format);
-        constexpr bool kDithered =
-            !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
-        if constexpr (kDithered) {
-          auto check = [&](auto routine, const auto& awkward) {
-            using Float = typename std::decay_t<decltype(awkward)>::value_type;
-            for (Float value : awkward) {
-              for (int32_t at = 0; at < kCount; at += 3) {
-                std::vector<Float> in = RandomSamples<Float>(kCount, uint32_t(at + 100));
-                in[at] = value;
-                std::vector<uint8_t> out_vector(kCount * Fmt::kBytes), out_scalar(kCount * Fmt::kBytes);
-                uint32_t seed = 0x9E3779B9u * uint32_t(at + 1);
-                DitherSeed = seed;
-                routine(in.data(), out_vector.data(), kCount);
-                if (triangular) {
-                  fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(in.data(), out_scalar.data(), kCount, seed);
-                } else {
-                  fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(in.data(), out_scalar.data(), kCount, seed);
-                }
-                ASSERT_EQ(out_vector, out_scalar) << kFormats[index].name << " with " << value << " at " << at;
-                ASSERT_EQ(DitherSeed.load(), seed);
-              }
-            }
-          };
-          check(OutputConverterTable[index].FromSingle, AwkwardValues<float>());
-          check(OutputConverterTable[index].FromDouble, AwkwardValues<double>());
+        if constexpr (!Fmt::kBigEndian && !Fmt::kIsFloat &&
+                      !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32)) {
+          f(index, format, triangular);
         }
       });
     }
+  });
+}
+
+// The scalar walk of a dithered routine, which the vector paths must match.
+template <class Fmt, class Float>
+void ScalarDithered(bool triangular, const Float* in, uint8_t* out, int32_t n, uint32_t& seed) {
+  if (triangular) {
+    fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(in, out, n, seed);
+  } else {
+    fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(in, out, n, seed);
+  }
+}
+
+// The dithered routines with the same values, against the scalar walk.
+TEST(VectorPaths, DitheredRoutinesWithAwkwardValuesMatchTheScalarPath) {
+  constexpr int32_t kCount = 37;
+  ForEachDitheredRoutine([](auto index, auto format, bool triangular) {
+    using Fmt = decltype(format);
+    auto check = [&](auto routine, const auto& awkward) {
+      using Float = typename std::decay_t<decltype(awkward)>::value_type;
+      for (Float value : awkward) {
+        for (int32_t at = 0; at < kCount; at += 3) {
+          std::vector<Float> in = RandomSamples<Float>(kCount, uint32_t(at + 100));
+          in[at] = value;
+          std::vector<uint8_t> out_vector(kCount * Fmt::kBytes), out_scalar(kCount * Fmt::kBytes);
+          uint32_t seed = 0x9E3779B9u * uint32_t(at + 1);
+          DitherSeed = seed;
+          routine(in.data(), out_vector.data(), kCount);
+          ScalarDithered<Fmt>(triangular, in.data(), out_scalar.data(), kCount, seed);
+          ASSERT_EQ(out_vector, out_scalar) << kFormats[index].name << " with " << value << " at " << at;
+          ASSERT_EQ(DitherSeed.load(), seed);
+        }
+      }
+    };
+    check(OutputConverterTable[index].FromSingle, AwkwardValues<float>());
+    check(OutputConverterTable[index].FromDouble, AwkwardValues<double>());
   });
 }
 
@@ -400,41 +415,23 @@ TEST(VectorPaths, TruncatingVariantsMatchTheScalarPath) {
 }
 
 TEST(VectorPaths, DitheredRoutinesMatchTheScalarPath) {
-  PlainTables plain;
-  ForEachVectorPath([&] {
-    for (bool triangular : {false, true}) {
-      triangular ? UseFPURoutinesTDF() : UseFPURoutinesUDF();
-      ForEachFormat([triangular](auto index, auto format) {
-        using Fmt = decltype(format);
-        constexpr bool kDithered =
-            !Fmt::kBigEndian && !Fmt::kIsFloat && !(Fmt::kContainer == fmt::Container::kInt32 && Fmt::kBits == 32);
-        if constexpr (kDithered) {
-          for (int32_t n : kAwkwardLengths) {
-            const auto singles = RandomSamples<float>(n, 29 * n + index);
-            const auto doubles = RandomSamples<double>(n, 31 * n + index);
-            std::vector<uint8_t> out_vector(n * Fmt::kBytes), out_scalar(n * Fmt::kBytes);
-            const uint32_t start = 0x1234567u * uint32_t(n + index);
-            uint32_t seed = start;
-            DitherSeed = start;
-            OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
-            if (triangular) {
-              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(singles.data(), out_scalar.data(), n, seed);
-            } else {
-              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(singles.data(), out_scalar.data(), n, seed);
-            }
-            EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << ", " << n;
-            EXPECT_EQ(DitherSeed.load(), seed);
+  ForEachDitheredRoutine([](auto index, auto format, bool triangular) {
+    using Fmt = decltype(format);
+    for (int32_t n : kAwkwardLengths) {
+      const auto singles = RandomSamples<float>(n, 29 * n + index);
+      const auto doubles = RandomSamples<double>(n, 31 * n + index);
+      std::vector<uint8_t> out_vector(n * Fmt::kBytes), out_scalar(n * Fmt::kBytes);
+      const uint32_t start = 0x1234567u * uint32_t(n + index);
+      uint32_t seed = start;
+      DitherSeed = start;
+      OutputConverterTable[index].FromSingle(singles.data(), out_vector.data(), n);
+      ScalarDithered<Fmt>(triangular, singles.data(), out_scalar.data(), n, seed);
+      EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << ", " << n;
+      EXPECT_EQ(DitherSeed.load(), seed);
 
-            OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
-            if (triangular) {
-              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kTriangular>(doubles.data(), out_scalar.data(), n, seed);
-            } else {
-              fmt::FromFloatDitheredScalar<Fmt, fmt::Dither::kRectangular>(doubles.data(), out_scalar.data(), n, seed);
-            }
-            EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << " from double, " << n;
-          }
-        }
-      });
+      OutputConverterTable[index].FromDouble(doubles.data(), out_vector.data(), n);
+      ScalarDithered<Fmt>(triangular, doubles.data(), out_scalar.data(), n, seed);
+      EXPECT_EQ(out_vector, out_scalar) << kFormats[index].name << " from double, " << n;
     }
   });
 }
