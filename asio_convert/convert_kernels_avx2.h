@@ -392,30 +392,26 @@ ASIO_CONVERT_AVX2 void FromFloatDitheredAvx2(const Float* src, void* destination
     auto walk = [](int m) { return kForward ? m : 7 - m; };
     const __m256i power = _mm256_set1_epi32(int(kLcgJumps.power[kDraws]));
     const __m256i offset = _mm256_set1_epi32(int(kLcgJumps.offset[kDraws]));
+    // `first` and `second` generate the noise of memory positions 0-3 and 4-7.
+    auto walk_groups = [&](auto first, auto second) ASIO_CONVERT_AVX2 {
+      for (int32_t g = 0; g < groups; ++g) {
+        const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
+        const __m256d noise_a = first.Noise(), noise_b = second.Noise();
+        first.Step(power, offset);
+        second.Step(power, offset);
+        DitherGroupAvx2<Fmt>(src, dst, at, noise_a, noise_b);
+      }
+    };
     if constexpr (kTriangular) {
       uint32_t lanes[16];
       for (int m = 0; m < 8; ++m) {
         lanes[2 * m] = draw[2 * walk(m)];
         lanes[2 * m + 1] = draw[2 * walk(m) + 1];
       }
-      LcgPairs first(lanes), second(lanes + 8);  // memory positions 0-3 and 4-7
-      for (int32_t g = 0; g < groups; ++g) {
-        const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
-        const __m256d noise_a = first.Noise(), noise_b = second.Noise();
-        first.Step(power, offset);
-        second.Step(power, offset);
-        DitherGroupAvx2<Fmt>(src, dst, at, noise_a, noise_b);
-      }
+      walk_groups(LcgPairs(lanes), LcgPairs(lanes + 8));
     } else {
-      LcgQuad first(draw[walk(0)], draw[walk(1)], draw[walk(2)], draw[walk(3)]);
-      LcgQuad second(draw[walk(4)], draw[walk(5)], draw[walk(6)], draw[walk(7)]);
-      for (int32_t g = 0; g < groups; ++g) {
-        const int32_t at = kForward ? 8 * g : count - 8 - 8 * g;
-        const __m256d noise_a = first.Noise(), noise_b = second.Noise();
-        first.Step(power, offset);
-        second.Step(power, offset);
-        DitherGroupAvx2<Fmt>(src, dst, at, noise_a, noise_b);
-      }
+      walk_groups(LcgQuad(draw[walk(0)], draw[walk(1)], draw[walk(2)], draw[walk(3)]),
+                  LcgQuad(draw[walk(4)], draw[walk(5)], draw[walk(6)], draw[walk(7)]));
     }
     seed = AdvanceSeed(seed, uint32_t(groups) * kDraws);
   }
