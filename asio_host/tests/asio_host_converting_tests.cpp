@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "asio_convert/asio_host_converting.h"
+#include "asio_host/asio_host_converting.h"
 #include "asio_host/tests/asio_registry_test.h"
 #include "asio_host/tests/fake_asio_driver.h"
 

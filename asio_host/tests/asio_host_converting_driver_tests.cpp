@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "asio_convert/asio_host_converting.h"
+#include "asio_host/asio_host_converting.h"
 #include "platform/system.h"
 #include "platform/tests/registry_test_support.h"
 #include "tools/asio_driver/test_driver.h"

@@ -2,8 +2,8 @@
 // frames, inputs copied to outputs in OnBufferSwitch32), with its share of the block period.
 #include <benchmark/benchmark.h>
 
-#include "asio_convert/bench/host_switch_case.h"
-#include "asio_convert/bench/host_switch_place.h"
+#include "asio_host/bench/host_switch_case.h"
+#include "asio_host/bench/host_switch_place.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "asio_convert/bench/host_switch_case.h"
-#include "asio_convert/bench/host_switch_place.h"
+#include "asio_host/bench/host_switch_case.h"
+#include "asio_host/bench/host_switch_place.h"
 #include "asio_convert/bench/timing.h"
 
 int main(int argc, char** argv) {

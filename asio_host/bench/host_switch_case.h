@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "asio_convert/asio_host_converting.h"
+#include "asio_host/asio_host_converting.h"
 #include "asio_host/tests/fake_asio_driver.h"
 #include "platform/registry.h"
 #include "platform/system.h"

@@ -1,4 +1,4 @@
-#include "asio_convert/tests/switch_budget.h"
+#include "asio_host/tests/switch_budget.h"
 
 #include <atomic>
 #include <cstdint>

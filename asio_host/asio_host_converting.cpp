@@ -1,4 +1,4 @@
-#include "asio_convert/asio_host_converting.h"
+#include "asio_host/asio_host_converting.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "asio_convert/bench/host_switch_case.h"
-#include "asio_convert/tests/switch_budget.h"
+#include "asio_host/bench/host_switch_case.h"
+#include "asio_host/tests/switch_budget.h"
 #include "asio_host/tests/asio_registry_test.h"
 
 namespace {
