@@ -1,0 +1,188 @@
+#pragma once
+
+// The system's windows and controls, as far as the plug-in's two forms and the effect's
+// parameter views need them. On Windows these are real windows of the system; elsewhere
+// headless records that keep the same state and fire the same handlers when driven through
+// the automation functions below, so that the portable code that lays them out and reacts to
+// them runs in both builds.
+//
+// Every control belongs to the thread that created it: create, drive and destroy it there.
+// Handlers run on that thread, from its message loop (any loop on Windows; elsewhere
+// PumpMessages/WaitAndPumpMessages of platform/message_window.h, or the automation call).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// A window of the system: HWND on Windows, the headless record elsewhere. Foreign code (an
+// effect's editor) is given this as the window to open in.
+using NativeWindow = void*;
+
+enum class ControlKind : uint8_t {
+  Form,        // top-level, caption and close button, fixed dialog border
+  ToolWindow,  // top-level, small caption and close button, fixed tool-window border
+  Panel,       // plain child area without bevel; may hold foreign child windows
+  ToolBar,     // strip along its parent's top with a line along its bottom edge
+  Label,       // static text
+  Button,      // push button
+  ComboBox,    // drop-down list without typing
+  GroupBox,    // frame with a caption
+  TrackBar,    // horizontal track bar
+  ScrollBar,   // horizontal scroll bar
+};
+
+enum class TextAlignment : uint8_t { Left, Center, Right };
+
+// A rectangle: for a child in its parent's client coordinates; for a top-level window the
+// outer left/top edge on the screen and the client area's width and height.
+struct Bounds {
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+struct FontSpec {
+  std::string face = "Tahoma";
+  int32_t height = -11;  // negative: character height in pixels, as the system counts it
+};
+
+class Control {
+ public:
+  // A top-level window (Form or ToolWindow), created hidden, owned by `owner` (may be null):
+  // it stays above its owner and goes with it. Children take the window's font.
+  static std::unique_ptr<Control> CreateTopLevel(ControlKind kind, const std::string& name,
+                                                 const std::string& caption, NativeWindow owner,
+                                                 const Bounds& bounds, const FontSpec& font = {});
+  // A visible child of `parent`.
+  static std::unique_ptr<Control> CreateChild(ControlKind kind, Control& parent,
+                                              const std::string& name, const Bounds& bounds,
+                                              const std::string& caption = {});
+  // A visible child of a window this layer did not make (a caller's control).
+  static std::unique_ptr<Control> CreateChildOf(ControlKind kind, NativeWindow parent,
+                                                const std::string& name, const Bounds& bounds,
+                                                const std::string& caption = {});
+  // Destroys the control's window; its children's windows go with it, their objects only
+  // stop working.
+  virtual ~Control();
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  NativeWindow Handle() const noexcept { return handle_; }
+  ControlKind Kind() const noexcept { return kind_; }
+  const std::string& Name() const noexcept { return name_; }
+
+  // Window text, label text, button or group-box caption.
+  void SetCaption(const std::string& text);
+  std::string Caption() const;
+  void SetAlignment(TextAlignment alignment);  // labels
+
+  void SetBounds(const Bounds& bounds);
+  Bounds GetBounds() const;
+  // Top-level windows: the outer left/top edge on the screen.
+  void SetPosition(int32_t left, int32_t top);
+  // Resizes the client area; a top-level window grows its frame around it.
+  void SetClientSize(int32_t width, int32_t height);
+  Bounds ClientArea() const;  // left and top are 0
+
+  void Show();
+  void Hide();
+  bool Visible() const;
+  // Top-level windows: shown and brought in front of the other windows.
+  void BringToFront();
+  // Top-level windows: centred on the screen.
+  void CentreOnScreen();
+  // Position in the parent's tab order (0 first).
+  void SetTabOrder(int32_t order);
+
+  // Combo boxes. Setting the selection from code fires no handler; -1 selects nothing.
+  void ClearItems();
+  void AddItem(const std::string& text);
+  void SetItems(const std::vector<std::string>& items);
+  std::vector<std::string> Items() const;
+  int32_t SelectedIndex() const;
+  void SetSelectedIndex(int32_t index);
+
+  // Track bars and scroll bars. Setting the value from code fires no handler.
+  void SetRange(int32_t minimum, int32_t maximum);
+  int32_t Minimum() const;
+  int32_t Maximum() const;
+  void SetValue(int32_t value);
+  int32_t Value() const;
+  // Scroll bars: the step of a page click (track bars: of page up/down).
+  void SetPageSize(int32_t page);
+
+  // Runs `handler` every `interval_ms` on the control's thread until stopped or destroyed.
+  void StartTimer(uint32_t interval_ms, std::function<void()> handler);
+  void StopTimer();
+
+  // Top-level windows: shows the window modally (its owner disabled) and returns once it is
+  // closed. The close handler runs first, then the window hides.
+  void ShowModal();
+
+  // The user's actions. Click: buttons. Change: a combo-box selection, a track-bar or
+  // scroll-bar move. Close: the close button of a top-level window; afterwards the window
+  // hides (or, when modal, ends its modal run).
+  std::function<void()> OnClick;
+  std::function<void()> OnChange;
+  std::function<void()> OnClose;
+
+  // The child (at any depth) with this name, or null.
+  Control* FindChild(const std::string& name) const;
+
+  // Destroys `control` once the current handler has returned: for a window whose own close
+  // handler decides to let it go.
+  static void ReleaseLater(std::unique_ptr<Control> control);
+
+  struct Impl;
+
+ protected:
+  Control(ControlKind kind, std::string name);
+
+ private:
+  ControlKind kind_;
+  std::string name_;
+  NativeWindow handle_ = nullptr;
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---- Automation: what a user would do, by window, for tests and the player harness (which
+// holds only window handles). Each acts on the window's thread, or posts there when called
+// from another thread where noted.
+
+// The window below `root` (at any depth) whose control name is `name`; null if none.
+NativeWindow FindNamedWindow(NativeWindow root, const std::string& name);
+// The name this layer gave the window; empty for other windows.
+std::string WindowName(NativeWindow window);
+std::string WindowCaption(NativeWindow window);
+Bounds WindowBounds(NativeWindow window);  // as Control::GetBounds
+Bounds WindowClientArea(NativeWindow window);
+bool WindowVisible(NativeWindow window);
+// Presses a button (its click handler runs before this returns; a button that opens a
+// modal window returns only when that window has closed).
+void ClickWindow(NativeWindow button);
+// Selects item `index` of a combo box as the user does (the change handler runs).
+void SelectWindowItem(NativeWindow combo_box, int32_t index);
+std::vector<std::string> WindowItems(NativeWindow combo_box);
+int32_t WindowSelectedIndex(NativeWindow combo_box);
+// Moves a track bar or scroll bar to `value` as the user does (the change handler runs).
+void MoveWindowValue(NativeWindow control, int32_t value);
+int32_t WindowValue(NativeWindow control);
+// Asks a top-level window to close, as its close button does. Safe from any thread: it
+// posts the request to the window's thread.
+void CloseWindowLater(NativeWindow top_level);
+
+// Called with the window each time a modal run starts (after the window shows), on the
+// window's thread: lets a test act in a modal window and close it. Null restores the plain
+// modal run (which waits for the user).
+using ModalHandler = void (*)(Control& window);
+void SetModalHandler(ModalHandler handler);
+
+// Saves what the screen shows of a top-level window and its children, as a 24-bit BMP file.
+// False where there is no screen (the headless side) or the file cannot be written.
+bool CaptureWindowImage(NativeWindow top_level, const std::string& bmp_path);
+
+}  // namespace platform
