@@ -19,6 +19,8 @@ std::string ExecutableDirectory();
 std::string ModulePath(const void* address);
 
 void SleepMilliseconds(uint32_t milliseconds);
+// Hands a text to the system's debugger output (Windows); elsewhere there is none.
+void WriteDebugOutput(const std::string& text);
 // Milliseconds since some fixed point; wraps like the system tick count.
 uint32_t TickCount();
 int64_t PerformanceCounter();

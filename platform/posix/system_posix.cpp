@@ -63,8 +63,16 @@ void SleepMilliseconds(uint32_t milliseconds) {
   }
 }
 
-uint32_t TickCount() { return static_cast<uint32_t>(MonotonicNanoseconds() / 1000000); }
-int64_t PerformanceCounter() { return MonotonicNanoseconds(); }
-int64_t PerformanceFrequency() { return 1000000000; }
+uint32_t TickCount() {
+  return static_cast<uint32_t>(MonotonicNanoseconds() / 1000000);
+}
+int64_t PerformanceCounter() {
+  return MonotonicNanoseconds();
+}
+int64_t PerformanceFrequency() {
+  return 1000000000;
+}
+
+void WriteDebugOutput(const std::string&) {}
 
 }  // namespace platform

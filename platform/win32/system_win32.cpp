@@ -46,8 +46,12 @@ std::string ModulePath(const void* address) {
   return std::string(path, length);
 }
 
-void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
-uint32_t TickCount() { return GetTickCount(); }
+void SleepMilliseconds(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+uint32_t TickCount() {
+  return GetTickCount();
+}
 
 int64_t PerformanceCounter() {
   LARGE_INTEGER value;
@@ -59,6 +63,10 @@ int64_t PerformanceFrequency() {
   LARGE_INTEGER value;
   QueryPerformanceFrequency(&value);
   return value.QuadPart;
+}
+
+void WriteDebugOutput(const std::string& text) {
+  OutputDebugStringA(text.c_str());
 }
 
 }  // namespace platform
