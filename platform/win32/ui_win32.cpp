@@ -273,8 +273,9 @@ ChildStyle StyleOf(ControlKind kind) {
 }
 
 int NextControlId() {
-  static std::atomic<int> next{1000};
-  return next.fetch_add(1) & 0x7FFF;
+  static std::atomic<int> next{0};
+  // Clear of the identifiers the system gives a dialog's OK and Cancel keys.
+  return 1000 + next.fetch_add(1) % 30000;
 }
 
 // The window whose position in its parent is the control's: the host of a child placed in a
@@ -715,6 +716,12 @@ void Control::ShowModal() {
       break;
     }
     if (got < 0) break;
+    // Tab and the arrow keys move between the window's controls; keys meant for a foreign
+    // window inside it (an effect's editor) reach that window untouched.
+    if (message.hwnd && RecordOf(message.hwnd) &&
+        (message.hwnd == window || IsChild(window, message.hwnd)) &&
+        IsDialogMessageA(window, &message))
+      continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
