@@ -12,11 +12,18 @@ namespace {
 
 std::atomic<TCustomASIOHostBasic*> g_active_host{nullptr};
 
-// One record per kind of dispatch, each written by one thread only: the buffer-switch and
-// time-info records by the driver's audio thread, the request record by asioMessage.
+// One record per kind of dispatch, each written by the driver's audio thread only (the gate
+// lets one switch in at a time).
 TMessage g_buffer_switch_message;
 TMessage g_time_info_message;
-TMessage g_request_message;
+
+// What the driver's callbacks record for the host's thread, one bit each: they never mix.
+constexpr uint32_t kPendingReset = 1;
+constexpr uint32_t kPendingLatencies = 2;
+constexpr uint32_t kPendingSampleRate = 4;
+
+// The hidden window's tick, which serves the pending requests on the host's thread.
+constexpr uint32_t kServiceTickMessage = platform::kFirstUserMessage + 1651;
 
 uint32_t g_random_seed = 0;
 
@@ -24,16 +31,22 @@ constexpr double kDefaultSampleRate = 44100.0;
 
 uint32_t SampleWidth(ASIOSampleType type) {
   switch (type) {
-    case 0: case 16: return 2;   // Int16MSB, Int16LSB
-    case 1: case 17: return 3;   // Int24MSB, Int24LSB
-    case 4: case 20: return 8;   // Float64MSB, Float64LSB
-    default: return 4;
+    case 0:
+    case 16:
+      return 2;  // Int16MSB, Int16LSB
+    case 1:
+    case 17:
+      return 3;  // Int24MSB, Int24LSB
+    case 4:
+    case 20:
+      return 8;  // Float64MSB, Float64LSB
+    default:
+      return 4;
   }
 }
 
 bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -41,14 +54,18 @@ bool SameText(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-TCustomASIOHostBasic* ActiveHost() noexcept { return g_active_host.load(std::memory_order_acquire); }
+TCustomASIOHostBasic* ActiveHost() noexcept {
+  return g_active_host.load(std::memory_order_acquire);
+}
 
 float RandomUnit() noexcept {
   g_random_seed = g_random_seed * 134775813u + 1u;
   return static_cast<float>(g_random_seed * (1.0 / 4294967296.0));
 }
 
-void RandomSeed(uint32_t Seed) noexcept { g_random_seed = Seed; }
+void RandomSeed(uint32_t Seed) noexcept {
+  g_random_seed = Seed;
+}
 
 // The four functions handed to the driver. None lets an exception reach the driver, whose
 // frames it could not pass.
@@ -65,21 +82,27 @@ struct TAsioCallbacks {
     host->LeaveSwitch();
   }
 
+  // The driver's report threads may be unknown to the system: the callbacks below make no
+  // system call and touch no driver; they leave a mark for the host's thread.
+  static void Request(uint32_t Bit) noexcept {
+    if (TCustomASIOHostBasic* host = ActiveHost())
+      host->FPendingRequests.fetch_or(Bit, std::memory_order_release);
+  }
+
   static void ASIO_CDECL SampleRateDidChange(ASIOSampleRate) noexcept {
-    TCustomASIOHostBasic* host = ActiveHost();
-    if (!host) return;
-    try {
-      host->OnSampleRateChanged(host);
-    } catch (...) {
-    }
+    Request(kPendingSampleRate);
   }
 
   static int32_t ASIO_CDECL Message(int32_t Selector, int32_t Value, void*, double*) noexcept {
     switch (Selector) {
       case kAsioSelectorSupported:
         switch (Value) {
-          case kAsioEngineVersion: case kAsioResetRequest: case kAsioResyncRequest:
-          case kAsioLatenciesChanged: case kAsioSupportsTimeInfo: case kAsioSupportsTimeCode:
+          case kAsioEngineVersion:
+          case kAsioResetRequest:
+          case kAsioResyncRequest:
+          case kAsioLatenciesChanged:
+          case kAsioSupportsTimeInfo:
+          case kAsioSupportsTimeCode:
             return 1;
           default:
             return 0;
@@ -87,25 +110,15 @@ struct TAsioCallbacks {
       case kAsioEngineVersion:
         return 2;
       case kAsioResetRequest:
-      case kAsioBufferSizeChange: {
+      case kAsioBufferSizeChange:
         // Reopening stops and releases the very driver that is calling: the request waits
         // for the host's own thread, after this call has returned.
-        TCustomASIOHostBasic* host = ActiveHost();
-        g_request_message = {AsioRequestMessage, kAsioRequestReset, 0, 0};
-        if (host) host->FWindow->Post(AsioRequestMessage, kAsioRequestReset, 0);
+        Request(kPendingReset);
         return 1;
-      }
-      case kAsioLatenciesChanged: {
-        TCustomASIOHostBasic* host = ActiveHost();
-        g_request_message = {AsioRequestMessage, kAsioRequestLatenciesChanged, 0, 0};
-        if (host) {
-          try {
-            host->Dispatch(g_request_message);
-          } catch (...) {
-          }
-        }
+      case kAsioLatenciesChanged:
+        // The host's thread asks for them: it may be releasing the driver right now.
+        Request(kPendingLatencies);
         return 1;
-      }
       case kAsioSupportsTimeInfo:
         return 1;
       default:
@@ -114,7 +127,7 @@ struct TAsioCallbacks {
   }
 
   static ASIOTime* ASIO_CDECL BufferSwitchTimeInfo(ASIOTime* Params, int32_t Index,
-                                                  ASIOBool DirectProcess) noexcept {
+                                                   ASIOBool DirectProcess) noexcept {
     TCustomASIOHostBasic* host = ActiveHost();
     if (!host) return nullptr;
     // A driver that hands over no record is served as one that knows none.
@@ -187,23 +200,49 @@ void TCustomASIOHostBasic::HandleWindowMessage(void* Context, uint32_t Message, 
   // Nothing above the window procedure could take an exception: a reset that cannot
   // reopen the driver leaves the host without one, which its state shows.
   try {
-    host->Dispatch(record);
+    if (Message == kServiceTickMessage)
+      host->ServicePendingRequests();
+    else
+      host->Dispatch(record);
   } catch (...) {
   }
 }
 
 void TCustomASIOHostBasic::Dispatch(TMessage& Message) {
   switch (Message.Msg) {
-    case AsioRequestMessage: AsioRequest(Message); break;
-    case AsioSamplePosMessage: AsioSamplePos(Message); break;
-    case AsioBufferSwitchMessage: AsioBufferSwitch(Message); break;
-    case AsioBufferSwitchTimeInfoMessage: AsioBufferSwitchTimeInfo(Message); break;
-    default: break;
+    case AsioRequestMessage:
+      AsioRequest(Message);
+      break;
+    case AsioSamplePosMessage:
+      AsioSamplePos(Message);
+      break;
+    case AsioBufferSwitchMessage:
+      AsioBufferSwitch(Message);
+      break;
+    case AsioBufferSwitchTimeInfoMessage:
+      AsioBufferSwitchTimeInfo(Message);
+      break;
+    default:
+      break;
   }
+}
+
+void TCustomASIOHostBasic::ServicePendingRequests() {
+  if (FBusyDepth > 0 || FPendingRequests.load(std::memory_order_acquire) == 0) return;
+  const TBusyScope busy(*this);
+  const uint32_t requests = FPendingRequests.exchange(0, std::memory_order_acq_rel);
+  if (Driver && (requests & kPendingReset)) {
+    Reset();  // asks for the latencies afresh
+  } else if (Driver && (requests & kPendingLatencies)) {
+    TMessage latencies{AsioRequestMessage, kAsioRequestLatenciesChanged, 0, 0};
+    AsioRequest(latencies);
+  }
+  if (requests & kPendingSampleRate) OnSampleRateChanged(this);
 }
 
 void TCustomASIOHostBasic::AsioRequest(TMessage& Message) {
   if (!Driver) return;
+  const TBusyScope busy(*this);
   switch (Message.WParam) {
     case kAsioRequestReset:
       Reset();
@@ -230,7 +269,9 @@ void TCustomASIOHostBasic::AsioSamplePos(TMessage& Message) {
   OnUpdateSamplePos(this, ASIOSamplesToInt64(position));
 }
 
-void TCustomASIOHostBasic::AsioBufferSwitch(TMessage& Message) { BufferSwitch(Message.LParam); }
+void TCustomASIOHostBasic::AsioBufferSwitch(TMessage& Message) {
+  BufferSwitch(Message.LParam);
+}
 
 void TCustomASIOHostBasic::AsioBufferSwitchTimeInfo(TMessage& Message) {
   BufferSwitchTimeInfo(Message.LParam, &FASIOTime->Record);
@@ -262,10 +303,11 @@ void TCustomASIOHostBasic::DeliverSamplePosition(const ::ASIOTime* Params) {
 
 void TCustomASIOHostBasic::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) {
   if (!Driver) return;
+  const uint32_t generation = BufferGeneration();
   DeliverSamplePosition(Params);
-  OnBufferSwitch(this, InputBufferInfos, Index);
-  // The handler may have closed the driver.
-  if (Driver) Driver->OutputReady();
+  if (generation == BufferGeneration()) OnBufferSwitch(this, InputBufferInfos, Index);
+  // A handler may have closed, reset or changed the driver: this switch is over for it.
+  if (Driver && generation == BufferGeneration()) Driver->OutputReady();
 }
 
 void TCustomASIOHostBasic::SetDriverName(const std::string& Value) {
@@ -279,6 +321,7 @@ void TCustomASIOHostBasic::SetDriverName(const std::string& Value) {
 
 void TCustomASIOHostBasic::SetDriverIndex(int32_t Value) {
   if (Value == FDriverIndex) return;
+  const TBusyScope busy(*this);
   const bool was_active = FActive;
   SetActive(false);
   const int32_t count = static_cast<int32_t>(FDriverList.size());
@@ -321,6 +364,7 @@ bool TCustomASIOHostBasic::CreateDriver(const TAsioDriverEntry& Entry, IVunoASIO
 }
 
 void TCustomASIOHostBasic::OpenDriver() {
+  const TBusyScope busy(*this);
   bool was_active = false;
   if (Driver) {
     try {
@@ -339,7 +383,8 @@ void TCustomASIOHostBasic::OpenDriver() {
         void* const handle = Handle();
         IVunoASIO* const driver = Driver;
         // A driver that faults in init counts as one that refused.
-        if (!platform::Guarded([&initialised, driver, handle] { initialised = driver->Init(handle); }) ||
+        if (!platform::Guarded(
+                [&initialised, driver, handle] { initialised = driver->Init(handle); }) ||
             initialised <= 0)
           ReleaseDriver();
       }
@@ -348,6 +393,7 @@ void TCustomASIOHostBasic::OpenDriver() {
     }
   }
   if (!Driver) throw EAsioHost("ASIO Driver Failed!");
+  FWindow->StartTicks(kServiceTickMessage, kRequestServiceIntervalMs);
   BuffersCreated = CreateBuffers();
   if (was_active) SetActive(true);
 }
@@ -356,10 +402,12 @@ void TCustomASIOHostBasic::ReleaseDriver() noexcept {
   if (!Driver) return;
   IVunoASIO* driver = Driver;
   Driver = nullptr;
+  FWindow->StopTicks();
   driver->Release();
 }
 
 void TCustomASIOHostBasic::CloseDriver() {
+  const TBusyScope busy(*this);
   if (Driver) {
     if (BuffersCreated) {
       try {
@@ -375,6 +423,8 @@ void TCustomASIOHostBasic::CloseDriver() {
 }
 
 void TCustomASIOHostBasic::QueryBufferSizes() {
+  // A buffer creation asks for everything afresh: it serves the requests waiting for it.
+  FPendingRequests.fetch_and(~(kPendingReset | kPendingLatencies), std::memory_order_acq_rel);
   Driver->GetBufferSize(&FBufferMinimum, &FBufferMaximum, &FBufferPreferredSize,
                         &FBufferGranularity);
   if (FBufferMinimum == FBufferMaximum) FBufferPreferredSize = FBufferMinimum;
@@ -386,13 +436,27 @@ void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
   Driver->GetSampleRate(&FSampleRate);
   SetSampleRate(FSampleRate);
   Driver->GetChannels(&FInputChannelCount, &FOutputChannelCount);
-  // A negative count from a confused driver means no channels, not a huge allocation.
-  FInputChannelCount = std::max(FInputChannelCount, 0);
-  FOutputChannelCount = std::max(FOutputChannelCount, 0);
+  // A negative count from a confused driver means no channels, a huge one the limit.
+  FInputChannelCount = std::clamp(FInputChannelCount, 0, kMaxChannelCount);
+  FOutputChannelCount = std::clamp(FOutputChannelCount, 0, kMaxChannelCount);
+}
+
+bool TCustomASIOHostBasic::ChannelLayoutFits() const noexcept {
+  const uint64_t channels =
+      static_cast<uint64_t>(FInputChannelCount) + static_cast<uint64_t>(FOutputChannelCount);
+  return channels * FBufferSize <= kMaxChannelSamples;
+}
+
+bool TCustomASIOHostBasic::RefuseChannelLayout() noexcept {
+  FInputChannelCount = FOutputChannelCount = 0;
+  FInputChannelInfos.clear();
+  FOutputChannelInfos.clear();
+  return false;
 }
 
 void TCustomASIOHostBasic::LayOutBufferInfos(
     const std::function<void(bool IsInput, int32_t Index)>& ChannelReady) {
+  FBufferGeneration.fetch_add(1, std::memory_order_acq_rel);
   const size_t total = static_cast<size_t>(FInputChannelCount) + FOutputChannelCount;
   BufferInfoBlock = std::make_unique<uint8_t[]>(total * sizeof(ASIOBufferInfo) + 16);
   const uintptr_t start = reinterpret_cast<uintptr_t>(BufferInfoBlock.get());
@@ -430,28 +494,27 @@ bool TCustomASIOHostBasic::FinishCreateBuffers() {
 }
 
 bool TCustomASIOHostBasic::EnterSwitch() noexcept {
-  if (FSwitchGate.fetch_add(1, std::memory_order_acquire) & kSwitchesClosed) {
-    FSwitchGate.fetch_sub(1, std::memory_order_release);
+  int32_t open_and_idle = 0;
+  if (!FSwitchGate.compare_exchange_strong(open_and_idle, 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
     return false;
-  }
-  FSwitchThread.store(platform::CurrentThreadToken(), std::memory_order_relaxed);
+  FSwitchThread.store(platform::CurrentThreadToken(), std::memory_order_release);
   return true;
 }
 
 void TCustomASIOHostBasic::LeaveSwitch() noexcept {
+  FSwitchThread.store(0, std::memory_order_release);
   FSwitchGate.fetch_sub(1, std::memory_order_release);
 }
 
-void TCustomASIOHostBasic::CloseSwitches() noexcept {
-  FSwitchGate.fetch_or(kSwitchesClosed, std::memory_order_acq_rel);
-  for (;;) {
-    int32_t in_progress = FSwitchGate.load(std::memory_order_acquire) & ~kSwitchesClosed;
-    if (in_progress > 0 &&
-        FSwitchThread.load(std::memory_order_relaxed) == platform::CurrentThreadToken())
-      --in_progress;  // our own switch, which goes on once this returns
-    if (in_progress <= 0) return;
+bool TCustomASIOHostBasic::CloseSwitches() noexcept {
+  const int32_t before = FSwitchGate.fetch_or(kSwitchesClosed, std::memory_order_acq_rel);
+  const uintptr_t self = platform::CurrentThreadToken();
+  // Waits for a switch on another thread; our own switch goes on once this returns.
+  while ((FSwitchGate.load(std::memory_order_acquire) & ~kSwitchesClosed) != 0 &&
+         FSwitchThread.load(std::memory_order_acquire) != self)
     std::this_thread::yield();
-  }
+  return (before & kSwitchesClosed) == 0;
 }
 
 void TCustomASIOHostBasic::OpenSwitches() noexcept {
@@ -460,16 +523,19 @@ void TCustomASIOHostBasic::OpenSwitches() noexcept {
 
 bool TCustomASIOHostBasic::CreateBuffers() {
   if (!Driver) return false;
+  const TBusyScope busy(*this);
   if (BuffersCreated) DestroyBuffers();
   CloseSwitches();
   QueryBufferSizes();
   QuerySampleRateAndChannels();
+  if (!ChannelLayoutFits()) return RefuseChannelLayout();
   LayOutBufferInfos(nullptr);
   return FinishCreateBuffers();
 }
 
 void TCustomASIOHostBasic::DisposeDriverBuffers() {
   CloseSwitches();
+  FBufferGeneration.fetch_add(1, std::memory_order_acq_rel);
   BufferInfoBlock.reset();
   InputBufferInfos = OutputBufferInfos = nullptr;
   IVunoASIO* const driver = Driver;
@@ -482,12 +548,14 @@ void TCustomASIOHostBasic::DisposeDriverBuffers() {
 
 void TCustomASIOHostBasic::DestroyBuffers() {
   if (!Driver || !BuffersCreated) return;
+  const TBusyScope busy(*this);
   OnBuffersDestroy(this);
   DisposeDriverBuffers();
 }
 
 void TCustomASIOHostBasic::SetActive(bool Value) {
   if (!Driver || Value == FActive) return;
+  const TBusyScope busy(*this);
   IVunoASIO* const driver = Driver;
   if (Value) {
     ASIOError answer = ASE_NotPresent;
@@ -502,6 +570,9 @@ void TCustomASIOHostBasic::SetActive(bool Value) {
   FActive = false;
   platform::Guarded([driver] { driver->Stop(); });
   if (!BuffersCreated || !InputBufferInfos) return;
+  // A driver whose stop failed may still be switching: the buffers are silenced between
+  // its switches, not during one.
+  const bool switches_were_open = CloseSwitches();
   auto silence = [this](const std::vector<ASIOChannelInfo>& infos, const ASIOBufferInfo* records) {
     for (size_t i = 0; i < infos.size(); ++i) {
       const size_t bytes = size_t{DriverBufferLength()} * SampleWidth(infos[i].type);
@@ -511,16 +582,19 @@ void TCustomASIOHostBasic::SetActive(bool Value) {
   };
   silence(FOutputChannelInfos, OutputBufferInfos);
   silence(FInputChannelInfos, InputBufferInfos);
+  if (switches_were_open) OpenSwitches();
 }
 
 void TCustomASIOHostBasic::SetSampleRate(double Value) {
   FSampleRate = Value;
   if (!(FSampleRate > 0) || FSampleRate > 1048575) FSampleRate = kDefaultSampleRate;
   FASIOTime->SetSampleRate(Value);
+  const TBusyScope busy(*this);
   if (Driver) Driver->SetSampleRate(Value);
 }
 
 bool TCustomASIOHostBasic::CheckCapability(int32_t Selector, TASIOCanDo Flag) {
+  const TBusyScope busy(*this);
   const bool can = Driver && Driver->Future(Selector, nullptr) == ASE_SUCCESS;
   if (can)
     FCanDos.Include(Flag);
@@ -529,10 +603,18 @@ bool TCustomASIOHostBasic::CheckCapability(int32_t Selector, TASIOCanDo Flag) {
   return can;
 }
 
-bool TCustomASIOHostBasic::CanTimeInfo() { return CheckCapability(kAsioCanTimeInfo, acdTimeInfo); }
-bool TCustomASIOHostBasic::CanTimeCode() { return CheckCapability(kAsioCanTimeCode, acdTimeCode); }
-bool TCustomASIOHostBasic::CanTransport() { return CheckCapability(kAsioCanTransport, acdTransport); }
-bool TCustomASIOHostBasic::CanInputGain() { return CheckCapability(kAsioCanInputGain, acdInputGain); }
+bool TCustomASIOHostBasic::CanTimeInfo() {
+  return CheckCapability(kAsioCanTimeInfo, acdTimeInfo);
+}
+bool TCustomASIOHostBasic::CanTimeCode() {
+  return CheckCapability(kAsioCanTimeCode, acdTimeCode);
+}
+bool TCustomASIOHostBasic::CanTransport() {
+  return CheckCapability(kAsioCanTransport, acdTransport);
+}
+bool TCustomASIOHostBasic::CanInputGain() {
+  return CheckCapability(kAsioCanInputGain, acdInputGain);
+}
 bool TCustomASIOHostBasic::CanInputMeter() {
   return CheckCapability(kAsioCanInputMeter, acdInputMeter);
 }
@@ -550,6 +632,7 @@ ASIOChannelControls TCustomASIOHostBasic::ChannelControlRequest(int32_t Selector
   controls.channel = Channel;
   controls.isInput = IsInput ? ASIOTrue : ASIOFalse;
   controls.gain = Gain;
+  const TBusyScope busy(*this);
   Driver->Future(Selector, &controls);
   return controls;
 }
@@ -573,10 +656,13 @@ int32_t TCustomASIOHostBasic::GetOutputMeter(int32_t Channel) {
 }
 
 void TCustomASIOHostBasic::ControlPanel() {
+  // A panel is modal and pumps messages: a reset asked for meanwhile waits until it closed.
+  const TBusyScope busy(*this);
   if (Driver) Driver->ControlPanel();
 }
 
 void TCustomASIOHostBasic::Reset() {
+  const TBusyScope busy(*this);
   OpenDriver();
   OnReset(this);
 }
@@ -587,5 +673,6 @@ int32_t TCustomASIOHostBasic::GetNumDrivers() const {
 
 ASIOError TCustomASIOHostBasic::CanSampleRate(double SampleRate) {
   if (!Driver) return ASE_NotPresent;
+  const TBusyScope busy(*this);
   return Driver->CanSampleRate(SampleRate);
 }

@@ -16,8 +16,8 @@
 #include "asio_host/asio.h"
 #include "asio_host/asio_driver_list.h"
 #include "asio_host/asio_time.h"
-#include "common/enum_set.h"
 #include "asio_host/vuno_asio.h"
+#include "common/enum_set.h"
 #include "common/event.h"
 #include "common/object.h"
 #include "platform/message_window.h"
@@ -58,6 +58,16 @@ enum : int32_t {
   kAsioRequestBufferSwitchTimeInfo = 2,
   kAsioRequestLatenciesChanged = 3,
 };
+
+// Limits on the driver's answers, far above any real interface: a channel count above
+// kMaxChannelCount (per direction) is cut to it, and a layout whose channels (inputs and
+// outputs together) times BufferSize exceeds kMaxChannelSamples is refused before anything
+// is allocated (CreateBuffers answers false without asking the driver).
+constexpr int32_t kMaxChannelCount = 4096;
+constexpr uint64_t kMaxChannelSamples = uint64_t{1} << 26;
+
+// How often the host's thread looks for requests the driver left, while a driver is open.
+constexpr uint32_t kRequestServiceIntervalMs = 10;
 
 class EAsioHost : public std::runtime_error {
  public:
@@ -104,8 +114,12 @@ class TCustomASIOHostBasic : public TObject {
   virtual void SetSampleRate(double Value);
   TASIOTimeSub& ASIOTime() noexcept { return *FASIOTime; }
   const std::vector<std::string>& DriverList() const noexcept { return FDriverList; }
-  const std::vector<ASIOChannelInfo>& InputChannelInfos() const noexcept { return FInputChannelInfos; }
-  const std::vector<ASIOChannelInfo>& OutputChannelInfos() const noexcept { return FOutputChannelInfos; }
+  const std::vector<ASIOChannelInfo>& InputChannelInfos() const noexcept {
+    return FInputChannelInfos;
+  }
+  const std::vector<ASIOChannelInfo>& OutputChannelInfos() const noexcept {
+    return FOutputChannelInfos;
+  }
   // The hidden window handed to the driver's init.
   void* Handle() const noexcept { return FWindow->Handle(); }
 
@@ -126,6 +140,16 @@ class TCustomASIOHostBasic : public TObject {
   virtual void ControlPanel();
   // Reopens the driver, then fires OnReset. "ASIO Driver Failed!" reaches the caller.
   virtual void Reset();
+  // Carries out what the driver asked for from its own threads (a reset or buffer-size
+  // change, new latencies, a new sample rate): the driver's callbacks only record the request,
+  // and this runs on the host's thread. The host's hidden window calls it every
+  // kRequestServiceIntervalMs from any message loop of the thread; an owner may call it too
+  // (from its own timer, say). Does nothing while the host is inside one of its own
+  // operations (for instance a driver's control panel that pumps messages): the request waits
+  // until that has returned. Requests waiting when it starts are served once, together; those
+  // that arrive meanwhile wait for the next call. "ASIO Driver Failed!" from a reopening
+  // reaches the caller.
+  void ServicePendingRequests();
   virtual int32_t GetNumDrivers() const;
   virtual void OpenDriver();
   virtual void CloseDriver();
@@ -186,16 +210,40 @@ class TCustomASIOHostBasic : public TObject {
   // Releases the buffer-info block and the driver's buffers (the driver call guarded),
   // clears BuffersCreated and the channel infos.
   void DisposeDriverBuffers();
+  // Whether the channel counts and BufferSize stay within kMaxChannelSamples.
+  bool ChannelLayoutFits() const noexcept;
+  // A layout that does not fit: no channels, no infos, no buffers; CreateBuffers' answer.
+  bool RefuseChannelLayout() noexcept;
+  // Changes whenever the buffers are laid out or released: a switch whose handler closed,
+  // reset or changed the driver sees it and leaves the old buffers alone.
+  uint32_t BufferGeneration() const noexcept {
+    return FBufferGeneration.load(std::memory_order_acquire);
+  }
+
+  // Marks the host's thread as inside a host operation (and so inside a driver call or an
+  // owner's handler, which may pump messages): requests wait until the outermost has ended.
+  class TBusyScope {
+   public:
+    explicit TBusyScope(TCustomASIOHostBasic& Host) noexcept : FHost(Host) { ++FHost.FBusyDepth; }
+    ~TBusyScope() { --FHost.FBusyDepth; }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+   private:
+    TCustomASIOHostBasic& FHost;
+  };
   bool CheckCapability(int32_t Selector, TASIOCanDo Flag);
   ASIOChannelControls ChannelControlRequest(int32_t Selector, int32_t Channel, bool IsInput,
                                             int32_t Gain);
 
   // The gate of the buffer switch. A driver whose stop failed may go on calling while the
-  // host takes its buffers down: closing the gate waits for a switch in progress and turns
-  // away the later ones. Entering and leaving are one atomic step each, no lock.
+  // host takes its buffers down: closing the gate waits for a switch in progress on another
+  // thread and turns away the later ones. One switch at a time: a switch that arrives while
+  // another runs (from a second thread, or from inside the first) is turned away. Entering
+  // and leaving are atomic steps, no lock. CloseSwitches answers whether the gate was open.
   bool EnterSwitch() noexcept;
   void LeaveSwitch() noexcept;
-  void CloseSwitches() noexcept;
+  bool CloseSwitches() noexcept;
   void OpenSwitches() noexcept;
 
   IVunoASIO* Driver = nullptr;
@@ -227,9 +275,13 @@ class TCustomASIOHostBasic : public TObject {
 
   static constexpr int32_t kSwitchesClosed = 0x40000000;
   std::atomic<int32_t> FSwitchGate{kSwitchesClosed};
-  // The thread of the switch in progress: a handler that stops the host from inside the
-  // switch must not wait for itself.
+  // The thread of the switch in progress, 0 when none runs: a handler that stops the host
+  // from inside the switch must not wait for itself.
   std::atomic<uintptr_t> FSwitchThread{0};
+  std::atomic<uint32_t> FBufferGeneration{0};
+  // Requests of the driver (bits, see asio_host.cpp), set by its callbacks on any thread.
+  std::atomic<uint32_t> FPendingRequests{0};
+  int32_t FBusyDepth = 0;
   bool FActive = false;
   TASIOCanDos FCanDos;
   std::string FDriverName;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-TCustomASIOHost::TCustomASIOHost(TObject* AOwner) : TCustomASIOHostBasic(AOwner) { Initialise(); }
+TCustomASIOHost::TCustomASIOHost(TObject* AOwner) : TCustomASIOHostBasic(AOwner) {
+  Initialise();
+}
 
 TCustomASIOHost::TCustomASIOHost(TObject* AOwner, const TAsioDriverRegistry& Registry)
     : TCustomASIOHostBasic(AOwner, Registry) {
@@ -52,7 +54,8 @@ void TCustomASIOHost::SetInputChannelOffset(uint16_t Value) noexcept {
 }
 
 void TCustomASIOHost::SetOutputChannelOffset(uint16_t Value) noexcept {
-  if (Value != FOutputChannelOffset && Value < GetOutputChannelCount()) FOutputChannelOffset = Value;
+  if (Value != FOutputChannelOffset && Value < GetOutputChannelCount())
+    FOutputChannelOffset = Value;
 }
 
 void TCustomASIOHost::SetOutputDither(TASIOOutputDither Value) {
@@ -75,11 +78,21 @@ void TCustomASIOHost::SetOnBufferSwitch64(TBufferSwitchEvent64 Value) noexcept {
 
 bool TCustomASIOHost::CreateBuffers() {
   if (!Driver) return false;
+  const TBusyScope busy(*this);
   if (BuffersCreated) DestroyBuffers();
   CloseSwitches();
   QueryBufferSizes();
   if (FCustomGenerator) FCustomGenerator->BlockSize = GetBufferSize();
   QuerySampleRateAndChannels();
+  if (!ChannelLayoutFits()) {
+    FSingleInBuffer = TSingleChannelArrays();
+    FSingleOutBuffer = TSingleChannelArrays();
+    FDoubleInBuffer = TDoubleChannelArrays();
+    FDoubleOutBuffer = TDoubleChannelArrays();
+    InputConverters.clear();
+    OutputConverters.clear();
+    return RefuseChannelLayout();
+  }
   const size_t inputs = static_cast<size_t>(GetInputChannelCount());
   const size_t outputs = static_cast<size_t>(GetOutputChannelCount());
   const size_t samples = GetBufferSize();
@@ -93,17 +106,22 @@ bool TCustomASIOHost::CreateBuffers() {
   LayOutBufferInfos([this](bool is_input, int32_t channel) {
     const auto& infos = is_input ? FInputChannelInfos : FOutputChannelInfos;
     const int table = SampleTypeIndex(infos[static_cast<size_t>(channel)].type);
-    if (table < 0) return;  // no converter: the entry stays as it was
+    // A type without converter gets an empty entry: the channel is left alone, never
+    // converted by what an earlier driver's channel of that number had.
+    const auto index = static_cast<size_t>(channel);
     if (is_input)
-      InputConverters[static_cast<size_t>(channel)] = InputConverterTable[static_cast<size_t>(table)];
+      InputConverters[index] =
+          table < 0 ? TInputConverter{} : InputConverterTable[static_cast<size_t>(table)];
     else
-      OutputConverters[static_cast<size_t>(channel)] = OutputConverterTable[static_cast<size_t>(table)];
+      OutputConverters[index] =
+          table < 0 ? TOutputConverter{} : OutputConverterTable[static_cast<size_t>(table)];
   });
   return FinishCreateBuffers();
 }
 
 void TCustomASIOHost::DestroyBuffers() {
   if (!Driver || !BuffersCreated) return;
+  const TBusyScope busy(*this);
   OnBuffersDestroy(this);
   DisposeDriverBuffers();
   FSingleInBuffer = TSingleChannelArrays();
@@ -154,6 +172,7 @@ void Noise(TChannelArrays<Sample>& arrays, uint32_t samples) noexcept {
 template <typename Sample>
 void TCustomASIOHost::ProcessBlock(int32_t Index, uint32_t Samples, TChannelArrays<Sample>& In,
                                    TChannelArrays<Sample>& Out) {
+  const uint32_t generation = BufferGeneration();
   constexpr bool kSingle = sizeof(Sample) == 4;
   const int32_t count = static_cast<int32_t>(Samples);
   const size_t inputs = std::min(In.ChannelCount(), InputConverters.size());
@@ -202,7 +221,8 @@ void TCustomASIOHost::ProcessBlock(int32_t Index, uint32_t Samples, TChannelArra
   }
   // d. Monitor. A channel the offsets name that the driver does not have is skipped.
   auto copy = [&](size_t from, size_t to) {
-    if (from < In.ChannelCount() && to < Out.ChannelCount()) std::copy_n(In[from], Samples, Out[to]);
+    if (from < In.ChannelCount() && to < Out.ChannelCount())
+      std::copy_n(In[from], Samples, Out[to]);
   };
   switch (InputMonitor) {
     case imMono:
@@ -223,6 +243,9 @@ void TCustomASIOHost::ProcessBlock(int32_t Index, uint32_t Samples, TChannelArra
     FOnBufferSwitch32(this, In, Out);
   else
     FOnBufferSwitch64(this, In, Out);
+  // The handler closed, reset or changed the driver: the arrays and the driver's buffers
+  // of this switch are gone or belong to another.
+  if (generation != BufferGeneration()) return;
   // f. Output clip.
   if (FPreventClipping != pcNone)
     for (size_t i = 0; i < Out.ChannelCount(); ++i) Clip(ClipRoutines, Out[i], count);
@@ -235,11 +258,13 @@ void TCustomASIOHost::ProcessBlock(int32_t Index, uint32_t Samples, TChannelArra
 
 void TCustomASIOHost::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) {
   if (!Driver) return;
+  const uint32_t generation = BufferGeneration();
   DeliverSamplePosition(Params);
   // Only the two halves of buffers this host created are touched, and never more samples
   // than the driver was asked to hold.
   const uint32_t samples = DriverBufferLength();
-  if (BuffersCreated && InputBufferInfos && (Index == 0 || Index == 1) && samples > 0) {
+  if (generation == BufferGeneration() && BuffersCreated && InputBufferInfos &&
+      (Index == 0 || Index == 1) && samples > 0) {
     if (OnBufferSwitchNative.Assigned()) {
       OnBufferSwitchNative(this, InputBufferInfos, Index);
     } else if (BufferSwitchMode == 2) {
@@ -248,6 +273,6 @@ void TCustomASIOHost::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Para
       ProcessBlock(Index, samples, FSingleInBuffer, FSingleOutBuffer);
     }
   }
-  // A handler may have closed the driver.
-  if (Driver) Driver->OutputReady();
+  // A handler may have closed, reset or changed the driver: this switch is over for it.
+  if (Driver && generation == BufferGeneration()) Driver->OutputReady();
 }

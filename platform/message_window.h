@@ -28,6 +28,12 @@ class MessageWindow {
   // Queues a message for the owning thread; message numbers start at kFirstUserMessage
   // (below it the system's own messages live). False when the message was not queued.
   bool Post(uint32_t message, uintptr_t wparam, intptr_t lparam) noexcept;
+  // Hands `message` (wparam and lparam 0) to the handler about every `interval_ms` on the
+  // owning thread, from the same message loops that deliver posted messages, until
+  // StopTicks; a second call replaces the first. A tick is due at most once per pump, so a
+  // handler that takes long never makes a loop of ticks. Call both on the owning thread.
+  bool StartTicks(uint32_t message, uint32_t interval_ms) noexcept;
+  void StopTicks() noexcept;
 
  private:
   void* handle_ = nullptr;
@@ -37,7 +43,8 @@ class MessageWindow {
 // audio path (no system call, no allocation).
 uintptr_t CurrentThreadToken() noexcept;
 
-// Hands every message waiting for the calling thread to its window; returns how many.
+// Hands every message waiting for the calling thread to its window, then the ticks that are
+// due (each once); returns how many.
 int PumpMessages();
 // Waits until a message for the calling thread arrives or `timeout_ms` passes, then pumps.
 // Returns how many messages were handed over.

@@ -22,20 +22,25 @@ class ConvertingHost : public AsioRegistryTest {
     driver.minimum = driver.maximum = driver.preferred = 8;
   }
   std::unique_ptr<Host> Open() {
-    auto host = std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{{"Fake", &driver}});
+    auto host =
+        std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{{"Fake", &driver}});
     host->SetDriverIndex(0);
     EXPECT_TRUE(host->BuffersCreated);
     return host;
   }
   // Float32LSB buffers read and write as plain floats.
-  float* In(int half, size_t channel) { return reinterpret_cast<float*>(driver.Buffer(half, channel)); }
+  float* In(int half, size_t channel) {
+    return reinterpret_cast<float*>(driver.Buffer(half, channel));
+  }
   float* Out(int half, size_t channel) {
-    return reinterpret_cast<float*>(driver.Buffer(half, static_cast<size_t>(driver.inputs) + channel));
+    return reinterpret_cast<float*>(
+        driver.Buffer(half, static_cast<size_t>(driver.inputs) + channel));
   }
   void FillInputs(int half, float first) {
     for (int32_t c = 0; c < driver.inputs; ++c)
       if (In(half, static_cast<size_t>(c)))
-        for (int i = 0; i < 8; ++i) In(half, static_cast<size_t>(c))[i] = first + static_cast<float>(c) + i / 100.0f;
+        for (int i = 0; i < 8; ++i)
+          In(half, static_cast<size_t>(c))[i] = first + static_cast<float>(c) + i / 100.0f;
   }
   void Switch(int half) { driver.callbacks->bufferSwitch(half, ASIOFalse); }
 
@@ -171,7 +176,9 @@ TEST_F(ConvertingHost, MonitorsInputsIntoOutputsBeforeTheHandlerAndSkipsMissingC
 TEST_F(ConvertingHost, ClipsDigitallyOrAnalogBeforeConversion) {
   auto host = Open();
   float value = 1.0f;
-  auto on32 = [&](TObject*, TSingleChannelArrays&, TSingleChannelArrays& out) { out[0][0] = value; };
+  auto on32 = [&](TObject*, TSingleChannelArrays&, TSingleChannelArrays& out) {
+    out[0][0] = value;
+  };
   host->SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&on32));
   host->SetPreventClipping(pcAnalog);
   Switch(0);
@@ -186,7 +193,8 @@ TEST_F(ConvertingHost, ClipsDigitallyOrAnalogBeforeConversion) {
 }
 
 TEST_F(ConvertingHost, TakesChannelOffsetsOnlyBelowTheChannelCount) {
-  auto early = std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{{"Fake", &driver}});
+  auto early =
+      std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{{"Fake", &driver}});
   early->SetInputChannelOffset(1);  // as a stored form read before a driver is open
   EXPECT_EQ(early->GetInputChannelOffset(), 0);
   early.reset();
@@ -282,6 +290,80 @@ TEST_F(ConvertingHost, LeavesChannelsWithoutAddressOrConverterUnconverted) {
   EXPECT_EQ(driver.Buffer(0, 5)[0], 0xAB) << "the unconvertible output is left alone";
 }
 
+// A channel whose new type has no converter is left alone, never converted by the routine an
+// earlier driver's channel of that number had.
+TEST_F(ConvertingHost, AChannelWithoutConverterAfterAResetIsLeftAlone) {
+  auto host = Open();
+  auto on32 = [](TObject*, TSingleChannelArrays&, TSingleChannelArrays& out) { out[0][0] = 0.5f; };
+  host->SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&on32));
+  Switch(0);
+  ASSERT_EQ(Out(0, 0)[0], 0.5f);
+  driver.output_types = {32, 32};
+  driver.input_types = {-3, 32};
+  host->Reset();
+  FillInputs(0, 0.25f);
+  Switch(0);
+  EXPECT_EQ(driver.Buffer(0, 2)[0], 0xAB) << "the output was converted by an old converter";
+  EXPECT_EQ(host->SingleInBuffer()[0][0], 0.0f) << "the input was converted by an old converter";
+}
+
+// A handler that closes, resets or changes the driver inside its own switch: the rest of
+// that switch leaves the old buffers and the new driver alone, on both paths.
+TEST_F(ConvertingHost, AHandlerThatClosesResetsOrChangesTheDriverEndsItsSwitch) {
+  Register("Other", ClassIdText(2));
+  FakeAsioDriver other;
+  other.input_types = other.output_types = {ASIOSTFloat32LSB, ASIOSTFloat32LSB};
+  other.minimum = other.maximum = other.preferred = 8;
+  enum Action { kClose, kReset, kChange };
+  for (const bool double_path : {false, true}) {
+    for (const Action action : {kClose, kReset, kChange}) {
+      SCOPED_TRACE(std::string(double_path ? "double " : "single ") + std::to_string(action));
+      Host host(Place(), {{"Fake", &driver}, {"Other", &other}});
+      host.SetDriverIndex(0);
+      host.SetActive(true);
+      host.SetPreventClipping(pcDigital);
+      auto act = [&] {
+        if (action == kClose) host.SetDriverIndex(-1);
+        if (action == kReset) host.Reset();
+        if (action == kChange) host.SetDriverIndex(1);
+      };
+      auto on32 = [&](TObject*, TSingleChannelArrays&, TSingleChannelArrays&) { act(); };
+      auto on64 = [&](TObject*, TDoubleChannelArrays&, TDoubleChannelArrays&) { act(); };
+      if (double_path)
+        host.SetOnBufferSwitch64(TBufferSwitchEvent64::FromCallable(&on64));
+      else
+        host.SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&on32));
+      const int ready = driver.output_ready + other.output_ready;
+      driver.callbacks->bufferSwitch(0, ASIOFalse);
+      EXPECT_EQ(driver.output_ready + other.output_ready, ready)
+          << "no driver hears of the old switch";
+      if (action != kClose) {
+        ASSERT_TRUE(host.BuffersCreated);
+        EXPECT_EQ(host.SingleOutBuffer().SampleCount(), 8u);
+      }
+      host.SetOnBufferSwitch32(nullptr);
+      host.SetOnBufferSwitch64(nullptr);
+      host.SetDriverIndex(-1);
+    }
+  }
+}
+
+// A layout too large to allocate leaves the host without buffers, and switches touch nothing.
+TEST_F(ConvertingHost, ALayoutTooLargeIsRefusedWithEmptyArrays) {
+  driver.outputs = 65543;
+  driver.hand_out_buffers = false;
+  driver.minimum = 64;
+  driver.maximum = 100000;
+  driver.preferred = 65530;
+  Host host(Place(), {{"Fake", &driver}});
+  host.SetDriverIndex(0);
+  EXPECT_FALSE(host.BuffersCreated);
+  EXPECT_EQ(host.SingleOutBuffer().ChannelCount(), 0u);
+  EXPECT_EQ(host.DoubleOutBuffer().ChannelCount(), 0u);
+  EXPECT_EQ(host.GetOutputChannelCount(), 0);
+  EXPECT_EQ(driver.Count("createBuffers"), 0);
+}
+
 TEST_F(ConvertingHost, OutputsCarryThePreviousBlockWhenNothingOverwritesThem) {
   auto host = Open();
   bool write = true;
@@ -296,7 +378,8 @@ TEST_F(ConvertingHost, OutputsCarryThePreviousBlockWhenNothingOverwritesThem) {
 }
 
 TEST_F(ConvertingHost, HasTheLatenciesWhenOnLatencyChangedFires) {
-  auto host = std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{{"Fake", &driver}});
+  auto host =
+      std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{{"Fake", &driver}});
   int32_t seen = 0;
   auto on_latency = [&](TObject*) { seen = host->GetInputLatency() + host->GetOutputLatency(); };
   host->OnLatencyChanged = TNotifyEvent::FromCallable(&on_latency);

@@ -3,8 +3,9 @@
 #include <mutex>
 
 #include "asio_host/bench/host_switch_case.h"
-#include "asio_host/tests/switch_budget.h"
 #include "asio_host/tests/asio_registry_test.h"
+#include "asio_host/tests/switch_budget.h"
+#include "platform/message_window.h"
 
 namespace {
 
@@ -46,7 +47,8 @@ TEST_F(SwitchBudget, EveryOptionOnStillAllocatesNothingAndTakesNoLock) {
   EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
 
   auto on64 = [](TObject*, TDoubleChannelArrays& in, TDoubleChannelArrays& out) {
-    for (size_t c = 0; c < out.ChannelCount(); ++c) std::copy_n(in[c % 2], in.SampleCount(), out[c]);
+    for (size_t c = 0; c < out.ChannelCount(); ++c)
+      std::copy_n(in[c % 2], in.SampleCount(), out[c]);
   };
   busy.host->SetOnBufferSwitch64(TBufferSwitchEvent64::FromCallable(&on64));
   busy.host->PreFillInBuffer = bpfZero;
@@ -56,6 +58,39 @@ TEST_F(SwitchBudget, EveryOptionOnStillAllocatesNothingAndTakesNoLock) {
   EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
   EXPECT_EQ(positions, 20000);
   busy.Close();
+}
+
+// A driver's reports may come from threads the system does not know: asioMessage and
+// sampleRateDidChange call nothing outside the program (on Windows: nothing through its
+// import table), and what they ask for happens on the host's thread afterwards.
+TEST_F(SwitchBudget, DriverRequestsCallNothingOutsideTheProgramAndWaitForTheHostsThread) {
+  switch_budget::Install();
+  HostSwitchCase running;
+  ASSERT_TRUE(running.Open(Base()));
+  std::vector<std::string> fired;
+  auto on_reset = [&fired](TObject*) { fired.push_back("reset"); };
+  auto on_latency = [&fired](TObject*) { fired.push_back("latency"); };
+  auto on_rate = [&fired](TObject*) { fired.push_back("rate"); };
+  running.host->OnReset = TNotifyEvent::FromCallable(&on_reset);
+  running.host->OnLatencyChanged = TNotifyEvent::FromCallable(&on_latency);
+  running.host->OnSampleRateChanged = TNotifyEvent::FromCallable(&on_rate);
+  ASIOCallbacks* callbacks = running.driver.callbacks;
+  const int creations = running.host->creations;
+  int32_t answers = 0;
+  switch_budget::Begin();
+  for (int32_t selector : {kAsioResetRequest, kAsioBufferSizeChange, kAsioLatenciesChanged})
+    answers += callbacks->asioMessage(selector, 0, nullptr, nullptr);
+  callbacks->sampleRateDidChange(96000.0);
+  EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
+  EXPECT_EQ(answers, 3);
+  EXPECT_TRUE(fired.empty()) << "nothing happened inside the driver's calls";
+  EXPECT_EQ(running.host->creations, creations);
+
+  for (int i = 0; i < 100 && fired.empty(); ++i) platform::WaitAndPumpMessages(10);
+  EXPECT_EQ(running.host->creations, creations + 1) << "the requests were served by one reset";
+  EXPECT_EQ(fired, (std::vector<std::string>{"latency", "reset", "rate"}));
+  EXPECT_TRUE(running.host->GetActive());
+  running.Close();
 }
 
 // The watch itself: a handler that allocates and locks is caught at both.

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "asio_host/asio_host.h"
 #include "asio_host/tests/asio_registry_test.h"
@@ -60,8 +63,8 @@ class AsioHost : public AsioRegistryTest {
     Register("Beta", ClassIdText(2));
   }
   std::unique_ptr<Host> MakeHost() {
-    auto host = std::make_unique<Host>(Place(), std::map<std::string, FakeAsioDriver*>{
-                                                    {"Alpha", &alpha}, {"Beta", &beta}});
+    auto host = std::make_unique<Host>(
+        Place(), std::map<std::string, FakeAsioDriver*>{{"Alpha", &alpha}, {"Beta", &beta}});
     events.Bind(*host);
     return host;
   }
@@ -192,8 +195,8 @@ TEST_F(AsioHost, KeepsTheSampleRateSaneButPassesTheValueOnUnchanged) {
 
 TEST_F(AsioHost, StoppingSilencesBothHalvesOfEveryBufferForItsSampleWidth) {
   alpha.inputs = 1;
-  alpha.input_types = {20};        // Float64LSB: 8 bytes
-  alpha.output_types = {17, 17};   // Int24LSB: 3 bytes
+  alpha.input_types = {20};       // Float64LSB: 8 bytes
+  alpha.output_types = {17, 17};  // Int24LSB: 3 bytes
   alpha.minimum = alpha.maximum = alpha.preferred = 256;
   auto host = MakeHost();
   host->SetDriverIndex(0);
@@ -323,18 +326,201 @@ TEST_F(AsioHost, AResetThatCannotReopenLeavesTheHostWithoutDriver) {
   EXPECT_EQ(events.Count("reset"), 0);
 }
 
-TEST_F(AsioHost, ReportsLatencyAndRateChangesAtOnce) {
+// Pumps the host's thread until `done` or a second has passed.
+template <typename Done>
+bool PumpUntil(Done done) {
+  for (int i = 0; i < 100 && !done(); ++i) platform::WaitAndPumpMessages(10);
+  return done();
+}
+
+// The driver may report from a thread the system does not know: the host asks for the
+// latencies and fires its events on its own thread, once the driver's call has returned.
+TEST_F(AsioHost, ReportsLatencyAndRateChangesOnTheHostsThreadAfterTheCallReturned) {
   auto host = MakeHost();
   host->SetDriverIndex(0);
   events.fired.clear();
   alpha.input_latency = 11;
   alpha.output_latency = 22;
   EXPECT_EQ(alpha.callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr), 1);
+  alpha.callbacks->sampleRateDidChange(96000.0);
+  EXPECT_TRUE(events.fired.empty()) << "nothing happens inside the driver's calls";
+  EXPECT_EQ(host->GetInputLatency(), 300);
+  host->ServicePendingRequests();
   EXPECT_EQ(host->GetInputLatency(), 11);
   EXPECT_EQ(host->GetOutputLatency(), 22);
-  alpha.callbacks->sampleRateDidChange(96000.0);
   EXPECT_EQ(events.fired, (std::vector<std::string>{"latency", "rate"}));
   EXPECT_EQ(host->GetSampleRate(), 48000.0) << "the reported rate is not taken over";
+  // The hidden window's tick serves them as well.
+  alpha.callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
+  EXPECT_TRUE(PumpUntil([&] { return events.Count("latency") == 2; }));
+}
+
+// A driver's modal control panel pumps messages, and drivers commonly ask for a reset when
+// the user changes the buffer size there: the driver is not released from under its panel.
+TEST_F(AsioHost, AResetAskedForInsideTheControlPanelWaitsUntilThePanelHasClosed) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  alpha.inside_control_panel = [&] {
+    alpha.callbacks->asioMessage(kAsioBufferSizeChange, 0, nullptr, nullptr);
+    for (int i = 0; i < 10; ++i) platform::WaitAndPumpMessages(10);  // the panel's own loop
+    host->ServicePendingRequests();  // an owner's timer inside that loop
+  };
+  alpha.calls.clear();
+  host->ControlPanel();
+  EXPECT_EQ(alpha.calls, (std::vector<std::string>{"controlPanel", "controlPanel returns"}));
+  EXPECT_TRUE(PumpUntil([&] { return events.Count("reset") == 1; }));
+  EXPECT_EQ(alpha.Count("release"), 1);
+  EXPECT_TRUE(host->GetActive());
+}
+
+// Taking the buffers down waits for a switch running on another thread, also after a switch
+// on the host's own thread has come and gone.
+TEST_F(AsioHost, TakingTheBuffersDownWaitsForASwitchOnAnotherThread) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  const auto host_thread = std::this_thread::get_id();
+  std::atomic<bool> entered{false}, release{false}, disposed_during_switch{false};
+  std::function<void(TObject*, PASIOBufferList, int32_t)> on_switch = [&](TObject*, PASIOBufferList,
+                                                                          int32_t) {
+    if (std::this_thread::get_id() == host_thread) return;
+    entered = true;
+    while (!release) std::this_thread::yield();
+    disposed_during_switch = alpha.disposed.load();
+  };
+  host->OnBufferSwitch = TBufferSwitchEventNative::FromCallable(&on_switch);
+  ASIOCallbacks* callbacks = alpha.callbacks;
+  callbacks->bufferSwitch(0, ASIOFalse);  // one switch on the host's thread first
+  std::thread driver_thread([callbacks] { callbacks->bufferSwitch(1, ASIOFalse); });
+  while (!entered) std::this_thread::yield();
+  callbacks->bufferSwitch(0, ASIOFalse);  // and one more while the other runs
+  std::thread releaser([&release] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    release = true;
+  });
+  host->SetDriverIndex(-1);
+  driver_thread.join();
+  releaser.join();
+  EXPECT_TRUE(alpha.disposed);
+  EXPECT_FALSE(disposed_during_switch) << "the buffers went while the switch ran";
+}
+
+// A driver whose stop failed keeps switching: the host silences its buffers between two
+// switches, never in the middle of one.
+TEST_F(AsioHost, SilencingAfterAFailedStopWaitsForTheSwitchInProgress) {
+  alpha.minimum = alpha.maximum = alpha.preferred = 64;
+  alpha.fault_in_stop = true;
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  std::atomic<bool> entered{false}, stopping{false};
+  std::atomic<int> survived{-1};
+  std::function<void(TObject*, PASIOBufferList, int32_t)> on_switch =
+      [&](TObject*, PASIOBufferList list, int32_t half) {
+        auto* output = static_cast<uint8_t*>(list[2].buffers[half]);
+        std::memset(output, 0x55, 64 * 4);
+        entered = true;
+        while (!stopping) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        survived = static_cast<int>(std::count(output, output + 64 * 4, 0x55));
+      };
+  host->OnBufferSwitch = TBufferSwitchEventNative::FromCallable(&on_switch);
+  ASIOCallbacks* callbacks = alpha.callbacks;
+  std::thread driver_thread([callbacks] { callbacks->bufferSwitch(0, ASIOFalse); });
+  while (!entered) std::this_thread::yield();
+  stopping = true;
+  host->SetActive(false);
+  driver_thread.join();
+  EXPECT_EQ(survived, 64 * 4) << "the switch's output was silenced under it";
+  EXPECT_EQ(alpha.Buffer(0, 2)[0], 0) << "and silenced once it was over";
+}
+
+// Requests sent at the same time from two threads: each is what it was, none runs on the
+// driver's threads, and the waiting ones are served together on the host's thread.
+TEST_F(AsioHost, ResetAndLatencyRequestsFromTwoThreadsNeverMix) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  const auto host_thread = std::this_thread::get_id();
+  std::atomic<int> off_thread_events{0};
+  std::function<void(TObject*)> watch = [&](TObject*) {
+    if (std::this_thread::get_id() != host_thread) ++off_thread_events;
+  };
+  host->OnReset = TNotifyEvent::FromCallable(&watch);
+  host->OnLatencyChanged = TNotifyEvent::FromCallable(&watch);
+  const int creations = host->creations;
+  ASIOCallbacks* callbacks = alpha.callbacks;
+  auto storm = [callbacks](int32_t selector) {
+    for (int i = 0; i < 20000; ++i) callbacks->asioMessage(selector, 0, nullptr, nullptr);
+  };
+  std::thread resets(storm, kAsioResetRequest);
+  std::thread latencies(storm, kAsioLatenciesChanged);
+  resets.join();
+  latencies.join();
+  EXPECT_EQ(off_thread_events, 0);
+  EXPECT_EQ(host->creations, creations);
+  host->OnReset = TNotifyEvent::FromCallable(&events.reset);
+  EXPECT_TRUE(PumpUntil([&] { return host->creations > creations; }));
+  for (int i = 0; i < 5; ++i) platform::WaitAndPumpMessages(20);
+  EXPECT_EQ(host->creations, creations + 1) << "forty thousand requests, one reopening";
+  EXPECT_EQ(events.Count("reset"), 1);
+  EXPECT_EQ(off_thread_events, 0);
+}
+
+// A driver that asks again while it is being reopened keeps the host busy for one reopening
+// per tick, never inside one loop of the host's thread.
+TEST_F(AsioHost, ADriverThatKeepsAskingForResetsDoesNotHoldTheHostsThread) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  int asked = 0;
+  alpha.inside_start = [&] {
+    if (++asked < 1000) alpha.callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+  };
+  alpha.callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+  const int creations = host->creations;
+  for (int pump = 1; pump <= 5; ++pump) {
+    platform::SleepMilliseconds(kRequestServiceIntervalMs + 5);
+    platform::PumpMessages();
+    EXPECT_LE(host->creations, creations + pump) << "one reopening per pump at most";
+  }
+  EXPECT_GE(host->creations, creations + 1);
+  EXPECT_TRUE(host->GetActive());
+}
+
+// Counts beyond reason are cut or refused before anything is allocated.
+TEST_F(AsioHost, CapsChannelCountsAndRefusesLayoutsTooLargeBeforeAllocating) {
+  struct Case {
+    int32_t inputs, outputs, size;
+    bool accepted;
+    int32_t expected_inputs, expected_outputs;
+  };
+  const Case cases[] = {
+      {2, 100000, 64, true, 2, kMaxChannelCount},
+      {-7, 3, 64, true, 0, 3},
+      {2, 65543, 65530, false, 0, 0},
+      {3000, 3000, 65530, false, 0, 0},
+      {kMaxChannelCount, kMaxChannelCount, 4096, true, kMaxChannelCount, kMaxChannelCount},
+  };
+  auto host = MakeHost();
+  alpha.hand_out_buffers = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.inputs) + " x " + std::to_string(c.outputs) + " x " +
+                 std::to_string(c.size));
+    alpha.inputs = c.inputs;
+    alpha.outputs = c.outputs;
+    alpha.minimum = alpha.maximum = alpha.preferred = c.size;
+    alpha.created_channels = -1;
+    host->SetDriverIndex(-1);
+    host->SetDriverIndex(0);
+    EXPECT_EQ(host->BuffersCreated, c.accepted);
+    EXPECT_EQ(host->GetInputChannelCount(), c.expected_inputs);
+    EXPECT_EQ(host->GetOutputChannelCount(), c.expected_outputs);
+    EXPECT_EQ(host->OutputChannelInfos().size(), static_cast<size_t>(c.expected_outputs));
+    EXPECT_EQ(alpha.created_channels, c.accepted ? c.expected_inputs + c.expected_outputs : -1);
+    alpha.callbacks = nullptr;
+  }
 }
 
 TEST_F(AsioHost, ABufferSwitchWithoutTimeRecordAsksTheDriverForThePosition) {

@@ -4,8 +4,10 @@
 // its settings, records what the host asked, owns the double buffers it hands out, and lets
 // a test play the driver's part in a buffer switch.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -40,6 +42,9 @@ class FakeAsioDriver final : public IASIO {
   std::vector<int32_t> capabilities;  // future selectors answered with ASE_SUCCESS
   int32_t meter = 1234;
   std::vector<int32_t> channels_without_buffer;  // buffer-info index that gets no address
+  bool hand_out_buffers = true;  // false: createBuffers answers without allocating any
+  // Run inside the method, as a driver that calls its host back from there.
+  std::function<void()> inside_control_panel, inside_start;
 
   // What the host did.
   std::vector<std::string> calls;
@@ -53,16 +58,24 @@ class FakeAsioDriver final : public IASIO {
   int32_t last_future_selector = 0;
   int output_ready = 0;
   long references = 0;
+  std::atomic<bool> disposed{false};
 
   // The double buffers, per buffer-info record.
   std::vector<std::vector<uint8_t>> halves[2];
 
   static uint32_t Width(ASIOSampleType type) {
     switch (type) {
-      case 0: case 16: return 2;
-      case 1: case 17: return 3;
-      case 4: case 20: return 8;
-      default: return 4;
+      case 0:
+      case 16:
+        return 2;
+      case 1:
+      case 17:
+        return 3;
+      case 4:
+      case 20:
+        return 8;
+      default:
+        return 4;
     }
   }
   ASIOSampleType TypeOf(bool input, int32_t channel) const {
@@ -102,6 +115,7 @@ class FakeAsioDriver final : public IASIO {
   ASIOError ASIO_THISCALL start() override {
     calls.push_back("start");
     if (fault_in_start) faulting::WriteToAddress(16);
+    if (inside_start) inside_start();
     return start_answer;
   }
   ASIOError ASIO_THISCALL stop() override {
@@ -121,7 +135,8 @@ class FakeAsioDriver final : public IASIO {
     *out = output_latency;
     return ASE_OK;
   }
-  ASIOError ASIO_THISCALL getBufferSize(int32_t* mn, int32_t* mx, int32_t* pr, int32_t* gr) override {
+  ASIOError ASIO_THISCALL getBufferSize(int32_t* mn, int32_t* mx, int32_t* pr,
+                                        int32_t* gr) override {
     *mn = minimum;
     *mx = maximum;
     *pr = preferred;
@@ -168,11 +183,12 @@ class FakeAsioDriver final : public IASIO {
     created_channels = channels;
     created_size = size;
     callbacks = cb;
-    for (auto& half : halves) half.assign(static_cast<size_t>(channels), {});
-    for (int32_t i = 0; i < channels; ++i) {
+    for (auto& half : halves) half.assign(hand_out_buffers ? static_cast<size_t>(channels) : 0, {});
+    for (int32_t i = 0; hand_out_buffers && i < channels; ++i) {
       ASIOBufferInfo& info = infos[i];
-      const bool no_buffer = std::find(channels_without_buffer.begin(),
-                                       channels_without_buffer.end(), i) != channels_without_buffer.end();
+      const bool no_buffer =
+          std::find(channels_without_buffer.begin(), channels_without_buffer.end(), i) !=
+          channels_without_buffer.end();
       for (int h = 0; h < 2; ++h) {
         if (no_buffer) {
           info.buffers[h] = nullptr;
@@ -180,7 +196,8 @@ class FakeAsioDriver final : public IASIO {
         }
         // The host uses its own buffer length, which may differ from the size asked for.
         const size_t samples = static_cast<size_t>(std::max(size, 4096));
-        halves[h][static_cast<size_t>(i)].assign(samples * Width(TypeOf(info.isInput, info.channelNum)), 0xAB);
+        halves[h][static_cast<size_t>(i)].assign(
+            samples * Width(TypeOf(info.isInput, info.channelNum)), 0xAB);
         info.buffers[h] = halves[h][static_cast<size_t>(i)].data();
       }
     }
@@ -188,11 +205,14 @@ class FakeAsioDriver final : public IASIO {
   }
   ASIOError ASIO_THISCALL disposeBuffers() override {
     calls.push_back("disposeBuffers");
+    disposed = true;
     if (fault_in_dispose) faulting::WriteToAddress(16);
     return ASE_OK;
   }
   ASIOError ASIO_THISCALL controlPanel() override {
     calls.push_back("controlPanel");
+    if (inside_control_panel) inside_control_panel();
+    calls.push_back("controlPanel returns");
     return ASE_OK;
   }
   ASIOError ASIO_THISCALL future(int32_t selector, void* opt) override {
@@ -200,7 +220,8 @@ class FakeAsioDriver final : public IASIO {
     if (selector >= kAsioSetInputGain && selector <= kAsioGetOutputMeter) {
       auto* controls = static_cast<ASIOChannelControls*>(opt);
       last_controls = *controls;
-      if (selector == kAsioGetInputMeter || selector == kAsioGetOutputMeter) controls->meter = meter;
+      if (selector == kAsioGetInputMeter || selector == kAsioGetOutputMeter)
+        controls->meter = meter;
       return ASE_OK;
     }
     return std::find(capabilities.begin(), capabilities.end(), selector) != capabilities.end()
@@ -249,4 +270,3 @@ class TestHost : public Host {
  private:
   std::map<std::string, FakeAsioDriver*> drivers_;
 };
-

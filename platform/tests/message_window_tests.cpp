@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -79,6 +80,36 @@ TEST(MessageWindow, AHandlerMayPostToItsOwnWindow) {
   window.Post(kFirstUserMessage, 0, 0);
   for (int attempt = 0; attempt < 10 && again.calls < 4; ++attempt) PumpMessages();
   EXPECT_EQ(again.calls, 4);
+}
+
+// Ticks arrive on the owning thread while it waits for messages, one per pump at most even
+// when the handler takes longer than the interval, and stop with StopTicks or the window.
+TEST(MessageWindow, TicksOnTheOwningThreadOncePerPumpUntilStopped) {
+  struct Slow {
+    int ticks = 0;
+    std::thread::id thread;
+    static void Handle(void* context, uint32_t message, uintptr_t, intptr_t) noexcept {
+      auto* self = static_cast<Slow*>(context);
+      if (message != kFirstUserMessage + 7) return;
+      ++self->ticks;
+      self->thread = std::this_thread::get_id();
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));  // longer than the interval
+    }
+  } slow;
+  MessageWindow window(&Slow::Handle, &slow);
+  EXPECT_FALSE(window.StartTicks(kFirstUserMessage - 1, 10));
+  ASSERT_TRUE(window.StartTicks(kFirstUserMessage + 7, 10));
+  for (int attempt = 0; attempt < 200 && slow.ticks < 3; ++attempt) {
+    const int before = slow.ticks;
+    WaitAndPumpMessages(50);
+    EXPECT_LE(slow.ticks - before, 1) << "one tick per pump";
+  }
+  EXPECT_GE(slow.ticks, 3);
+  EXPECT_EQ(slow.thread, std::this_thread::get_id());
+  window.StopTicks();
+  const int stopped = slow.ticks;
+  for (int attempt = 0; attempt < 5; ++attempt) WaitAndPumpMessages(20);
+  EXPECT_EQ(slow.ticks, stopped);
 }
 
 }  // namespace

@@ -13,7 +13,10 @@ constexpr char kClassName[] = "PartiloomMessageWindow";
 struct Target {
   MessageHandler handler;
   void* context;
+  uint32_t tick_message = 0;
 };
+
+constexpr UINT_PTR kTickTimer = 1;
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message >= kFirstUserMessage) {
@@ -23,6 +26,12 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARA
       return 0;
     }
   }
+  if (message == WM_TIMER && wparam == kTickTimer) {
+    auto* target = reinterpret_cast<Target*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (target && target->tick_message)
+      target->handler(target->context, target->tick_message, 0, 0);
+    return 0;
+  }
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
@@ -30,9 +39,9 @@ std::once_flag g_class_once;
 
 HINSTANCE ThisModule() {
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&WindowProcedure), &module);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&WindowProcedure), &module);
   return module;
 }
 
@@ -50,13 +59,15 @@ MessageWindow::MessageWindow(MessageHandler handler, void* context) {
   HWND window = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 ThisModule(), nullptr);
   if (!window) throw std::runtime_error("Cannot create the host's message window");
-  SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new Target{handler, context}));
+  SetWindowLongPtrA(window, GWLP_USERDATA,
+                    reinterpret_cast<LONG_PTR>(new Target{handler, context}));
   handle_ = window;
 }
 
 MessageWindow::~MessageWindow() {
   HWND window = static_cast<HWND>(handle_);
   auto* target = reinterpret_cast<Target*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  KillTimer(window, kTickTimer);
   SetWindowLongPtrA(window, GWLP_USERDATA, 0);
   DestroyWindow(window);
   delete target;
@@ -65,6 +76,21 @@ MessageWindow::~MessageWindow() {
 bool MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) noexcept {
   if (message < kFirstUserMessage) return false;
   return PostMessageA(static_cast<HWND>(handle_), message, wparam, lparam) != 0;
+}
+
+bool MessageWindow::StartTicks(uint32_t message, uint32_t interval_ms) noexcept {
+  if (message < kFirstUserMessage) return false;
+  HWND window = static_cast<HWND>(handle_);
+  reinterpret_cast<Target*>(GetWindowLongPtrA(window, GWLP_USERDATA))->tick_message = message;
+  // The system's timer message is made only when the queue is otherwise empty, once per
+  // pump: ticks never pile up.
+  return SetTimer(window, kTickTimer, interval_ms, nullptr) != 0;
+}
+
+void MessageWindow::StopTicks() noexcept {
+  HWND window = static_cast<HWND>(handle_);
+  KillTimer(window, kTickTimer);
+  reinterpret_cast<Target*>(GetWindowLongPtrA(window, GWLP_USERDATA))->tick_message = 0;
 }
 
 // The address of the thread's environment block, read straight from FS: unique per live
@@ -82,6 +108,9 @@ int PumpMessages() {
     TranslateMessage(&message);
     DispatchMessageA(&message);
     ++handed;
+    // The system makes a timer message only once the queue is empty: the posted messages
+    // are through, and a tick whose handler outlasts its interval makes no endless pump.
+    if (message.message == WM_TIMER) break;
   }
   return handed;
 }

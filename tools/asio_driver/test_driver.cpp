@@ -7,9 +7,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/tests/faulting_code.h"
+#include "tools/asio_driver/hostile_draws.h"
 #include "tools/asio_driver/sample_types.h"
 #include "tools/asio_driver/test_driver_config.h"
 #include "tools/asio_driver/test_driver_exports.h"
@@ -40,6 +43,9 @@ struct ClassState {
   std::vector<std::string> log;
   std::map<std::string, int32_t> counts;
   std::map<std::string, Failure> failures;  // overrides of the configured ones
+  bool hostile_set = false;                 // overrides the configured hostile behaviours and seed
+  uint32_t hostile = 0;
+  uint32_t hostile_seed = 0;
   bool latencies_set = false;
   int32_t input_latency = 0;
   int32_t output_latency = 0;
@@ -47,7 +53,7 @@ struct ClassState {
   std::vector<size_t> feed_read;
   bool capture = false;
   std::vector<std::vector<uint8_t>> captures;  // per output channel
-  TestDriver* current = nullptr;  // the most recently created live object
+  TestDriver* current = nullptr;               // the most recently created live object
   int32_t live_objects = 0;
   std::atomic<int64_t> switches{0};
   std::condition_variable switched;
@@ -89,6 +95,9 @@ void CopyText(char* destination, size_t capacity, const std::string& text) {
 
 // Beyond any real driver; keeps a mistaken configuration from asking for gigabytes.
 constexpr int32_t kLargestBufferSize = 1 << 20;
+// What a hostile driver allocates at most for all its buffers; beyond it createBuffers
+// answers ASE_NoMemory, as a real driver out of memory would.
+constexpr size_t kLargestHostileAllocation = size_t{64} << 20;
 
 struct ChannelBuffer {
   bool is_input = false;
@@ -101,7 +110,10 @@ struct ChannelBuffer {
 class TestDriver final : public IASIO {
  public:
   TestDriver(const GUID& class_id, DriverConfig config)
-      : class_id_(class_id), state_(StateOf(class_id)), config_(std::move(config)),
+      : class_id_(class_id),
+        state_(StateOf(class_id)),
+        config_(std::move(config)),
+        draws_(config_.hostile_seed),
         rate_(config_.sample_rate) {
     ++g_server_references;
     std::lock_guard lock(state_.mutex);
@@ -158,7 +170,10 @@ class TestDriver final : public IASIO {
     const Failure failure = Enter("getDriverName");
     if (failure == Failure::Refuse) return;
     Misbehave(failure);
-    if (name) CopyText(name, 32, config_.driver_name);
+    if (name && Hostile(kHostileTexts))
+      std::memset(name, 'D', 32);  // the whole field, no terminator
+    else if (name)
+      CopyText(name, 32, config_.driver_name);
   }
 
   int32_t ASIO_THISCALL getDriverVersion() override {
@@ -172,7 +187,10 @@ class TestDriver final : public IASIO {
     const Failure failure = Enter("getErrorMessage");
     if (failure == Failure::Refuse) return;
     Misbehave(failure);
-    if (text) CopyText(text, 124, error_);
+    if (text && Hostile(kHostileTexts))
+      std::memset(text, 'E', 124);
+    else if (text)
+      CopyText(text, 124, error_);
   }
 
   ASIOError ASIO_THISCALL start() override {
@@ -200,6 +218,10 @@ class TestDriver final : public IASIO {
       });
       clock_ready_ = true;
     }
+    if (Hostile(kHostileThreads)) {
+      stop_extra_ = false;
+      for (int i = 0; i < 2; ++i) extra_.emplace_back([this] { RunExtraThread(); });
+    }
     return ASE_OK;
   }
 
@@ -216,8 +238,12 @@ class TestDriver final : public IASIO {
     if (failure == Failure::Refuse) return ASE_HWMalfunction;
     Misbehave(failure);
     if (!inputs || !outputs) return ASE_InvalidParameter;
-    *inputs = static_cast<int32_t>(config_.inputs.size());
-    *outputs = static_cast<int32_t>(config_.outputs.size());
+    if (Hostile(kHostileCounts)) {
+      answered_inputs_ = draws_.ChannelCount();
+      answered_outputs_ = draws_.ChannelCount();
+    }
+    *inputs = ChannelCountOf(true);
+    *outputs = ChannelCountOf(false);
     return ASE_OK;
   }
 
@@ -238,10 +264,11 @@ class TestDriver final : public IASIO {
     if (failure == Failure::Refuse) return ASE_HWMalfunction;
     Misbehave(failure);
     if (!minimum || !maximum || !preferred || !granularity) return ASE_InvalidParameter;
-    *minimum = config_.minimum_size;
-    *maximum = config_.maximum_size;
-    *preferred = config_.preferred_size;
-    *granularity = config_.granularity;
+    const bool hostile = Hostile(kHostileSizes);
+    *minimum = hostile ? draws_.BufferSize() : config_.minimum_size;
+    *maximum = hostile ? draws_.BufferSize() : config_.maximum_size;
+    *preferred = hostile ? draws_.BufferSize() : config_.preferred_size;
+    *granularity = hostile ? draws_.BufferSize() : config_.granularity;
     return ASE_OK;
   }
 
@@ -308,25 +335,24 @@ class TestDriver final : public IASIO {
   }
 
   ASIOError ASIO_THISCALL getChannelInfo(ASIOChannelInfo* info) override {
-    const Failure failure =
-        Enter(info ? "getChannelInfo(" + std::to_string(info->channel) + ", " +
-                         std::to_string(info->isInput) + ")"
-                   : std::string("getChannelInfo(null)"),
-              "getChannelInfo");
+    const Failure failure = Enter(info ? "getChannelInfo(" + std::to_string(info->channel) + ", " +
+                                             std::to_string(info->isInput) + ")"
+                                       : std::string("getChannelInfo(null)"),
+                                  "getChannelInfo");
     if (failure == Failure::Refuse) return ASE_HWMalfunction;
     Misbehave(failure);
     if (!info) return ASE_InvalidParameter;
-    const auto& channels = info->isInput ? config_.inputs : config_.outputs;
-    if (info->channel < 0 || static_cast<size_t>(info->channel) >= channels.size())
-      return ASE_InvalidParameter;
-    const DriverChannel& channel = channels[static_cast<size_t>(info->channel)];
+    const bool is_input = info->isInput != ASIOFalse;
+    if (info->channel < 0 || info->channel >= ChannelCountOf(is_input)) return ASE_InvalidParameter;
     info->isActive = ASIOFalse;
     for (const ChannelBuffer& buffer : buffers_)
-      if (buffer.is_input == (info->isInput != ASIOFalse) && buffer.channel == info->channel)
-        info->isActive = ASIOTrue;
+      if (buffer.is_input == is_input && buffer.channel == info->channel) info->isActive = ASIOTrue;
     info->channelGroup = 0;
-    info->type = channel.type;
-    CopyText(info->name, sizeof(info->name), channel.name);
+    info->type = TypeOf(is_input, info->channel);
+    if (Hostile(kHostileTexts))
+      std::memset(info->name, 'N', sizeof(info->name));  // no terminator
+    else
+      CopyText(info->name, sizeof(info->name), NameOf(is_input, info->channel));
     return ASE_OK;
   }
 
@@ -342,25 +368,34 @@ class TestDriver final : public IASIO {
     Misbehave(failure);
     if (!initialized_) return Refuse("createBuffers before init", ASE_InvalidMode);
     if (callbacks_) return Refuse("buffers exist already", ASE_InvalidMode);
-    if (!infos || !callbacks || count < 1) return Refuse("no channels or callbacks", ASE_InvalidParameter);
+    if (!infos || !callbacks || count < 1)
+      return Refuse("no channels or callbacks", ASE_InvalidParameter);
     if (!SizeAllowed(size)) return Refuse("buffer size not supported", ASE_InvalidMode);
+    std::set<std::pair<bool, int32_t>> asked;
+    uint64_t total_bytes = 0;
     for (int32_t i = 0; i < count; ++i) {
-      const auto& channels = infos[i].isInput ? config_.inputs : config_.outputs;
-      if (infos[i].channelNum < 0 || static_cast<size_t>(infos[i].channelNum) >= channels.size())
+      const bool is_input = infos[i].isInput != ASIOFalse;
+      if (infos[i].channelNum < 0 || infos[i].channelNum >= ChannelCountOf(is_input))
         return Refuse("no such channel", ASE_InvalidParameter);
-      for (int32_t j = 0; j < i; ++j)
-        if ((infos[j].isInput != 0) == (infos[i].isInput != 0) && infos[j].channelNum == infos[i].channelNum)
-          return Refuse("channel asked for twice", ASE_InvalidParameter);
+      if (!asked.insert({is_input, infos[i].channelNum}).second)
+        return Refuse("channel asked for twice", ASE_InvalidParameter);
+      total_bytes +=
+          2 * static_cast<uint64_t>(size) *
+          static_cast<uint64_t>(SampleTypeStorageBytes(TypeOf(is_input, infos[i].channelNum)));
+      if (total_bytes > kLargestHostileAllocation && config_.hostile)
+        return Refuse("out of memory", ASE_NoMemory);
     }
     buffers_.resize(static_cast<size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
       ChannelBuffer& buffer = buffers_[static_cast<size_t>(i)];
       buffer.is_input = infos[i].isInput != ASIOFalse;
       buffer.channel = infos[i].channelNum;
-      buffer.type = (buffer.is_input ? config_.inputs : config_.outputs)[static_cast<size_t>(buffer.channel)].type;
-      buffer.bytes = static_cast<size_t>(size) * static_cast<size_t>(SampleTypeStorageBytes(buffer.type));
+      buffer.type = TypeOf(buffer.is_input, buffer.channel);
+      buffer.bytes =
+          static_cast<size_t>(size) * static_cast<size_t>(SampleTypeStorageBytes(buffer.type));
       const bool withheld = buffer.channel == (buffer.is_input ? config_.null_buffer_input
-                                                               : config_.null_buffer_output);
+                                                               : config_.null_buffer_output) ||
+                            (Hostile(kHostileCounts) && draws_.Chance(8));
       for (int half = 0; half < 2; ++half) {
         if (!withheld) buffer.halves[half] = std::make_unique<uint8_t[]>(buffer.bytes);  // zeroed
         infos[i].buffers[half] = buffer.halves[half].get();
@@ -369,6 +404,8 @@ class TestDriver final : public IASIO {
     buffer_size_ = size;
     callbacks_ = callbacks;
     OpenWavFiles();
+    // Drivers often ask their host something before createBuffers has even returned.
+    if (Hostile(kHostileReentry) && draws_.Chance(2)) CallHostBack();
     return ASE_OK;
   }
 
@@ -455,8 +492,48 @@ class TestDriver final : public IASIO {
     ASIOCallbacks* callbacks = callbacks_;
     if (!callbacks) return 0;
     rate_ = rate;
-    if (callbacks->sampleRateDidChange) std::thread([&] { callbacks->sampleRateDidChange(rate); }).join();
+    if (callbacks->sampleRateDidChange)
+      std::thread([&] { callbacks->sampleRateDidChange(rate); }).join();
     return 1;
+  }
+
+  // The hostile mode's call back to the host: a message, a rate change or a buffer switch of
+  // a half that may not exist, with a time record of noise or none.
+  void CallHostBack() {
+    ASIOCallbacks* callbacks = callbacks_;
+    if (!callbacks) return;
+    static constexpr int32_t kHalves[] = {0, 1, 0, 1, 2, -1};
+    const int32_t half = kHalves[draws_.Below(6)];
+    switch (draws_.Below(4)) {
+      case 0:
+        if (auto routine = callbacks->asioMessage)
+          routine(draws_.Selector(), draws_.Selector(), nullptr, nullptr);
+        break;
+      case 1:
+        if (auto routine = callbacks->sampleRateDidChange) routine(draws_.SampleRate());
+        break;
+      case 2:
+        if (auto routine = callbacks->bufferSwitch) routine(half, ASIOTrue);
+        break;
+      default: {
+        ASIOTime time;
+        auto* words = reinterpret_cast<uint32_t*>(&time);
+        for (size_t i = 0; i < sizeof(time) / 4; ++i)
+          words[i] = static_cast<uint32_t>(draws_.Next());
+        if (auto routine = callbacks->bufferSwitchTimeInfo)
+          routine(draws_.Chance(4) ? nullptr : &time, half, ASIOFalse);
+      }
+    }
+  }
+
+  // Hundreds of reset and latency requests at once.
+  void Storm() {
+    ASIOCallbacks* callbacks = callbacks_;
+    if (!callbacks || !callbacks->asioMessage) return;
+    const uint32_t requests = 100 + draws_.Below(1000);
+    for (uint32_t i = 0; i < requests; ++i)
+      callbacks->asioMessage(draws_.Chance(2) ? kAsioResetRequest : kAsioLatenciesChanged, 0,
+                             nullptr, nullptr);
   }
 
   int32_t RunSwitches(int32_t count) {
@@ -476,7 +553,8 @@ class TestDriver final : public IASIO {
     return configured == config_.failures.end() ? Failure::None : configured->second;
   }
 
-  // Logs the call and answers the failure configured for the method.
+  // Logs the call and answers the failure configured for the method. A hostile driver may
+  // call its host back from here, inside the host's call.
   Failure Enter(const std::string& call, const std::string& method = std::string()) {
     const std::string& name = method.empty() ? call : method;
     {
@@ -484,7 +562,51 @@ class TestDriver final : public IASIO {
       state_.log.push_back(call);
       ++state_.counts[name];
     }
+    if (Hostile(kHostileReentry) && draws_.Chance(3)) CallHostBack();
     return FailureOf(name);
+  }
+
+  bool Hostile(uint32_t behaviour) const { return (config_.hostile & behaviour) != 0; }
+
+  int32_t ChannelCountOf(bool is_input) const {
+    if (Hostile(kHostileCounts) && answered_inputs_ != kNotAnswered)
+      return is_input ? answered_inputs_ : answered_outputs_;
+    return static_cast<int32_t>((is_input ? config_.inputs : config_.outputs).size());
+  }
+
+  // The configured type, or one drawn for the channel and kept for it.
+  ASIOSampleType TypeOf(bool is_input, int32_t channel) {
+    const auto& channels = is_input ? config_.inputs : config_.outputs;
+    const bool configured = channel >= 0 && static_cast<size_t>(channel) < channels.size();
+    if (!Hostile(kHostileTypes))
+      return configured ? channels[static_cast<size_t>(channel)].type : 18;
+    auto drawn = drawn_types_.find({is_input, channel});
+    if (drawn == drawn_types_.end())
+      drawn = drawn_types_.emplace(std::make_pair(is_input, channel), draws_.SampleType()).first;
+    return drawn->second;
+  }
+
+  std::string NameOf(bool is_input, int32_t channel) const {
+    const auto& channels = is_input ? config_.inputs : config_.outputs;
+    if (channel >= 0 && static_cast<size_t>(channel) < channels.size())
+      return channels[static_cast<size_t>(channel)].name;
+    return std::string(is_input ? "Input " : "Output ") + std::to_string(channel + 1);
+  }
+
+  // The hostile mode's other threads: call backs and storms while the driver runs.
+  void RunExtraThread() {
+    while (!stop_extra_) {
+      CallHostBack();
+      if (Hostile(kHostileStorms) && draws_.Chance(64)) Storm();
+      std::this_thread::yield();
+    }
+  }
+
+  void JoinExtraThreads() {
+    stop_extra_ = true;
+    for (std::thread& thread : extra_)
+      if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+    std::erase_if(extra_, [](const std::thread& thread) { return !thread.joinable(); });
   }
 
   ASIOError Refuse(const char* why, ASIOError error) {
@@ -498,7 +620,10 @@ class TestDriver final : public IASIO {
   }
 
   bool SizeAllowed(int32_t size) const {
-    if (size < 1 || size > kLargestBufferSize || size < config_.minimum_size || size > config_.maximum_size) return false;
+    if (Hostile(kHostileSizes)) return size >= 1 && size <= kLargestBufferSize;
+    if (size < 1 || size > kLargestBufferSize || size < config_.minimum_size ||
+        size > config_.maximum_size)
+      return false;
     if (config_.granularity == -1) return (size & (size - 1)) == 0;
     if (config_.granularity > 0) return (size - config_.minimum_size) % config_.granularity == 0;
     return true;
@@ -562,7 +687,8 @@ class TestDriver final : public IASIO {
       const int32_t width = SampleTypeBytes(buffer.type);
       if (width == 0 || channel >= wav_channels) continue;
       for (size_t i = 0; i < wav_frames; ++i)
-        EncodeSample(input_frames_[i * wav_channels + channel], buffer.type, data + i * static_cast<size_t>(width));
+        EncodeSample(input_frames_[i * wav_channels + channel], buffer.type,
+                     data + i * static_cast<size_t>(width));
     }
   }
 
@@ -575,7 +701,8 @@ class TestDriver final : public IASIO {
           if (buffer.is_input || !data) continue;
           const auto channel = static_cast<size_t>(buffer.channel);
           if (state_.captures.size() <= channel) state_.captures.resize(channel + 1);
-          state_.captures[channel].insert(state_.captures[channel].end(), data, data + buffer.bytes);
+          state_.captures[channel].insert(state_.captures[channel].end(), data,
+                                          data + buffer.bytes);
         }
       }
     }
@@ -612,15 +739,18 @@ class TestDriver final : public IASIO {
       time.timeInfo.speed = 1.0;
       const auto samples = static_cast<uint64_t>(samples_);
       const auto stamp = static_cast<uint64_t>(stamp_.load());
-      time.timeInfo.samplePosition = {static_cast<uint32_t>(samples >> 32), static_cast<uint32_t>(samples)};
+      time.timeInfo.samplePosition = {static_cast<uint32_t>(samples >> 32),
+                                      static_cast<uint32_t>(samples)};
       time.timeInfo.systemTime = {static_cast<uint32_t>(stamp >> 32), static_cast<uint32_t>(stamp)};
       time.timeInfo.sampleRate = rate_;
-      time.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
+      time.timeInfo.flags =
+          kSystemTimeValid | kSamplePositionValid | kSampleRateValid | kSpeedValid;
       // The host may clear its entry while it shuts down: read it afresh every time.
       if (auto routine = callbacks->bufferSwitchTimeInfo) routine(&time, half, ASIOTrue);
     } else {
       if (auto routine = callbacks->bufferSwitch) routine(half, ASIOTrue);
     }
+    if (Hostile(kHostileStorms) && draws_.Chance(32)) Storm();
     CaptureOutputs(half);
     samples_ += buffer_size_;
     next_half_ = 1 - half;
@@ -641,8 +771,9 @@ class TestDriver final : public IASIO {
         std::this_thread::yield();
         continue;
       }
-      const double period =
-          static_cast<double>(buffer_size_) / rate_ / config_.clock_speed * static_cast<double>(frequency) + carry;
+      const double period = static_cast<double>(buffer_size_) / rate_ / config_.clock_speed *
+                                static_cast<double>(frequency) +
+                            carry;
       const auto whole = static_cast<int64_t>(period);
       carry = period - static_cast<double>(whole);
       deadline += whole;
@@ -653,8 +784,10 @@ class TestDriver final : public IASIO {
         if (stop_clock_) return;
         const int64_t left = deadline - platform::PerformanceCounter();
         if (left <= 0) break;
+        // In short naps, so that a stop is not kept waiting by a long block period.
         if (left > spin_ticks)
-          platform::SleepMilliseconds(static_cast<uint32_t>((left - spin_ticks) * 1000 / frequency));
+          platform::SleepMilliseconds(
+              static_cast<uint32_t>(std::min<int64_t>((left - spin_ticks) * 1000 / frequency, 10)));
         else
           std::this_thread::yield();
       }
@@ -665,11 +798,14 @@ class TestDriver final : public IASIO {
     }
   }
 
-  bool OnClockThread() const { return clock_.joinable() && clock_.get_id() == std::this_thread::get_id(); }
+  bool OnClockThread() const {
+    return clock_.joinable() && clock_.get_id() == std::this_thread::get_id();
+  }
 
   void StopClock() {
     running_ = false;
     stop_clock_ = true;
+    JoinExtraThreads();
     // A host may stop its driver from inside the buffer switch; that thread ends by itself
     // and is joined later.
     JoinClock();
@@ -679,9 +815,17 @@ class TestDriver final : public IASIO {
     if (clock_.joinable() && !OnClockThread()) clock_.join();
   }
 
+  static constexpr int32_t kNotAnswered = std::numeric_limits<int32_t>::min() + 1;
+
   const GUID class_id_;
   ClassState& state_;
   const DriverConfig config_;
+  HostileDraws draws_;
+  int32_t answered_inputs_ = kNotAnswered;
+  int32_t answered_outputs_ = kNotAnswered;
+  std::map<std::pair<bool, int32_t>, ASIOSampleType> drawn_types_;
+  std::vector<std::thread> extra_;
+  std::atomic<bool> stop_extra_{false};
   std::atomic<ULONG> references_{1};
   std::atomic<double> rate_;
   bool initialized_ = false;
@@ -735,14 +879,24 @@ class Factory final : public IClassFactory {
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     DriverConfig config = ReadDriverConfig(class_id_).value_or(DriverConfig{});
+    {
+      ClassState& state = StateOf(class_id_);
+      std::lock_guard lock(state.mutex);
+      if (state.hostile_set) {
+        config.hostile = state.hostile;
+        config.hostile_seed = state.hostile_seed;
+      }
+    }
     auto* driver = new TestDriver(class_id_, std::move(config));
     const HRESULT result = driver->QueryInterface(iid, object);
     driver->Release();
     return result;
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock) ++g_server_references;
-    else --g_server_references;
+    if (lock)
+      ++g_server_references;
+    else
+      --g_server_references;
     return S_OK;
   }
 
@@ -776,12 +930,14 @@ bool Serves(const GUID& class_id) {
       platform::RegistryRoot::ClassesRoot,
       "CLSID\\" + platform::ClassIdToString(class_id) + "\\InprocServer32",
       platform::RegistryAccess::ReadOnly);
-  return server && ComparablePath(server->ReadString("").value_or("")) == ComparablePath(ThisLibrary());
+  return server &&
+         ComparablePath(server->ReadString("").value_or("")) == ComparablePath(ThisLibrary());
 }
 
 // Runs `action` on the class id's current driver object, kept alive meanwhile.
 template <typename Action>
-auto WithCurrent(const GUID* class_id, Action action) -> decltype(action(std::declval<TestDriver&>())) {
+auto WithCurrent(const GUID* class_id, Action action)
+    -> decltype(action(std::declval<TestDriver&>())) {
   if (!class_id) return {};
   ClassState& state = StateOf(*class_id);
   TestDriver* driver;
@@ -812,7 +968,9 @@ SERVER_EXPORT DllGetClassObject(REFCLSID class_id, REFIID iid, void** object) {
   return result;
 }
 
-SERVER_EXPORT DllCanUnloadNow() { return asio_test::g_server_references == 0 ? S_OK : S_FALSE; }
+SERVER_EXPORT DllCanUnloadNow() {
+  return asio_test::g_server_references == 0 ? S_OK : S_FALSE;
+}
 
 SERVER_EXPORT DllRegisterServer() {
   return asio_test::RegisterDriver(asio_test::kDefaultDriverName, asio_test::kDefaultDriverClassId,
@@ -861,18 +1019,21 @@ int32_t AsioTestDriverLiveObjects(const GUID* driver) {
   return state.live_objects;
 }
 
-int32_t AsioTestDriverSendMessage(const GUID* driver, int32_t selector, int32_t value, int32_t* answer) {
+int32_t AsioTestDriverSendMessage(const GUID* driver, int32_t selector, int32_t value,
+                                  int32_t* answer) {
   return asio_test::WithCurrent(driver, [&](asio_test::TestDriver& object) {
     return object.SendMessage(selector, value, answer);
   });
 }
 
 int32_t AsioTestDriverChangeSampleRate(const GUID* driver, double rate) {
-  return asio_test::WithCurrent(driver, [&](asio_test::TestDriver& object) { return object.ChangeSampleRate(rate); });
+  return asio_test::WithCurrent(
+      driver, [&](asio_test::TestDriver& object) { return object.ChangeSampleRate(rate); });
 }
 
 int32_t AsioTestDriverRunSwitches(const GUID* driver, int32_t count) {
-  return asio_test::WithCurrent(driver, [&](asio_test::TestDriver& object) { return object.RunSwitches(count); });
+  return asio_test::WithCurrent(
+      driver, [&](asio_test::TestDriver& object) { return object.RunSwitches(count); });
 }
 
 int64_t AsioTestDriverSwitchCount(const GUID* driver) {
@@ -889,7 +1050,8 @@ int32_t AsioTestDriverWaitForSwitches(const GUID* driver, int64_t count, int32_t
              : 0;
 }
 
-int32_t AsioTestDriverFeedInput(const GUID* driver, int32_t channel, const void* bytes, size_t size) {
+int32_t AsioTestDriverFeedInput(const GUID* driver, int32_t channel, const void* bytes,
+                                size_t size) {
   if (!driver || channel < 0 || (!bytes && size > 0)) return 0;
   ClassState& state = StateOf(*driver);
   std::lock_guard lock(state.mutex);
@@ -930,6 +1092,15 @@ int32_t AsioTestDriverSetFailure(const GUID* driver, const char* method, const c
   std::lock_guard lock(state.mutex);
   state.failures[method] = *parsed;
   return 1;
+}
+
+void AsioTestDriverSetHostile(const GUID* driver, uint32_t behaviours, uint32_t seed) {
+  if (!driver) return;
+  ClassState& state = StateOf(*driver);
+  std::lock_guard lock(state.mutex);
+  state.hostile_set = true;
+  state.hostile = behaviours & asio_test::kHostileAll;
+  state.hostile_seed = seed;
 }
 
 void AsioTestDriverSetLatencies(const GUID* driver, int32_t input, int32_t output) {

@@ -69,6 +69,8 @@ class DriverControl {
 
   bool SetFailure(const std::string& method, Failure failure);
   void SetLatencies(int32_t input, int32_t output);
+  // The hostile behaviours and seed of the driver objects created from now on.
+  void SetHostile(uint32_t behaviours, uint32_t seed);
 
  private:
   template <typename Routine>

@@ -33,9 +33,10 @@ std::string ChannelValue(const char* direction, size_t index, const char* what) 
   return std::string(direction) + " " + std::to_string(index) + " " + what;
 }
 
-void WriteChannels(RegistryKey& key, const char* direction, const std::vector<DriverChannel>& channels,
-                   bool* ok) {
-  *ok = key.WriteInteger(std::string(direction) + "s", static_cast<int32_t>(channels.size())) && *ok;
+void WriteChannels(RegistryKey& key, const char* direction,
+                   const std::vector<DriverChannel>& channels, bool* ok) {
+  *ok =
+      key.WriteInteger(std::string(direction) + "s", static_cast<int32_t>(channels.size())) && *ok;
   for (size_t i = 0; i < channels.size(); ++i) {
     *ok = key.WriteString(ChannelValue(direction, i, "Name"), channels[i].name) && *ok;
     *ok = key.WriteInteger(ChannelValue(direction, i, "Type"), channels[i].type) && *ok;
@@ -89,6 +90,8 @@ bool WriteDriverConfig(const GUID& class_id, const DriverConfig& config) {
   ok = key->WriteInteger("Null Buffer Output", config.null_buffer_output) && ok;
   ok = key->WriteString("Input Wav", config.input_wav) && ok;
   ok = key->WriteString("Output Wav", config.output_wav) && ok;
+  ok = key->WriteInteger("Hostile", static_cast<int32_t>(config.hostile)) && ok;
+  ok = key->WriteInteger("Hostile Seed", static_cast<int32_t>(config.hostile_seed)) && ok;
   return ok;
 }
 
@@ -113,7 +116,8 @@ std::optional<DriverConfig> ReadDriverConfig(const GUID& class_id) {
     while (words >> word)
       if (auto rate = RateFromText(word)) config.sample_rates.push_back(*rate);
   }
-  config.sample_rate = RateFromText(key->ReadString("Sample Rate").value_or("")).value_or(defaults.sample_rate);
+  config.sample_rate =
+      RateFromText(key->ReadString("Sample Rate").value_or("")).value_or(defaults.sample_rate);
   config.input_latency = key->ReadInteger("Input Latency").value_or(defaults.input_latency);
   config.output_latency = key->ReadInteger("Output Latency").value_or(defaults.output_latency);
   config.time_info = key->ReadInteger("Time Info").value_or(1) != 0;
@@ -122,10 +126,11 @@ std::optional<DriverConfig> ReadDriverConfig(const GUID& class_id) {
     if (clock == kClockNames[i]) config.clock = static_cast<ClockMode>(i);
   config.clock_speed = RateFromText(key->ReadString("Clock Speed").value_or("")).value_or(1.0);
   static constexpr const char* kMethods[] = {
-      "init", "getDriverName", "getDriverVersion", "getErrorMessage", "start", "stop",
-      "getChannels", "getLatencies", "getBufferSize", "canSampleRate", "getSampleRate",
-      "setSampleRate", "getClockSources", "setClockSource", "getSamplePosition", "getChannelInfo",
-      "createBuffers", "disposeBuffers", "controlPanel", "future", "outputReady"};
+      "init",           "getDriverName", "getDriverVersion", "getErrorMessage", "start",
+      "stop",           "getChannels",   "getLatencies",     "getBufferSize",   "canSampleRate",
+      "getSampleRate",  "setSampleRate", "getClockSources",  "setClockSource",  "getSamplePosition",
+      "getChannelInfo", "createBuffers", "disposeBuffers",   "controlPanel",    "future",
+      "outputReady"};
   for (const char* method : kMethods) {
     if (auto name = key->ReadString(std::string("Failure ") + method)) {
       if (auto failure = FailureFromName(*name); failure && *failure != Failure::None)
@@ -136,6 +141,8 @@ std::optional<DriverConfig> ReadDriverConfig(const GUID& class_id) {
   config.null_buffer_output = key->ReadInteger("Null Buffer Output").value_or(-1);
   config.input_wav = key->ReadString("Input Wav").value_or("");
   config.output_wav = key->ReadString("Output Wav").value_or("");
+  config.hostile = static_cast<uint32_t>(key->ReadInteger("Hostile").value_or(0)) & kHostileAll;
+  config.hostile_seed = static_cast<uint32_t>(key->ReadInteger("Hostile Seed").value_or(0));
   return config;
 }
 
@@ -143,7 +150,8 @@ void DeleteDriverConfig(const GUID& class_id) {
   RegistryKey::DeleteTree(RegistryRoot::LocalMachine, ConfigKeyPath(class_id));
 }
 
-bool RegisterDriver(const std::string& name, const GUID& class_id, const std::string& library_path) {
+bool RegisterDriver(const std::string& name, const GUID& class_id,
+                    const std::string& library_path) {
   const std::string id = platform::ClassIdToString(class_id);
   auto server = RegistryKey::Open(RegistryRoot::ClassesRoot, "CLSID\\" + id + "\\InprocServer32",
                                   RegistryAccess::Full, true);
@@ -159,11 +167,16 @@ bool RegisterDriver(const std::string& name, const GUID& class_id, const std::st
 
 void UnregisterDriver(const std::string& name, const GUID& class_id) {
   RegistryKey::DeleteTree(RegistryRoot::LocalMachine, "Software\\ASIO\\" + name);
-  RegistryKey::DeleteTree(RegistryRoot::ClassesRoot, "CLSID\\" + platform::ClassIdToString(class_id));
+  RegistryKey::DeleteTree(RegistryRoot::ClassesRoot,
+                          "CLSID\\" + platform::ClassIdToString(class_id));
 }
 
-const char* ClockModeName(ClockMode mode) { return kClockNames[static_cast<int>(mode)]; }
-const char* FailureName(Failure failure) { return kFailureNames[static_cast<int>(failure)]; }
+const char* ClockModeName(ClockMode mode) {
+  return kClockNames[static_cast<int>(mode)];
+}
+const char* FailureName(Failure failure) {
+  return kFailureNames[static_cast<int>(failure)];
+}
 
 std::optional<Failure> FailureFromName(const std::string& name) {
   for (int i = 0; i < 4; ++i)

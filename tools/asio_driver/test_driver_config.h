@@ -35,6 +35,19 @@ enum class Failure {
   Fault,   // writes to an invalid address
 };
 
+// Behaviours of the hostile mode, one bit each in DriverConfig::hostile. What the driver
+// answers and when it calls back is drawn from DriverConfig::hostile_seed.
+enum HostileBehaviour : uint32_t {
+  kHostileCounts = 1u << 0,   // channel counts none, negative, huge, past 32-bit products
+  kHostileSizes = 1u << 1,    // buffer sizes zero, negative, odd, huge; accepts any it can hold
+  kHostileTypes = 1u << 2,    // sample types without converter, negative ones
+  kHostileTexts = 1u << 3,    // driver, channel and error texts filling their field unterminated
+  kHostileThreads = 1u << 4,  // while running, reports and switches from two more threads
+  kHostileStorms = 1u << 5,   // reset and latency requests in bursts of hundreds
+  kHostileReentry = 1u << 6,  // a call back to the host from inside every method
+};
+constexpr uint32_t kHostileAll = (1u << 7) - 1;
+
 struct DriverConfig {
   std::string driver_name = "Partiloom Test ASIO";  // getDriverName's answer
   int32_t version = 1;
@@ -61,6 +74,9 @@ struct DriverConfig {
   std::string input_wav;
   // Outputs are captured into this file as 32-bit float, one file channel per output.
   std::string output_wav;
+  // Hostile behaviours (HostileBehaviour bits) and the seed of their draws.
+  uint32_t hostile = 0;
+  uint32_t hostile_seed = 0;
 };
 
 // The class id and name DllRegisterServer installs, with the default configuration.

@@ -66,5 +66,9 @@ ASIO_TEST_EXPORT size_t AsioTestDriverReadOutput(const GUID* driver, int32_t cha
 // failure name.
 ASIO_TEST_EXPORT int32_t AsioTestDriverSetFailure(const GUID* driver, const char* method,
                                                   const char* failure);
+// Overrides the configured hostile behaviours (HostileBehaviour bits) and their seed for
+// the driver objects created from now on.
+ASIO_TEST_EXPORT void AsioTestDriverSetHostile(const GUID* driver, uint32_t behaviours,
+                                               uint32_t seed);
 // Overrides the latencies getLatencies answers (say, before sending kAsioLatenciesChanged).
 ASIO_TEST_EXPORT void AsioTestDriverSetLatencies(const GUID* driver, int32_t input, int32_t output);

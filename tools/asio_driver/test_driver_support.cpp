@@ -25,9 +25,13 @@ void UninstallDriver(const std::string& name, const GUID& class_id) {
 }
 
 ScopedDriver::ScopedDriver(std::string name, const GUID& class_id, const DriverConfig& config)
-    : name_(std::move(name)), class_id_(class_id), installed_(InstallDriver(name_, class_id_, config)) {}
+    : name_(std::move(name)),
+      class_id_(class_id),
+      installed_(InstallDriver(name_, class_id_, config)) {}
 
-ScopedDriver::~ScopedDriver() { UninstallDriver(name_, class_id_); }
+ScopedDriver::~ScopedDriver() {
+  UninstallDriver(name_, class_id_);
+}
 
 DriverControl::DriverControl(const GUID& class_id)
     : class_id_(class_id), library_(platform::LoadLibraryFile(DriverLibraryPath()).handle) {}
@@ -51,7 +55,8 @@ std::vector<std::string> DriverControl::Log() const {
 }
 
 void DriverControl::ClearLog() {
-  if (auto clear = Find<decltype(&AsioTestDriverClearLog)>("AsioTestDriverClearLog")) clear(&class_id_);
+  if (auto clear = Find<decltype(&AsioTestDriverClearLog)>("AsioTestDriverClearLog"))
+    clear(&class_id_);
 }
 
 int32_t DriverControl::CallCount(const std::string& method) const {
@@ -112,6 +117,11 @@ std::vector<uint8_t> DriverControl::Output(int32_t channel) const {
 bool DriverControl::SetFailure(const std::string& method, Failure failure) {
   auto set = Find<decltype(&AsioTestDriverSetFailure)>("AsioTestDriverSetFailure");
   return set && set(&class_id_, method.c_str(), FailureName(failure)) != 0;
+}
+
+void DriverControl::SetHostile(uint32_t behaviours, uint32_t seed) {
+  if (auto set = Find<decltype(&AsioTestDriverSetHostile)>("AsioTestDriverSetHostile"))
+    set(&class_id_, behaviours, seed);
 }
 
 void DriverControl::SetLatencies(int32_t input, int32_t output) {
