@@ -64,8 +64,8 @@ class TVstPlugIn : public TObject {
                        VstInt32 SampleFrames);
   virtual bool ProcessReplacing(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
                                 VstInt32 SampleFrames);
-  virtual bool ProcessDoubleReplacing(TDoubleChannelArrays& Inputs,
-                                      TDoubleChannelArrays& Outputs, VstInt32 SampleFrames);
+  virtual bool ProcessDoubleReplacing(TDoubleChannelArrays& Inputs, TDoubleChannelArrays& Outputs,
+                                      VstInt32 SampleFrames);
 
   // Request wrappers.
   VstInt32 ProgramNr();
@@ -161,8 +161,11 @@ class TVstPlugIn : public TObject {
  private:
   friend VstIntPtr HandleHostRequest(TVstHost*, TVstPlugIn*, VstInt32, VstInt32, VstIntPtr, void*,
                                      float);
-  // A request that fills a text; the text when the answer says it was written.
-  std::string StringRequest(VstInt32 Opcode, VstInt32 Index, bool TakeOnZero);
+  // How a text request tells that it wrote its text: by writing it whatever it answers, or
+  // by answering non-zero.
+  enum class TTextAnswer { Written, Confirmed };
+  // A request that fills a text; the text the effect wrote, as its kind of answer tells.
+  std::string StringRequest(VstInt32 Opcode, VstInt32 Index, TTextAnswer Answer);
   void ForgetEffect() { FEffect.store(nullptr, std::memory_order_release); }
 
   TVstPlugIns* FCollection;
