@@ -8,18 +8,24 @@
 #include "tools/effects/effect_log.h"
 #include "vst_host/vst_types.h"
 
-#define KIND_PARAMS 1  // named parameters, display texts and units; both entry names
-#define KIND_CHUNK 2   // program chunks
-#define KIND_SHELL 3   // a shell library: uniqueID 0, names through the shell request
-#define KIND_ROUTER \
-  4                               // 2 inputs, 8 outputs, output k = (k + 1) * input (k mod 2);
-                                  // answers 1 to the text requests that it fills
-#define KIND_FAULTY 5             // faults when armed
-#define KIND_NO_ENTRY 6           // no entry routine at all
-#define KIND_NULL_ENTRY 7         // the entry routine refuses
-#define KIND_BAD_MAGIC 8          // a record without the magic
-#define KIND_MAIN_ONLY 9          // entered through "main" only
-#define KIND_PLUGIN_MAIN_ONLY 10  // entered through "VSTPluginMain" only
+// params: named parameters, display texts and units; both entry names.
+// chunk: program chunks.
+// shell: a shell library: uniqueID 0, names through the shell request.
+// router: 2 inputs, 8 outputs, output k = (k + 1) * input (k mod 2); answers 1 to the text
+//   requests that it fills; its editor asks for idle time from inside its idle call.
+// faulty: faults when armed. no_entry: no entry routine at all. null_entry: the entry
+// routine refuses. bad_magic: a record without the magic. main_only and plugin_main_only:
+// entered through "main" or "VSTPluginMain" only.
+#define KIND_PARAMS 1
+#define KIND_CHUNK 2
+#define KIND_SHELL 3
+#define KIND_ROUTER 4
+#define KIND_FAULTY 5
+#define KIND_NO_ENTRY 6
+#define KIND_NULL_ENTRY 7
+#define KIND_BAD_MAGIC 8
+#define KIND_MAIN_ONLY 9
+#define KIND_PLUGIN_MAIN_ONLY 10
 
 #if defined(_WIN32)
 #define EFFECT_EXPORT extern "C" __declspec(dllexport)
@@ -165,6 +171,12 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
       return 1234;
     case effEditOpen:
       return 1;
+#if PL_EFFECT_KIND == KIND_ROUTER
+    case effEditIdle:
+      // Editors ask for idle time from inside their own idle call.
+      AskHost(effect, audioMasterIdle);
+      return 0;
+#endif
     case effEditClose:
       return 0;
     case effGetVstVersion:
