@@ -270,6 +270,10 @@ std::vector<uint8_t> TVstPlugIn::GetChunk(bool IsProgram) {
   void* data = nullptr;
   const VstIntPtr size = VstDispatch(effGetChunk, IsProgram ? 1 : 0, 0, &data);
   if (size <= 0 || !data) return {};
+  if (static_cast<uint64_t>(size) > kMaxChunkBytes) {
+    Refuse("chunk of " + std::to_string(size) + " bytes");
+    return {};
+  }
   std::vector<uint8_t> copy;
   try {
     copy.resize(static_cast<size_t>(size));
@@ -337,6 +341,26 @@ void TVstPlugIn::BeginLoadProgram(const VstPatchChunkInfo& Info) {
   if (!FActive) return;
   VstPatchChunkInfo copy = Info;
   VstDispatch(effBeginLoadProgram, 0, 0, &copy);
+}
+
+VstInt32 TVstPlugIn::WalkableParams() {
+  return WalkableCount(numParams(), "parameters");
+}
+
+VstInt32 TVstPlugIn::WalkablePrograms() {
+  return WalkableCount(numPrograms(), "programs");
+}
+
+VstInt32 TVstPlugIn::WalkableCount(VstInt32 Claimed, const char* What) {
+  if (Claimed <= 0) return 0;
+  if (Claimed <= kMaxWalkedCount) return Claimed;
+  Refuse(std::to_string(Claimed) + " " + What);
+  return 0;
+}
+
+void TVstPlugIn::Refuse(const std::string& Answer) {
+  ++FRefusals.Count;
+  FRefusals.Last = Answer;
 }
 
 // ---- life cycle -------------------------------------------------------------------------
@@ -531,6 +555,11 @@ void TVstPlugIn::SavePreset(std::ostream& Stream) {
   const VstInt32 count = std::max<VstInt32>(effect->numParams, 0);
   std::vector<uint8_t> bytes;
   if (!EffectOptions().Contains(effFlagsProgramChunks)) {
+    if (count > kMaxWalkedCount) {
+      Refuse(std::to_string(count) + " parameters");
+      throw EVstError("preset not saved: the effect reports " + std::to_string(count) +
+                      " parameters");
+    }
     SetProgramNr(ProgramNr());
     const std::string name = ProgramName();
     std::vector<float> values(static_cast<size_t>(count));
@@ -538,7 +567,10 @@ void TVstPlugIn::SavePreset(std::ostream& Stream) {
     bytes = vst_preset::BuildParameterPreset(effect->uniqueID, effect->version, name, values);
   } else {
     const std::string name = ProgramName();
+    const uint32_t refused_before = FRefusals.Count;
     const std::vector<uint8_t> chunk = GetChunk(true);
+    if (FRefusals.Count != refused_before)
+      throw EVstError("preset not saved: the effect reports a " + FRefusals.Last);
     bytes = vst_preset::BuildChunkPreset(effect->uniqueID, effect->version, count, name,
                                          chunk.data(), chunk.size());
   }
