@@ -226,6 +226,51 @@ inline int32_t ToInteger(double x, double noise = 0.0) {
   return RoundScaledExact<Fmt::kScaleShift>(x, noise, Fmt::kMin, Fmt::kMax);
 }
 
+// ---- integer to single ------------------------------------------------------------------
+
+// A factor in three parts of at most 18 significant bits each: a 32-bit integer times each
+// part is exact in double, so the three products give the exact product with the factor.
+constexpr double KeepLeadingBits(double x, int bits) {
+  const uint64_t pattern = std::bit_cast<uint64_t>(x);
+  return x == 0 ? 0.0 : std::bit_cast<double>(pattern & ~((uint64_t(1) << (53 - bits)) - 1));
+}
+
+template <class Fmt>
+struct SplitInputFactor {
+  static constexpr double kHigh = KeepLeadingBits(InputFactor<Fmt>(), 18);
+  static constexpr double kMiddle = KeepLeadingBits(InputFactor<Fmt>() - kHigh, 18);
+  static constexpr double kLow = InputFactor<Fmt>() - kHigh - kMiddle;
+};
+
+// The integer formats whose product with the factor is formed in double and then narrowed
+// to single: rounded twice, which differs from rounding once only when the double lands
+// exactly half-way between two singles.
+template <class Fmt, class Float>
+inline constexpr bool kNarrowsProduct =
+    !Fmt::kIsFloat && std::is_same_v<Float, float> && Fmt::kContainer != Container::kInt16;
+
+// A double half-way between two neighbouring singles (normal range): its 29 bits below
+// single precision are exactly 1 followed by zeros.
+inline constexpr uint64_t kBelowSingleMask = (uint64_t(1) << 29) - 1;
+inline constexpr uint64_t kSingleHalfWay = uint64_t(1) << 28;
+
+inline bool IsSingleHalfWay(double p) {
+  return (std::bit_cast<uint64_t>(p) & kBelowSingleMask) == kSingleHalfWay;
+}
+
+// The single nearest to v times the factor, rounded once: the double product, moved off a
+// half-way point towards the side the exact product lies on.
+template <class Fmt>
+inline float ProductToSingle(int32_t v) {
+  const double p = double(v) * InputFactor<Fmt>();
+  if (!IsSingleHalfWay(p)) return float(p);
+  using Parts = SplitInputFactor<Fmt>;
+  const double x = double(v);
+  const int side = ExactSignOfSum(x * Parts::kHigh, x * Parts::kMiddle, x * Parts::kLow, -p);
+  if (side == 0) return float(p);  // a true tie: to even, as the narrowing does
+  return float(std::nextafter(p, side > 0 ? HUGE_VAL : -HUGE_VAL));
+}
+
 // ---- dither noise -----------------------------------------------------------------------
 
 inline constexpr uint32_t kLcgMultiplier = 134775813u;
@@ -268,6 +313,8 @@ inline Float ScalarToFloat(const uint8_t* p) {
     return Float(LoadFloat<Fmt>(p));
   } else if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
     return float(LoadInt<Fmt>(p)) * kInv32767;  // exact operands: one rounding
+  } else if constexpr (kNarrowsProduct<Fmt, Float>) {
+    return ProductToSingle<Fmt>(LoadInt<Fmt>(p));
   } else {
     return Float(double(LoadInt<Fmt>(p)) * InputFactor<Fmt>());
   }

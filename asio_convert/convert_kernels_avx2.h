@@ -96,6 +96,17 @@ ASIO_CONVERT_AVX2 int32_t ToFloatAvx2(const void* source, Float* dst, int32_t co
       const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(v)), factor);
       const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(v, 1)), factor);
       if constexpr (std::is_same_v<Float, float>) {
+        const __m256i mask = _mm256_set1_epi64x(int64_t(kBelowSingleMask));
+        const __m256i half = _mm256_set1_epi64x(int64_t(kSingleHalfWay));
+        const __m256i hits = _mm256_or_si256(
+            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(lo), mask), half),
+            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(hi), mask), half));
+        if (_mm256_movemask_pd(_mm256_castsi256_pd(hits)) != 0) {
+          // Narrowing would round a second time: the group takes the scalar rule.
+          for (int k = 0; k < 8; ++k)
+            dst[i + k] = ScalarToFloat<Fmt, float>(src + (i + k) * Fmt::kBytes);
+          continue;
+        }
         _mm256_storeu_ps(dst + i, _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)),
                                                        _mm256_cvtpd_ps(hi), 1));
       } else {

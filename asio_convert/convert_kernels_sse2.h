@@ -73,6 +73,17 @@ inline void StoreInt4(uint8_t* p, __m128i v) {
 
 // ---- driver format to float -------------------------------------------------------------
 
+// Whether a double of either pair lies half-way between two singles (IsSingleHalfWay): the
+// bits below single precision all sit in the low half of each lane.
+inline bool AnySingleHalfWay(__m128d a, __m128d b) {
+  const __m128i mask = _mm_set_epi32(0, int(kBelowSingleMask), 0, int(kBelowSingleMask));
+  const __m128i half = _mm_set_epi32(0, int(kSingleHalfWay), 0, int(kSingleHalfWay));
+  const __m128i hits =
+      _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(_mm_castpd_si128(a), mask), half),
+                   _mm_cmpeq_epi32(_mm_and_si128(_mm_castpd_si128(b), mask), half));
+  return (_mm_movemask_ps(_mm_castsi128_ps(hits)) & 0x5) != 0;
+}
+
 template <class Fmt, class Float>
 int32_t FloatFormatToFloatVector(const uint8_t* src, Float* dst, int32_t count) {
   constexpr bool kSameWidth = std::is_same_v<FloatOf<Fmt>, Float>;
@@ -129,6 +140,12 @@ int32_t ToFloatVector(const void* source, Float* dst, int32_t count) {
         const __m128d lo = _mm_mul_pd(_mm_cvtepi32_pd(v), factor);
         const __m128d hi = _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(v, 8)), factor);
         if constexpr (std::is_same_v<Float, float>) {
+          if (AnySingleHalfWay(lo, hi)) {
+            // Narrowing would round a second time: the group takes the scalar rule.
+            for (int k = 0; k < 4; ++k)
+              dst[i + k] = ScalarToFloat<Fmt, float>(src + (i + k) * Fmt::kBytes);
+            continue;
+          }
           _mm_storeu_ps(dst + i, _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)));
         } else {
           _mm_storeu_pd(dst + i, lo);
