@@ -65,7 +65,14 @@ INSTANTIATE_TEST_SUITE_P(RatesAndSplits, SumOfBands,
                                                      Crossovers(300, 250, 8000)},  // out of order
                                            TFlatCase{96000, Crossovers(40, 160, 15000)},
                                            TFlatCase{48000, Crossovers(80, 1000, 10000, 2)},
-                                           TFlatCase{44100, Crossovers(250, 3000, 10000, 3)}));
+                                           TFlatCase{44100, Crossovers(250, 3000, 10000, 3)}),
+                         [](const auto& info) {
+                           const TFlatCase& c = info.param;
+                           std::string name = std::to_string(static_cast<int>(c.rate)) + "Hz";
+                           for (double hz : c.settings.frequency_hz)
+                             name += "_" + std::to_string(static_cast<int>(hz));
+                           return name + "_" + std::to_string(c.settings.band_count) + "bands";
+                         });
 
 struct TEdgeCase {
   double rate;
@@ -92,7 +99,11 @@ INSTANTIATE_TEST_SUITE_P(RatesAndCrossovers, BandEdges,
                                            TEdgeCase{44100, 2}, TEdgeCase{48000, 0},
                                            TEdgeCase{48000, 1}, TEdgeCase{48000, 2},
                                            TEdgeCase{96000, 0}, TEdgeCase{96000, 1},
-                                           TEdgeCase{96000, 2}));
+                                           TEdgeCase{96000, 2}),
+                         [](const auto& info) {
+                           return std::to_string(static_cast<int>(info.param.rate)) +
+                                  "Hz_crossover" + std::to_string(info.param.crossover + 1);
+                         });
 
 // The editor's plot is computed, not measured: it must show what the audio path does.
 TEST(BandMagnitude, MatchesTheMeasuredResponseOfEveryBand) {
