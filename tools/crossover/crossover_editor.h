@@ -12,6 +12,10 @@ class TCrossoverEditor {
  public:
   static constexpr int kWidth = 640;
   static constexpr int kHeight = 420;
+  // Child control identifiers: the control of parameter i, and the text showing its value.
+  static constexpr int kControlBase = 1000;
+  static constexpr int kTextBase = 2000;
+  static constexpr char kClassName[] = "PartiloomCrossoverEditor";
 
   explicit TCrossoverEditor(TCrossoverEffect& effect) : effect_(effect) {}
   ~TCrossoverEditor() { Close(); }

@@ -13,9 +13,9 @@ namespace crossover {
 
 namespace {
 
-constexpr char kClassName[] = "PartiloomCrossoverEditor";
-constexpr int kControlBase = 1000;  // + parameter index: the control of a parameter
-constexpr int kTextBase = 2000;     // + parameter index: its value text
+constexpr const char* kClassName = TCrossoverEditor::kClassName;
+constexpr int kControlBase = TCrossoverEditor::kControlBase;
+constexpr int kTextBase = TCrossoverEditor::kTextBase;
 constexpr RECT kPlot = {10, 10, TCrossoverEditor::kWidth - 10, 200};
 constexpr double kPlotTopDb = 12.0, kPlotBottomDb = -36.0;
 constexpr COLORREF kBandColours[kBandCount] = {RGB(220, 50, 47), RGB(60, 160, 60),
@@ -53,13 +53,13 @@ HWND Make(HWND parent, const char* cls, const char* text, DWORD style, int x, in
   return control;
 }
 
-void MakeScrolled(HWND parent, int index, const char* caption, int x, int y, int label_w,
-                  int bar_w) {
+void MakeScrolled(HWND parent, int index, const char* caption, int x, int y, int label_w, int bar_w,
+                  int text_w) {
   Make(parent, "STATIC", caption, 0, x, y + 2, label_w, 16, -1);
   HWND bar =
       Make(parent, "SCROLLBAR", "", SBS_HORZ, x + label_w, y, bar_w, 16, kControlBase + index);
   SetScrollRange(bar, SB_CTL, 0, Steps(index), FALSE);
-  Make(parent, "STATIC", "", 0, x + label_w + bar_w + 6, y + 2, 70, 16, kTextBase + index);
+  Make(parent, "STATIC", "", 0, x + label_w + bar_w + 4, y + 2, text_w, 16, kTextBase + index);
 }
 
 void BuildControls(HWND window) {
@@ -69,14 +69,14 @@ void BuildControls(HWND window) {
   for (const char* text : {"2", "3", "4"}) SendMessageA(bands, CB_ADDSTRING, 0, LPARAM(text));
   for (int x = 0; x < kCrossoverCount; ++x) {
     const std::string caption = "Crossover " + std::to_string(x + 1);
-    MakeScrolled(window, kParamFirstFrequency + x, caption.c_str(), 130, 212 + 24 * x, 75, 340);
+    MakeScrolled(window, kParamFirstFrequency + x, caption.c_str(), 130, 212 + 24 * x, 75, 340, 70);
   }
   for (int b = 0; b < kBandCount; ++b) {
     const int left = 10 + b * 155;
     const std::string caption = "Band " + std::to_string(b + 1);
     Make(window, "STATIC", caption.c_str(), 0, left, 290, 80, 16, -1);
-    MakeScrolled(window, BandParam(b, kBandGain), "Gain", left, 312, 34, 70);
-    MakeScrolled(window, BandParam(b, kBandDelay), "Delay", left, 336, 34, 70);
+    MakeScrolled(window, BandParam(b, kBandGain), "Gain", left, 312, 32, 66, 50);
+    MakeScrolled(window, BandParam(b, kBandDelay), "Delay", left, 336, 32, 66, 50);
     Make(window, "BUTTON", "Invert", BS_AUTOCHECKBOX, left, 362, 60, 18,
          kControlBase + BandParam(b, kBandPolarity));
     Make(window, "BUTTON", "Mute", BS_AUTOCHECKBOX, left + 70, 362, 60, 18,
@@ -186,6 +186,10 @@ void DrawPlot(HDC dc, const TCrossoverSettings& settings, double sample_rate) {
   SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
   for (const auto& [hz, text] : {std::pair{100.0, "100"}, {1000.0, "1k"}, {10000.0, "10k"}})
     TextOutA(dc, x_of(hz) + 2, kPlot.bottom - 14, text, int(std::strlen(text)));
+  for (double db = kPlotTopDb - 12.0; db > kPlotBottomDb; db -= 12.0) {
+    const std::string text = std::to_string(int(db)) + " dB";
+    TextOutA(dc, kPlot.left + 3, y_of(db) + 1, text.c_str(), int(text.size()));
+  }
   for (int b = 0; b < settings.band_count; ++b) {
     HPEN pen = CreatePen(PS_SOLID, 2, kBandColours[b]);
     SelectObject(dc, pen);

@@ -8,7 +8,8 @@ namespace crossover_test {
 
 using namespace crossover;
 
-TEffect::TEffect(double sample_rate) : effect_(CreateCrossoverEffect(nullptr)) {
+TEffect::TEffect(double sample_rate, audioMasterCallback host)
+    : effect_(CreateCrossoverEffect(host)) {
   Dispatch(effOpen);
   Dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(sample_rate));
   Dispatch(effSetBlockSize, 0, 512);

@@ -12,7 +12,7 @@ using Signal = std::vector<float>;
 
 class TEffect {
  public:
-  explicit TEffect(double sample_rate = 48000.0);
+  explicit TEffect(double sample_rate = 48000.0, audioMasterCallback host = nullptr);
   ~TEffect();
   TEffect(const TEffect&) = delete;
   TEffect& operator=(const TEffect&) = delete;
