@@ -111,7 +111,6 @@ TSvfCoefficients ButterworthStage(double frequency_hz, double sample_rate) {
 
 TCrossoverEngine::TCrossoverEngine() {
   Prepare(sample_rate_);
-  SetTargets(TCrossoverSettings{});
 }
 
 void TCrossoverEngine::Prepare(double sample_rate) {

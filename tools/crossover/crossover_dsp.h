@@ -88,7 +88,8 @@ class TCrossoverEngine {
   double SampleRate() const { return sample_rate_; }
   // Clears filters and delay lines; the next targets are taken at once, without glides.
   void Reset();
-  // New targets; changes glide (gains, merges, frequencies) or cross-fade (delays).
+  // New targets; changes glide (gains, merges, frequencies) or cross-fade (delays). The
+  // first targets after Prepare or Reset are taken at once; give them before processing.
   void SetTargets(const TCrossoverSettings& settings);
   // Two inputs, eight outputs (band-major: band 1 L, band 1 R, band 2 L, ...). Inputs may
   // be the same arrays as outputs.

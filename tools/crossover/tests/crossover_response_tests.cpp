@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "tools/crossover/tests/crossover_test_support.h"
 
@@ -52,7 +53,9 @@ TEST_P(SumOfBands, IsFlatWithinFiveHundredthsOfADecibelAcrossTheAudioBand) {
     for (double hz : AudioFrequencies(121))
       worst = std::max(worst, std::abs(Db(std::abs(Spectrum(sum, hz, c.rate)))));
     EXPECT_LT(worst, 0.05) << "channel " << channel;
-    RecordProperty("worst_error_db", std::to_string(worst));
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", worst);
+    RecordProperty("worst_error_db", text);
   }
 }
 
@@ -91,6 +94,7 @@ TEST_P(BandEdges, BothNeighboursAreSixDecibelsDownAtTheCrossover) {
   for (int band : {c.crossover, c.crossover + 1}) {
     const double level = Db(std::abs(Spectrum(Band(outputs, band), hz, c.rate)));
     EXPECT_NEAR(level, kHalfDb, 0.02) << "band " << band + 1 << " at " << hz << " Hz";
+    RecordProperty("band" + std::to_string(band + 1) + "_db", std::to_string(level));
   }
 }
 
