@@ -5,11 +5,29 @@
 #include <xmmintrin.h>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <numbers>
 #include <thread>
 
 #include "tools/crossover/tests/crossover_test_support.h"
+
+// Every allocation of the test program is counted, so that a test can see whether a call
+// allocated.
+std::atomic<long> g_allocations{0};
+
+void* operator new(std::size_t size) {
+  ++g_allocations;
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
 
 namespace {
 
@@ -166,6 +184,30 @@ TEST(Processing, InputsMayShareTheirArraysWithOutputs) {
   float* in[2] = {out[0], out[1]};
   shared.Record()->processReplacing(shared.Record(), in, out, frames);
   for (int k = 0; k < kOutputCount; ++k) EXPECT_EQ(outputs[k], expected[k]) << k;
+}
+
+TEST(Processing, AllocatesNothingEvenWhenEverythingChanges) {
+  TEffect effect(kRate);
+  const int frames = 256;
+  std::vector<float> left(frames, 0.5f), right(frames, -0.5f);
+  std::vector<double> left_d(frames, 0.5), right_d(frames, -0.5);
+  std::vector<Signal> outputs(kOutputCount, Signal(frames));
+  std::vector<std::vector<double>> outputs_d(kOutputCount, std::vector<double>(frames));
+  float* in[2] = {left.data(), right.data()};
+  double* in_d[2] = {left_d.data(), right_d.data()};
+  float* out[kOutputCount];
+  double* out_d[kOutputCount];
+  for (int k = 0; k < kOutputCount; ++k) {
+    out[k] = outputs[k].data();
+    out_d[k] = outputs_d[k].data();
+  }
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < kParamCount; ++i) effect.Set(i, 0.1f + 0.27f * ((i + round) % 4));
+    const long before = g_allocations;
+    effect.Record()->processReplacing(effect.Record(), in, out, frames);
+    effect.Record()->processDoubleReplacing(effect.Record(), in_d, out_d, frames);
+    EXPECT_EQ(g_allocations - before, 0) << "round " << round;
+  }
 }
 
 TEST(Processing, LeavesTheCallersFloatingPointModeAsItFoundIt) {
