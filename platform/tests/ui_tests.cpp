@@ -80,6 +80,23 @@ TEST(UiTopLevel, HasExactlyTheClientAreaAskedForAndStaysHiddenUntilShown) {
     EXPECT_EQ(window->Caption(), "Other");
     window->Hide();
     EXPECT_FALSE(window->Visible());
+    window->BringToFront();
+    EXPECT_TRUE(window->Visible());
+
+    window->CentreOnScreen();
+    const Bounds centred = window->GetBounds();
+#if defined(_WIN32)
+    RECT outer;
+    GetWindowRect(static_cast<HWND>(window->Handle()), &outer);
+    const int screen_width = GetSystemMetrics(SM_CXSCREEN);
+    const int screen_height = GetSystemMetrics(SM_CYSCREEN);
+    EXPECT_LE(std::abs(outer.left + outer.right - screen_width), 1);
+    EXPECT_LE(std::abs(outer.top + outer.bottom - screen_height), 1);
+#else
+    EXPECT_EQ(centred.left, (1024 - 640) / 2);
+    EXPECT_EQ(centred.top, (768 - 480) / 2);
+#endif
+    EXPECT_EQ(centred.width, 640);
   }
 }
 
