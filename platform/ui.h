@@ -123,7 +123,8 @@ class Control {
   void StopTimer();
 
   // Top-level windows: shows the window modally (its owner disabled) and returns once it is
-  // closed. The close handler runs first, then the window hides.
+  // closed. The close handler runs first, then the window hides. Hiding the window from code
+  // ends the run too, without the close handler.
   void ShowModal();
 
   // The user's actions. Click: buttons. Change: a combo-box selection, a track-bar or
