@@ -82,6 +82,7 @@ class Control {
   std::string Caption() const;
   void SetAlignment(TextAlignment alignment);  // labels
 
+  // On Windows a combo box is as high as its font makes its field, whatever height is asked.
   void SetBounds(const Bounds& bounds);
   Bounds GetBounds() const;
   // Top-level windows: the outer left/top edge on the screen.
