@@ -321,6 +321,49 @@ TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
   EXPECT_EQ(window->Write(pcm.data(), 8), 1);
 }
 
+// A stream opened on a driver with a shorter block shrinks the ring below indices the
+// earlier stream left: the answers stay inside the ring.
+TEST_F(StreamRing, IndicesBeyondAShrunkRingStayInside) {
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.minimum_size = 64;
+  config.maximum_size = config.preferred_size = 16384;
+  config.granularity = 0;
+  const std::string long_blocks = InstallDriver(config);
+  config.maximum_size = config.preferred_size = 512;
+  const std::string short_blocks = InstallDriver(config);
+  auto window = MakeWindow();
+  SelectDriver(*window, long_blocks);
+  window->Open(44100, 2, 16);
+  ASSERT_EQ(window->RingLength(), 16384);
+  TSingleChannelArrays inputs(2, 16384);
+  window->ReadBlock(12000, inputs);  // read index 12000, write index 8192
+  SelectDriver(*window, short_blocks);
+  window->Open(44100, 2, 16);
+  ASSERT_EQ(window->RingLength(), 8192);
+  EXPECT_GE(window->FreeFrames(), 0);
+  EXPECT_LE(window->FreeFrames(), 8192);
+  window->ReadBlock(512, inputs);
+  EXPECT_EQ(window->ReadPos(), 512);  // the read restarts at the ring's start
+  const std::vector<char> pcm = Pcm({100, 200});
+  EXPECT_EQ(window->Write(pcm.data(), 4), 0);
+  EXPECT_EQ(window->WritePos(), 1);
+}
+
+// A flush time whose position does not fit 64 bits takes the largest position instead of
+// overflowing, and the time read back is that position's.
+TEST_F(StreamRing, HugeFlushTimesSaturate) {
+  auto window = MakeWindow();
+  window->Open(192000, 8, 16);
+  const double largest = std::nearbyint(9.2233720368547758e18 * window->TimeFactor());
+  window->Flush(INT32_MAX);
+  EXPECT_EQ(window->Position(), INT64_MAX);
+  EXPECT_EQ(window->OutputTime(), static_cast<int32_t>(largest));
+  window->Flush(INT32_MIN);
+  EXPECT_EQ(window->Position(), INT64_MIN);
+  EXPECT_EQ(window->OutputTime(), -static_cast<int32_t>(largest));
+}
+
 TEST_F(StreamRing, OpenReportsARateTheHostDoesNotKeep) {
   auto window = MakeWindow();
   Messages().clear();
