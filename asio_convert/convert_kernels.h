@@ -271,6 +271,16 @@ inline float ProductToSingle(int32_t v) {
   return float(std::nextafter(p, side > 0 ? HUGE_VAL : -HUGE_VAL));
 }
 
+// The samples of a block converted by narrowing whose double product lay half-way between
+// two singles, redone by the rule above; the vector paths call it for a block that had one.
+template <class Fmt>
+void SettleSingleHalfWays(const uint8_t* src, float* dst, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t v = LoadInt<Fmt>(src + i * Fmt::kBytes);
+    if (IsSingleHalfWay(double(v) * InputFactor<Fmt>())) dst[i] = ProductToSingle<Fmt>(v);
+  }
+}
+
 // ---- dither noise -----------------------------------------------------------------------
 
 inline constexpr uint32_t kLcgMultiplier = 134775813u;

@@ -88,6 +88,7 @@ ASIO_CONVERT_AVX2 int32_t ToFloatAvx2(const void* source, Float* dst, int32_t co
   const int32_t n = count & ~7;
   const __m256 single_factor = _mm256_set1_ps(kInv32767);
   const __m256d factor = _mm256_set1_pd(InputFactor<Fmt>());
+  [[maybe_unused]] __m256i half_ways = _mm256_setzero_si256();
   for (int32_t i = 0; i < n; i += 8) {
     const __m256i v = LoadInt8<Fmt>(src + i * Fmt::kBytes);
     if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
@@ -96,17 +97,11 @@ ASIO_CONVERT_AVX2 int32_t ToFloatAvx2(const void* source, Float* dst, int32_t co
       const __m256d lo = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(v)), factor);
       const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(v, 1)), factor);
       if constexpr (std::is_same_v<Float, float>) {
-        const __m256i mask = _mm256_set1_epi64x(int64_t(kBelowSingleMask));
-        const __m256i half = _mm256_set1_epi64x(int64_t(kSingleHalfWay));
-        const __m256i hits = _mm256_or_si256(
-            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(lo), mask), half),
-            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(hi), mask), half));
-        if (_mm256_movemask_pd(_mm256_castsi256_pd(hits)) != 0) {
-          // Narrowing would round a second time: the group takes the scalar rule.
-          for (int k = 0; k < 8; ++k)
-            dst[i + k] = ScalarToFloat<Fmt, float>(src + (i + k) * Fmt::kBytes);
-          continue;
-        }
+        // As MarkSingleHalfWays, on four lanes a pair.
+        const __m256i lows = _mm256_castps_si256(_mm256_shuffle_ps(
+            _mm256_castpd_ps(lo), _mm256_castpd_ps(hi), _MM_SHUFFLE(2, 0, 2, 0)));
+        half_ways = _mm256_or_si256(
+            half_ways, _mm256_cmpeq_epi32(_mm256_slli_epi32(lows, 3), _mm256_set1_epi32(INT32_MIN)));
         _mm256_storeu_ps(dst + i, _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)),
                                                        _mm256_cvtpd_ps(hi), 1));
       } else {
@@ -114,6 +109,12 @@ ASIO_CONVERT_AVX2 int32_t ToFloatAvx2(const void* source, Float* dst, int32_t co
         _mm256_storeu_pd(dst + i + 4, hi);
       }
     }
+  }
+  // Narrowing rounded a second time where a product lay half-way (rarely): those samples
+  // take the scalar rule.
+  if constexpr (kNarrowsProduct<Fmt, Float>) {
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(half_ways)) != 0)
+      SettleSingleHalfWays<Fmt>(src, dst, n);
   }
   return n;
 }

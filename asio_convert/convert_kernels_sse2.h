@@ -73,16 +73,15 @@ inline void StoreInt4(uint8_t* p, __m128i v) {
 
 // ---- driver format to float -------------------------------------------------------------
 
-// Whether a double of either pair lies half-way between two singles (IsSingleHalfWay): the
-// bits below single precision all sit in the low half of each lane.
-inline bool AnySingleHalfWay(__m128d a, __m128d b) {
-  const __m128i mask = _mm_set_epi32(0, int(kBelowSingleMask), 0, int(kBelowSingleMask));
-  const __m128i half = _mm_set_epi32(0, int(kSingleHalfWay), 0, int(kSingleHalfWay));
-  const __m128i hits =
-      _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(_mm_castpd_si128(a), mask), half),
-                   _mm_cmpeq_epi32(_mm_and_si128(_mm_castpd_si128(b), mask), half));
-  return (_mm_movemask_ps(_mm_castsi128_ps(hits)) & 0x5) != 0;
+// Marks in `marks` a double of either pair that lies half-way between two singles
+// (IsSingleHalfWay). The bits below single precision all sit in the low half of a double:
+// the four low halves are gathered, and shifted left by 3 they read 0x80000000 exactly then.
+inline __m128i MarkSingleHalfWays(__m128i marks, __m128d a, __m128d b) {
+  const __m128i lows =
+      _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+  return _mm_or_si128(marks, _mm_cmpeq_epi32(_mm_slli_epi32(lows, 3), _mm_set1_epi32(INT32_MIN)));
 }
+inline bool AnyMarked(__m128i marks) { return _mm_movemask_ps(_mm_castsi128_ps(marks)) != 0; }
 
 template <class Fmt, class Float>
 int32_t FloatFormatToFloatVector(const uint8_t* src, Float* dst, int32_t count) {
@@ -132,6 +131,7 @@ int32_t ToFloatVector(const void* source, Float* dst, int32_t count) {
     const int32_t n = count & ~3;
     const __m128 single_factor = _mm_set1_ps(kInv32767);
     const __m128d factor = _mm_set1_pd(InputFactor<Fmt>());
+    [[maybe_unused]] __m128i half_ways = _mm_setzero_si128();
     for (int32_t i = 0; i < n; i += 4) {
       const __m128i v = LoadInt4<Fmt>(src + i * Fmt::kBytes);
       if constexpr (Fmt::kContainer == Container::kInt16 && std::is_same_v<Float, float>) {
@@ -140,18 +140,18 @@ int32_t ToFloatVector(const void* source, Float* dst, int32_t count) {
         const __m128d lo = _mm_mul_pd(_mm_cvtepi32_pd(v), factor);
         const __m128d hi = _mm_mul_pd(_mm_cvtepi32_pd(_mm_srli_si128(v, 8)), factor);
         if constexpr (std::is_same_v<Float, float>) {
-          if (AnySingleHalfWay(lo, hi)) {
-            // Narrowing would round a second time: the group takes the scalar rule.
-            for (int k = 0; k < 4; ++k)
-              dst[i + k] = ScalarToFloat<Fmt, float>(src + (i + k) * Fmt::kBytes);
-            continue;
-          }
+          half_ways = MarkSingleHalfWays(half_ways, lo, hi);
           _mm_storeu_ps(dst + i, _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)));
         } else {
           _mm_storeu_pd(dst + i, lo);
           _mm_storeu_pd(dst + i + 2, hi);
         }
       }
+    }
+    // Narrowing rounded a second time where a product lay half-way (rarely): those samples
+    // take the scalar rule.
+    if constexpr (kNarrowsProduct<Fmt, Float>) {
+      if (AnyMarked(half_ways)) SettleSingleHalfWays<Fmt>(src, dst, n);
     }
     return n;
   }
