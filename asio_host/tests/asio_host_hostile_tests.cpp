@@ -24,7 +24,7 @@ using asio_test::ScopedDriver;
 // Seeds per test case; the cases run side by side under the test command. Wine is slower,
 // the native build with its sanitizers runs the many.
 #if defined(_WIN32)
-constexpr uint32_t kSeedsPerCase = 15;
+constexpr uint32_t kSeedsPerCase = 40;
 #else
 constexpr uint32_t kSeedsPerCase = 70;
 #endif
