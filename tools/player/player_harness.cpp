@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -649,17 +650,25 @@ class Player {
       const auto value =
           harness::ParseInteger(words.size() > 2 ? words[2] : "0", INT32_MIN, INT32_MAX);
       if (!selector || !value) return g_log.Error(step, "bad selector or value");
-      asio_test::DriverControl control(id);
       const auto answer =
-          control.SendMessage(static_cast<int32_t>(*selector), static_cast<int32_t>(*value));
+          Control(id).SendMessage(static_cast<int32_t>(*selector), static_cast<int32_t>(*value));
       g_log.Write("asio-message",
                   {{"selector", words[1]}, {"answer", answer ? std::to_string(*answer) : "none"}});
     } else if (step.verb == "asio-switches") {
-      asio_test::DriverControl control(id);
+      asio_test::DriverControl& control = Control(id);
       g_log.Write("asio-switches", {{"count", std::to_string(control.SwitchCount())},
                                     {"starts", std::to_string(control.CallCount("start"))},
                                     {"inits", std::to_string(control.CallCount("init"))}});
     }
+  }
+
+  // The driver library's controls, kept from the first use on: the counts live in the
+  // library, which would go (and forget them) with the host's last driver object.
+  asio_test::DriverControl& Control(const GUID& id) {
+    const std::string key = platform::ClassIdToString(id);
+    auto& control = controls_[key];
+    if (!control) control = std::make_unique<asio_test::DriverControl>(id);
+    return *control;
   }
 
   void Analyze(const Step& step) {
@@ -707,6 +716,7 @@ class Player {
   harness::PcmSource source_;
   Watcher& watcher_;
   std::unique_ptr<Decoder> decoder_;
+  std::map<std::string, std::unique_ptr<asio_test::DriverControl>> controls_;
   bool initialized_ = false;
   bool quit_ = false;
 };

@@ -248,7 +248,9 @@ TEST_F(PlayerEndToEnd, FirstStartAsksForTheLibraryAndKeepsTheAnswer) {
       CSTR_EQUAL)
       << *stored;
   EXPECT_TRUE(StoredInteger("Visible") && StoredInteger("Left") && StoredInteger("Top"));
-  EXPECT_TRUE(fs::exists(Path("out_partiloom.fxp")));  // the loaded effect's state
+  // The loaded effect's state, in the player's working directory: the library dialog must
+  // leave that directory as it was.
+  EXPECT_TRUE(fs::exists(Path("out_partiloom.fxp")));
 }
 
 TEST_F(PlayerEndToEnd, CancellingTheLibraryDialogSaysSoAndLeavesAWindowWithoutEffect) {
