@@ -3,7 +3,7 @@
 # under Wine through the player stand-in -> out_partiloom.dll -> the router test effect
 # (2 inputs, 8 outputs, output k = k x input (k - 1) mod 2) -> the capturing test driver
 # (eight outputs), then shows what each driver channel received.
-set -eu
+set -eu -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 SECONDS_OF_SIGNAL=${PARTILOOM_DEMO_SECONDS:-3}
@@ -60,7 +60,7 @@ wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
 # field NAME LINE: the value of NAME=... in a log line (quoted values without their quotes)
 field() { sed -nE "s/.* $1=(\"([^\"]*)\"|([^ ]*)).*/\2\3/p" <<<"$2"; }
 
-grep -E ' (loaded|window|open|played|msgbox|error) ' "$log" | sed 's/^/   /'
+grep -E ' (loaded|window|open|played|msgbox|error) ' "$log" | sed 's/^/   /' || true
 echo "== what the driver's eight outputs received (levels over the sounding part)"
 printf '   %-22s %-28s %12s %12s\n' "driver channel" "routed effect output" "peak dBFS" "RMS dBFS"
 while read -r line; do

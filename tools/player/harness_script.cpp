@@ -52,28 +52,27 @@ const std::vector<StepSpec>& StepSpecs() {
 
 std::optional<std::vector<std::string>> SplitWords(const std::string& line, std::string* error) {
   std::vector<std::string> words;
-  size_t i = 0;
-  while (i < line.size()) {
-    if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n') {
-      ++i;
-      continue;
-    }
-    std::string word;
-    if (line[i] == '"') {
-      const size_t end = line.find('"', i + 1);
-      if (end == std::string::npos) {
-        if (error) *error = "unclosed quote";
-        return std::nullopt;
-      }
-      word = line.substr(i + 1, end - i - 1);
-      i = end + 1;
+  std::string word;
+  bool in_word = false;
+  bool quoted = false;
+  for (const char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      in_word = true;
+    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
     } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
-             line[i] != '\n')
-        word.push_back(line[i++]);
+      word.push_back(c);
+      in_word = true;
     }
-    words.push_back(word);
   }
+  if (quoted) {
+    if (error) *error = "unclosed quote";
+    return std::nullopt;
+  }
+  if (in_word) words.push_back(word);
   return words;
 }
 

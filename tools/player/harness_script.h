@@ -1,7 +1,8 @@
 #pragma once
 
-// The player harness's script: one step per line (or per --step), words separated by blanks,
-// a word with blanks in double quotes. Parsing is kept apart from running so that both builds
+// The player harness's script: one step per line (or per --step), words separated by blanks;
+// blanks between double quotes belong to the word (the quotes go), as in "Audio Routing" or
+// driver="My Card". Parsing is kept apart from running so that both builds
 // test it.
 #include <cstdint>
 #include <map>

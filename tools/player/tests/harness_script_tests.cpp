@@ -24,6 +24,7 @@ TEST(HarnessScript, StepsParseByTheirTableOrSayWhyNot) {
       {"library Z:\\dir\\Partiloom.dll", true, "library", {"Z:\\dir\\Partiloom.dll"}, ""},
       {"close \"Audio Routing\"", true, "close", {"Audio Routing"}, ""},
       {"play rate=48000 bits=24", true, "play", {"rate=48000", "bits=24"}, ""},
+      {"analyze c.wav driver=\"My Card\"", true, "analyze", {"c.wav", "driver=My Card"}, ""},
       {"play a b c d", false, "", {}, "usage: play"},
       {"press", false, "", {}, "usage: press NAME"},
       {"init now", false, "", {}, "usage: init"},
