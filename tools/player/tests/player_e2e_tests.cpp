@@ -147,17 +147,22 @@ class PlayerEndToEnd : public ::testing::Test {
 
   // Runs the harness in the test's folder with these steps (a script file) and extra options.
   HarnessRun Run(const std::vector<std::string>& steps, const std::string& options = {}) {
-    const std::string script = Path("script.txt");
+    // Each run its own files: a process that outlives the harness may still hold the last.
+    const std::string run_name = "run" + std::to_string(++runs_);
+    const std::string script = Path(run_name + "-script.txt");
     {
       std::ofstream file(script);
       for (const std::string& step : steps) file << step << "\n";
     }
-    const std::string log_path = Path("harness.log");
+    const std::string log_path = Path(run_name + ".log");
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE log = CreateFileA(log_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     HarnessRun run;
-    if (log == INVALID_HANDLE_VALUE) return run;
+    if (log == INVALID_HANDLE_VALUE) {
+      run.output = "cannot create " + log_path + ": error " + std::to_string(GetLastError());
+      return run;
+    }
     std::string command = "\"" + BinPath("player_harness.exe") + "\" --plugin \"" +
                           BinPath("out_partiloom.dll") + "\" --script \"" + script + "\" " +
                           options;
@@ -180,12 +185,14 @@ class PlayerEndToEnd : public ::testing::Test {
       run.exit_code = static_cast<int>(code);
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
+    } else {
+      run.output = "cannot start the harness: error " + std::to_string(GetLastError()) + "\n";
     }
     CloseHandle(log);
     std::ifstream file(log_path, std::ios::binary);
     std::stringstream text;
     text << file.rdbuf();
-    run.output = text.str();
+    run.output += text.str();
     run.lines = harness::ParseLog(run.output);
     return run;
   }
@@ -229,6 +236,7 @@ class PlayerEndToEnd : public ::testing::Test {
   fs::path dir_;
   std::vector<std::unique_ptr<asio_test::ScopedDriver>> drivers_;
   harness::PcmSource signal_;
+  int runs_ = 0;
 };
 
 TEST_F(PlayerEndToEnd, FirstStartAsksForTheLibraryAndKeepsTheAnswer) {
@@ -446,6 +454,21 @@ TEST_F(PlayerEndToEnd, A24BitStreamOpensButWriteTakesNothing) {
   ASSERT_TRUE(capture) << error;
   EXPECT_GT(capture->Frames(), 0u);
   EXPECT_EQ(harness::ActiveSpan(*capture).end, 0u) << "nothing but silence";
+}
+
+// The host keeps rates up to about a megahertz; beyond, the player hears of it.
+TEST_F(PlayerEndToEnd, ARateTheHostDoesNotKeepIsReportedAndTheStreamOpensAllTheSame) {
+  const Driver a = InstallDriver('A', 0x80);
+  StoreEffect();
+  const HarnessRun run = Run({"init", "select CBDriver \"" + a.name + "\"",
+                              "play rate=2000000 tail=0", "wait", "stop", "quit"},
+                             "--tone 0.2");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto boxes = run.All("msgbox");
+  ASSERT_EQ(boxes.size(), 1u) << run.output;
+  EXPECT_EQ(boxes[0].fields.at("text"), "Samplerate 2000000 not yet supported!");
+  EXPECT_EQ(run.Field("open", "result"), "1");
+  EXPECT_EQ(run.Field("played", "refused"), "0");
 }
 
 TEST_F(PlayerEndToEnd, ADriverResetWhilePlayingKeepsTheAudioExact) {
