@@ -17,7 +17,7 @@ class StreamRing : public ModuleTest {
  protected:
   // A window without effect and without driver: its ring is sized by the smallest length.
   std::unique_ptr<TFmASIOConfig> OpenedWindow(int32_t channels = 2, int32_t bits = 16) {
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     window->Open(44100, channels, bits);
     return window;
   }
@@ -29,7 +29,7 @@ class StreamRing : public ModuleTest {
     config.maximum_size = config.preferred_size = block;
     config.granularity = 0;
     const std::string name = InstallDriver(config);
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     SelectDriver(*window, name);
     EXPECT_EQ(window->ASIOHost.GetBufferSize(), static_cast<uint32_t>(block));
     return window;
@@ -49,7 +49,7 @@ TEST_F(StreamRing, OpenSizesTheRingByChannelsAndDriverBlock) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("block " + std::to_string(c.block) + ", channels " + std::to_string(c.channels));
-    auto window = c.block > 0 ? WindowOnDriver(c.block) : CreateWindow();
+    auto window = c.block > 0 ? WindowOnDriver(c.block) : MakeWindow();
     window->Open(44100, c.channels, 16);
     EXPECT_EQ(window->RingBuffer().ChannelCount(), c.ring_channels);
     EXPECT_EQ(window->RingBuffer().SampleCount(), static_cast<size_t>(c.ring_length));
@@ -258,7 +258,7 @@ TEST_F(StreamRing, TimeMovesOnlyWithOpenAndFlush) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " ch, flush " +
                  std::to_string(c.flush));
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     window->ASIOHost.SetSampleRate(44100.0);
     window->Open(c.rate, c.channels, c.bits);
     window->ASIOHost.SetSampleRate(c.rate == 22050 ? 44100.0 : c.rate);
@@ -303,7 +303,7 @@ TEST_F(StreamRing, ARateChangeReportedByTheDriverRescalesTheTime) {
 // Before the first Open there is no channel count, no bit depth and no ring: nothing may
 // divide by zero or index an empty ring.
 TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   const std::vector<char> pcm = Pcm({1, 2, 3, 4});
   EXPECT_EQ(window->Write(pcm.data(), 8), 1);
   EXPECT_EQ(window->FreeFrames(), 0);
@@ -322,7 +322,7 @@ TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
 }
 
 TEST_F(StreamRing, OpenReportsARateTheHostDoesNotKeep) {
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   Messages().clear();
   window->Open(0, 2, 16);
   ASSERT_EQ(Messages().size(), 1u);
