@@ -1,43 +1,879 @@
-// Loads an output plug-in as the player does and shows the record it exports.
-// Usage: player_harness [plug-in path]   (default: out_partiloom beside this program)
+// A stand-in for the player: loads an output plug-in, owns a main window, drives the
+// plug-in's callbacks the way the player does and acts in the plug-in's windows the way a
+// user does, by a script of steps. Everything it sees goes to standard output as a log of
+// "MS EVENT key=value ..." lines (tools/player/harness_log.h). Run with --help for the steps.
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "output_module/output_module_record.h"
+#include "platform/com.h"
 #include "platform/dynamic_library.h"
+#include "platform/registry.h"
 #include "platform/system.h"
+#include "platform/ui.h"
+#include "tools/asio_driver/test_driver.h"
+#include "tools/player/capture_check.h"
+#include "tools/player/desktop.h"
+#include "tools/player/harness_log.h"
+#include "tools/player/harness_script.h"
+#include "tools/player/pcm_signal.h"
+
+namespace {
+
+using harness::Step;
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+constexpr char kLibraryDialogTitle[] = "Please select the Partiloom.dll";
+constexpr char kPluginWindowCaption[] = "Config ASIO";
+constexpr char kSettingsKey[] = "Software\\WinAmp\\Partiloom";
+constexpr UINT kRunTaskMessage = WM_APP + 1;
+// The player writes in pieces of this many frames, each once CanWrite reports at least as
+// much free space as the piece has bytes.
+constexpr int64_t kFramesPerWrite = 576;
+constexpr int64_t kDefaultTailFrames = 8192 + 4096;
+// A press that has not returned by then has opened a modal window.
+constexpr DWORD kPressWaitMs = 1500;
+constexpr DWORD kCallWaitMs = 120000;
+
+// ---- log ---------------------------------------------------------------------------------
+class Log {
+ public:
+  Log() : start_(platform::PerformanceCounter()) {}
+  void Write(const std::string& event, const Fields& fields = {}) {
+    const int64_t ticks = platform::PerformanceCounter() - start_;
+    const int64_t ms = ticks * 1000 / platform::PerformanceFrequency();
+    std::lock_guard lock(mutex_);
+    std::string line = harness::FormatLogLine(ms, event, fields);
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
+  void Error(const Step& step, const std::string& reason) {
+    Failure();
+    Write("error", {{"step", step.text}, {"reason", reason}});
+  }
+  void Failure() { failures_++; }
+  int Failures() const { return failures_; }
+
+ private:
+  int64_t start_;
+  std::mutex mutex_;
+  std::atomic<int> failures_{0};
+};
+
+Log g_log;
+
+std::string Hex(const void* pointer) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%p", pointer);
+  return text;
+}
+
+// ---- work on the main thread --------------------------------------------------------------
+// The plug-in's window and timer live on the thread that called Init, the main thread; every
+// call the player makes from its user interface, and every user action, runs there.
+struct MainTask {
+  std::function<void()> work;
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ~MainTask() { CloseHandle(done); }
+};
+
+HWND g_main_window = nullptr;
+DWORD g_main_thread = 0;
+std::vector<std::shared_ptr<MainTask>> g_pending;  // calls that opened a modal window
+
+// Runs `work` on the main thread and waits up to `timeout_ms`; false (and the task in
+// g_pending) when it has not returned by then.
+bool RunOnMain(std::function<void()> work, DWORD timeout_ms = kCallWaitMs) {
+  auto task = std::make_shared<MainTask>();
+  task->work = std::move(work);
+  auto* holder = new std::shared_ptr<MainTask>(task);
+  if (!PostMessageA(g_main_window, kRunTaskMessage, 0, reinterpret_cast<LPARAM>(holder))) {
+    delete holder;
+    return false;
+  }
+  if (WaitForSingleObject(task->done, timeout_ms) == WAIT_OBJECT_0) return true;
+  g_pending.push_back(task);
+  return false;
+}
+
+bool WaitForPending(DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  for (auto& task : g_pending) {
+    const DWORD spent = GetTickCount() - start;
+    if (spent >= timeout_ms || WaitForSingleObject(task->done, timeout_ms - spent) != WAIT_OBJECT_0)
+      return false;
+  }
+  g_pending.clear();
+  return true;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == kRunTaskMessage) {
+    auto* holder = reinterpret_cast<std::shared_ptr<MainTask>*>(lparam);
+    std::shared_ptr<MainTask> task = *holder;
+    delete holder;
+    try {
+      task->work();
+    } catch (const std::exception& failure) {
+      g_log.Write("exception", {{"what", failure.what()}});
+    } catch (...) {
+      g_log.Write("exception");
+    }
+    SetEvent(task->done);
+    return 0;
+  }
+  if (message == WM_CLOSE) return 0;  // the script decides when the player ends
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+// ---- the watcher: message boxes and the library dialog -------------------------------------
+class Watcher {
+ public:
+  void SetLibraryAnswer(const std::string& answer) {
+    std::lock_guard lock(mutex_);
+    library_answer_ = answer;
+  }
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      for (harness::Window window : harness::ProcessTopLevelWindows()) Look(window);
+      std::erase_if(seen_, [](harness::Window w) { return !harness::IsWindowAlive(w); });
+      Sleep(10);
+    }
+  }
+
+  void Look(harness::Window window) {
+    if (window == g_main_window || !harness::IsWindowShown(window)) return;
+    for (harness::Window known : seen_)
+      if (known == window) return;
+    const std::string caption = harness::StoredWindowText(window);
+    const std::string window_class = harness::WindowClass(window);
+    if (window_class == "#32770" && caption == kLibraryDialogTitle) {
+      if (!harness::HasFileNameBox(window) && Waited(window)) return;  // not ready yet
+      seen_.push_back(window);
+      AnswerLibraryDialog(window);
+      return;
+    }
+    seen_.push_back(window);
+    if (harness::IsMessageBox(window)) {
+      g_log.Write("msgbox", {{"caption", caption}, {"text", harness::MessageBoxText(window)}});
+      harness::ConfirmDialog(window);
+      return;
+    }
+    g_log.Write("shown", {{"caption", caption}, {"class", window_class}});
+  }
+
+  // The dialog's controls come a moment after the dialog; gives them up to a second.
+  bool Waited(harness::Window window) {
+    if (first_sight_window_ != window) {
+      first_sight_window_ = window;
+      first_sight_ = GetTickCount();
+    }
+    return GetTickCount() - first_sight_ < 1000;
+  }
+
+  void AnswerLibraryDialog(harness::Window dialog) {
+    std::string answer;
+    {
+      std::lock_guard lock(mutex_);
+      answer = library_answer_;
+    }
+    if (answer.empty() || answer == "cancel") {
+      g_log.Write("dialog", {{"title", kLibraryDialogTitle},
+                             {"answer", answer.empty() ? "cancel (no answer given)" : "cancel"}});
+      harness::CancelDialog(dialog);
+      return;
+    }
+    const bool typed = harness::TypeFileName(dialog, answer);
+    g_log.Write("dialog",
+                {{"title", kLibraryDialogTitle}, {"answer", answer}, {"typed", typed ? "1" : "0"}});
+    if (typed)
+      harness::ConfirmDialog(dialog);
+    else
+      harness::CancelDialog(dialog);
+  }
+
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::string library_answer_;
+  std::vector<harness::Window> seen_;
+  harness::Window first_sight_window_ = nullptr;
+  DWORD first_sight_ = 0;
+};
+
+// ---- the decoder thread --------------------------------------------------------------------
+struct PlayStats {
+  int64_t frames = 0;
+  int64_t writes = 0;
+  int64_t refused = 0;
+  int32_t canwrite_min = INT32_MAX;
+  int32_t canwrite_max = INT32_MIN;
+  int64_t waits = 0;
+  bool stalled = false;
+};
+
+class Decoder {
+ public:
+  Decoder(TOutputModule* module, const harness::PcmSource& source)
+      : module_(module), source_(source) {}
+  ~Decoder() { Stop(); }
+
+  void Start(int32_t bits, int64_t tail_frames, DWORD stall_ms) {
+    bits_ = bits;
+    tail_frames_ = tail_frames;
+    stall_ms_ = stall_ms;
+    done_ = false;
+    stop_ = false;
+    thread_ = std::thread([this] { Run(); });
+  }
+  void SetPaused(bool paused) { paused_ = paused; }
+  bool Running() const { return thread_.joinable(); }
+  bool WaitDone(DWORD timeout_ms) {
+    std::unique_lock lock(mutex_);
+    return finished_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [this] { return done_; });
+  }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    const auto channels = static_cast<size_t>(source_.channels);
+    const int64_t source_frames = static_cast<int64_t>(source_.Frames());
+    const int64_t total = source_frames + tail_frames_;
+    const int64_t piece_bytes = kFramesPerWrite * source_.channels * (bits_ / 8);
+    const std::vector<int16_t> silence(static_cast<size_t>(kFramesPerWrite) * channels, 0);
+    PlayStats stats;
+    int64_t position = 0;
+    DWORD last_write = GetTickCount();
+    bool first_answer = true;
+    while (!stop_ && position < total) {
+      const int32_t free_frames = module_->CanWrite();
+      stats.canwrite_min = std::min(stats.canwrite_min, free_frames);
+      stats.canwrite_max = std::max(stats.canwrite_max, free_frames);
+      if (first_answer) {
+        g_log.Write("canwrite", {{"frames", std::to_string(free_frames)}, {"first", "1"}});
+        first_answer = false;
+      }
+      if (free_frames < piece_bytes) {
+        ++stats.waits;
+        if (paused_) last_write = GetTickCount();
+        if (GetTickCount() - last_write > stall_ms_) {
+          stats.stalled = true;
+          g_log.Failure();
+          g_log.Write("stalled", {{"frames", std::to_string(position)},
+                                  {"canwrite", std::to_string(free_frames)}});
+          break;
+        }
+        Sleep(2);
+        continue;
+      }
+      const int64_t frames = std::min(kFramesPerWrite, total - position);
+      const int16_t* samples =
+          position < source_frames
+              ? source_.samples.data() + static_cast<size_t>(position) * channels
+              : silence.data();
+      const int64_t from_source = std::clamp<int64_t>(source_frames - position, 0, frames);
+      std::vector<uint8_t> bytes;
+      if (from_source == frames || from_source == 0) {
+        bytes = harness::PackSamples(samples, static_cast<size_t>(frames) * channels, bits_);
+      } else {  // the last piece of the source, filled up with silence
+        std::vector<int16_t> piece(samples, samples + static_cast<size_t>(from_source) * channels);
+        piece.resize(static_cast<size_t>(frames) * channels, 0);
+        bytes = harness::PackSamples(piece.data(), piece.size(), bits_);
+      }
+      const int32_t result = module_->Write(reinterpret_cast<const char*>(bytes.data()),
+                                            static_cast<int32_t>(bytes.size()));
+      ++stats.writes;
+      if (result != 0 && stats.refused++ == 0)
+        g_log.Write("write", {{"bytes", std::to_string(bytes.size())},
+                              {"result", std::to_string(result)},
+                              {"first_refusal", "1"}});
+      const bool source_ends = position < source_frames && position + frames >= source_frames;
+      position += frames;
+      stats.frames = position;
+      last_write = GetTickCount();
+      if (source_ends) g_log.Write("source-end", {{"frames", std::to_string(source_frames)}});
+    }
+    g_log.Write("played", {{"frames", std::to_string(stats.frames)},
+                           {"writes", std::to_string(stats.writes)},
+                           {"refused", std::to_string(stats.refused)},
+                           {"canwrite_min", std::to_string(stats.canwrite_min)},
+                           {"canwrite_max", std::to_string(stats.canwrite_max)},
+                           {"waits", std::to_string(stats.waits)},
+                           {"stalled", stats.stalled ? "1" : "0"}});
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    finished_.notify_all();
+  }
+
+  TOutputModule* module_;
+  const harness::PcmSource& source_;
+  int32_t bits_ = 16;
+  int64_t tail_frames_ = 0;
+  DWORD stall_ms_ = 3000;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> paused_{false};
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+};
+
+// ---- the script ----------------------------------------------------------------------------
+class Player {
+ public:
+  Player(TOutputModule* module, harness::PcmSource source, Watcher& watcher)
+      : module_(module), source_(std::move(source)), watcher_(watcher) {}
+
+  void Run(const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+      g_log.Write("step", {{"text", step.text}});
+      Do(step);
+    }
+    if (initialized_ && !quit_) {
+      Step quit{"quit", {}, "quit (end of script)"};
+      g_log.Write("step", {{"text", quit.text}});
+      Do(quit);
+    }
+  }
+
+ private:
+  void Do(const Step& step) {
+    const std::string& verb = step.verb;
+    const auto& words = step.words;
+    if (verb == "library") {
+      watcher_.SetLibraryAnswer(words[0]);
+    } else if (verb == "init") {
+      initialized_ = true;
+      if (!RunOnMain([this] { module_->Init(); }))
+        g_log.Error(step, "Init did not return");
+      else
+        g_log.Write("init-done");
+    } else if (verb == "quit") {
+      decoder_.reset();
+      quit_ = true;
+      if (!RunOnMain([this] { module_->Quit(); }))
+        g_log.Error(step, "Quit did not return");
+      else
+        g_log.Write("quit-done");
+    } else if (verb == "config") {
+      RunOnMain([this] { module_->Config(g_main_window); });
+    } else if (verb == "window") {
+      LogPluginWindow();
+    } else if (verb == "press") {
+      Press(step);
+    } else if (verb == "select") {
+      Select(step);
+    } else if (verb == "items") {
+      LogItems(step, words[0]);
+    } else if (verb == "close") {
+      Close(step);
+    } else if (verb == "move") {
+      Move(step);
+    } else if (verb == "capture") {
+      Capture(step);
+    } else if (verb == "play") {
+      Play(step);
+    } else if (verb == "wait") {
+      if (!decoder_ || !decoder_->WaitDone(600000)) g_log.Error(step, "nothing playing");
+    } else if (verb == "stop") {
+      if (decoder_) decoder_->Stop();
+      RunOnMain([this] { module_->Close(); });
+      g_log.Write("closed-stream");
+    } else if (verb == "pause" || verb == "resume") {
+      const int32_t flag = verb == "pause" ? 1 : 0;
+      if (decoder_) decoder_->SetPaused(flag != 0);
+      int32_t previous = -1;
+      RunOnMain([&] { previous = module_->Pause(flag); });
+      g_log.Write(verb, {{"previous", std::to_string(previous)}});
+    } else if (verb == "volume" || verb == "pan" || verb == "flush" || verb == "sleep") {
+      const auto value = harness::ParseInteger(words[0], -1000000000, 1000000000);
+      if (!value) return g_log.Error(step, "not a number");
+      const auto v = static_cast<int32_t>(*value);
+      if (verb == "volume") RunOnMain([&] { module_->SetVolume(v); });
+      if (verb == "pan") RunOnMain([&] { module_->SetPan(v); });
+      if (verb == "flush") RunOnMain([&] { module_->Flush(v); });
+      if (verb == "sleep") Sleep(static_cast<DWORD>(std::max(v, 0)));
+    } else if (verb == "time") {
+      int32_t output = 0, written = 0;
+      RunOnMain([&] {
+        output = module_->GetOutputTime();
+        written = module_->GetWrittenTime();
+      });
+      g_log.Write("time",
+                  {{"output", std::to_string(output)}, {"written", std::to_string(written)}});
+    } else if (verb == "canwrite") {
+      int32_t frames = 0;
+      RunOnMain([&] { frames = module_->CanWrite(); });
+      g_log.Write("canwrite", {{"frames", std::to_string(frames)}});
+    } else if (verb.starts_with("asio-")) {
+      Asio(step);
+    } else if (verb == "analyze") {
+      Analyze(step);
+    }
+  }
+
+  static harness::Window PluginWindow() {
+    return harness::FindTopLevelWindow(kPluginWindowCaption);
+  }
+
+  // The named control in any shown window of the plug-in, the newest window first.
+  static harness::Window FindControl(const std::string& name) {
+    for (harness::Window top : harness::ProcessTopLevelWindows()) {
+      if (top == g_main_window || !harness::IsWindowShown(top)) continue;
+      if (harness::Window found = platform::FindNamedWindow(top, name)) return found;
+    }
+    // The plug-in window may be hidden: the user reaches its controls through Config.
+    harness::Window window = nullptr;
+    for (harness::Window top : harness::ProcessTopLevelWindows())
+      if (harness::StoredWindowText(top) == kPluginWindowCaption) window = top;
+    return window ? platform::FindNamedWindow(window, name) : nullptr;
+  }
+
+  static std::string Join(const std::vector<std::string>& items) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) text += (i ? "|" : "") + items[i];
+    return text;
+  }
+
+  void LogPluginWindow() {
+    harness::Window window = nullptr;
+    for (harness::Window top : harness::ProcessTopLevelWindows())
+      if (harness::StoredWindowText(top) == kPluginWindowCaption) window = top;
+    if (!window) {
+      g_log.Write("window", {{"caption", kPluginWindowCaption}, {"found", "0"}});
+      return;
+    }
+    Fields fields;
+    RunOnMain([&] {
+      const platform::Bounds bounds = platform::WindowBounds(window);
+      fields = {{"caption", kPluginWindowCaption},
+                {"found", "1"},
+                {"visible", platform::WindowVisible(window) ? "1" : "0"},
+                {"left", std::to_string(bounds.left)},
+                {"top", std::to_string(bounds.top)},
+                {"width", std::to_string(bounds.width)},
+                {"height", std::to_string(bounds.height)}};
+      if (harness::Window drivers = platform::FindNamedWindow(window, "CBDriver")) {
+        const auto items = platform::WindowItems(drivers);
+        const int32_t selected = platform::WindowSelectedIndex(drivers);
+        fields.push_back({"drivers", Join(items)});
+        fields.push_back({"driver_index", std::to_string(selected)});
+        fields.push_back({"driver", selected >= 0 && selected < static_cast<int32_t>(items.size())
+                                        ? items[static_cast<size_t>(selected)]
+                                        : ""});
+      }
+    });
+    g_log.Write("window", fields);
+  }
+
+  // The press may outlast this step (a modal window): what it reports lives in the task.
+  void Press(const Step& step) {
+    const std::string name = step.words[0];
+    auto found = std::make_shared<std::atomic<int>>(-1);
+    const bool returned = RunOnMain(
+        [found, name] {
+          harness::Window button = FindControl(name);
+          *found = button ? 1 : 0;
+          if (button) platform::ClickWindow(button);
+        },
+        kPressWaitMs);
+    g_log.Write("press", {{"name", name},
+                          {"found", std::to_string(found->load())},
+                          {"returned", returned ? "1" : "0"}});
+    if (found->load() == 0) g_log.Error(step, "no control named " + name);
+  }
+
+  void Select(const Step& step) {
+    const std::string& name = step.words[0];
+    const std::string& text = step.words[1];
+    std::string failure;
+    int32_t chosen = -1;
+    RunOnMain([&] {
+      harness::Window box = FindControl(name);
+      if (!box) {
+        failure = "no control named " + name;
+        return;
+      }
+      const auto items = platform::WindowItems(box);
+      for (size_t i = 0; i < items.size() && chosen < 0; ++i)
+        if (items[i] == text) chosen = static_cast<int32_t>(i);
+      for (size_t i = 0; i < items.size() && chosen < 0; ++i)
+        if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, items[i].c_str(), -1, text.c_str(),
+                           -1) == CSTR_EQUAL)
+          chosen = static_cast<int32_t>(i);
+      if (chosen < 0) {
+        failure = "no item " + harness::Quote(text) + " in " + name + " (" + Join(items) + ")";
+        return;
+      }
+      platform::SelectWindowItem(box, chosen);
+    });
+    if (!failure.empty()) return g_log.Error(step, failure);
+    g_log.Write("select", {{"name", name}, {"index", std::to_string(chosen)}, {"text", text}});
+  }
+
+  void LogItems(const Step& step, const std::string& name) {
+    Fields fields;
+    RunOnMain([&] {
+      harness::Window box = FindControl(name);
+      if (!box) return;
+      const auto items = platform::WindowItems(box);
+      const int32_t selected = platform::WindowSelectedIndex(box);
+      fields = {{"name", name},
+                {"items", Join(items)},
+                {"selected", std::to_string(selected)},
+                {"text", selected >= 0 && selected < static_cast<int32_t>(items.size())
+                             ? items[static_cast<size_t>(selected)]
+                             : ""}};
+    });
+    if (fields.empty()) return g_log.Error(step, "no control named " + name);
+    g_log.Write("items", fields);
+  }
+
+  void Close(const Step& step) {
+    harness::Window window = harness::FindTopLevelWindow(step.words[0]);
+    if (!window) return g_log.Error(step, "no window " + harness::Quote(step.words[0]));
+    platform::CloseWindowLater(window);
+    const DWORD start = GetTickCount();
+    while (harness::IsWindowShown(window) && GetTickCount() - start < 10000) Sleep(5);
+    if (harness::IsWindowShown(window)) return g_log.Error(step, "the window stays open");
+    if (!WaitForPending(10000)) return g_log.Error(step, "a press does not return");
+    g_log.Write("closed", {{"caption", step.words[0]}});
+  }
+
+  void Move(const Step& step) {
+    harness::Window window = harness::FindTopLevelWindow(step.words[0]);
+    const auto left = harness::ParseInteger(step.words[1], -100000, 100000);
+    const auto top = harness::ParseInteger(step.words[2], -100000, 100000);
+    if (!window || !left || !top) return g_log.Error(step, "no such window or position");
+    RunOnMain(
+        [&] { harness::MoveWindowTo(window, static_cast<int>(*left), static_cast<int>(*top)); });
+    g_log.Write("moved",
+                {{"caption", step.words[0]}, {"left", step.words[1]}, {"top", step.words[2]}});
+  }
+
+  void Capture(const Step& step) {
+    harness::Window window = harness::FindTopLevelWindow(step.words[0]);
+    if (!window) return g_log.Error(step, "no window " + harness::Quote(step.words[0]));
+    bool saved = false;
+    RunOnMain([&] { saved = platform::CaptureWindowImage(window, step.words[1]); });
+    if (!saved) return g_log.Error(step, "cannot save " + step.words[1]);
+    g_log.Write("captured", {{"caption", step.words[0]}, {"file", step.words[1]}});
+  }
+
+  void Play(const Step& step) {
+    std::string error;
+    auto options = harness::KeyValues(step.words, 0, {"rate", "bits", "tail"}, &error);
+    if (!options) return g_log.Error(step, error);
+    const auto rate = harness::ParseInteger(
+        options->contains("rate") ? (*options)["rate"] : std::to_string(source_.sample_rate), 1,
+        100000000);
+    const auto bits =
+        harness::ParseInteger(options->contains("bits") ? (*options)["bits"] : "16", 8, 32);
+    const auto tail = harness::ParseInteger(
+        options->contains("tail") ? (*options)["tail"] : std::to_string(kDefaultTailFrames), 0,
+        100000000);
+    if (!rate || !bits || !tail || *bits % 8 != 0)
+      return g_log.Error(step, "bad rate, bits or tail");
+    if (decoder_) decoder_->Stop();
+    int32_t opened = -1;
+    RunOnMain([&] {
+      opened = module_->Open(static_cast<int32_t>(*rate), source_.channels,
+                             static_cast<int32_t>(*bits), 2000, 500);
+    });
+    g_log.Write("open", {{"rate", std::to_string(*rate)},
+                         {"channels", std::to_string(source_.channels)},
+                         {"bits", std::to_string(*bits)},
+                         {"result", std::to_string(opened)}});
+    decoder_ = std::make_unique<Decoder>(module_, source_);
+    decoder_->Start(static_cast<int32_t>(*bits), *tail, 3000);
+  }
+
+  void Asio(const Step& step) {
+    const auto& words = step.words;
+    const bool install = step.verb == "asio-install" || step.verb == "asio-uninstall";
+    GUID id{};
+    if (FAILED(platform::ClassIdFromString(install ? words[1] : words[0], &id)))
+      return g_log.Error(step, "not a class id");
+    if (step.verb == "asio-install") {
+      std::string error;
+      auto options = harness::KeyValues(words, 2, {"outputs", "type", "block", "capture"}, &error);
+      if (!options) return g_log.Error(step, error);
+      asio_test::DriverConfig config;
+      config.driver_name = words[0];
+      const auto outputs =
+          harness::ParseInteger(options->contains("outputs") ? (*options)["outputs"] : "8", 1, 64);
+      const auto type =
+          harness::ParseInteger(options->contains("type") ? (*options)["type"] : "19", 0, 100);
+      const auto block = harness::ParseInteger(
+          options->contains("block") ? (*options)["block"] : "256", 16, 16384);
+      if (!outputs || !type || !block) return g_log.Error(step, "bad outputs, type or block");
+      config.outputs.clear();
+      for (int64_t k = 1; k <= *outputs; ++k)
+        config.outputs.push_back(
+            {"Output " + std::to_string(k), static_cast<ASIOSampleType>(*type)});
+      config.preferred_size = static_cast<int32_t>(*block);
+      config.output_wav = (*options)["capture"];
+      if (!asio_test::InstallDriver(words[0], id, config))
+        return g_log.Error(step, "cannot write the registry");
+      g_log.Write("asio-installed", {{"name", words[0]}, {"outputs", std::to_string(*outputs)}});
+    } else if (step.verb == "asio-uninstall") {
+      asio_test::UninstallDriver(words[0], id);
+      g_log.Write("asio-uninstalled", {{"name", words[0]}});
+    } else if (step.verb == "asio-message") {
+      const auto selector = harness::ParseInteger(words[1], INT32_MIN, INT32_MAX);
+      const auto value =
+          harness::ParseInteger(words.size() > 2 ? words[2] : "0", INT32_MIN, INT32_MAX);
+      if (!selector || !value) return g_log.Error(step, "bad selector or value");
+      const auto answer =
+          Control(id).SendMessage(static_cast<int32_t>(*selector), static_cast<int32_t>(*value));
+      g_log.Write("asio-message",
+                  {{"selector", words[1]}, {"answer", answer ? std::to_string(*answer) : "none"}});
+    } else if (step.verb == "asio-switches") {
+      asio_test::DriverControl& control = Control(id);
+      g_log.Write("asio-switches", {{"count", std::to_string(control.SwitchCount())},
+                                    {"starts", std::to_string(control.CallCount("start"))},
+                                    {"inits", std::to_string(control.CallCount("init"))}});
+    }
+  }
+
+  // The driver library's controls, kept from the first use on: the counts live in the
+  // library, which would go (and forget them) with the host's last driver object.
+  asio_test::DriverControl& Control(const GUID& id) {
+    const std::string key = platform::ClassIdToString(id);
+    auto& control = controls_[key];
+    if (!control) control = std::make_unique<asio_test::DriverControl>(id);
+    return *control;
+  }
+
+  void Analyze(const Step& step) {
+    std::string error;
+    auto options = harness::KeyValues(step.words, 1, {"driver"}, &error);
+    if (!options) return g_log.Error(step, error);
+    auto capture = harness::ReadCapture(step.words[0], &error);
+    if (!capture) return g_log.Error(step, error);
+    // The stored routing of the driver, output by output, as the plug-in keeps it.
+    std::vector<std::string> routed(static_cast<size_t>(capture->channels));
+    if (options->contains("driver")) {
+      auto key = platform::RegistryKey::Open(platform::RegistryRoot::CurrentUser, kSettingsKey,
+                                             platform::RegistryAccess::ReadOnly);
+      for (int k = 1; key && k <= 8; ++k) {
+        const auto text =
+            key->ReadString("Routing " + (*options)["driver"] + " Channel " + std::to_string(k));
+        const int32_t channel = text ? harness::ChannelNumberOfText(*text) : -1;
+        if (channel >= 0 && channel < capture->channels) {
+          std::string& list = routed[static_cast<size_t>(channel)];
+          list += (list.empty() ? "" : ",") + std::to_string(k);
+        }
+      }
+    }
+    const harness::Span span = harness::ActiveSpan(*capture);
+    g_log.Write("analysis", {{"file", step.words[0]},
+                             {"channels", std::to_string(capture->channels)},
+                             {"rate", std::to_string(capture->sample_rate)},
+                             {"frames", std::to_string(capture->Frames())},
+                             {"sounding_from", std::to_string(span.first)},
+                             {"sounding_frames", std::to_string(span.end - span.first)}});
+    for (int32_t c = 0; c < capture->channels; ++c) {
+      const auto levels =
+          harness::MeasureLevels(capture->channel[static_cast<size_t>(c)], span.first, span.end);
+      char peak[32], rms[32];
+      std::snprintf(peak, sizeof peak, "%.2f", harness::Dbfs(levels.peak));
+      std::snprintf(rms, sizeof rms, "%.2f", harness::Dbfs(levels.rms));
+      g_log.Write("channel", {{"index", std::to_string(c)},
+                              {"outputs", routed[static_cast<size_t>(c)]},
+                              {"peak_dbfs", peak},
+                              {"rms_dbfs", rms}});
+    }
+  }
+
+  TOutputModule* module_;
+  harness::PcmSource source_;
+  Watcher& watcher_;
+  std::unique_ptr<Decoder> decoder_;
+  std::map<std::string, std::unique_ptr<asio_test::DriverControl>> controls_;
+  bool initialized_ = false;
+  bool quit_ = false;
+};
+
+// ---- command line --------------------------------------------------------------------------
+void PrintHelp() {
+  std::printf(
+      "player_harness: plays audio through an output plug-in as the player does.\n\n"
+      "  player_harness [--plugin PATH] [--wav FILE | --tone SECONDS] [--script FILE]\n"
+      "                 [--step STEP]...\n\n"
+      "  --plugin PATH    the plug-in (default: out_partiloom.dll beside this program)\n"
+      "  --wav FILE       plays a 16-bit PCM WAV file\n"
+      "  --tone SECONDS   plays a generated stereo signal (440 Hz at -20 dBFS left, 660 Hz at\n"
+      "                   -26 dBFS right, 44100 Hz); without either: silence of 1 second\n"
+      "  --script FILE    steps from a file, one a line ('#' starts a comment line)\n"
+      "  --step STEP      one step; steps run in the order given, after the script's\n\n"
+      "Without steps: init, window, play, wait, stop, quit. A script that ran init ends\n"
+      "with quit. The main thread owns the main window (its handle and the plug-in's\n"
+      "instance are in the record before Init) and runs Init, Quit, Open, Close, Pause,\n"
+      "SetVolume, SetPan, Flush and the time calls, and every user action; a decoder thread\n"
+      "calls CanWrite and Write. Message boxes are logged with their text and confirmed.\n"
+      "Words with blanks go in double quotes.\n\nSteps:\n");
+  for (const auto& spec : harness::StepSpecs())
+    std::printf("  %s\n      %s\n", spec.usage, spec.help);
+  std::printf(
+      "\nLog: one line per event, 'MS EVENT key=value ...', MS since start; texts quoted.\n"
+      "Exit status: 0 when every step worked, 1 otherwise, 2 for a bad command line.\n");
+}
+
+bool ReadFile(const std::string& path, std::string* text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::stringstream stream;
+  stream << file.rdbuf();
+  *text = stream.str();
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-#if defined(_WIN32)
-  std::string path = platform::ExecutableDirectory() + "\\out_partiloom.dll";
-#else
-  std::string path = platform::ExecutableDirectory() + "/out_partiloom.so";
-#endif
-  if (argc > 1) path = argv[1];
+  std::string plugin = platform::ExecutableDirectory() + "\\out_partiloom.dll";
+  std::string wav_path;
+  double tone_seconds = -1;
+  std::vector<Step> steps;
+  std::vector<Step> command_steps;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    const bool has_value = i + 1 < argc;
+    std::string error;
+    if (option == "--help" || option == "-h") {
+      PrintHelp();
+      return 0;
+    } else if (option == "--plugin" && has_value) {
+      plugin = argv[++i];
+    } else if (option == "--wav" && has_value) {
+      wav_path = argv[++i];
+    } else if (option == "--tone" && has_value) {
+      const auto seconds = harness::ParseNumber(argv[++i]);
+      if (!seconds || *seconds < 0 || *seconds > 3600) {
+        std::fprintf(stderr, "--tone wants seconds\n");
+        return 2;
+      }
+      tone_seconds = *seconds;
+    } else if (option == "--script" && has_value) {
+      std::string text;
+      if (!ReadFile(argv[++i], &text)) {
+        std::fprintf(stderr, "cannot read %s\n", argv[i]);
+        return 2;
+      }
+      auto parsed = harness::ParseScript(text, &error);
+      if (!parsed) {
+        std::fprintf(stderr, "%s: %s\n", argv[i], error.c_str());
+        return 2;
+      }
+      steps.insert(steps.end(), parsed->begin(), parsed->end());
+    } else if (option == "--step" && has_value) {
+      auto step = harness::ParseStep(argv[++i], &error);
+      if (!step) {
+        std::fprintf(stderr, "--step %s: %s\n", argv[i], error.c_str());
+        return 2;
+      }
+      command_steps.push_back(*step);
+    } else {
+      std::fprintf(stderr, "unknown option %s (see --help)\n", option.c_str());
+      return 2;
+    }
+  }
+  steps.insert(steps.end(), command_steps.begin(), command_steps.end());
+  if (steps.empty())
+    for (const char* text : {"init", "window", "play", "wait", "stop", "quit"})
+      steps.push_back(*harness::ParseStep(text, nullptr));
 
-  platform::LibraryLoadResult loaded = platform::LoadLibraryFile(path);
+  harness::PcmSource source = harness::GenerateTone(tone_seconds >= 0 ? tone_seconds : 0);
+  if (tone_seconds < 0 && wav_path.empty()) source.samples.assign(44100 * 2, 0);
+  if (!wav_path.empty()) {
+    std::string error;
+    auto read = harness::ReadPcmWav(wav_path, &error);
+    if (!read) {
+      std::fprintf(stderr, "%s: %s\n", wav_path.c_str(), error.c_str());
+      return 2;
+    }
+    source = std::move(*read);
+  }
+
+  platform::LibraryLoadResult loaded = platform::LoadLibraryFile(plugin);
   if (!loaded.handle) {
-    std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), loaded.error_text.c_str());
+    g_log.Write("load-failed", {{"path", plugin}, {"error", loaded.error_text}});
     return 1;
   }
   platform::DynamicLibrary library(loaded.handle);
   auto get_module = reinterpret_cast<GetOutModuleRoutine>(library.Export("winampGetOutModule"));
   if (!get_module) {
-    std::fprintf(stderr, "%s exports no winampGetOutModule\n", path.c_str());
+    g_log.Write("load-failed", {{"path", plugin}, {"error", "no winampGetOutModule"}});
     return 1;
   }
   TOutputModule* module = get_module();
-  std::printf("loaded      %s\n", path.c_str());
-  std::printf("record at   %p (%u bytes)\n", static_cast<void*>(module),
-              static_cast<unsigned>(sizeof(TOutputModule)));
-  std::printf("version     0x%X\n", static_cast<unsigned>(module->version));
-  std::printf("description \"%s\"\n", module->description ? module->description : "");
-  std::printf("module id   %ld\n", static_cast<long>(module->id));
-  static const char* const kNames[] = {"Config", "About", "Init", "Quit", "Open",
-                                       "Close", "Write", "CanWrite", "IsPlaying", "Pause",
-                                       "SetVolume", "SetPan", "Flush", "GetOutputTime",
-                                       "GetWrittenTime"};
-  const auto* slots = reinterpret_cast<void* const*>(&module->Config);
-  for (int i = 0; i < 15; ++i) std::printf("  %-15s %p\n", kNames[i], slots[i]);
-  return 0;
+  char version[16];
+  std::snprintf(version, sizeof version, "0x%X", static_cast<unsigned>(module->version));
+  g_log.Write("loaded", {{"path", plugin},
+                         {"version", version},
+                         {"description", module->description ? module->description : ""}});
+
+  WNDCLASSA window_class{};
+  window_class.lpfnWndProc = &MainWindowProc;
+  window_class.hInstance = GetModuleHandleA(nullptr);
+  window_class.lpszClassName = "PartiloomPlayerHarness";
+  window_class.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  RegisterClassA(&window_class);
+  g_main_window =
+      CreateWindowExA(0, window_class.lpszClassName, "Player Harness", WS_OVERLAPPEDWINDOW, 0, 0,
+                      300, 100, nullptr, nullptr, window_class.hInstance, nullptr);
+  if (!g_main_window) {
+    g_log.Write("error", {{"reason", "cannot create the main window"}});
+    return 1;
+  }
+  ShowWindow(g_main_window, SW_SHOWNOACTIVATE);
+  g_main_thread = GetCurrentThreadId();
+  module->main_window = g_main_window;
+  module->library_instance = loaded.handle;
+  g_log.Write("main-window", {{"handle", Hex(g_main_window)}, {"instance", Hex(loaded.handle)}});
+
+  Watcher watcher;
+  watcher.Start();
+  Player player(module, std::move(source), watcher);
+  std::thread script([&] {
+    player.Run(steps);
+    PostThreadMessageA(g_main_thread, WM_QUIT, 0, 0);
+  });
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  script.join();
+  watcher.Stop();
+  DestroyWindow(g_main_window);
+  g_log.Write("end", {{"failures", std::to_string(g_log.Failures())}});
+  return g_log.Failures() == 0 ? 0 : 1;
 }

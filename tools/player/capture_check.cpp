@@ -1,0 +1,113 @@
+#include "tools/player/capture_check.h"
+
+#include <cmath>
+#include <limits>
+
+#include "tools/asio_driver/wav_file.h"
+
+namespace harness {
+
+std::optional<Capture> ReadCapture(const std::string& path, std::string* error) {
+  wav::Reader reader;
+  if (!reader.Open(path)) {
+    if (error) *error = reader.Error();
+    return std::nullopt;
+  }
+  Capture capture;
+  capture.channels = reader.format().channels;
+  capture.sample_rate = reader.format().sample_rate;
+  const auto channels = static_cast<size_t>(capture.channels);
+  capture.channel.resize(channels);
+  for (auto& samples : capture.channel) samples.reserve(static_cast<size_t>(reader.FrameCount()));
+  std::vector<double> block(4096 * channels);
+  for (size_t got; (got = reader.Read(block.data(), 4096)) > 0;)
+    for (size_t f = 0; f < got; ++f)
+      for (size_t c = 0; c < channels; ++c) capture.channel[c].push_back(block[f * channels + c]);
+  return capture;
+}
+
+double Dbfs(double amplitude) {
+  return amplitude > 0 ? 20.0 * std::log10(amplitude) : -std::numeric_limits<double>::infinity();
+}
+
+Levels MeasureLevels(const std::vector<double>& samples, size_t first, size_t end) {
+  Levels levels;
+  if (end > samples.size()) end = samples.size();
+  if (first >= end) return levels;
+  double sum = 0;
+  for (size_t i = first; i < end; ++i) {
+    levels.peak = std::max(levels.peak, std::fabs(samples[i]));
+    sum += samples[i] * samples[i];
+  }
+  levels.rms = std::sqrt(sum / static_cast<double>(end - first));
+  return levels;
+}
+
+Span ActiveSpan(const Capture& capture) {
+  Span span{capture.Frames(), 0};
+  for (const auto& samples : capture.channel)
+    for (size_t i = 0; i < samples.size(); ++i)
+      if (samples[i] != 0) {
+        span.first = std::min(span.first, i);
+        span.end = std::max(span.end, i + 1);
+      }
+  if (span.end == 0) span.first = 0;
+  return span;
+}
+
+std::vector<double> RouterOutput(const PcmSource& source, int32_t output) {
+  std::vector<double> samples(source.Frames());
+  if (output < 1 || source.channels < 1) return samples;
+  const auto channels = static_cast<size_t>(source.channels);
+  const size_t input = static_cast<size_t>(output - 1) % channels;
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = output * (source.samples[i * channels + input] / 32768.0);
+  return samples;
+}
+
+Comparison CompareWithStream(const std::vector<double>& captured, const std::vector<double>& stream,
+                             int64_t offset) {
+  Comparison result;
+  const auto stream_size = static_cast<int64_t>(stream.size());
+  for (size_t i = 0; i < captured.size(); ++i) {
+    const int64_t at = offset + static_cast<int64_t>(i);
+    const double expected = at >= 0 && at < stream_size ? stream[static_cast<size_t>(at)] : 0.0;
+    ++result.compared;
+    if (captured[i] == expected) continue;
+    if (result.mismatches++ == 0) {
+      result.first_mismatch = static_cast<int64_t>(i);
+      result.captured_value = captured[i];
+      result.expected_value = expected;
+    }
+  }
+  const int64_t reached = offset + static_cast<int64_t>(captured.size());
+  result.missing = reached < stream_size ? stream_size - std::max<int64_t>(reached, 0) : 0;
+  return result;
+}
+
+std::optional<int64_t> FindStreamOffset(const std::vector<double>& captured,
+                                        const std::vector<double>& stream, size_t window) {
+  size_t first = 0;
+  while (first < captured.size() && captured[first] == 0) ++first;
+  if (first == captured.size()) return std::nullopt;
+  for (size_t j = 0; j < stream.size(); ++j) {
+    bool match = true;
+    for (size_t k = 0; match && k <= window && first + k < captured.size(); ++k) {
+      const double expected = j + k < stream.size() ? stream[j + k] : 0.0;
+      match = captured[first + k] == expected;
+    }
+    if (match) return static_cast<int64_t>(j) - static_cast<int64_t>(first);
+  }
+  return std::nullopt;
+}
+
+int32_t ChannelNumberOfText(const std::string& text) {
+  size_t i = 0;
+  int64_t number = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i < 10)
+    number = number * 10 + (text[i++] - '0');
+  if (i == 0 || text.compare(i, 3, " - ") != 0 || number > INT32_MAX) return -1;
+  return static_cast<int32_t>(number);
+}
+
+}  // namespace harness

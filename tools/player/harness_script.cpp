@@ -1,0 +1,200 @@
+#include "tools/player/harness_script.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace harness {
+
+const std::vector<StepSpec>& StepSpecs() {
+  static const std::vector<StepSpec> specs = {
+      {"library", 1, 1, "library PATH|cancel",
+       "how to answer the plug-in's open-file dialog for its effect library when it shows"},
+      {"init", 0, 0, "init", "Init on the main thread; dialogs and message boxes are answered"},
+      {"quit", 0, 0, "quit", "Quit on the main thread"},
+      {"config", 0, 0, "config", "Config: the plug-in shows its window"},
+      {"window", 0, 0, "window", "logs the plug-in window: visibility, place, driver list"},
+      {"press", 1, 1, "press NAME",
+       "presses button NAME of the plug-in window; a modal window it opens stays open"},
+      {"select", 2, 2, "select NAME TEXT",
+       "selects TEXT in the drop-down list NAME of any plug-in window, as the user does"},
+      {"items", 1, 1, "items NAME", "logs the items and the selection of drop-down list NAME"},
+      {"close", 1, 1, "close CAPTION",
+       "closes the window CAPTION as its close button does; waits for a press it blocked"},
+      {"move", 3, 3, "move CAPTION LEFT TOP", "moves the window CAPTION, as a drag does"},
+      {"capture", 2, 2, "capture CAPTION FILE", "saves a picture of the window CAPTION (BMP)"},
+      {"play", 0, 3, "play [rate=HZ] [bits=8|16|24|32] [tail=FRAMES]",
+       "Open, then a decoder thread writes the source and silence after it, paced by CanWrite"},
+      {"wait", 0, 0, "wait", "waits until the decoder thread has written everything"},
+      {"stop", 0, 0, "stop", "ends the decoder thread, then Close"},
+      {"pause", 0, 0, "pause", "Pause(1); logs the previous flag"},
+      {"resume", 0, 0, "resume", "Pause(0); logs the previous flag"},
+      {"volume", 1, 1, "volume 0..255", "SetVolume"},
+      {"pan", 1, 1, "pan -128..127", "SetPan"},
+      {"flush", 1, 1, "flush MS", "Flush"},
+      {"time", 0, 0, "time", "logs GetOutputTime and GetWrittenTime"},
+      {"canwrite", 0, 0, "canwrite", "logs CanWrite"},
+      {"sleep", 1, 1, "sleep MS", "waits while the main thread pumps its messages"},
+      {"asio-install", 2, 6,
+       "asio-install NAME {CLASS-ID} [outputs=N] [type=N] [block=N] [capture=FILE]",
+       "installs the test ASIO driver (type: ASIO sample type number, 19 = Float32LSB)"},
+      {"asio-uninstall", 2, 2, "asio-uninstall NAME {CLASS-ID}", "removes it again"},
+      {"asio-message", 2, 3, "asio-message {CLASS-ID} SELECTOR [VALUE]",
+       "the test driver sends asioMessage to its host (3: reset request)"},
+      {"asio-switches", 1, 1, "asio-switches {CLASS-ID}",
+       "logs the test driver's buffer switches so far"},
+      {"analyze", 1, 2, "analyze FILE [driver=NAME]",
+       "peak and RMS per channel of a captured WAV file, with the outputs stored as routed "
+       "there for driver NAME"},
+  };
+  return specs;
+}
+
+std::optional<std::vector<std::string>> SplitWords(const std::string& line, std::string* error) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  bool quoted = false;
+  for (const char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      in_word = true;
+    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word.push_back(c);
+      in_word = true;
+    }
+  }
+  if (quoted) {
+    if (error) *error = "unclosed quote";
+    return std::nullopt;
+  }
+  if (in_word) words.push_back(word);
+  return words;
+}
+
+std::optional<Step> ParseStep(const std::string& text, std::string* error) {
+  auto words = SplitWords(text, error);
+  if (!words) return std::nullopt;
+  if (words->empty()) {
+    if (error) *error = "empty step";
+    return std::nullopt;
+  }
+  for (const StepSpec& spec : StepSpecs()) {
+    if (words->front() != spec.verb) continue;
+    const auto count = static_cast<int32_t>(words->size()) - 1;
+    if (count < spec.min_words || (spec.max_words >= 0 && count > spec.max_words)) {
+      if (error) *error = std::string("usage: ") + spec.usage;
+      return std::nullopt;
+    }
+    Step step;
+    step.verb = spec.verb;
+    step.words.assign(words->begin() + 1, words->end());
+    step.text = text;
+    return step;
+  }
+  if (error) *error = "unknown step '" + words->front() + "'";
+  return std::nullopt;
+}
+
+std::optional<std::vector<Step>> ParseScript(const std::string& text, std::string* error) {
+  std::vector<Step> steps;
+  size_t start = 0;
+  int line_number = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    std::string reason;
+    auto step = ParseStep(line.substr(first), &reason);
+    if (!step) {
+      if (error) *error = "line " + std::to_string(line_number) + ": " + reason;
+      return std::nullopt;
+    }
+    steps.push_back(*step);
+  }
+  return steps;
+}
+
+std::optional<std::map<std::string, std::string>> KeyValues(const std::vector<std::string>& words,
+                                                            size_t first,
+                                                            const std::vector<std::string>& allowed,
+                                                            std::string* error) {
+  std::map<std::string, std::string> values;
+  for (size_t i = first; i < words.size(); ++i) {
+    const size_t equals = words[i].find('=');
+    if (equals == std::string::npos || equals == 0) {
+      if (error) *error = "expected key=value, got '" + words[i] + "'";
+      return std::nullopt;
+    }
+    const std::string key = words[i].substr(0, equals);
+    bool known = false;
+    for (const std::string& name : allowed) known = known || name == key;
+    if (!known) {
+      if (error) *error = "unknown key '" + key + "'";
+      return std::nullopt;
+    }
+    values[key] = words[i].substr(equals + 1);
+  }
+  return values;
+}
+
+std::optional<int64_t> ParseInteger(const std::string& text, int64_t minimum, int64_t maximum) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || text[0] == '+' || text[0] == ' ') return std::nullopt;
+  if (value < minimum || value > maximum) return std::nullopt;
+  return value;
+}
+
+std::optional<double> ParseNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || text[0] == ' ') return std::nullopt;
+  return value;
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
+          out += hex;
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace harness

@@ -1,0 +1,35 @@
+#pragma once
+
+// What the harness plays: 16-bit PCM from a WAV file or generated, and its packing into the
+// bytes a stream of another width carries.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct PcmSource {
+  int32_t sample_rate = 44100;
+  int32_t channels = 2;
+  std::vector<int16_t> samples;  // interleaved
+  size_t Frames() const {
+    return channels > 0 ? samples.size() / static_cast<size_t>(channels) : 0;
+  }
+};
+
+// A stereo test signal: a 440 Hz sine on the left at -20 dBFS, 660 Hz on the right at
+// -26 dBFS, so that every output of a router that multiplies by up to 8 stays below full
+// scale.
+PcmSource GenerateTone(double seconds, int32_t sample_rate = 44100);
+
+// A 16-bit PCM WAV file; nothing (and the reason) for anything else.
+std::optional<PcmSource> ReadPcmWav(const std::string& path, std::string* error);
+// Writes a 16-bit PCM WAV file.
+bool WritePcmWav(const std::string& path, const PcmSource& source);
+
+// The samples as a stream of `bits` per sample carries them (little-endian; 8 bits unsigned,
+// wider ones the 16-bit value in the top bytes). Empty for a width other than 8, 16, 24, 32.
+std::vector<uint8_t> PackSamples(const int16_t* samples, size_t count, int32_t bits);
+
+}  // namespace harness

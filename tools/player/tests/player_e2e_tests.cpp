@@ -1,0 +1,504 @@
+// The plug-in as the player and a user meet it: the harness loads out_partiloom.dll, which
+// hosts the router effect (output k = k times input (k - 1) mod 2) and plays through the
+// capturing test driver (eight Float32LSB outputs). Each test runs the harness in a folder of
+// its own with a script, then reads its log, the player's registry key and the capture.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "tools/asio_driver/test_driver.h"
+#include "tools/player/capture_check.h"
+#include "tools/player/harness_log.h"
+#include "tools/player/pcm_signal.h"
+
+namespace {
+
+using harness::LogLine;
+namespace fs = std::filesystem;
+
+constexpr char kSettingsKey[] = "Software\\WinAmp\\Partiloom";
+constexpr char kMissingLibraryMessage[] =
+    "You have to select the Partiloom.DLL in order to get this plugin running";
+constexpr int64_t kRingLatency = 8192;
+constexpr ASIOSampleType kFloat32Lsb = 19;
+
+std::string BinPath(const char* file) {
+  return platform::ExecutableDirectory() + "\\" + file;
+}
+
+struct HarnessRun {
+  int exit_code = -1;
+  std::string output;
+  std::vector<LogLine> lines;
+
+  std::vector<LogLine> All(const std::string& event) const {
+    std::vector<LogLine> found;
+    for (const LogLine& line : lines)
+      if (line.event == event) found.push_back(line);
+    return found;
+  }
+  // The first line of `event` whose field `key` is `value` (any, when key is empty).
+  std::optional<LogLine> Find(const std::string& event, const std::string& key = {},
+                              const std::string& value = {}) const {
+    for (const LogLine& line : lines)
+      if (line.event == event &&
+          (key.empty() || (line.fields.contains(key) && line.fields.at(key) == value)))
+        return line;
+    return std::nullopt;
+  }
+  std::string Field(const std::string& event, const std::string& field) const {
+    auto line = Find(event);
+    return line && line->fields.contains(field) ? line->fields.at(field) : "<no " + event + ">";
+  }
+};
+
+// A known signal: noise that repeats nowhere, an eighth of full scale at most, so that every
+// router output stays exact in single precision and below full scale.
+harness::PcmSource KnownSignal(double seconds) {
+  harness::PcmSource source;
+  const auto frames = static_cast<size_t>(seconds * 44100);
+  source.samples.resize(frames * 2);
+  uint32_t state = 12345;
+  for (int16_t& sample : source.samples) {
+    state = state * 1664525u + 1013904223u;
+    sample = static_cast<int16_t>(static_cast<int32_t>(state >> 19) - 4096);
+  }
+  return source;
+}
+
+class PlayerEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() / (std::string("partiloom_e2e_") + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    platform::RegistryKey::DeleteTree(platform::RegistryRoot::CurrentUser, kSettingsKey);
+  }
+
+  void TearDown() override {
+    drivers_.clear();
+    platform::RegistryKey::DeleteTree(platform::RegistryRoot::CurrentUser, kSettingsKey);
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::string Path(const std::string& file) const { return (dir_ / file).string(); }
+
+  // A test driver with eight Float32LSB outputs that captures into "<letter>.wav". The names
+  // start with '!' so that they come first in the driver list whatever other tests install.
+  struct Driver {
+    std::string name;
+    GUID id;
+    std::string id_text;
+    std::string capture;
+  };
+  Driver InstallDriver(char letter, uint32_t number) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    Driver driver;
+    driver.name = std::string("!E2E ") + info->name() + " " + letter;
+    driver.id = {0xE2E00000u + number,
+                 0x7A11,
+                 0x4E2E,
+                 {0x9C, 0x11, 0x3D, 0x5A, 0x00, 0x00, 0x00, static_cast<uint8_t>(letter)}};
+    driver.id_text = platform::ClassIdToString(driver.id);
+    driver.capture = Path(std::string(1, letter) + ".wav");
+    asio_test::DriverConfig config;
+    config.driver_name = driver.name;
+    config.outputs.clear();
+    for (int k = 1; k <= 8; ++k)
+      config.outputs.push_back({"Output " + std::to_string(k), kFloat32Lsb});
+    config.output_wav = driver.capture;
+    drivers_.push_back(std::make_unique<asio_test::ScopedDriver>(driver.name, driver.id, config));
+    EXPECT_TRUE(drivers_.back()->Installed());
+    return driver;
+  }
+
+  std::unique_ptr<platform::RegistryKey> Settings(bool create = false) const {
+    return platform::RegistryKey::Open(platform::RegistryRoot::CurrentUser, kSettingsKey,
+                                       platform::RegistryAccess::Full, create);
+  }
+  void StoreEffect() {
+    ASSERT_TRUE(Settings(true)->WriteString("VST Plugin", BinPath("partiloom_effect_router.dll")));
+  }
+  std::optional<std::string> StoredString(const std::string& name) const {
+    auto key = Settings();
+    return key ? key->ReadString(name) : std::nullopt;
+  }
+  std::optional<int32_t> StoredInteger(const std::string& name) const {
+    auto key = Settings();
+    return key ? key->ReadInteger(name) : std::nullopt;
+  }
+
+  std::string WriteKnownWav(double seconds) {
+    signal_ = KnownSignal(seconds);
+    const std::string path = Path("known.wav");
+    EXPECT_TRUE(harness::WritePcmWav(path, signal_));
+    return path;
+  }
+
+  // Runs the harness in the test's folder with these steps (a script file) and extra options.
+  HarnessRun Run(const std::vector<std::string>& steps, const std::string& options = {}) {
+    // Each run its own files: a process that outlives the harness may still hold the last.
+    const std::string run_name = "run" + std::to_string(++runs_);
+    const std::string script = Path(run_name + "-script.txt");
+    {
+      std::ofstream file(script);
+      for (const std::string& step : steps) file << step << "\n";
+    }
+    const std::string log_path = Path(run_name + ".log");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE log = CreateFileA(log_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HarnessRun run;
+    if (log == INVALID_HANDLE_VALUE) {
+      run.output = "cannot create " + log_path + ": error " + std::to_string(GetLastError());
+      return run;
+    }
+    std::string command = "\"" + BinPath("player_harness.exe") + "\" --plugin \"" +
+                          BinPath("out_partiloom.dll") + "\" --script \"" + script + "\" " +
+                          options;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = log;
+    startup.hStdError = log;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    const std::string folder = dir_.string();
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
+                       &startup, &process)) {
+      if (WaitForSingleObject(process.hProcess, 90000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+      }
+      DWORD code = 0;
+      GetExitCodeProcess(process.hProcess, &code);
+      run.exit_code = static_cast<int>(code);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    } else {
+      run.output = "cannot start the harness: error " + std::to_string(GetLastError()) + "\n";
+    }
+    CloseHandle(log);
+    std::ifstream file(log_path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    run.output += text.str();
+    run.lines = harness::ParseLog(run.output);
+    return run;
+  }
+
+  // Expects every driver channel to carry what the router output routed there makes of the
+  // known signal, after the ring's latency, and silence where no output is routed (0).
+  void ExpectRouted(const Driver& driver, const std::vector<int32_t>& output_of_channel,
+                    int64_t latency = kRingLatency) {
+    std::string error;
+    auto capture = harness::ReadCapture(driver.capture, &error);
+    ASSERT_TRUE(capture) << error;
+    ASSERT_EQ(capture->channels, 8);
+    for (size_t c = 0; c < 8; ++c) {
+      const int32_t output = c < output_of_channel.size() ? output_of_channel[c] : 0;
+      const auto stream =
+          output > 0 ? harness::RouterOutput(signal_, output) : std::vector<double>();
+      const auto result = harness::CompareWithStream(capture->channel[c], stream, -latency);
+      EXPECT_EQ(result.mismatches, 0)
+          << "channel " << c << " (output " << output << "): first at frame "
+          << result.first_mismatch << ", captured " << result.captured_value << ", expected "
+          << result.expected_value;
+      EXPECT_EQ(result.missing, 0) << "channel " << c << " ends early";
+    }
+  }
+
+  static std::vector<std::string> IdentityRoutingSteps() {
+    std::vector<std::string> steps = {"press BtRouting"};
+    for (int k = 1; k <= 8; ++k)
+      steps.push_back("select CBOutput" + std::to_string(k) + " \"" + std::to_string(k - 1) +
+                      " - Output " + std::to_string(k) + "\"");
+    steps.push_back("close \"Audio Routing\"");
+    return steps;
+  }
+
+  static std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<asio_test::ScopedDriver>> drivers_;
+  harness::PcmSource signal_;
+  int runs_ = 0;
+};
+
+TEST_F(PlayerEndToEnd, FirstStartAsksForTheLibraryAndKeepsTheAnswer) {
+  fs::create_directories(dir_ / "library");
+  const std::string library = Path("library\\Partiloom.dll");
+  fs::copy_file(BinPath("partiloom_effect_router.dll"), library);
+  const HarnessRun run = Run({"library \"" + library + "\"", "init", "window", "quit"});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto dialog = run.Find("dialog");
+  ASSERT_TRUE(dialog) << run.output;
+  EXPECT_EQ(dialog->fields.at("title"), "Please select the Partiloom.dll");
+  EXPECT_TRUE(run.All("msgbox").empty()) << run.output;
+  EXPECT_EQ(run.Field("window", "found"), "1") << run.output;
+  const auto stored = StoredString("VST Plugin");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(
+      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, stored->c_str(), -1, library.c_str(), -1),
+      CSTR_EQUAL)
+      << *stored;
+  EXPECT_TRUE(StoredInteger("Visible") && StoredInteger("Left") && StoredInteger("Top"));
+  // The loaded effect's state, in the player's working directory: the library dialog must
+  // leave that directory as it was, or the next start (from the player's directory) misses
+  // the state saved now.
+  EXPECT_TRUE(fs::exists(Path("out_partiloom.fxp")))
+      << "the preset went elsewhere: the dialog moved the working directory";
+}
+
+TEST_F(PlayerEndToEnd, CancellingTheLibraryDialogSaysSoAndLeavesAWindowWithoutEffect) {
+  const HarnessRun run = Run({"library cancel", "init", "window", "quit"});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  ASSERT_TRUE(run.Find("dialog", "answer", "cancel")) << run.output;
+  const auto boxes = run.All("msgbox");
+  ASSERT_EQ(boxes.size(), 1u) << run.output;
+  EXPECT_EQ(boxes[0].fields.at("text"), kMissingLibraryMessage);
+  EXPECT_EQ(run.Field("window", "found"), "1") << run.output;
+  EXPECT_FALSE(StoredString("VST Plugin"));
+}
+
+TEST_F(PlayerEndToEnd, TheRoutingDialogStoresAndAStoredDriverComesBackWithItsRouting) {
+  const Driver a = InstallDriver('A', 0x10);
+  StoreEffect();
+  const HarnessRun first = Run(
+      Concat({{"init", "select CBDriver \"" + a.name + "\""}, IdentityRoutingSteps(), {"quit"}}));
+  ASSERT_EQ(first.exit_code, 0) << first.output;
+  EXPECT_TRUE(StoredInteger("Driver"));
+  for (int k = 1; k <= 8; ++k)
+    EXPECT_EQ(StoredString("Routing " + a.name + " Channel " + std::to_string(k)),
+              std::to_string(k - 1) + " - Output " + std::to_string(k));
+
+  const std::string wav = WriteKnownWav(0.5);
+  std::vector<std::string> second_steps = {"init", "window", "press BtRouting"};
+  for (int k = 1; k <= 8; ++k) second_steps.push_back("items CBOutput" + std::to_string(k));
+  second_steps.insert(second_steps.end(),
+                      {"close \"Audio Routing\"", "play", "wait", "stop", "quit"});
+  const HarnessRun second = Run(second_steps, "--wav \"" + wav + "\"");
+  ASSERT_EQ(second.exit_code, 0) << second.output;
+  EXPECT_EQ(second.Field("window", "driver"), a.name) << second.output;
+  const auto items = second.All("items");
+  ASSERT_EQ(items.size(), 8u) << second.output;
+  for (size_t k = 0; k < 8; ++k)
+    EXPECT_EQ(items[k].fields.at("text"), std::to_string(k) + " - Output " + std::to_string(k + 1));
+  EXPECT_EQ(second.Field("played", "stalled"), "0") << second.output;
+  ExpectRouted(a, {1, 2, 3, 4, 5, 6, 7, 8});
+}
+
+TEST_F(PlayerEndToEnd, ChoosingADriverAppliesTheAlternatingDefaultRouting) {
+  const Driver a = InstallDriver('A', 0x20);
+  StoreEffect();
+  const std::string wav = WriteKnownWav(0.5);
+  const HarnessRun run =
+      Run({"init", "select CBDriver \"" + a.name + "\"", "play", "wait", "stop", "quit"},
+          "--wav \"" + wav + "\"");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.Field("open", "result"), "1") << run.output;
+  // Outputs 1, 3, 5, 7 on the first channel and 2, 4, 6, 8 on the second: the last wins.
+  ExpectRouted(a, {7, 8});
+}
+
+TEST_F(PlayerEndToEnd, EachDriverKeepsItsOwnRouting) {
+  const Driver a = InstallDriver('A', 0x30);
+  const Driver b = InstallDriver('B', 0x31);
+  StoreEffect();
+  const std::string wav = WriteKnownWav(0.5);
+  const HarnessRun run =
+      Run({"init", "select CBDriver \"" + a.name + "\"", "press BtRouting",
+           "select CBOutput1 \"5 - Output 6\"", "close \"Audio Routing\"",
+           "select CBDriver \"" + b.name + "\"", "press BtRouting",
+           "select CBOutput2 \"3 - Output 4\"", "close \"Audio Routing\"",
+           "select CBDriver \"" + a.name + "\"", "press BtRouting", "items CBOutput1",
+           "items CBOutput2", "close \"Audio Routing\"", "play", "wait", "stop", "quit"},
+          "--wav \"" + wav + "\"");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(StoredString("Routing " + a.name + " Channel 1"), "5 - Output 6");
+  EXPECT_EQ(StoredString("Routing " + a.name + " Channel 2"), "");
+  EXPECT_EQ(StoredString("Routing " + b.name + " Channel 1"), "");
+  EXPECT_EQ(StoredString("Routing " + b.name + " Channel 2"), "3 - Output 4");
+  EXPECT_TRUE(run.Find("items", "text", "5 - Output 6")) << run.output;
+  // Back on A: output 1 where A keeps it, the rest as the driver change left them.
+  ExpectRouted(a, {7, 8, 0, 0, 0, 1});
+}
+
+TEST_F(PlayerEndToEnd, QuitKeepsTheWindowsPlaceAndTheNextStartRestoresIt) {
+  StoreEffect();
+  const HarnessRun first =
+      Run({"init", "config", "move \"Config ASIO\" 150 120", "window", "quit"});
+  ASSERT_EQ(first.exit_code, 0) << first.output;
+  EXPECT_EQ(first.Field("window", "left"), "150") << first.output;
+  EXPECT_EQ(StoredInteger("Visible"), 1);
+  EXPECT_EQ(StoredInteger("Left"), 150);
+  EXPECT_EQ(StoredInteger("Top"), 120);
+
+  const HarnessRun second = Run({"init", "window", "quit"});
+  ASSERT_EQ(second.exit_code, 0) << second.output;
+  EXPECT_EQ(second.Field("window", "visible"), "1") << second.output;
+  EXPECT_EQ(second.Field("window", "left"), "150");
+  EXPECT_EQ(second.Field("window", "top"), "120");
+}
+
+// The parameters of a program file: big-endian floats after the program's name.
+std::vector<float> PresetParameters(const std::string& bytes) {
+  const size_t program = bytes.find("FxCk");
+  if (program == std::string::npos || bytes.size() < program + 48) return {};
+  auto word = [&](size_t at) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return value;
+  };
+  const uint32_t count = word(program + 16);
+  std::vector<float> parameters;
+  for (uint32_t i = 0; i < count && program + 48 + 4 * (i + 1) <= bytes.size(); ++i) {
+    const uint32_t bits = word(program + 48 + 4 * i);
+    float value;
+    std::memcpy(&value, &bits, 4);
+    parameters.push_back(value);
+  }
+  return parameters;
+}
+
+TEST_F(PlayerEndToEnd, ThePresetFileIsSavedOnQuitAndLoadedAtTheNextStart) {
+  StoreEffect();
+  ASSERT_EQ(Run({"init", "quit"}).exit_code, 0);
+  const std::string preset = Path("out_partiloom.fxp");
+  std::string bytes;
+  {
+    std::ifstream file(preset, std::ios::binary);
+    ASSERT_TRUE(file);
+    bytes.assign(std::istreambuf_iterator<char>(file), {});
+  }
+  ASSERT_EQ(bytes.substr(0, 4), "CcnK");
+  EXPECT_EQ(PresetParameters(bytes), (std::vector<float>{0.5f, 0.25f, 1.0f}));
+
+  // Other values in the file: the next start loads them into the effect, its Quit saves them.
+  const size_t program = bytes.find("FxCk");
+  const uint8_t changed[12] = {0x3F, 0x40, 0, 0, 0x3E, 0, 0, 0, 0, 0, 0, 0};  // 0.75, 0.125, 0
+  std::memcpy(bytes.data() + program + 48, changed, sizeof changed);
+  {
+    std::ofstream file(preset, std::ios::binary | std::ios::trunc);
+    file << bytes;
+  }
+  ASSERT_EQ(Run({"init", "quit"}).exit_code, 0);
+  std::ifstream file(preset, std::ios::binary);
+  const std::string saved{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(PresetParameters(saved), (std::vector<float>{0.75f, 0.125f, 0.0f}));
+}
+
+TEST_F(PlayerEndToEnd, PauseHoldsTheDriverAndResumeGoesOnWithoutALostFrame) {
+  const Driver a = InstallDriver('A', 0x40);
+  StoreEffect();
+  const std::string wav = WriteKnownWav(1.0);
+  const HarnessRun run =
+      Run({"init", "select CBDriver \"" + a.name + "\"", "play", "sleep 300", "pause", "sleep 300",
+           "canwrite", "sleep 300", "canwrite", "pause", "resume", "wait", "stop", "quit"},
+          "--wav \"" + wav + "\"");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto pauses = run.All("pause");
+  ASSERT_EQ(pauses.size(), 2u) << run.output;
+  EXPECT_EQ(pauses[0].fields.at("previous"), "0");
+  EXPECT_EQ(pauses[1].fields.at("previous"), "1");
+  EXPECT_EQ(run.Field("resume", "previous"), "1");
+  std::vector<std::string> free_while_paused;
+  for (const LogLine& line : run.All("canwrite"))
+    if (!line.fields.contains("first")) free_while_paused.push_back(line.fields.at("frames"));
+  ASSERT_EQ(free_while_paused.size(), 2u) << run.output;
+  EXPECT_EQ(free_while_paused[0], free_while_paused[1]) << "no block is read while paused";
+  ExpectRouted(a, {7, 8});
+}
+
+TEST_F(PlayerEndToEnd, FlushSetsTheTimeThatBothGettersReport) {
+  const Driver a = InstallDriver('A', 0x50);
+  StoreEffect();
+  const HarnessRun run = Run({"init", "select CBDriver \"" + a.name + "\"", "play", "time",
+                              "flush 5000", "time", "sleep 300", "time", "stop", "quit"},
+                             "--tone 1");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto times = run.All("time");
+  ASSERT_EQ(times.size(), 3u) << run.output;
+  const char* const expected[] = {"0", "5000", "5000"};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(times[i].fields.at("output"), expected[i]) << i;
+    EXPECT_EQ(times[i].fields.at("written"), expected[i]) << i;
+  }
+}
+
+TEST_F(PlayerEndToEnd, A24BitStreamOpensButWriteTakesNothing) {
+  const Driver a = InstallDriver('A', 0x60);
+  StoreEffect();
+  const HarnessRun run = Run(
+      {"init", "select CBDriver \"" + a.name + "\"", "play bits=24 tail=0", "wait", "stop", "quit"},
+      "--tone 0.2");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.Field("open", "result"), "1");
+  const auto played = run.Find("played");
+  ASSERT_TRUE(played) << run.output;
+  EXPECT_NE(played->fields.at("writes"), "0");
+  EXPECT_EQ(played->fields.at("refused"), played->fields.at("writes"));
+  std::string error;
+  auto capture = harness::ReadCapture(a.capture, &error);
+  ASSERT_TRUE(capture) << error;
+  EXPECT_GT(capture->Frames(), 0u);
+  EXPECT_EQ(harness::ActiveSpan(*capture).end, 0u) << "nothing but silence";
+}
+
+// The host keeps rates up to about a megahertz; beyond, the player hears of it.
+TEST_F(PlayerEndToEnd, ARateTheHostDoesNotKeepIsReportedAndTheStreamOpensAllTheSame) {
+  const Driver a = InstallDriver('A', 0x80);
+  StoreEffect();
+  const HarnessRun run = Run({"init", "select CBDriver \"" + a.name + "\"",
+                              "play rate=2000000 tail=0", "wait", "stop", "quit"},
+                             "--tone 0.2");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto boxes = run.All("msgbox");
+  ASSERT_EQ(boxes.size(), 1u) << run.output;
+  EXPECT_EQ(boxes[0].fields.at("text"), "Samplerate 2000000 not yet supported!");
+  EXPECT_EQ(run.Field("open", "result"), "1");
+  EXPECT_EQ(run.Field("played", "refused"), "0");
+}
+
+TEST_F(PlayerEndToEnd, ADriverResetWhilePlayingKeepsTheAudioExact) {
+  const Driver a = InstallDriver('A', 0x70);
+  StoreEffect();
+  const std::string wav = WriteKnownWav(1.0);
+  const HarnessRun run = Run(
+      {"init", "select CBDriver \"" + a.name + "\"", "play", "sleep 400",
+       "asio-message " + a.id_text + " 3", "wait", "stop", "asio-switches " + a.id_text, "quit"},
+      "--wav \"" + wav + "\"");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.Field("asio-message", "answer"), "1") << run.output;
+  const auto switches = run.Find("asio-switches");
+  ASSERT_TRUE(switches) << run.output;
+  EXPECT_GE(std::stoi(switches->fields.at("inits")), 2) << "the driver was opened again";
+  // The capture starts anew with the reopened driver: it must go on exactly where the ring
+  // is, up to the signal's end.
+  std::string error;
+  auto capture = harness::ReadCapture(a.capture, &error);
+  ASSERT_TRUE(capture) << error;
+  const auto seven = harness::RouterOutput(signal_, 7);
+  std::vector<double> stream(static_cast<size_t>(kRingLatency), 0.0);
+  stream.insert(stream.end(), seven.begin(), seven.end());
+  const auto offset = harness::FindStreamOffset(capture->channel[0], stream);
+  ASSERT_TRUE(offset) << "the reopened driver plays nothing of the signal";
+  EXPECT_GT(*offset, kRingLatency) << "the reset came during the signal";
+  ExpectRouted(a, {7, 8}, kRingLatency - *offset);
+}
+
+}  // namespace
