@@ -12,6 +12,7 @@
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "platform/ui.h"
 
 const char* const kHostCanDoTexts[kHostCanDoCount] = {
     "sendVstEvents",       "sendVstMidiEvent",   "sendVstTimeInfo",
@@ -112,7 +113,8 @@ void TVstTimeInformation::AssignTo(TObject* Dest) const {
 
 // ---- host component -----------------------------------------------------------------------
 
-TVstHost::TVstHost(TObject* Owner, TNotifyEvent OnCreateHandler) : FOwner(Owner) {
+TVstHost::TVstHost(TObject* Owner, TNotifyEvent OnCreateHandler)
+    : FOwner(Owner), FOwnerThread(platform::CurrentThreadToken()) {
   OnCreate = OnCreateHandler;
   ActiveVstHost = this;
   HostSampleRate = 44100.0f;
@@ -139,7 +141,11 @@ TVstHost::~TVstHost() {
     while (FVstPlugIns->Count() > 0) FVstPlugIns->Delete(0);
   FVstPlugIns.reset();
   FVstTimeInfo.reset();
-  if (ActiveVstHost == this) ActiveVstHost = nullptr;
+  if (ActiveVstHost == this) {
+    // The windows effects asked for belong to the host they asked.
+    HostWindowList.clear();
+    ActiveVstHost = nullptr;
+  }
 }
 
 VstInt32 TVstHost::BlockSize() const { return HostBlockSize; }
@@ -183,8 +189,9 @@ VstIntPtr CanDoAnswer(const void* ptr) {
   return 0;
 }
 
-void OpenWindowRequest(const VstWindow* request) {
-  if (!request) return;
+void OpenWindowRequest(const TVstHost* host, const VstWindow* request) {
+  // Windows belong to the thread that makes them: only the host's own thread may.
+  if (!request || !host || !host->OnOwnerThread()) return;
   TVstRequestedWindow window;
   window.Caption.assign(request->title, strnlen(request->title, sizeof request->title));
   window.Left = request->xPos;
@@ -194,7 +201,15 @@ void OpenWindowRequest(const VstWindow* request) {
   window.Border = request->style == 0   ? TVstRequestedWindow::bsSizeToolWin
                   : request->style == 1 ? TVstRequestedWindow::bsNone
                                         : TVstRequestedWindow::bsDefault;
-  HostWindowList.push_back(window);
+  // The system's windows offer a tool-window border and the dialog border; a window asked
+  // for without border takes the dialog border.
+  const platform::ControlKind kind = window.Border == TVstRequestedWindow::bsSizeToolWin
+                                         ? platform::ControlKind::ToolWindow
+                                         : platform::ControlKind::Form;
+  window.Window =
+      platform::Control::CreateTopLevel(kind, "VstWindow", window.Caption, nullptr,
+                                        {window.Left, window.Top, window.Width, window.Height});
+  HostWindowList.push_back(std::move(window));
   platform::ShowMessageBox(std::string("Please contact me if this happens: ") + kContactAddress);
 }
 
@@ -306,10 +321,11 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
       }
       return 0;
     case audioMasterSizeWindow:
-      if (item && item->FEditorForm) {
+      // The editor's windows belong to the thread that shows them: from any other thread
+      // the request is refused before anything of them is looked at.
+      if (item && item->OnEditorThread() && item->FEditorForm) {
         if (MentionsRefusedVendor(item->VendorString())) return 0;
-        item->FEditorForm->SetClientSize(index, static_cast<int>(value));
-        return 1;
+        return item->SizeEditorForm(index, value) ? 1 : 0;
       }
       return 0;
     case audioMasterGetSampleRate:
@@ -370,7 +386,7 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
     case audioMasterGetLanguage:
       return host ? host->Language : 0;
     case audioMasterOpenWindow:
-      OpenWindowRequest(static_cast<const VstWindow*>(ptr));
+      OpenWindowRequest(host, static_cast<const VstWindow*>(ptr));
       return 0;
     case audioMasterCloseWindow:
       return 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ui.h"
 #include "vst_host/vst_plugin.h"
 #include "vst_host/vst_types.h"
 
@@ -63,12 +64,13 @@ class TVstTimeInformation : public TObject {
   VstTimeInfo FTimeInfo;
 };
 
-// A window asked for by an effect through the deprecated window request, kept until the
-// host goes. Real windows come with window hosting; until then it is its description.
+// A window asked for by an effect through the deprecated window request: a hidden
+// top-level window, kept until the host goes, and what was asked for.
 struct TVstRequestedWindow {
   std::string Caption;
   int Left = 0, Top = 0, Width = 0, Height = 0;
   enum TBorder { bsSizeToolWin, bsNone, bsDefault } Border = bsDefault;
+  std::unique_ptr<platform::Control> Window;
 };
 
 class THostFileDialog;
@@ -109,10 +111,15 @@ class TVstHost : public TObject {
   TNotifyEvent OnCreate;
   TNotifyEvent OnDestroy;
 
+  // Whether the calling thread is the one that made the host: windows that effects ask
+  // for are made there only.
+  bool OnOwnerThread() const { return platform::CurrentThreadToken() == FOwnerThread; }
+
  private:
   void TimeInfoChanged(TObject*) {}
 
   TObject* FOwner;
+  uintptr_t FOwnerThread;
   std::unique_ptr<TVstPlugIns> FVstPlugIns;
   std::unique_ptr<TVstTimeInformation> FVstTimeInfo;
 };
