@@ -26,7 +26,8 @@ TEST(ValueCaption, FitsTheLabelByDroppingZerosThenTheUnit) {
       {"-123.5000000", "Hz", "-123.50"},    // "-123.50 Hz" would take 10
       {"-247.0000000", "Hz", "-247.0 Hz"},  // 9 still fit
       {"0.5", "dB", "0.5 dB"},
-      {"1.000000", "", "1.0"},
+      {"1.000000", "", "1.000000"},  // 8 characters fit as they are
+      {"10.000000", "", "10.0"},
       {"1.0005", "dB", "1.0005 dB"},  // inner zeros are part of the value
       {"1.0000005", "dB", "1.0000005"},
       {"123456789", "", "123456789"},  // no decimal point: nothing to drop
@@ -133,7 +134,7 @@ TEST_F(EditorViews, ScrollBarsSetTheirParameterAndShowItsValue) {
     int row, position;
     float value;
     const char* shown;
-  } moves[] = {{1, 500, 0.5f, "12.50 dB"}, {0, 1000, 1.0f, "25.00"}, {2, 1000, 1.0f, "-247.0 Hz"}};
+  } moves[] = {{1, 500, 0.5f, "12.50 dB"}, {0, 1000, 1.0f, "25.0"}, {2, 1000, 1.0f, "-247.0 Hz"}};
   for (const auto& m : moves) {
     const std::string i = std::to_string(m.row);
     probe_->Clear();
