@@ -114,6 +114,11 @@ TEST_F(EditorViews, TheListViewLaysOutOneRowPerParameter) {
     EXPECT_EQ(platform::WindowCaption(Find(panel, "LbL" + i)), r.name);
     EXPECT_EQ(platform::WindowCaption(Find(panel, "LbV" + i)), r.value);
     EXPECT_EQ(platform::WindowValue(Find(panel, "ParamBar" + i)), 500);
+    platform::Control* bar_control = panel.panel->FindChild("ParamBar" + i);
+    ASSERT_NE(bar_control, nullptr);
+    EXPECT_EQ(bar_control->Kind(), platform::ControlKind::ScrollBar);
+    EXPECT_EQ(bar_control->Minimum(), 0);
+    EXPECT_EQ(bar_control->Maximum(), 1000);
     EXPECT_EQ(name.left, 2);
     EXPECT_EQ(name.top, r.top);
     EXPECT_EQ(value.left, 228);
@@ -161,6 +166,8 @@ TEST_F(EditorViews, TheSelectorViewFollowsTheChosenParameter) {
   EXPECT_EQ(bar_bounds.top, 33);
   EXPECT_EQ(bar_bounds.width, 280);
   EXPECT_EQ(platform::WindowBounds(box).width, 284);
+  EXPECT_EQ(panel.panel->FindChild("ParamBar")->Kind(), platform::ControlKind::TrackBar);
+  EXPECT_EQ(panel.panel->FindChild("ParamBar")->Maximum(), 100);
 
   platform::MoveWindowValue(bar, 30);
   EXPECT_EQ(platform::WindowCaption(Find(panel, "LbL")), "Value: 30.0%");
