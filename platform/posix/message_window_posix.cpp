@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/message_window.h"
+#include "platform/posix/ui_events.h"
 
 namespace platform {
 namespace {
@@ -48,7 +49,8 @@ MessageWindow::~MessageWindow() {
   auto* window = static_cast<Window*>(handle_);
   {
     std::lock_guard lock(window->queue->mutex);
-    std::erase_if(window->queue->messages, [window](const Posted& p) { return p.window == window; });
+    std::erase_if(window->queue->messages,
+                  [window](const Posted& p) { return p.window == window; });
   }
   delete window;
 }
@@ -66,7 +68,9 @@ bool MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) no
   return true;
 }
 
-uintptr_t CurrentThreadToken() noexcept { return static_cast<uintptr_t>(pthread_self()); }
+uintptr_t CurrentThreadToken() noexcept {
+  return static_cast<uintptr_t>(pthread_self());
+}
 
 int PumpMessages() {
   ThreadQueue& queue = *CurrentThreadQueue();
@@ -75,7 +79,7 @@ int PumpMessages() {
     Posted next;
     {
       std::lock_guard lock(queue.mutex);
-      if (queue.messages.empty()) return handed;
+      if (queue.messages.empty()) break;
       next = queue.messages.front();
       queue.messages.pop_front();
     }
@@ -83,13 +87,16 @@ int PumpMessages() {
     next.window->handler(next.window->context, next.message, next.wparam, next.lparam);
     ++handed;
   }
+  return handed + headless_ui::RunDueEvents();
 }
 
 int WaitAndPumpMessages(uint32_t timeout_ms) {
   ThreadQueue& queue = *CurrentThreadQueue();
+  // A control's timer due sooner cuts the wait short.
+  const uint32_t wait_ms = headless_ui::MillisecondsUntilNextEvent(timeout_ms);
   {
     std::unique_lock lock(queue.mutex);
-    queue.arrived.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+    queue.arrived.wait_for(lock, std::chrono::milliseconds(wait_ms),
                            [&queue] { return !queue.messages.empty(); });
   }
   return PumpMessages();

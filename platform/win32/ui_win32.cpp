@@ -1,0 +1,968 @@
+// Controls as real windows of the system. Our own window classes (top-level windows, panels,
+// tool bars, and the host that carries a child placed in a foreign window) hand the
+// notifications of their children to the children's handlers; the system's controls are
+// subclassed to do the same for children of their own (group boxes hold controls).
+//
+// A window carries two properties: its name, which any module of the process may read (the
+// player harness finds controls of the plug-in by name), and its record, which only the
+// module that made the window reads (the window's instance handle tells which module that is).
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/ui.h"
+
+namespace platform {
+namespace {
+
+constexpr char kTopLevelClass[] = "PartiloomTopLevel";
+constexpr char kPanelClass[] = "PartiloomPanel";
+constexpr char kToolBarClass[] = "PartiloomToolBar";
+constexpr char kHostClass[] = "PartiloomChildHost";
+
+constexpr char kNameProperty[] = "PartiloomName";
+constexpr char kRecordProperty[] = "PartiloomControl";
+constexpr char kBaseProcedureProperty[] = "PartiloomBaseProcedure";
+constexpr char kFontProperty[] = "PartiloomFont";
+
+constexpr UINT kModalStartedMessage = WM_APP + 0x2A0;
+constexpr UINT_PTR kTimerId = 0x504C;
+// Scroll bars page by this much until told otherwise.
+constexpr int32_t kDefaultScrollPage = 10;
+// A combo box's list shows up to this many items before it scrolls.
+constexpr int kMaxVisibleItems = 16;
+
+constexpr DWORD kTopLevelStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPSIBLINGS;
+
+bool IsTopLevelKind(ControlKind kind) {
+  return kind == ControlKind::Form || kind == ControlKind::ToolWindow;
+}
+
+HINSTANCE ThisModule() {
+  static HINSTANCE module = [] {
+    HMODULE found = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&ThisModule), &found);
+    return found;
+  }();
+  return module;
+}
+
+ModalHandler g_modal_handler = nullptr;
+
+// Nothing may leave a window procedure: the frames below it may be the system's or a host's.
+void RunHandler(const std::function<void()>& handler) noexcept {
+  if (!handler) return;
+  try {
+    std::function<void()> call = handler;  // the handler may replace itself
+    call();
+  } catch (...) {
+  }
+}
+
+bool HasClass(HWND window, const char* name) {
+  char found[64] = {};
+  GetClassNameA(window, found, sizeof found);
+  return lstrcmpiA(found, name) == 0;
+}
+
+struct ModalRun {
+  bool ended = false;
+  bool destroyed = false;
+};
+
+}  // namespace
+
+struct Control::Impl {
+  Control* self = nullptr;
+  HWND host = nullptr;       // a child placed in a foreign window sits in this
+  HFONT own_font = nullptr;  // top-level windows own the font their children share
+  bool window_alive = true;
+  int32_t last_value = 0;  // track bars and scroll bars: the value the handler last saw
+  int32_t page = kDefaultScrollPage;
+  std::function<void()> timer_handler;
+  ModalRun* modal = nullptr;
+
+  HWND Window() const { return static_cast<HWND>(self->handle_); }
+  HWND Frame() const { return host ? host : Window(); }
+  void Close();
+  void TrackBarMoved(int code);
+  void ScrollBarMoved(int code);
+  void FitComboList();
+};
+
+namespace {
+
+Control::Impl* RecordOf(HWND window) {
+  if (!window) return nullptr;
+  if (reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)) != ThisModule())
+    return nullptr;
+  return static_cast<Control::Impl*>(GetPropA(window, kRecordProperty));
+}
+
+// A child's notification to its parent, handed to the child's handler.
+bool RouteNotification(UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message != WM_COMMAND && message != WM_HSCROLL) return false;
+  Control::Impl* impl = RecordOf(reinterpret_cast<HWND>(lparam));
+  if (!impl) return false;
+  const int code = message == WM_COMMAND ? HIWORD(wparam) : LOWORD(wparam);
+  switch (impl->self->Kind()) {
+    case ControlKind::Button:
+      if (message != WM_COMMAND || code != BN_CLICKED) return false;
+      RunHandler(impl->self->OnClick);
+      return true;
+    case ControlKind::ComboBox:
+      if (message != WM_COMMAND || code != CBN_SELCHANGE) return false;
+      RunHandler(impl->self->OnChange);
+      return true;
+    case ControlKind::TrackBar:
+      if (message != WM_HSCROLL) return false;
+      impl->TrackBarMoved(code);
+      return true;
+    case ControlKind::ScrollBar:
+      if (message != WM_HSCROLL) return false;
+      impl->ScrollBarMoved(code);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void ForgetWindow(HWND window) {
+  if (Control::Impl* impl = RecordOf(window)) {
+    impl->window_alive = false;
+    if (impl->modal) impl->modal->ended = true;
+  }
+  RemovePropA(window, kNameProperty);
+  RemovePropA(window, kRecordProperty);
+  RemovePropA(window, kFontProperty);
+}
+
+void PaintToolBar(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  RECT client;
+  GetClientRect(window, &client);
+  DrawEdge(dc, &client, EDGE_ETCHED, BF_BOTTOM);
+  EndPaint(window, &paint);
+}
+
+LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
+                                    LPARAM lparam) noexcept {
+  try {
+    if (RouteNotification(message, wparam, lparam)) return 0;
+    Control::Impl* impl = RecordOf(window);
+    switch (message) {
+      case WM_CLOSE:
+        if (impl && IsTopLevelKind(impl->self->Kind())) {
+          impl->Close();
+          return 0;
+        }
+        break;
+      case kModalStartedMessage:
+        if (impl && impl->modal && g_modal_handler) {
+          try {
+            g_modal_handler(*impl->self);
+          } catch (...) {
+          }
+        }
+        return 0;
+      case WM_SETFONT:
+        SetPropA(window, kFontProperty, reinterpret_cast<HANDLE>(wparam));
+        if (LOWORD(lparam)) InvalidateRect(window, nullptr, TRUE);
+        return 0;
+      case WM_GETFONT:
+        return reinterpret_cast<LRESULT>(GetPropA(window, kFontProperty));
+      case WM_PAINT:
+        if (impl && impl->self->Kind() == ControlKind::ToolBar) {
+          PaintToolBar(window);
+          return 0;
+        }
+        break;
+      case WM_NCDESTROY:
+        ForgetWindow(window);
+        break;
+    }
+  } catch (...) {
+    return 0;
+  }
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+// The system's controls run through this first, so that they too can hold controls.
+LRESULT CALLBACK SubclassProcedure(HWND window, UINT message, WPARAM wparam,
+                                   LPARAM lparam) noexcept {
+  auto base = reinterpret_cast<WNDPROC>(GetPropA(window, kBaseProcedureProperty));
+  try {
+    if (RouteNotification(message, wparam, lparam)) return 0;
+    if (message == WM_NCDESTROY) {
+      ForgetWindow(window);
+      RemovePropA(window, kBaseProcedureProperty);
+    }
+  } catch (...) {
+  }
+  return base ? CallWindowProcA(base, window, message, wparam, lparam)
+              : DefWindowProcA(window, message, wparam, lparam);
+}
+
+void CALLBACK TimerProcedure(HWND window, UINT, UINT_PTR, DWORD) noexcept {
+  if (Control::Impl* impl = RecordOf(window)) RunHandler(impl->timer_handler);
+}
+
+void RegisterClasses() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    INITCOMMONCONTROLSEX common{sizeof common, ICC_BAR_CLASSES};
+    InitCommonControlsEx(&common);
+    struct Class {
+      const char* name;
+      HBRUSH background;
+    };
+    const HBRUSH face = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    for (const Class& c : {Class{kTopLevelClass, face}, Class{kPanelClass, face},
+                           Class{kToolBarClass, face}, Class{kHostClass, nullptr}}) {
+      WNDCLASSA window_class{};
+      window_class.style = CS_DBLCLKS;
+      window_class.lpfnWndProc = OwnWindowProcedure;
+      window_class.hInstance = ThisModule();
+      window_class.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+      window_class.hbrBackground = c.background;
+      window_class.lpszClassName = c.name;
+      RegisterClassA(&window_class);
+    }
+  });
+}
+
+struct ChildStyle {
+  const char* class_name;
+  DWORD style;
+  DWORD extended_style;
+  bool own_class;
+};
+
+ChildStyle StyleOf(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::Panel:
+      return {kPanelClass, WS_CLIPSIBLINGS, WS_EX_CONTROLPARENT, true};
+    case ControlKind::ToolBar:
+      return {kToolBarClass, WS_CLIPSIBLINGS, WS_EX_CONTROLPARENT, true};
+    case ControlKind::Label:
+      return {"STATIC", SS_LEFT | SS_NOPREFIX, 0, false};
+    case ControlKind::Button:
+      return {"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, false};
+    case ControlKind::ComboBox:
+      return {"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, false};
+    case ControlKind::GroupBox:
+      return {"BUTTON", BS_GROUPBOX, WS_EX_CONTROLPARENT, false};
+    case ControlKind::TrackBar:
+      return {TRACKBAR_CLASSA, TBS_HORZ | TBS_AUTOTICKS | WS_TABSTOP, 0, false};
+    case ControlKind::ScrollBar:
+      return {"SCROLLBAR", SBS_HORZ | WS_TABSTOP, 0, false};
+    default:
+      throw std::invalid_argument("Not a child kind");
+  }
+}
+
+int NextControlId() {
+  static std::atomic<int> next{1000};
+  return next.fetch_add(1) & 0x7FFF;
+}
+
+// The window whose position in its parent is the control's: the host of a child placed in a
+// foreign window, else the control itself.
+HWND FrameOf(HWND window) {
+  HWND parent = GetParent(window);
+  return parent && HasClass(parent, kHostClass) ? parent : window;
+}
+
+bool IsChildWindow(HWND window) {
+  return (GetWindowLongPtrA(window, GWL_STYLE) & WS_CHILD) != 0;
+}
+
+SIZE OuterSize(HWND window, int32_t client_width, int32_t client_height) {
+  RECT outer{0, 0, client_width, client_height};
+  AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrA(window, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongPtrA(window, GWL_EXSTYLE)));
+  return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
+}  // namespace
+
+void Control::Impl::Close() {
+  HWND window = Window();
+  ModalRun* run = modal;
+  RunHandler(self->OnClose);
+  if ((run && run->destroyed) || RecordOf(window) != this) return;
+  // A modal run hides the window itself, after giving its owner back the input.
+  if (modal) {
+    modal->ended = true;
+  } else {
+    ShowWindow(window, SW_HIDE);
+  }
+}
+
+void Control::Impl::TrackBarMoved(int code) {
+  if (code == TB_ENDTRACK) return;
+  const auto value = static_cast<int32_t>(SendMessageA(Window(), TBM_GETPOS, 0, 0));
+  // A thumb released where it was still reports its position once.
+  const bool fire = value != last_value || code == TB_THUMBPOSITION;
+  last_value = value;
+  if (fire) RunHandler(self->OnChange);
+}
+
+void Control::Impl::ScrollBarMoved(int code) {
+  // The bar does not move itself: the position follows from what the user did.
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_ALL;
+  GetScrollInfo(Window(), SB_CTL, &info);
+  int64_t value = info.nPos;
+  switch (code) {
+    case SB_LINELEFT:
+      value -= 1;
+      break;
+    case SB_LINERIGHT:
+      value += 1;
+      break;
+    case SB_PAGELEFT:
+      value -= page;
+      break;
+    case SB_PAGERIGHT:
+      value += page;
+      break;
+    case SB_THUMBTRACK:
+    case SB_THUMBPOSITION:
+      value = info.nTrackPos;
+      break;
+    case SB_LEFT:
+      value = info.nMin;
+      break;
+    case SB_RIGHT:
+      value = info.nMax;
+      break;
+    default:
+      return;
+  }
+  const auto clamped = static_cast<int32_t>(std::clamp<int64_t>(value, info.nMin, info.nMax));
+  SetScrollPos(Window(), SB_CTL, clamped, TRUE);
+  const bool fire = clamped != last_value || code == SB_THUMBPOSITION;
+  last_value = clamped;
+  if (fire) RunHandler(self->OnChange);
+}
+
+void Control::Impl::FitComboList() {
+  // The height a drop-down list is given is that of the field and its open list together.
+  HWND window = Window();
+  const auto field = static_cast<int>(SendMessageA(window, CB_GETITEMHEIGHT, WPARAM(-1), 0));
+  const auto item = static_cast<int>(SendMessageA(window, CB_GETITEMHEIGHT, 0, 0));
+  const auto count = static_cast<int>(SendMessageA(window, CB_GETCOUNT, 0, 0));
+  const int visible = std::clamp(count, 1, kMaxVisibleItems);
+  RECT rect;
+  GetWindowRect(window, &rect);
+  SetWindowPos(window, nullptr, 0, 0, rect.right - rect.left, field + 8 + item * visible,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (host) {
+    GetWindowRect(window, &rect);
+    SetWindowPos(host, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+Control::Control(ControlKind kind, std::string name)
+    : kind_(kind), name_(std::move(name)), impl_(std::make_unique<Impl>()) {
+  impl_->self = this;
+}
+
+Control::~Control() {
+  if (impl_->modal) impl_->modal->ended = impl_->modal->destroyed = true;
+  HWND window = static_cast<HWND>(handle_);
+  if (window && impl_->window_alive && RecordOf(window) == impl_.get()) {
+    KillTimer(window, kTimerId);
+    // From here on the window's messages no longer reach this object.
+    RemovePropA(window, kRecordProperty);
+    RemovePropA(window, kNameProperty);
+    DestroyWindow(impl_->host ? impl_->host : window);
+  }
+  if (impl_->own_font) DeleteObject(impl_->own_font);
+}
+
+std::unique_ptr<Control> Control::CreateTopLevel(ControlKind kind, const std::string& name,
+                                                 const std::string& caption, NativeWindow owner,
+                                                 const Bounds& bounds, const FontSpec& font) {
+  if (!IsTopLevelKind(kind)) throw std::invalid_argument("Not a top-level kind: " + name);
+  RegisterClasses();
+  const DWORD extended_style =
+      WS_EX_CONTROLPARENT | (kind == ControlKind::Form ? WS_EX_DLGMODALFRAME : WS_EX_TOOLWINDOW);
+  RECT outer{0, 0, bounds.width, bounds.height};
+  AdjustWindowRectEx(&outer, kTopLevelStyle, FALSE, extended_style);
+  std::unique_ptr<Control> control(new Control(kind, name));
+  HWND window =
+      CreateWindowExA(extended_style, kTopLevelClass, caption.c_str(), kTopLevelStyle, bounds.left,
+                      bounds.top, outer.right - outer.left, outer.bottom - outer.top,
+                      static_cast<HWND>(owner), nullptr, ThisModule(), nullptr);
+  if (!window) throw std::runtime_error("Cannot create the window " + name);
+  control->handle_ = window;
+  SetPropA(window, kNameProperty, const_cast<char*>(control->name_.c_str()));
+  SetPropA(window, kRecordProperty, control->impl_.get());
+  control->impl_->own_font = CreateFontA(
+      font.height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, font.face.c_str());
+  SendMessageA(window, WM_SETFONT, reinterpret_cast<WPARAM>(control->impl_->own_font), FALSE);
+  return control;
+}
+
+std::unique_ptr<Control> Control::CreateChild(ControlKind kind, Control& parent,
+                                              const std::string& name, const Bounds& bounds,
+                                              const std::string& caption) {
+  return CreateChildOf(kind, parent.Handle(), name, bounds, caption);
+}
+
+std::unique_ptr<Control> Control::CreateChildOf(ControlKind kind, NativeWindow parent,
+                                                const std::string& name, const Bounds& bounds,
+                                                const std::string& caption) {
+  if (IsTopLevelKind(kind)) throw std::invalid_argument("Not a child kind: " + name);
+  HWND parent_window = static_cast<HWND>(parent);
+  if (!parent_window || !IsWindow(parent_window))
+    throw std::invalid_argument("No parent window for " + name);
+  RegisterClasses();
+  const ChildStyle style = StyleOf(kind);
+  std::unique_ptr<Control> control(new Control(kind, name));
+  Impl& impl = *control->impl_;
+
+  // A window we did not make would not pass its children's notifications on: the control
+  // sits in a host of ours that does.
+  HWND container = parent_window;
+  int32_t left = bounds.left, top = bounds.top;
+  if (!RecordOf(parent_window)) {
+    impl.host = CreateWindowExA(0, kHostClass, "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
+                                bounds.left, bounds.top, bounds.width, bounds.height, parent_window,
+                                nullptr, ThisModule(), nullptr);
+    if (!impl.host) throw std::runtime_error("Cannot create the window " + name);
+    container = impl.host;
+    left = top = 0;
+  }
+  HWND window = CreateWindowExA(
+      style.extended_style, style.class_name, caption.c_str(), WS_CHILD | WS_VISIBLE | style.style,
+      left, top, bounds.width, bounds.height, container,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(NextControlId())), ThisModule(), nullptr);
+  if (!window) {
+    if (impl.host) DestroyWindow(impl.host);
+    throw std::runtime_error("Cannot create the window " + name);
+  }
+  control->handle_ = window;
+  SetPropA(window, kNameProperty, const_cast<char*>(control->name_.c_str()));
+  SetPropA(window, kRecordProperty, &impl);
+  if (!style.own_class) {
+    SetPropA(window, kBaseProcedureProperty,
+             reinterpret_cast<HANDLE>(GetWindowLongPtrA(window, GWLP_WNDPROC)));
+    SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SubclassProcedure));
+  }
+
+  auto font = static_cast<WPARAM>(SendMessageA(parent_window, WM_GETFONT, 0, 0));
+  if (!font) font = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
+  SendMessageA(window, WM_SETFONT, font, FALSE);
+
+  switch (kind) {
+    case ControlKind::ComboBox:
+      impl.FitComboList();
+      break;
+    case ControlKind::TrackBar:
+      control->SetRange(0, 100);
+      break;
+    case ControlKind::ScrollBar:
+      control->SetRange(0, 100);
+      break;
+    default:
+      break;
+  }
+  return control;
+}
+
+void Control::SetCaption(const std::string& text) {
+  SetWindowTextA(static_cast<HWND>(handle_), text.c_str());
+}
+
+std::string Control::Caption() const {
+  return WindowCaption(handle_);
+}
+
+void Control::SetAlignment(TextAlignment alignment) {
+  if (kind_ != ControlKind::Label) return;
+  HWND window = static_cast<HWND>(handle_);
+  LONG_PTR style = GetWindowLongPtrA(window, GWL_STYLE) & ~static_cast<LONG_PTR>(SS_TYPEMASK);
+  style |= alignment == TextAlignment::Center  ? SS_CENTER
+           : alignment == TextAlignment::Right ? SS_RIGHT
+                                               : SS_LEFT;
+  SetWindowLongPtrA(window, GWL_STYLE, style);
+  InvalidateRect(window, nullptr, TRUE);
+}
+
+void Control::SetBounds(const Bounds& bounds) {
+  HWND window = static_cast<HWND>(handle_);
+  if (IsTopLevelKind(kind_)) {
+    const SIZE outer = OuterSize(window, bounds.width, bounds.height);
+    SetWindowPos(window, nullptr, bounds.left, bounds.top, outer.cx, outer.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    return;
+  }
+  SetWindowPos(impl_->Frame(), nullptr, bounds.left, bounds.top, bounds.width, bounds.height,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  if (impl_->host)
+    SetWindowPos(window, nullptr, 0, 0, bounds.width, bounds.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  if (kind_ == ControlKind::ComboBox) impl_->FitComboList();
+}
+
+Bounds Control::GetBounds() const {
+  return WindowBounds(handle_);
+}
+
+void Control::SetPosition(int32_t left, int32_t top) {
+  SetWindowPos(impl_->Frame(), nullptr, left, top, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Control::SetClientSize(int32_t width, int32_t height) {
+  if (IsTopLevelKind(kind_)) {
+    const SIZE outer = OuterSize(static_cast<HWND>(handle_), width, height);
+    SetWindowPos(static_cast<HWND>(handle_), nullptr, 0, 0, outer.cx, outer.cy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return;
+  }
+  Bounds bounds = GetBounds();
+  bounds.width = width;
+  bounds.height = height;
+  SetBounds(bounds);
+}
+
+Bounds Control::ClientArea() const {
+  return WindowClientArea(handle_);
+}
+
+void Control::Show() {
+  ShowWindow(impl_->Frame(), IsTopLevelKind(kind_) ? SW_SHOWNORMAL : SW_SHOW);
+}
+
+void Control::Hide() {
+  ShowWindow(impl_->Frame(), SW_HIDE);
+  // A hidden window can no longer be closed by anyone: its modal run ends.
+  if (impl_->modal) impl_->modal->ended = true;
+}
+
+bool Control::Visible() const {
+  return WindowVisible(handle_);
+}
+
+void Control::BringToFront() {
+  HWND window = static_cast<HWND>(handle_);
+  ShowWindow(window, SW_SHOW);
+  SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetForegroundWindow(window);
+}
+
+void Control::CentreOnScreen() {
+  HWND window = static_cast<HWND>(handle_);
+  RECT outer;
+  GetWindowRect(window, &outer);
+  const int width = outer.right - outer.left, height = outer.bottom - outer.top;
+  SetPosition((GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+              (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
+}
+
+void Control::SetTabOrder(int32_t order) {
+  // Tab order is the order of the siblings, first on top.
+  HWND frame = impl_->Frame();
+  HWND parent = GetParent(frame);
+  if (!parent || IsTopLevelKind(kind_)) return;
+  std::vector<HWND> siblings;
+  for (HWND s = GetWindow(parent, GW_CHILD); s; s = GetWindow(s, GW_HWNDNEXT))
+    if (s != frame) siblings.push_back(s);
+  const auto position = std::clamp<int64_t>(order, 0, static_cast<int64_t>(siblings.size()));
+  HWND after = position == 0 ? HWND_TOP : siblings[position - 1];
+  SetWindowPos(frame, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void Control::ClearItems() {
+  if (kind_ != ControlKind::ComboBox) return;
+  SendMessageA(static_cast<HWND>(handle_), CB_RESETCONTENT, 0, 0);
+  impl_->FitComboList();
+}
+
+void Control::AddItem(const std::string& text) {
+  if (kind_ != ControlKind::ComboBox) return;
+  SendMessageA(static_cast<HWND>(handle_), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  impl_->FitComboList();
+}
+
+void Control::SetItems(const std::vector<std::string>& items) {
+  if (kind_ != ControlKind::ComboBox) return;
+  HWND window = static_cast<HWND>(handle_);
+  SendMessageA(window, CB_RESETCONTENT, 0, 0);
+  for (const std::string& item : items)
+    SendMessageA(window, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+  impl_->FitComboList();
+}
+
+std::vector<std::string> Control::Items() const {
+  return WindowItems(handle_);
+}
+int32_t Control::SelectedIndex() const {
+  return WindowSelectedIndex(handle_);
+}
+
+void Control::SetSelectedIndex(int32_t index) {
+  if (kind_ != ControlKind::ComboBox) return;
+  HWND window = static_cast<HWND>(handle_);
+  const auto count = static_cast<int32_t>(SendMessageA(window, CB_GETCOUNT, 0, 0));
+  SendMessageA(window, CB_SETCURSEL, index >= 0 && index < count ? index : -1, 0);
+}
+
+void Control::SetRange(int32_t minimum, int32_t maximum) {
+  HWND window = static_cast<HWND>(handle_);
+  maximum = std::max(minimum, maximum);
+  if (kind_ == ControlKind::TrackBar) {
+    SendMessageA(window, TBM_SETRANGEMIN, FALSE, minimum);
+    SendMessageA(window, TBM_SETRANGEMAX, TRUE, maximum);
+    const int64_t span = int64_t{maximum} - minimum;
+    SendMessageA(window, TBM_SETTICFREQ, static_cast<WPARAM>(std::max<int64_t>(1, span / 10)), 0);
+    SetValue(Value());
+  } else if (kind_ == ControlKind::ScrollBar) {
+    const int32_t value = Value();
+    SetScrollRange(window, SB_CTL, minimum, maximum, FALSE);
+    SetValue(value);
+  }
+}
+
+int32_t Control::Minimum() const {
+  HWND window = static_cast<HWND>(handle_);
+  if (kind_ == ControlKind::TrackBar)
+    return static_cast<int32_t>(SendMessageA(window, TBM_GETRANGEMIN, 0, 0));
+  if (kind_ != ControlKind::ScrollBar) return 0;
+  int minimum = 0, maximum = 0;
+  GetScrollRange(window, SB_CTL, &minimum, &maximum);
+  return minimum;
+}
+
+int32_t Control::Maximum() const {
+  HWND window = static_cast<HWND>(handle_);
+  if (kind_ == ControlKind::TrackBar)
+    return static_cast<int32_t>(SendMessageA(window, TBM_GETRANGEMAX, 0, 0));
+  if (kind_ != ControlKind::ScrollBar) return 0;
+  int minimum = 0, maximum = 0;
+  GetScrollRange(window, SB_CTL, &minimum, &maximum);
+  return maximum;
+}
+
+void Control::SetValue(int32_t value) {
+  if (kind_ != ControlKind::TrackBar && kind_ != ControlKind::ScrollBar) return;
+  HWND window = static_cast<HWND>(handle_);
+  value = std::clamp(value, Minimum(), Maximum());
+  if (kind_ == ControlKind::TrackBar)
+    SendMessageA(window, TBM_SETPOS, TRUE, value);
+  else
+    SetScrollPos(window, SB_CTL, value, TRUE);
+  impl_->last_value = value;
+}
+
+int32_t Control::Value() const {
+  return WindowValue(handle_);
+}
+
+void Control::SetPageSize(int32_t page) {
+  impl_->page = std::max(1, page);
+  if (kind_ == ControlKind::TrackBar)
+    SendMessageA(static_cast<HWND>(handle_), TBM_SETPAGESIZE, 0, impl_->page);
+}
+
+void Control::StartTimer(uint32_t interval_ms, std::function<void()> handler) {
+  impl_->timer_handler = std::move(handler);
+  SetTimer(static_cast<HWND>(handle_), kTimerId, std::max<UINT>(USER_TIMER_MINIMUM, interval_ms),
+           &TimerProcedure);
+}
+
+void Control::StopTimer() {
+  KillTimer(static_cast<HWND>(handle_), kTimerId);
+  impl_->timer_handler = nullptr;
+}
+
+void Control::ShowModal() {
+  if (!IsTopLevelKind(kind_) || impl_->modal || !impl_->window_alive) return;
+  // Locals only: the window's object may be gone when the run ends.
+  HWND window = static_cast<HWND>(handle_);
+  HWND owner = GetWindow(window, GW_OWNER);
+  const bool disable_owner = owner && IsWindowEnabled(owner);
+  ModalRun run;
+  impl_->modal = &run;
+  if (disable_owner) EnableWindow(owner, FALSE);
+  ShowWindow(window, SW_SHOWNORMAL);
+  PostMessageA(window, kModalStartedMessage, 0, 0);
+  bool quit = false;
+  WPARAM quit_code = 0;
+  while (!run.ended) {
+    MSG message;
+    const BOOL got = GetMessageA(&message, nullptr, 0, 0);
+    if (got == 0) {
+      quit = true;
+      quit_code = message.wParam;
+      break;
+    }
+    if (got < 0) break;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  // The owner takes the input back before the window hides, so it becomes active again.
+  if (disable_owner) EnableWindow(owner, TRUE);
+  if (!run.destroyed) {
+    impl_->modal = nullptr;
+    ShowWindow(window, SW_HIDE);
+  }
+  // The application's loop is the one that ends on this.
+  if (quit) PostQuitMessage(static_cast<int>(quit_code));
+}
+
+Control* Control::FindChild(const std::string& name) const {
+  Impl* found = RecordOf(static_cast<HWND>(FindNamedWindow(handle_, name)));
+  return found ? found->self : nullptr;
+}
+
+namespace {
+
+std::mutex g_release_mutex;
+std::map<UINT_PTR, Control*> g_releases;
+
+void CALLBACK ReleaseProcedure(HWND, UINT, UINT_PTR timer, DWORD) noexcept {
+  KillTimer(nullptr, timer);
+  Control* control = nullptr;
+  {
+    std::lock_guard lock(g_release_mutex);
+    auto found = g_releases.find(timer);
+    if (found == g_releases.end()) return;
+    control = found->second;
+    g_releases.erase(found);
+  }
+  try {
+    delete control;
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void Control::ReleaseLater(std::unique_ptr<Control> control) {
+  if (!control) return;
+  // A thread timer: any message loop of the thread runs it once the current handler is done.
+  std::lock_guard lock(g_release_mutex);
+  const UINT_PTR timer = SetTimer(nullptr, 0, 0, &ReleaseProcedure);
+  // Without a timer it stays: deleting it now would pull it from under the running handler.
+  Control* pending = control.release();
+  if (timer) g_releases[timer] = pending;
+}
+
+namespace {
+
+struct NameSearch {
+  const std::string* name;
+  HWND found;
+};
+
+BOOL CALLBACK MatchName(HWND window, LPARAM context) noexcept {
+  auto* search = reinterpret_cast<NameSearch*>(context);
+  auto* name = static_cast<const char*>(GetPropA(window, kNameProperty));
+  if (name && *search->name == name) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+NativeWindow FindNamedWindow(NativeWindow root, const std::string& name) {
+  if (!root) return nullptr;
+  NameSearch search{&name, nullptr};
+  EnumChildWindows(static_cast<HWND>(root), &MatchName, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string WindowName(NativeWindow window) {
+  if (!window) return {};
+  auto* name = static_cast<const char*>(GetPropA(static_cast<HWND>(window), kNameProperty));
+  return name ? name : "";
+}
+
+std::string WindowCaption(NativeWindow window) {
+  HWND w = static_cast<HWND>(window);
+  const int length = GetWindowTextLengthA(w);
+  if (length <= 0) return {};
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  text.resize(static_cast<size_t>(GetWindowTextA(w, text.data(), length + 1)));
+  return text;
+}
+
+Bounds WindowBounds(NativeWindow window) {
+  HWND w = static_cast<HWND>(window);
+  RECT outer;
+  if (!w || !GetWindowRect(w, &outer)) return {};
+  if (!IsChildWindow(w)) {
+    RECT client;
+    GetClientRect(w, &client);
+    return {outer.left, outer.top, client.right, client.bottom};
+  }
+  HWND frame = FrameOf(w);
+  RECT frame_rect;
+  GetWindowRect(frame, &frame_rect);
+  POINT corner{frame_rect.left, frame_rect.top};
+  ScreenToClient(GetParent(frame), &corner);
+  return {corner.x, corner.y, outer.right - outer.left, outer.bottom - outer.top};
+}
+
+Bounds WindowClientArea(NativeWindow window) {
+  RECT client;
+  if (!window || !GetClientRect(static_cast<HWND>(window), &client)) return {};
+  return {0, 0, client.right, client.bottom};
+}
+
+bool WindowVisible(NativeWindow window) {
+  return window && IsWindowVisible(static_cast<HWND>(window));
+}
+
+// The automation below tells the parent what the control would tell it, by the system's own
+// notifications, so that it works for any module's windows.
+void ClickWindow(NativeWindow button) {
+  HWND w = static_cast<HWND>(button);
+  if (!w || !IsWindow(w) || !IsWindowEnabled(w) || !HasClass(w, "Button")) return;
+  const LONG_PTR type = GetWindowLongPtrA(w, GWL_STYLE) & BS_TYPEMASK;
+  if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return;
+  SendMessageA(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), BN_CLICKED),
+               reinterpret_cast<LPARAM>(w));
+}
+
+void SelectWindowItem(NativeWindow combo_box, int32_t index) {
+  HWND w = static_cast<HWND>(combo_box);
+  if (!w || !IsWindow(w) || !HasClass(w, "ComboBox")) return;
+  const auto count = static_cast<int32_t>(SendMessageA(w, CB_GETCOUNT, 0, 0));
+  if (index < 0 || index >= count) return;
+  SendMessageA(w, CB_SETCURSEL, index, 0);
+  SendMessageA(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(w));
+}
+
+std::vector<std::string> WindowItems(NativeWindow combo_box) {
+  HWND w = static_cast<HWND>(combo_box);
+  std::vector<std::string> items;
+  if (!w || !HasClass(w, "ComboBox")) return items;
+  const auto count = static_cast<int>(SendMessageA(w, CB_GETCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    const auto length = static_cast<int>(SendMessageA(w, CB_GETLBTEXTLEN, i, 0));
+    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+    const auto copied =
+        static_cast<int>(SendMessageA(w, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text.data())));
+    text.resize(static_cast<size_t>(std::max(copied, 0)));
+    items.push_back(std::move(text));
+  }
+  return items;
+}
+
+int32_t WindowSelectedIndex(NativeWindow combo_box) {
+  HWND w = static_cast<HWND>(combo_box);
+  if (!w || !HasClass(w, "ComboBox")) return -1;
+  const auto index = static_cast<int32_t>(SendMessageA(w, CB_GETCURSEL, 0, 0));
+  return index < 0 ? -1 : index;
+}
+
+void MoveWindowValue(NativeWindow control, int32_t value) {
+  HWND w = static_cast<HWND>(control);
+  if (!w || !IsWindow(w) || !IsWindowEnabled(w)) return;
+  if (HasClass(w, TRACKBAR_CLASSA)) {
+    SendMessageA(w, TBM_SETPOS, TRUE, value);
+    const auto position = static_cast<int32_t>(SendMessageA(w, TBM_GETPOS, 0, 0));
+    SendMessageA(GetParent(w), WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, position & 0xFFFF),
+                 reinterpret_cast<LPARAM>(w));
+  } else if (HasClass(w, "ScrollBar")) {
+    // With the bar not tracking, the thumb position it reports is the position just set.
+    SetScrollPos(w, SB_CTL, value, TRUE);
+    const int position = GetScrollPos(w, SB_CTL);
+    SendMessageA(GetParent(w), WM_HSCROLL, MAKEWPARAM(SB_THUMBPOSITION, position & 0xFFFF),
+                 reinterpret_cast<LPARAM>(w));
+  }
+}
+
+int32_t WindowValue(NativeWindow control) {
+  HWND w = static_cast<HWND>(control);
+  if (!w) return 0;
+  if (HasClass(w, TRACKBAR_CLASSA)) return static_cast<int32_t>(SendMessageA(w, TBM_GETPOS, 0, 0));
+  if (HasClass(w, "ScrollBar")) return GetScrollPos(w, SB_CTL);
+  return 0;
+}
+
+void CloseWindowLater(NativeWindow top_level) {
+  if (top_level) PostMessageA(static_cast<HWND>(top_level), WM_CLOSE, 0, 0);
+}
+
+void SetModalHandler(ModalHandler handler) {
+  g_modal_handler = handler;
+}
+
+bool CaptureWindowImage(NativeWindow top_level, const std::string& bmp_path) {
+  HWND window = static_cast<HWND>(top_level);
+  RECT outer;
+  if (!window || !GetWindowRect(window, &outer)) return false;
+  const int width = outer.right - outer.left, height = outer.bottom - outer.top;
+  if (width <= 0 || height <= 0) return false;
+  // Whatever is pending is painted first, so the picture shows the current state.
+  RedrawWindow(window, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  // A system that draws windows off the screen first hands the painting on once the thread
+  // waits; a wait of no time does, without running any message.
+  MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLINPUT, 0);
+
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = width;
+  header.biHeight = height;  // bottom-up rows, as a BMP file stores them
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  header.biCompression = BI_RGB;
+  const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+  header.biSizeImage = stride * static_cast<DWORD>(height);
+
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
+                                    &bits, nullptr, 0);
+  bool copied = false;
+  if (bitmap && memory) {
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    copied = BitBlt(memory, 0, 0, width, height, screen, outer.left, outer.top,
+                    SRCCOPY | CAPTUREBLT) != 0;
+    GdiFlush();
+    SelectObject(memory, previous);
+  }
+  bool written = false;
+  if (copied) {
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof file + sizeof header;
+    file.bfSize = file.bfOffBits + header.biSizeImage;
+    std::ofstream out(bmp_path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(&file), sizeof file);
+    out.write(reinterpret_cast<const char*>(&header), sizeof header);
+    out.write(static_cast<const char*>(bits), header.biSizeImage);
+    written = static_cast<bool>(out);
+  }
+  if (bitmap) DeleteObject(bitmap);
+  if (memory) DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return written;
+}
+
+}  // namespace platform
