@@ -12,12 +12,13 @@ namespace editor_views {
 
 namespace {
 
-// Advance widths of the printable ASCII characters (space to '~') in the views' font.
+// Advance widths of the printable ASCII characters (space to '~') in the views' font as
+// the system draws it (hinted, so wider than the outlines suggest).
 constexpr uint8_t kCharacterWidths[95] = {
-    3, 4, 4, 8, 6, 11, 7, 2,  4,  4, 6, 8, 3, 4, 3, 4, 6, 6, 6, 6, 6, 6, 6, 6,
-    6, 6, 4, 4, 8, 8,  8, 5,  10, 7, 6, 7, 7, 6, 6, 7, 7, 4, 5, 6, 5, 8, 7, 8,
-    6, 8, 7, 6, 6, 7,  7, 10, 6,  6, 6, 4, 4, 4, 8, 6, 6, 6, 6, 5, 6, 6, 3, 6,
-    6, 3, 3, 5, 3, 9,  6, 6,  6,  6, 4, 5, 4, 6, 5, 8, 5, 5, 5, 5, 4, 5, 8};
+    3, 3, 5, 8, 6, 12, 8, 3,  4,  4, 7, 9, 3, 4, 3, 4, 6, 6, 6, 6, 6, 6, 6, 6,
+    6, 6, 3, 4, 8, 8,  8, 5,  10, 7, 7, 7, 7, 6, 6, 7, 8, 4, 5, 7, 6, 9, 8, 8,
+    6, 8, 7, 6, 7, 7,  7, 10, 6,  7, 7, 4, 4, 4, 8, 6, 6, 7, 6, 6, 7, 7, 4, 7,
+    7, 3, 3, 6, 3, 9,  7, 6,  6,  7, 4, 5, 4, 7, 5, 8, 5, 5, 6, 5, 5, 5, 9};
 // Any other character is taken as wide as a digit.
 constexpr int32_t kOtherWidth = 6;
 

@@ -31,13 +31,15 @@ class TEffectProbe {
   TEffectLog* log_ = nullptr;
 };
 
-// A form with a panel filling it, as the host window gives an effect's editor.
+// A shown form with a panel filling it, as the host window gives an effect's editor.
 struct TEditorPanel {
   explicit TEditorPanel(int32_t width = 300, int32_t height = 200)
       : form(platform::Control::CreateTopLevel(platform::ControlKind::Form, "TestForm", "Test",
                                                nullptr, {100, 100, width, height})),
         panel(platform::Control::CreateChild(platform::ControlKind::Panel, *form, "Panel",
-                                             {0, 0, width, height})) {}
+                                             {0, 0, width, height})) {
+    form->Show();
+  }
   std::unique_ptr<platform::Control> form;
   std::unique_ptr<platform::Control> panel;
 };
