@@ -107,7 +107,7 @@ void TVstPlugIn::BuildSelectorView(Control& Control) {
   bar->OnChange = [this] { TrackBarChange(); };
 
   std::vector<std::string> names;
-  const VstInt32 count = std::max<VstInt32>(FNumParams, 0);
+  const VstInt32 count = WalkableParams();
   for (VstInt32 i = 0; i < count; ++i) names.push_back(GetParamName(i));
   platform::Control* box =
       AddViewControl(ControlKind::ComboBox, Control, "ParamBox", {4, 5, width - 16, 21});
@@ -120,7 +120,7 @@ void TVstPlugIn::BuildSelectorView(Control& Control) {
 
 void TVstPlugIn::BuildListView(Control& Control) {
   FEditorForm = &Control;
-  const VstInt32 rows = std::max<VstInt32>(numParams(), 0);
+  const VstInt32 rows = WalkableParams();
   // Hidden while the rows are made: one repaint at the end instead of one per control.
   Control.Hide();
   const int32_t width = Control.GetBounds().width;
@@ -128,9 +128,7 @@ void TVstPlugIn::BuildListView(Control& Control) {
 
   // The scroll bars start right of the widest name.
   int32_t widest = 0;
-  const VstInt32 stored = std::max<VstInt32>(FNumParams, 0);
-  for (VstInt32 i = 0; i < stored; ++i)
-    widest = std::max(widest, TextWidth(GetParamName(i) + ":_"));
+  for (VstInt32 i = 0; i < rows; ++i) widest = std::max(widest, TextWidth(GetParamName(i) + ":_"));
 
   for (VstInt32 i = 0; i < rows; ++i) {
     const std::string row = std::to_string(i);

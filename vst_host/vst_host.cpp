@@ -3,24 +3,35 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <stdexcept>
 
 #include "platform/file_dialog.h"
 #include "platform/fpu.h"
 #include "platform/message_box.h"
+#include "platform/message_window.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/ui.h"
 
 const char* const kHostCanDoTexts[kHostCanDoCount] = {
-    "sendVstEvents",       "sendVstMidiEvent",   "sendVstTimeInfo",
-    "receiveVstEvents",    "receiveVstMidiEvent", "receiveVstTimeInfo",
-    "reportConnectionChanges", "acceptIOChanges", "sizeWindow",
-    "asyncProcessing",     "offline",            "supplyIdle",
-    "supportShell",        "openFileSelector",   "closeFileSelector",
-    "editFile",            "shellCategory",      "startStopProcess",
+    "sendVstEvents",
+    "sendVstMidiEvent",
+    "sendVstTimeInfo",
+    "receiveVstEvents",
+    "receiveVstMidiEvent",
+    "receiveVstTimeInfo",
+    "reportConnectionChanges",
+    "acceptIOChanges",
+    "sizeWindow",
+    "asyncProcessing",
+    "offline",
+    "supplyIdle",
+    "supportShell",
+    "openFileSelector",
+    "closeFileSelector",
+    "editFile",
+    "shellCategory",
+    "startStopProcess",
 };
 
 TVstHost* ActiveVstHost = nullptr;
@@ -48,6 +59,9 @@ constexpr const char* kContactAddress = "partiloom-dev@example.org";
 
 // The effect's text buffers for vendor and product hold 64 bytes by the standard.
 constexpr size_t kVendorTextBuffer = 64;
+// The longest initial folder taken from a file-selector request; the effect's text has no
+// stated size, so its terminator is looked for no further.
+constexpr size_t kMaxPathText = 4096;
 
 }  // namespace
 
@@ -62,12 +76,12 @@ TVstTimeInformation::TVstTimeInformation() : FTimeInfo{} {
 }
 
 namespace {
-double VstTimeInfo::* const kDoubleFields[8] = {
-    &VstTimeInfo::samplePos,   &VstTimeInfo::sampleRate,    &VstTimeInfo::nanoSeconds,
-    &VstTimeInfo::ppqPos,      &VstTimeInfo::tempo,         &VstTimeInfo::barStartPos,
+double VstTimeInfo::*const kDoubleFields[8] = {
+    &VstTimeInfo::samplePos,     &VstTimeInfo::sampleRate,  &VstTimeInfo::nanoSeconds,
+    &VstTimeInfo::ppqPos,        &VstTimeInfo::tempo,       &VstTimeInfo::barStartPos,
     &VstTimeInfo::cycleStartPos, &VstTimeInfo::cycleEndPos,
 };
-VstInt32 VstTimeInfo::* const kIntegerFields[5] = {
+VstInt32 VstTimeInfo::*const kIntegerFields[5] = {
     &VstTimeInfo::timeSigNumerator, &VstTimeInfo::timeSigDenominator, &VstTimeInfo::smpteOffset,
     &VstTimeInfo::smpteFrameRate,   &VstTimeInfo::samplesToNextClock,
 };
@@ -102,7 +116,9 @@ void TVstTimeInformation::SetFlags(TVstTimeInfoFlags Value) {
   FTimeInfo.flags = static_cast<VstInt32>(Value.Bits() & 0xFFFFu);
 }
 
-void TVstTimeInformation::Changed() { FOnChanged(this); }
+void TVstTimeInformation::Changed() {
+  FOnChanged(this);
+}
 
 void TVstTimeInformation::AssignTo(TObject* Dest) const {
   auto* target = dynamic_cast<TVstTimeInformation*>(Dest);
@@ -123,7 +139,7 @@ TVstHost::TVstHost(TObject* Owner, TNotifyEvent OnCreateHandler)
   HostCanDos = DefaultCanDos();
   std::optional<std::string> directory;
   if (auto key = platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine, "SOFTWARE\\Vst",
-                                              platform::RegistryAccess::ReadOnly))
+                                             platform::RegistryAccess::ReadOnly))
     directory = key->ReadString("VstPluginsPath");
   PlugInDir = directory ? *directory : platform::ExecutableDirectory();
   try {
@@ -148,7 +164,9 @@ TVstHost::~TVstHost() {
   }
 }
 
-VstInt32 TVstHost::BlockSize() const { return HostBlockSize; }
+VstInt32 TVstHost::BlockSize() const {
+  return HostBlockSize;
+}
 
 void TVstHost::SetBlockSize(VstInt32 Value) {
   HostBlockSize = Value;
@@ -156,21 +174,63 @@ void TVstHost::SetBlockSize(VstInt32 Value) {
     if (FVstPlugIns->Items(i)->Effect()) FVstPlugIns->Items(i)->SetBlockSize(Value);
 }
 
-THostCanDos TVstHost::CanDos() const { return HostCanDos; }
-void TVstHost::SetCanDos(THostCanDos Value) { HostCanDos = Value; }
-float TVstHost::Tempo() const { return HostTempo; }
+THostCanDos TVstHost::CanDos() const {
+  return HostCanDos;
+}
+void TVstHost::SetCanDos(THostCanDos Value) {
+  HostCanDos = Value;
+}
+float TVstHost::Tempo() const {
+  return HostTempo;
+}
 
 void TVstHost::SetTempo(float Value) {
   HostTempo = Value;
   FVstTimeInfo->SetTempo(Value);
 }
 
-VstInt32 TVstHost::VstVersion() const { return HostVstVersion; }
-void TVstHost::SetVstVersion(VstInt32 Value) { HostVstVersion = Value; }
+bool TVstHost::OnOwnerThread() const {
+  return platform::CurrentThreadToken() == FOwnerThread;
+}
+
+VstInt32 TVstHost::VstVersion() const {
+  return HostVstVersion;
+}
+void TVstHost::SetVstVersion(VstInt32 Value) {
+  HostVstVersion = Value;
+}
 
 // ---- host callback ------------------------------------------------------------------------
 
 namespace {
+
+// Requests that touch windows, dialogs or the host's items, or that call into the effect
+// again, are work of the host's own thread: from any other thread they are refused (the
+// window's idle timer does the idle work anyway). Nor do they nest without end: an effect
+// that asks again from inside the answer would recurse until the stack ends.
+constexpr int kMaxNestedWindowWork = 2;
+int g_nested_window_work = 0;  // touched on the host's own thread only
+
+class TWindowWork {
+ public:
+  explicit TWindowWork(const TVstHost* host)
+      : FAllowed(host && host->OnOwnerThread() && g_nested_window_work < kMaxNestedWindowWork) {
+    if (FAllowed) ++g_nested_window_work;
+  }
+  ~TWindowWork() {
+    if (FAllowed) --g_nested_window_work;
+  }
+  TWindowWork(const TWindowWork&) = delete;
+  TWindowWork& operator=(const TWindowWork&) = delete;
+  explicit operator bool() const { return FAllowed; }
+
+ private:
+  bool FAllowed;
+};
+
+// The file dialog is shown modally: the effect may call back meanwhile, but the dialog it
+// is inside of stays until it returns.
+bool g_file_selector_showing = false;
 
 void CopyHostText(const std::string& text, void* ptr) {
   if (!ptr) return;
@@ -189,9 +249,8 @@ VstIntPtr CanDoAnswer(const void* ptr) {
   return 0;
 }
 
-void OpenWindowRequest(const TVstHost* host, const VstWindow* request) {
-  // Windows belong to the thread that makes them: only the host's own thread may.
-  if (!request || !host || !host->OnOwnerThread()) return;
+void OpenWindowRequest(const VstWindow* request) {
+  if (!request) return;
   TVstRequestedWindow window;
   window.Caption.assign(request->title, strnlen(request->title, sizeof request->title));
   window.Left = request->xPos;
@@ -221,7 +280,8 @@ VstIntPtr OpenFileSelector(VstFileSelect* request) {
     THostFileDialog& dialog = *FileSelectorDialog;
     dialog.Save = command == kVstFileSave;
     dialog.Title.assign(request->title, strnlen(request->title, sizeof request->title));
-    if (request->initialPath) dialog.InitialDir = request->initialPath;
+    if (request->initialPath)
+      dialog.InitialDir.assign(request->initialPath, strnlen(request->initialPath, kMaxPathText));
     for (VstInt32 i = 0; request->fileTypes && i < request->nbFileTypes; ++i) {
       const VstFileType& type = request->fileTypes[i];
       const std::string name(type.name, strnlen(type.name, sizeof type.name));
@@ -233,7 +293,17 @@ VstIntPtr OpenFileSelector(VstFileSelect* request) {
     shown.title = dialog.Title;
     shown.initial_directory = dialog.InitialDir;
     shown.filter = dialog.Filter;
-    if (std::optional<std::string> chosen = platform::RunFileDialog(shown)) {
+    g_file_selector_showing = true;
+    std::optional<std::string> chosen;
+    try {
+      chosen = platform::RunFileDialog(shown);
+    } catch (...) {
+      g_file_selector_showing = false;
+      FileSelectorDialog.reset();
+      throw;
+    }
+    g_file_selector_showing = false;
+    if (chosen) {
       dialog.FileName = *chosen;
       request->returnPath = dialog.FileName.data();
       request->sizeReturnPath = static_cast<VstInt32>(dialog.FileName.size());
@@ -244,7 +314,7 @@ VstIntPtr OpenFileSelector(VstFileSelect* request) {
 }
 
 void CloseFileSelector(const VstFileSelect* request) {
-  if (!request || !FileSelectorDialog) return;
+  if (!request || !FileSelectorDialog || g_file_selector_showing) return;
   const VstInt32 command = request->command;
   if (command != kVstFileLoad && command != kVstFileSave && command != kVstMultipleFilesLoad)
     return;
@@ -269,13 +339,14 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
     case audioMasterVersion:
       return HostVstVersion;
     case audioMasterCurrentId:
-      if (item) item->Identify();
+      if (TWindowWork work(host); item && work) item->Identify();
       return 0;
     case audioMasterIdle:
       if (item) {
         item->FNeedIdle = true;
         item->OnAudioMasterIdle(item);
-        if (host && host->ManageIdleAutomaticly) {
+        TWindowWork work(host);
+        if (work && host->ManageIdleAutomaticly) {
           item->EditIdle();
           for (int i = 0; i < host->VstPlugIns().Count(); ++i) host->Items(i)->EditIdle();
         }
@@ -317,13 +388,14 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
       if (item) {
         item->FNeedIdle = true;
         item->OnAudioMasterNeedIdle(item);
-        if (host && host->ManageIdleAutomaticly) item->Idle();
+        TWindowWork work(host);
+        if (work && host->ManageIdleAutomaticly) item->Idle();
       }
       return 0;
     case audioMasterSizeWindow:
       // The editor's windows belong to the thread that shows them: from any other thread
       // the request is refused before anything of them is looked at.
-      if (item && item->OnEditorThread() && item->FEditorForm) {
+      if (TWindowWork work(host); work && item && item->OnEditorThread() && item->FEditorForm) {
         if (MentionsRefusedVendor(item->VendorString())) return 0;
         return item->SizeEditorForm(index, value) ? 1 : 0;
       }
@@ -386,7 +458,7 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
     case audioMasterGetLanguage:
       return host ? host->Language : 0;
     case audioMasterOpenWindow:
-      OpenWindowRequest(host, static_cast<const VstWindow*>(ptr));
+      if (TWindowWork work(host); work) OpenWindowRequest(static_cast<const VstWindow*>(ptr));
       return 0;
     case audioMasterCloseWindow:
       return 0;
@@ -402,32 +474,37 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
       if (item) item->OnAudioMasterEndEdit(item, index);
       return 0;
     case audioMasterOpenFileSelector:
-      return OpenFileSelector(static_cast<VstFileSelect*>(ptr));
+      if (TWindowWork work(host); work) return OpenFileSelector(static_cast<VstFileSelect*>(ptr));
+      return 0;
     case audioMasterCloseFileSelector:
-      CloseFileSelector(static_cast<const VstFileSelect*>(ptr));
+      if (TWindowWork work(host); work) CloseFileSelector(static_cast<const VstFileSelect*>(ptr));
       return 0;
     case audioMasterEditFile:
     case audioMasterGetChunkFile:
       return 0;
-    default: {
-      char text[160];
-      std::snprintf(text, sizeof text, "Check: %d - %d - %lld - %g", static_cast<int>(opcode),
-                    static_cast<int>(index), static_cast<long long>(value),
-                    static_cast<double>(opt));
-      throw std::runtime_error(text);
-    }
+    default:
+      // Effects ask this from their process routine too: counted, answered 0, nothing
+      // allocated and nothing thrown.
+      if (host) host->FUnknownRequests.fetch_add(1, std::memory_order_relaxed);
+      return 0;
   }
 }
 
 VstIntPtr VSTCALLBACK AudioMasterCallback(AEffect* Effect, VstInt32 Opcode, VstInt32 Index,
                                           VstIntPtr Value, void* Ptr, float Opt) {
+  // The SSE control word is the effect's own: the answer is worked out with the host's and
+  // the effect gets its own back. The x87 word is the host's to set here.
+  const uint32_t effect_mxcsr = platform::ReadMxcsr();
+  VstIntPtr answer = 0;
   try {
     TVstHost* const host = ActiveVstHost;
     TVstPlugIn* const item = host ? host->VstPlugIns().FindByEffect(Effect) : nullptr;
     platform::ResetFloatingPointState();
     platform::WriteX87ControlWord(HostFPUControlWord);
-    return HandleHostRequest(host, item, Opcode & 0xFF, Index, Value, Ptr, Opt);
+    answer = HandleHostRequest(host, item, Opcode & 0xFF, Index, Value, Ptr, Opt);
   } catch (...) {
-    return 0;
+    answer = 0;
   }
+  platform::WriteMxcsr(effect_mxcsr);
+  return answer;
 }

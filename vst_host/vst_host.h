@@ -2,6 +2,7 @@
 
 // The host component: owns the effect items and the time information, holds what effects
 // ask the host for, and answers them through AudioMasterCallback.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,15 +112,20 @@ class TVstHost : public TObject {
   TNotifyEvent OnCreate;
   TNotifyEvent OnDestroy;
 
-  // Whether the calling thread is the one that made the host: windows that effects ask
-  // for are made there only.
-  bool OnOwnerThread() const { return platform::CurrentThreadToken() == FOwnerThread; }
+  // Whether the caller runs on the thread that created the host (the window thread), the
+  // only one on which the host callback does window work.
+  bool OnOwnerThread() const;
+  // Requests of effects that the host callback does not know, since the host was made.
+  uint32_t UnknownRequests() const { return FUnknownRequests.load(std::memory_order_relaxed); }
 
  private:
+  friend VstIntPtr HandleHostRequest(TVstHost*, TVstPlugIn*, VstInt32, VstInt32, VstIntPtr, void*,
+                                     float);
   void TimeInfoChanged(TObject*) {}
 
   TObject* FOwner;
   uintptr_t FOwnerThread;
+  std::atomic<uint32_t> FUnknownRequests{0};
   std::unique_ptr<TVstPlugIns> FVstPlugIns;
   std::unique_ptr<TVstTimeInformation> FVstTimeInfo;
 };

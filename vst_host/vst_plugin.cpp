@@ -24,7 +24,9 @@ constexpr size_t kTextBuffer = 1024;
 // A shell that never ends its list of names would hang the host.
 constexpr int kMaxShellNames = 4096;
 
-std::string TakeText(const char* buffer) { return std::string(buffer, strnlen(buffer, kMaxText)); }
+std::string TakeText(const char* buffer) {
+  return std::string(buffer, strnlen(buffer, kMaxText));
+}
 
 }  // namespace
 
@@ -70,10 +72,12 @@ void TVstPlugIn::AssignTo(TObject* Dest) {
   target->SetDLLFileName(FDLLFileName);
   target->SetActive(FActive);
   target->FProgramNr = ProgramNr();
-  // An effect without a bank chunk has nothing to hand over.
-  const std::vector<uint8_t> bank = GetChunk(false);
-  if (!bank.empty())
-    target->SetChunk(bank.data(), static_cast<VstInt32>(bank.size()), false);
+  // An effect without a bank chunk has nothing to hand over. As with a loaded preset, a
+  // zero byte follows the data, as some effects read a terminating byte.
+  std::vector<uint8_t> bank = GetChunk(false);
+  if (bank.empty()) return;
+  bank.push_back(0);
+  target->SetChunk(bank.data(), static_cast<VstInt32>(bank.size() - 1), false);
 }
 
 void TVstPlugIn::SetActive(bool Value) {
@@ -97,11 +101,19 @@ VstIntPtr TVstPlugIn::VstDispatch(VstInt32 Opcode, VstInt32 Index, VstIntPtr Val
   return returned ? result : 0;
 }
 
-std::string TVstPlugIn::StringRequest(VstInt32 Opcode, VstInt32 Index, bool TakeOnZero) {
+std::string TVstPlugIn::StringRequest(VstInt32 Opcode, VstInt32 Index, TTextAnswer Answer) {
   char buffer[kTextBuffer] = {};
   const VstIntPtr answer = VstDispatch(Opcode, Index, 0, buffer);
   buffer[kTextBuffer - 1] = '\0';
-  return (answer == 0) == TakeOnZero ? TakeText(buffer) : std::string();
+  switch (Answer) {
+    case TTextAnswer::Written:
+      // Many effects answer 1 here although they wrote the text; an answer of 0 with an
+      // empty buffer gives the same empty text, so what is in the zeroed buffer counts.
+      return TakeText(buffer);
+    case TTextAnswer::Confirmed:
+      return answer != 0 ? TakeText(buffer) : std::string();
+  }
+  return std::string();
 }
 
 // ---- audio and parameters -------------------------------------------------------------
@@ -160,8 +172,8 @@ bool TVstPlugIn::ProcessReplacing(TSingleChannelArrays& Inputs, TSingleChannelAr
                     SampleFrames);
 }
 
-bool TVstPlugIn::ProcessDoubleReplacing(TDoubleChannelArrays& Inputs,
-                                        TDoubleChannelArrays& Outputs, VstInt32 SampleFrames) {
+bool TVstPlugIn::ProcessDoubleReplacing(TDoubleChannelArrays& Inputs, TDoubleChannelArrays& Outputs,
+                                        VstInt32 SampleFrames) {
   AEffect* const effect = Effect();
   return RunProcess(effect, effect ? effect->processDoubleReplacing : nullptr, Inputs, Outputs,
                     SampleFrames);
@@ -181,7 +193,7 @@ void TVstPlugIn::SetProgramNr(VstInt32 Value) {
 }
 
 std::string TVstPlugIn::ProgramName() {
-  return FActive ? StringRequest(effGetProgramName, 0, true) : std::string();
+  return FActive ? StringRequest(effGetProgramName, 0, TTextAnswer::Written) : std::string();
 }
 
 void TVstPlugIn::SetProgramName(const std::string& Value) {
@@ -192,24 +204,28 @@ void TVstPlugIn::SetProgramName(const std::string& Value) {
 }
 
 std::string TVstPlugIn::GetParamLabel(VstInt32 Index) {
-  return FActive ? StringRequest(effGetParamLabel, Index, true) : std::string();
+  return FActive ? StringRequest(effGetParamLabel, Index, TTextAnswer::Written) : std::string();
 }
 
 std::string TVstPlugIn::GetParamDisplay(VstInt32 Index) {
-  return FActive ? StringRequest(effGetParamDisplay, Index, true) : std::string();
+  return FActive ? StringRequest(effGetParamDisplay, Index, TTextAnswer::Written) : std::string();
 }
 
 std::string TVstPlugIn::GetParamName(VstInt32 Index) {
-  return FActive ? StringRequest(effGetParamName, Index, true) : std::string();
+  return FActive ? StringRequest(effGetParamName, Index, TTextAnswer::Written) : std::string();
 }
 
 void TVstPlugIn::SetSampleRate(double Rate) {
   VstDispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(Rate));
 }
 
-void TVstPlugIn::SetBlockSize(VstInt32 Size) { VstDispatch(effSetBlockSize, 0, Size); }
+void TVstPlugIn::SetBlockSize(VstInt32 Size) {
+  VstDispatch(effSetBlockSize, 0, Size);
+}
 
-void TVstPlugIn::MainsChanged(bool On) { VstDispatch(effMainsChanged, 0, On ? 1 : 0); }
+void TVstPlugIn::MainsChanged(bool On) {
+  VstDispatch(effMainsChanged, 0, On ? 1 : 0);
+}
 
 void TVstPlugIn::EditGetRect(ERect& Rect) {
   if (!FActive) return;
@@ -230,7 +246,9 @@ void TVstPlugIn::EditClose() {
   if ((VstDispatch(effEditClose) & 0xFF) == 0) FEditVisible = false;
 }
 
-VstIntPtr TVstPlugIn::EditIdle() { return FEditVisible ? VstDispatch(effEditIdle) : 0; }
+VstIntPtr TVstPlugIn::EditIdle() {
+  return FEditVisible ? VstDispatch(effEditIdle) : 0;
+}
 
 void TVstPlugIn::EditTop() {
   if (FEditVisible) VstDispatch(effEditTop);
@@ -240,12 +258,18 @@ void TVstPlugIn::EditSleep() {
   if (FEditVisible) VstDispatch(effEditSleep);
 }
 
-void TVstPlugIn::Identify() { VstDispatch(effIdentify); }
+void TVstPlugIn::Identify() {
+  VstDispatch(effIdentify);
+}
 
 std::vector<uint8_t> TVstPlugIn::GetChunk(bool IsProgram) {
   void* data = nullptr;
   const VstIntPtr size = VstDispatch(effGetChunk, IsProgram ? 1 : 0, 0, &data);
   if (size <= 0 || !data) return {};
+  if (static_cast<uint64_t>(size) > kMaxChunkBytes) {
+    Refuse("chunk of " + std::to_string(size) + " bytes");
+    return {};
+  }
   std::vector<uint8_t> copy;
   try {
     copy.resize(static_cast<size_t>(size));
@@ -262,20 +286,24 @@ void TVstPlugIn::SetChunk(const void* Data, VstInt32 Size, bool IsProgram) {
   VstDispatch(effSetChunk, IsProgram ? 1 : 0, Size, const_cast<void*>(Data));
 }
 
-VstIntPtr TVstPlugIn::GetPlugCategory() { return FActive ? VstDispatch(effGetPlugCategory) : 0; }
+VstIntPtr TVstPlugIn::GetPlugCategory() {
+  return FActive ? VstDispatch(effGetPlugCategory) : 0;
+}
 
-void TVstPlugIn::SetBypass(bool On) { VstDispatch(effSetBypass, 0, On ? 1 : 0); }
+void TVstPlugIn::SetBypass(bool On) {
+  VstDispatch(effSetBypass, 0, On ? 1 : 0);
+}
 
 std::string TVstPlugIn::GetEffectName() {
-  return FActive ? StringRequest(effGetEffectName, 0, false) : std::string();
+  return FActive ? StringRequest(effGetEffectName, 0, TTextAnswer::Confirmed) : std::string();
 }
 
 std::string TVstPlugIn::VendorString() {
-  return FActive ? StringRequest(effGetVendorString, 0, false) : std::string();
+  return FActive ? StringRequest(effGetVendorString, 0, TTextAnswer::Confirmed) : std::string();
 }
 
 std::string TVstPlugIn::ProductString() {
-  return FActive ? StringRequest(effGetProductString, 0, false) : std::string();
+  return FActive ? StringRequest(effGetProductString, 0, TTextAnswer::Confirmed) : std::string();
 }
 
 VstInt32 TVstPlugIn::VendorVersion() {
@@ -288,7 +316,9 @@ VstIntPtr TVstPlugIn::CanDo(const std::string& Text) {
   return VstDispatch(effCanDo, 0, 0, buffer);
 }
 
-VstIntPtr TVstPlugIn::Idle() { return FNeedIdle ? VstDispatch(effIdle) : 0; }
+VstIntPtr TVstPlugIn::Idle() {
+  return FNeedIdle ? VstDispatch(effIdle) : 0;
+}
 
 VstInt32 TVstPlugIn::GetVstVersion() {
   return FActive ? static_cast<VstInt32>(VstDispatch(effGetVstVersion)) : -1;
@@ -307,6 +337,26 @@ void TVstPlugIn::BeginLoadProgram(const VstPatchChunkInfo& Info) {
   if (!FActive) return;
   VstPatchChunkInfo copy = Info;
   VstDispatch(effBeginLoadProgram, 0, 0, &copy);
+}
+
+VstInt32 TVstPlugIn::WalkableParams() {
+  return WalkableCount(numParams(), "parameters");
+}
+
+VstInt32 TVstPlugIn::WalkablePrograms() {
+  return WalkableCount(numPrograms(), "programs");
+}
+
+VstInt32 TVstPlugIn::WalkableCount(VstInt32 Claimed, const char* What) {
+  if (Claimed <= 0) return 0;
+  if (Claimed <= kMaxWalkedCount) return Claimed;
+  Refuse(std::to_string(Claimed) + " " + What);
+  return 0;
+}
+
+void TVstPlugIn::Refuse(const std::string& Answer) {
+  ++FRefusals.Count;
+  FRefusals.Last = Answer;
 }
 
 // ---- life cycle -------------------------------------------------------------------------
@@ -410,8 +460,8 @@ bool TVstPlugIn::BindEntryPoint(const std::string& FileName) {
     extension = FileName.substr(dot);
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  void* entry = platform::FindLibraryExport(FLibHandle,
-                                            extension == ".vst3" ? "GetPluginFactory" : "main");
+  void* entry =
+      platform::FindLibraryExport(FLibHandle, extension == ".vst3" ? "GetPluginFactory" : "main");
   if (!entry) entry = platform::FindLibraryExport(FLibHandle, "VSTPluginMain");
   if (!entry) return true;
   FMainFunction = reinterpret_cast<VstPluginMainProc>(entry);
@@ -459,6 +509,11 @@ void TVstPlugIn::SavePreset(std::ostream& Stream) {
   const VstInt32 count = std::max<VstInt32>(effect->numParams, 0);
   std::vector<uint8_t> bytes;
   if (!EffectOptions().Contains(effFlagsProgramChunks)) {
+    if (count > kMaxWalkedCount) {
+      Refuse(std::to_string(count) + " parameters");
+      throw EVstError("preset not saved: the effect reports " + std::to_string(count) +
+                      " parameters");
+    }
     SetProgramNr(ProgramNr());
     const std::string name = ProgramName();
     std::vector<float> values(static_cast<size_t>(count));
@@ -466,7 +521,10 @@ void TVstPlugIn::SavePreset(std::ostream& Stream) {
     bytes = vst_preset::BuildParameterPreset(effect->uniqueID, effect->version, name, values);
   } else {
     const std::string name = ProgramName();
+    const uint32_t refused_before = FRefusals.Count;
     const std::vector<uint8_t> chunk = GetChunk(true);
+    if (FRefusals.Count != refused_before)
+      throw EVstError("preset not saved: the effect reports a " + FRefusals.Last);
     bytes = vst_preset::BuildChunkPreset(effect->uniqueID, effect->version, count, name,
                                          chunk.data(), chunk.size());
   }
@@ -493,8 +551,8 @@ void TVstPlugIn::LoadPreset(std::istream& Stream) {
                              std::istreambuf_iterator<char>()};
   vst_preset::TPresetContent content;
   try {
-    content = vst_preset::ParsePreset(bytes.data(), bytes.size(), effect->uniqueID,
-                                      effect->numParams);
+    content =
+        vst_preset::ParsePreset(bytes.data(), bytes.size(), effect->uniqueID, effect->numParams);
   } catch (const vst_preset::EPresetError& error) {
     // A preset of another effect leaves the stream after its header.
     if (std::string(error.what()) == vst_preset::kNotForThisPlugin) {

@@ -22,6 +22,18 @@ class TVstPlugIn;
 VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, VstInt32 index,
                             VstIntPtr value, void* ptr, float opt);
 
+// Answers beyond reason are refused, not worked on: the host walks at most this many
+// parameters or programs of an effect, and takes a chunk of at most this many bytes.
+inline constexpr VstInt32 kMaxWalkedCount = 65536;
+inline constexpr uint64_t kMaxChunkBytes = uint64_t(256) << 20;
+
+// The effect's answers an item refused (a count or size beyond the limits above): how many,
+// and the last one as text, e.g. "2147483647 parameters".
+struct TVstAnswerRefusals {
+  uint32_t Count = 0;
+  std::string Last;
+};
+
 // A failure of the effect host, carrying the text for the user.
 class EVstError : public std::runtime_error {
  public:
@@ -66,8 +78,8 @@ class TVstPlugIn : public TObject {
                        VstInt32 SampleFrames);
   virtual bool ProcessReplacing(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
                                 VstInt32 SampleFrames);
-  virtual bool ProcessDoubleReplacing(TDoubleChannelArrays& Inputs,
-                                      TDoubleChannelArrays& Outputs, VstInt32 SampleFrames);
+  virtual bool ProcessDoubleReplacing(TDoubleChannelArrays& Inputs, TDoubleChannelArrays& Outputs,
+                                      VstInt32 SampleFrames);
 
   // Request wrappers.
   VstInt32 ProgramNr();
@@ -121,6 +133,13 @@ class TVstPlugIn : public TObject {
   void ComboBoxChange();
   void ScrollBarChange(VstInt32 Row);
   void EditorFormClose();
+
+  // The counts to walk when going through the effect's parameters or programs: the claimed
+  // count, 0 for a negative one, and 0 with the refusal recorded for one beyond
+  // kMaxWalkedCount. A parameter preset of an effect claiming too many is not saved.
+  VstInt32 WalkableParams();
+  VstInt32 WalkablePrograms();
+  const TVstAnswerRefusals& AnswerRefusals() const { return FRefusals; }
 
   // Preset files (the effect's current program).
   void SavePreset(const std::string& FileName);
@@ -176,8 +195,11 @@ class TVstPlugIn : public TObject {
  private:
   friend VstIntPtr HandleHostRequest(TVstHost*, TVstPlugIn*, VstInt32, VstInt32, VstIntPtr, void*,
                                      float);
-  // A request that fills a text; the text when the answer says it was written.
-  std::string StringRequest(VstInt32 Opcode, VstInt32 Index, bool TakeOnZero);
+  // How a text request tells that it wrote its text: by writing it whatever it answers, or
+  // by answering non-zero.
+  enum class TTextAnswer { Written, Confirmed };
+  // A request that fills a text; the text the effect wrote, as its kind of answer tells.
+  std::string StringRequest(VstInt32 Opcode, VstInt32 Index, TTextAnswer Answer);
   // Whether the calling thread is the one the user interface was shown on.
   bool OnEditorThread() const {
     return FEditorThread.load(std::memory_order_relaxed) == platform::CurrentThreadToken();
@@ -195,6 +217,8 @@ class TVstPlugIn : public TObject {
   bool RemoveViewControl(const std::string& Name);
   void ReleaseOwnEditorForm();
   void ForgetEffect() { FEffect.store(nullptr, std::memory_order_release); }
+  VstInt32 WalkableCount(VstInt32 Claimed, const char* What);
+  void Refuse(const std::string& Answer);
 
   TVstPlugIns* FCollection;
   std::string FDisplayName = "TVstPlugIn";
@@ -227,6 +251,7 @@ class TVstPlugIn : public TObject {
   TVstPluginCategory FPlugCategory = vpcUnknown;
   std::string FDLLFileName;
   TGUIStyle FGUIStyle = gsDefault;
+  TVstAnswerRefusals FRefusals;
 };
 
 class TVstPlugIns {

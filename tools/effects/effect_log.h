@@ -13,11 +13,12 @@ struct TEffectLogEntry {
 };
 
 // Marks for what is not a dispatcher request.
-constexpr int32_t kLogEnteredMain = -1;           // the entry routine "main" ran
-constexpr int32_t kLogEnteredPluginMain = -2;     // the entry routine "VSTPluginMain" ran
-constexpr int32_t kLogHostAnswer = -3;            // index: host opcode, value: its answer
-constexpr int32_t kLogProcessReplacing = -4;      // value: sample frames
-constexpr int32_t kLogSetParameter = -5;          // index: parameter, opt: value
+constexpr int32_t kLogEnteredMain = -1;        // the entry routine "main" ran
+constexpr int32_t kLogEnteredPluginMain = -2;  // the entry routine "VSTPluginMain" ran
+constexpr int32_t kLogHostAnswer = -3;         // index: host opcode, value: its answer
+constexpr int32_t kLogProcessReplacing = -4;   // value: sample frames
+constexpr int32_t kLogSetParameter = -5;       // index: parameter, opt: value
+constexpr int32_t kLogBankChunkEnd = -6;       // value: the byte after a bank chunk
 
 constexpr int kEffectLogCapacity = 4096;
 
@@ -27,9 +28,9 @@ struct TEffectLog {
 };
 
 // Faults the faulting effect can be armed with through its export "TestEffectArm".
-constexpr uint32_t kArmDispatcherFault = 1;   // the next dispatcher request faults
-constexpr uint32_t kArmProcessFault = 2;      // every processReplacing faults
-constexpr uint32_t kArmSetChunkFault = 4;     // every effSetChunk faults
+constexpr uint32_t kArmDispatcherFault = 1;  // the next dispatcher request faults
+constexpr uint32_t kArmProcessFault = 2;     // every processReplacing faults
+constexpr uint32_t kArmSetChunkFault = 4;    // every effSetChunk faults
 
 using TestEffectLogProc = TEffectLog* (*)();
 using TestEffectArmProc = void (*)(uint32_t faults);

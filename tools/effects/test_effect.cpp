@@ -8,16 +8,24 @@
 #include "tools/effects/effect_log.h"
 #include "vst_host/vst_types.h"
 
-#define KIND_PARAMS 1        // named parameters, display texts and units; both entry names
-#define KIND_CHUNK 2         // program chunks
-#define KIND_SHELL 3         // a shell library: uniqueID 0, names through the shell request
-#define KIND_ROUTER 4        // 2 inputs, 8 outputs, output k = (k + 1) * input (k mod 2)
-#define KIND_FAULTY 5        // faults when armed
-#define KIND_NO_ENTRY 6      // no entry routine at all
-#define KIND_NULL_ENTRY 7    // the entry routine refuses
-#define KIND_BAD_MAGIC 8     // a record without the magic
-#define KIND_MAIN_ONLY 9     // entered through "main" only
-#define KIND_PLUGIN_MAIN_ONLY 10  // entered through "VSTPluginMain" only
+// params: named parameters, display texts and units; both entry names.
+// chunk: program chunks.
+// shell: a shell library: uniqueID 0, names through the shell request.
+// router: 2 inputs, 8 outputs, output k = (k + 1) * input (k mod 2); answers 1 to the text
+//   requests that it fills; its editor asks for idle time from inside its idle call.
+// faulty: faults when armed. no_entry: no entry routine at all. null_entry: the entry
+// routine refuses. bad_magic: a record without the magic. main_only and plugin_main_only:
+// entered through "main" or "VSTPluginMain" only.
+#define KIND_PARAMS 1
+#define KIND_CHUNK 2
+#define KIND_SHELL 3
+#define KIND_ROUTER 4
+#define KIND_FAULTY 5
+#define KIND_NO_ENTRY 6
+#define KIND_NULL_ENTRY 7
+#define KIND_BAD_MAGIC 8
+#define KIND_MAIN_ONLY 9
+#define KIND_PLUGIN_MAIN_ONLY 10
 
 #if defined(_WIN32)
 #define EFFECT_EXPORT extern "C" __declspec(dllexport)
@@ -50,7 +58,9 @@ VstIntPtr AskHost(AEffect* effect, VstInt32 opcode, VstInt32 index = 0, VstIntPt
   return answer;
 }
 
-[[maybe_unused]] void Fault() { *g_nowhere = 1; }
+[[maybe_unused]] void Fault() {
+  *g_nowhere = 1;
+}
 
 void CopyText(void* ptr, const char* text) {
   if (ptr) std::strcpy(static_cast<char*>(ptr), text);
@@ -111,9 +121,11 @@ void VSTCALLBACK ProcessDouble(AEffect* effect, double** inputs, double** output
 
 // ---- requests -----------------------------------------------------------------------------
 int g_shell_next = 0;
+// Effects not built on the reference base class answer 1 to the text requests they fill.
+constexpr VstIntPtr kTextAnswer = PL_EFFECT_KIND == KIND_ROUTER ? 1 : 0;
 
-VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 index,
-                                 VstIntPtr value, void* ptr, float opt) {
+VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
+                                 void* ptr, float opt) {
   Log(opcode, index, value, opt);
 #if PL_EFFECT_KIND == KIND_FAULTY
   if (g_armed & kArmDispatcherFault) {
@@ -131,17 +143,17 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
       return 0;
     case effGetProgramName:
       CopyText(ptr, g_program_name);
-      return 0;
+      return kTextAnswer;
     case effGetParamName:
       if (index >= 0 && index < kParamCount) CopyText(ptr, kParamNames[index]);
-      return 0;
+      return kTextAnswer;
     case effGetParamLabel:
       if (index >= 0 && index < kParamCount) CopyText(ptr, kParamUnits[index]);
-      return 0;
+      return kTextAnswer;
     case effGetParamDisplay:
       if (index >= 0 && index < kParamCount && ptr)
         std::snprintf(static_cast<char*>(ptr), 24, "%.2f", g_params[index] * 100.0);
-      return 0;
+      return kTextAnswer;
     case effGetEffectName:
       // Longer than any host would take: the host must cut it.
       if (ptr) {
@@ -159,6 +171,12 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
       return 1234;
     case effEditOpen:
       return 1;
+#if PL_EFFECT_KIND == KIND_ROUTER
+    case effEditIdle:
+      // Editors ask for idle time from inside their own idle call.
+      AskHost(effect, audioMasterIdle);
+      return 0;
+#endif
     case effEditClose:
       return 0;
     case effGetVstVersion:
@@ -179,8 +197,13 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
 #endif
       const auto* bytes = static_cast<const uint8_t*>(ptr);
       size_t size = value > 0 ? static_cast<size_t>(value) : 0;
-      if (index == 0 && size > 0) {  // a bank chunk carries a mark in front
-        ++bytes;
+      if (index == 0 && size > 0) {
+        // A bank chunk is read with its terminating byte, as some effects do. The copy goes
+        // through the library routine, which a checking build watches.
+        std::vector<uint8_t> read(size + 1);
+        std::memcpy(read.data(), bytes, size + 1);
+        Log(kLogBankChunkEnd, 0, read[size], 0.0f);
+        ++bytes;  // and it carries a mark in front
         --size;
       }
       g_state.assign(bytes, bytes + size);
@@ -242,8 +265,12 @@ AEffect* MakeEffect(audioMasterCallback host) {
 
 }  // namespace
 
-EFFECT_EXPORT TEffectLog* TestEffectLog() { return &g_log; }
-EFFECT_EXPORT void TestEffectArm(uint32_t faults) { g_armed = faults; }
+EFFECT_EXPORT TEffectLog* TestEffectLog() {
+  return &g_log;
+}
+EFFECT_EXPORT void TestEffectArm(uint32_t faults) {
+  g_armed = faults;
+}
 
 #if PL_EFFECT_KIND != KIND_NO_ENTRY && PL_EFFECT_KIND != KIND_MAIN_ONLY
 EFFECT_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback host) {
@@ -263,5 +290,7 @@ MAIN_EXPORT AEffect* VSTCALLBACK MainEntry(audioMasterCallback host) {
 
 #if PL_EFFECT_KIND == KIND_NO_ENTRY
 // An export under a name no host looks for.
-EFFECT_EXPORT AEffect* VSTCALLBACK CreateEffect(audioMasterCallback host) { return MakeEffect(host); }
+EFFECT_EXPORT AEffect* VSTCALLBACK CreateEffect(audioMasterCallback host) {
+  return MakeEffect(host);
+}
 #endif

@@ -18,7 +18,9 @@ struct CompatCase {
   int min_outputs;
 };
 
-void PrintTo(const CompatCase& effect, std::ostream* out) { *out << effect.name; }
+void PrintTo(const CompatCase& effect, std::ostream* out) {
+  *out << effect.name;
+}
 
 class RealEffects : public ::testing::TestWithParam<CompatCase> {};
 
@@ -28,7 +30,8 @@ void ExpectBlockIsFinite(TVstPlugIn& item) {
   TSingleChannelArrays outputs(static_cast<size_t>(item.numOutputs()), kFrames);
   for (size_t c = 0; c < inputs.ChannelCount(); ++c)
     for (int i = 0; i < kFrames; ++i) inputs[c][i] = 0.5f * std::sin(0.05f * static_cast<float>(i));
-  for (int block = 0; block < 4; ++block) ASSERT_TRUE(item.ProcessReplacing(inputs, outputs, kFrames));
+  for (int block = 0; block < 4; ++block)
+    ASSERT_TRUE(item.ProcessReplacing(inputs, outputs, kFrames));
   for (size_t c = 0; c < outputs.ChannelCount(); ++c)
     for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(std::isfinite(outputs[c][i])) << c << " " << i;
 }
@@ -80,6 +83,48 @@ TEST_P(RealEffects, LoadProcessPresetRoundTripAndUnload) {
   item->Unload();
   fresh->Unload();
   EXPECT_EQ(item->numOutputs(), -1);
+}
+
+// What the effect writes for a text request, asked directly, as at most 255 characters.
+std::string WrittenText(AEffect* effect, VstInt32 opcode, VstInt32 index) {
+  char buffer[1024] = {};
+  effect->dispatcher(effect, opcode, index, 0, buffer, 0.0f);
+  buffer[255] = '\0';
+  return buffer;
+}
+
+// These effects answer 1 to the text requests while they write the texts: names, displays,
+// units and program names come through all the same, and are what the effect wrote.
+TEST_P(RealEffects, TextsMatchWhatTheEffectWrites) {
+  const CompatCase& effect = GetParam();
+  if (!platform::FileExists(effect.path)) GTEST_SKIP() << effect.path << " is not installed";
+  TVstHost host;
+  TVstPlugIn* item = host.VstPlugIns().Add();
+  item->SetDLLFileName(effect.path);
+  item->SetActive(true);
+  ASSERT_TRUE(item->Active());
+  AEffect* const record = item->Effect();
+  int units = 0;
+  for (int i = 0; i < item->numParams(); ++i) {
+    const struct {
+      const char* what;
+      VstInt32 opcode;
+      std::string taken;
+    } texts[] = {{"name", effGetParamName, item->GetParamName(i)},
+                 {"display", effGetParamDisplay, item->GetParamDisplay(i)},
+                 {"unit", effGetParamLabel, item->GetParamLabel(i)}};
+    for (const auto& text : texts)
+      EXPECT_EQ(text.taken, WrittenText(record, text.opcode, i)) << text.what << " " << i;
+    EXPECT_FALSE(texts[0].taken.empty()) << "name " << i;
+    EXPECT_FALSE(texts[1].taken.empty()) << "display " << i;
+    units += texts[2].taken.empty() ? 0 : 1;
+  }
+  EXPECT_GT(units, 0);
+  if (item->numPrograms() > 0) {
+    EXPECT_FALSE(item->ProgramName().empty());
+    EXPECT_EQ(item->ProgramName(), WrittenText(record, effGetProgramName, 0));
+  }
+  item->Unload();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -91,6 +91,34 @@ TEST_F(EffectLifeCycle, IdentityNamesAndCounts) {
   EXPECT_EQ(item.CanDo("bypass"), 1);
 }
 
+// The parameter and program texts are taken whatever the effect answers: 0 as the reference
+// base class does ("params"), or 1 as many other effects do ("router").
+TEST_F(EffectLifeCycle, TextsComeThroughWhateverTheEffectAnswers) {
+  for (const char* kind : {"params", "router"}) {
+    SCOPED_TRACE(kind);
+    TEffectProbe probe(kind);
+    TVstPlugIn& item = NewItem(probe.Path());
+    item.SetActive(true);
+    const struct {
+      VstInt32 index;
+      const char* name;
+      const char* label;
+      const char* display;
+    } expected[] = {{0, "Gain", "dB", "50.00"},
+                    {1, "Freq", "Hz", "25.00"},
+                    {2, "Mix", "", "100.00"},
+                    {3, "", "", ""}};
+    for (const auto& row : expected) {
+      EXPECT_EQ(item.GetParamName(row.index), row.name) << row.index;
+      EXPECT_EQ(item.GetParamLabel(row.index), row.label) << row.index;
+      EXPECT_EQ(item.GetParamDisplay(row.index), row.display) << row.index;
+    }
+    item.SetProgramName("Night");
+    EXPECT_EQ(item.ProgramName(), "Night");
+    item.Unload();
+  }
+}
+
 TEST_F(EffectLifeCycle, ClosingAndReopeningReloadsTheLibrary) {
   TEffectProbe probe("params");
   TVstPlugIn& item = NewItem(probe.Path());
@@ -151,8 +179,8 @@ TEST_F(EffectLifeCycle, EntryRoutinesByNameAndExtension) {
 
   // A ".VST3" library is asked for its factory first, then for "VSTPluginMain".
   const std::filesystem::path copy =
-      std::filesystem::temp_directory_path() / ("partiloom_vst_test_" +
-                                                std::to_string(platform::TickCount()) + ".VST3");
+      std::filesystem::temp_directory_path() /
+      ("partiloom_vst_test_" + std::to_string(platform::TickCount()) + ".VST3");
   std::filesystem::copy_file(EffectPath("params"), copy);
   {
     TVstHost host;
@@ -322,8 +350,12 @@ TEST_F(EffectLifeCycle, AssignToOpensTheSameLibraryAndHandsOverTheBank) {
   EXPECT_EQ(target.DLLFileName(), probe.Path());
   const auto chunks = probe.Entries(effSetChunk);
   ASSERT_EQ(chunks.size(), 1u);
-  EXPECT_EQ(chunks[0].index, 0);     // a bank chunk
+  EXPECT_EQ(chunks[0].index, 0);  // a bank chunk
   EXPECT_EQ(chunks[0].value, 101);
+  // The effect reads one byte beyond the chunk: it is there, and it is a terminating zero.
+  const auto ends = probe.Entries(kLogBankChunkEnd);
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].value, 0);
   TObject other;
   EXPECT_THROW(source.AssignTo(&other), EVstError);
 }

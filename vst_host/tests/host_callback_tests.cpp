@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "platform/file_dialog.h"
+#include "platform/fpu.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -121,6 +124,42 @@ TEST_F(HostCallback, UnknownRequestsAndRequestsWithoutTheirItemAnswerZero) {
   EXPECT_EQ(Ask(audioMasterVersion), HostVstVersion);  // host-wide, not the host's
 }
 
+// Effects ask unknown things from their process routine too: the answer is 0, counted, and
+// no exception is thrown on the way (none may unwind through the effect's frames).
+TEST_F(HostCallback, UnknownRequestsAreCountedWithoutThrowing) {
+  for (VstInt32 opcode : {5, 49, 60, 200, 255}) {
+    VstIntPtr answer = -1;
+    EXPECT_NO_THROW(answer = HandleHostRequest(host_.get(), nullptr, opcode, 1, 2, nullptr, 3.5f))
+        << opcode;
+    EXPECT_EQ(answer, 0) << opcode;
+  }
+  EXPECT_EQ(host_->UnknownRequests(), 5u);
+  EXPECT_EQ(Ask(60), 0);
+  EXPECT_EQ(host_->UnknownRequests(), 6u);
+}
+
+// The effect gets its own SSE control word back from every request (flush-to-zero, another
+// rounding mode, flags it raised); the x87 word is the host's.
+TEST_F(HostCallback, TheEffectKeepsItsSseControlWord) {
+  const uint32_t saved = platform::ReadMxcsr();
+  const struct {
+    VstInt32 opcode;
+    uint32_t mxcsr;
+  } cases[] = {
+      {audioMasterVersion, 0x9FC0u},         {audioMasterGetTime, 0x1F80u | 0x6000u},
+      {audioMasterGetSampleRate, 0x1F81u},   {60, 0x9F80u | 0x4000u},
+      {audioMasterCanDo, 0x1F80u | 0x0020u}, {audioMasterUpdateDisplay, 0x8040u | 0x1F80u}};
+  for (const auto& c : cases) {
+    platform::WriteMxcsr(c.mxcsr);
+    Ask(c.opcode, 0, 0, const_cast<char*>("sizeWindow"));
+    const uint32_t after = platform::ReadMxcsr();
+    const uint16_t x87 = platform::ReadX87ControlWord();
+    platform::WriteMxcsr(saved);
+    EXPECT_EQ(after, c.mxcsr) << c.opcode;
+    EXPECT_EQ(x87 & platform::kX87ControlWordMask, HostFPUControlWord) << c.opcode;
+  }
+}
+
 TEST_F(HostCallback, HostTextsAreCutToTheEffectsBuffer) {
   host_->VendorString = std::string(100, 'v');
   host_->ProductString = "Partiloom";
@@ -142,7 +181,8 @@ TEST_F(HostCallback, ThePlugInDirectoryComesFromTheRegistryOrTheProgram) {
   if (!key) GTEST_SKIP() << "the local machine's keys are not writable here";
   key->WriteString("VstPluginsPath", "C:\\Effects");
   TVstHost second;
-  EXPECT_EQ(reinterpret_cast<const char*>(Ask(audioMasterGetDirectory)), std::string("C:\\Effects"));
+  EXPECT_EQ(reinterpret_cast<const char*>(Ask(audioMasterGetDirectory)),
+            std::string("C:\\Effects"));
   platform::RegistryKey::DeleteTree(platform::RegistryRoot::LocalMachine, "SOFTWARE\\Vst");
 }
 
@@ -288,7 +328,9 @@ TEST_F(HostCallback, ACancelledOrUnknownFileSelectorIsReleasedAtOnce) {
 }
 
 std::vector<std::string> g_messages;
-void RememberMessage(const std::string& text) { g_messages.push_back(text); }
+void RememberMessage(const std::string& text) {
+  g_messages.push_back(text);
+}
 
 TEST_F(HostCallback, WindowRequestsAreKeptByTheHost) {
   platform::SetMessageBoxHandler(&RememberMessage);
@@ -309,6 +351,102 @@ TEST_F(HostCallback, WindowRequestsAreKeptByTheHost) {
   ASSERT_EQ(g_messages.size(), 1u);
   EXPECT_EQ(g_messages[0].rfind("Please contact me if this happens: ", 0), 0u);
   platform::SetMessageBoxHandler(nullptr);
+}
+
+int g_dialogs_shown = 0;
+std::optional<std::string> CountAndChoose(const platform::FileDialogRequest&) {
+  ++g_dialogs_shown;
+  return std::string("C:\\chosen.fxp");
+}
+
+// Window work asked for from another thread (an effect's own or the audio thread) is
+// refused there: no dialog, no window, no message box, no idle walk, no resize; the answers
+// are those of a refusal.
+TEST_F(HostCallback, WindowWorkIsRefusedOnOtherThreads) {
+  TEffectProbe probe("router");
+  TVstPlugIn* item = host_->VstPlugIns().Add();
+  item->SetDLLFileName(probe.Path());
+  item->SetActive(true);
+  AEffect* const effect = item->Effect();
+  host_->ManageIdleAutomaticly = true;
+  g_dialogs_shown = 0;
+  platform::SetFileDialogHandler(&CountAndChoose);
+  platform::SetMessageBoxHandler(&RememberMessage);
+  g_messages.clear();
+  VstFileSelect select = MakeSelect(kVstFileLoad, nullptr, 0);
+  VstWindow window{};
+  probe.Clear();
+  std::thread other([&] {
+    EXPECT_EQ(Ask(audioMasterOpenFileSelector, 0, 0, &select, 0, effect), 0);
+    EXPECT_EQ(Ask(audioMasterOpenWindow, 0, 0, &window, 0, effect), 0);
+    EXPECT_EQ(Ask(audioMasterIdle, 0, 0, nullptr, 0, effect), 0);
+    EXPECT_EQ(Ask(audioMasterNeedIdle, 0, 0, nullptr, 0, effect), 0);
+    EXPECT_EQ(Ask(audioMasterCurrentId, 0, 0, nullptr, 0, effect), 0);
+    EXPECT_EQ(Ask(audioMasterGetBlockSize, 0, 0, nullptr, 0, effect), 2048);  // not window work
+  });
+  other.join();
+  EXPECT_EQ(g_dialogs_shown, 0);
+  EXPECT_FALSE(FileSelectorDialog);
+  EXPECT_TRUE(HostWindowList.empty());
+  EXPECT_TRUE(g_messages.empty());
+  EXPECT_TRUE(probe.Requests().empty());  // neither idle nor identify reached the effect
+  EXPECT_EQ(Ask(audioMasterOpenFileSelector, 0, 0, &select, 0, effect), 1);  // here it is done
+  EXPECT_EQ(g_dialogs_shown, 1);
+  platform::SetMessageBoxHandler(nullptr);
+}
+
+// Effects calling from several threads while the host's thread works with the same state:
+// nothing is freed under another thread's feet (the checking build watches).
+TEST_F(HostCallback, ConcurrentWindowRequestsLeaveTheStateWhole) {
+  platform::SetFileDialogHandler(&Cancel);
+  platform::SetMessageBoxHandler(&RememberMessage);
+  TEffectProbe probe("router");
+  TVstPlugIn* item = host_->VstPlugIns().Add();
+  item->SetDLLFileName(probe.Path());
+  item->SetActive(true);
+  AEffect* const effect = item->Effect();
+  host_->ManageIdleAutomaticly = true;
+  std::atomic<bool> stop{false};
+  auto hammer = [&] {
+    VstFileSelect select = MakeSelect(kVstFileLoad, nullptr, 0);
+    VstWindow window{};
+    while (!stop.load()) {
+      select.returnPath = nullptr;
+      Ask(audioMasterOpenFileSelector, 0, 0, &select, 0, effect);
+      Ask(audioMasterCloseFileSelector, 0, 0, &select, 0, effect);
+      Ask(audioMasterOpenWindow, 0, 0, &window, 0, effect);
+      Ask(audioMasterIdle, 0, 0, nullptr, 0, effect);
+    }
+  };
+  std::thread first(hammer), second(hammer);
+  for (int i = 0; i < 300; ++i) {
+    VstFileSelect select = MakeSelect(kVstFileSave, nullptr, 0);
+    Ask(audioMasterOpenFileSelector, 0, 0, &select, 0, effect);
+    Ask(audioMasterIdle, 0, 0, nullptr, 0, effect);
+    if (i % 50 == 0) host_->VstPlugIns().Add();
+  }
+  stop = true;
+  first.join();
+  second.join();
+  EXPECT_TRUE(HostWindowList.empty());
+  platform::SetMessageBoxHandler(nullptr);
+}
+
+// The editor asks for idle time from inside its idle call; with automatic idle handling the
+// host walks the editors again, but not without end.
+TEST_F(HostCallback, IdleRequestsFromInsideTheEditorsIdleNestOnlyALittle) {
+  TEffectProbe probe("router");
+  TVstPlugIn* item = host_->VstPlugIns().Add();
+  item->SetDLLFileName(probe.Path());
+  item->SetActive(true);
+  TEditorPanel panel;
+  item->ShowEdit(*panel.panel);
+  host_->ManageIdleAutomaticly = true;
+  probe.Clear();
+  item->EditIdle();
+  // The outer call, then two nested walks of (the caller, every item): 1 + 2 + 4.
+  EXPECT_EQ(probe.Entries(effEditIdle).size(), 7u);
+  item->CloseEdit();
 }
 
 TEST(TimeInformation, WritersNotifyOnlyOnChangeAndCopyWhole) {

@@ -43,8 +43,8 @@ TEST_F(Presets, ParameterPresetsRoundTrip) {
   std::stringstream file;
   item.SavePreset(file);
   EXPECT_EQ(file.str().size(), 68u);
-  EXPECT_THAT(probe.Requests(), ElementsAre(effSetProgramName, effGetProgram, effSetProgram,
-                                            effGetProgramName));
+  EXPECT_THAT(probe.Requests(),
+              ElementsAre(effSetProgramName, effGetProgram, effSetProgram, effGetProgramName));
 
   item.SetProgramName("Other");
   item.SetParameter(0, 0.0f);
@@ -92,11 +92,11 @@ TEST_F(Presets, ChunkPresetsRoundTripIntoAFreshInstance) {
 TEST_F(Presets, APresetOfAnotherEffectAppliesNothing) {
   TEffectProbe probe("params");
   TVstPlugIn& item = Open(probe);
-  std::stringstream file(std::string(reinterpret_cast<const char*>(
-                                         vst_preset::BuildParameterPreset(
-                                             FourCharToLong("Othr"), 1, "x", {0.1f, 0.2f, 0.3f})
-                                             .data()),
-                                     68));
+  std::stringstream file(std::string(
+      reinterpret_cast<const char*>(
+          vst_preset::BuildParameterPreset(FourCharToLong("Othr"), 1, "x", {0.1f, 0.2f, 0.3f})
+              .data()),
+      68));
   EXPECT_EQ(Error(item, file), "preset file not for this plugin!");
   EXPECT_EQ(probe.Log().count, 0);
   EXPECT_EQ(file.tellg(), 56);
@@ -143,6 +143,70 @@ TEST_F(Presets, AChunkFileIsHandedOverWholeWhateverItsSizeFieldsSay) {
   EXPECT_EQ(sent[0].index, 1);
   EXPECT_EQ(sent[0].value, 6);
   EXPECT_EQ(item.GetChunk(true), std::vector<uint8_t>(data, data + 6));
+}
+
+// A count beyond reason is refused and recorded, not walked; every sane count keeps the
+// format. The "params" effect answers -1 for a parameter it does not have.
+TEST_F(Presets, ParameterCountsBeyondTheLimitAreRefusedNotWalked) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  const struct {
+    VstInt32 claimed;
+    size_t bytes;  // 0: refused
+  } cases[] = {{3, 68},
+               {0, 56},
+               {-7, 56},
+               {kMaxWalkedCount, 56 + 4 * size_t(kMaxWalkedCount)},
+               {kMaxWalkedCount + 1, 0},
+               {INT32_MAX, 0}};
+  uint32_t refusals = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.claimed);
+    item.Effect()->numParams = c.claimed;
+    std::stringstream file;
+    if (c.bytes == 0) {
+      EXPECT_THROW(item.SavePreset(file), EVstError);
+      EXPECT_TRUE(file.str().empty());
+      EXPECT_EQ(item.AnswerRefusals().Count, ++refusals);
+      EXPECT_EQ(item.AnswerRefusals().Last, std::to_string(c.claimed) + " parameters");
+    } else {
+      item.SavePreset(file);
+      ASSERT_EQ(file.str().size(), c.bytes);
+      const std::string bytes = file.str();
+      const auto field = [&bytes](size_t at) {
+        return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+               (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
+      };
+      EXPECT_EQ(field(4), c.bytes - 8);          // byteSize
+      EXPECT_EQ(field(24), (c.bytes - 56) / 4);  // numParams
+      EXPECT_EQ(item.AnswerRefusals().Count, refusals);
+    }
+  }
+  item.Effect()->numParams = 3;
+}
+
+TEST_F(Presets, WalkableCountsAreCappedAndRefusalsRecorded) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  const struct {
+    VstInt32 claimed, walkable;
+  } cases[] = {{1, 1},
+               {-1, 0},
+               {kMaxWalkedCount, kMaxWalkedCount},
+               {kMaxWalkedCount + 1, 0},
+               {INT32_MAX, 0}};
+  uint32_t refusals = 0;
+  for (const auto& c : cases) {
+    item.Effect()->numParams = c.claimed;
+    item.Effect()->numPrograms = c.claimed;
+    EXPECT_EQ(item.WalkableParams(), c.walkable) << c.claimed;
+    EXPECT_EQ(item.WalkablePrograms(), c.walkable) << c.claimed;
+    if (c.walkable == 0 && c.claimed > 0) refusals += 2;
+    EXPECT_EQ(item.AnswerRefusals().Count, refusals) << c.claimed;
+  }
+  EXPECT_EQ(item.AnswerRefusals().Last, "2147483647 programs");
+  item.Effect()->numParams = 3;
+  item.Effect()->numPrograms = 1;
 }
 
 TEST_F(Presets, AFileThatCannotBeCreatedIsReported) {
