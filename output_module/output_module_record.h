@@ -14,8 +14,8 @@ struct TOutputModule {
   int32_t version;
   const char* description;
   intptr_t id;
-  void* main_window;      // filled in by the player
-  void* library_instance; // filled in by the player
+  void* main_window;       // filled in by the player
+  void* library_instance;  // filled in by the player
   void(PLAYER_CALL* Config)(void* parent_window);
   void(PLAYER_CALL* About)(void* parent_window);
   void(PLAYER_CALL* Init)();
@@ -36,7 +36,8 @@ struct TOutputModule {
 
 #if defined(_WIN32) && defined(__i386__)
 static_assert(sizeof(TOutputModule) == 80, "the player reads an 80-byte record");
-static_assert(offsetof(TOutputModule, Config) == 20 && offsetof(TOutputModule, GetWrittenTime) == 76);
+static_assert(offsetof(TOutputModule, Config) == 20 &&
+              offsetof(TOutputModule, GetWrittenTime) == 76);
 #endif
 
 constexpr int32_t kOutputModuleVersion = 0x10;

@@ -50,6 +50,8 @@ struct FontSpec {
   int32_t height = -11;  // negative: character height in pixels, as the system counts it
 };
 
+// The create functions throw std::invalid_argument for a kind that cannot stand there or a
+// parent that is no window, std::runtime_error when the system cannot make the window.
 class Control {
  public:
   // A top-level window (Form or ToolWindow), created hidden, owned by `owner` (may be null):
@@ -106,7 +108,8 @@ class Control {
   int32_t SelectedIndex() const;
   void SetSelectedIndex(int32_t index);
 
-  // Track bars and scroll bars. Setting the value from code fires no handler.
+  // Track bars and scroll bars, which start with the range 0 to 100 at 0. The value stays in
+  // the range. Setting the value from code fires no handler.
   void SetRange(int32_t minimum, int32_t maximum);
   int32_t Minimum() const;
   int32_t Maximum() const;
@@ -177,7 +180,8 @@ void CloseWindowLater(NativeWindow top_level);
 
 // Called with the window each time a modal run starts (after the window shows), on the
 // window's thread: lets a test act in a modal window and close it. Null restores the plain
-// modal run (which waits for the user).
+// modal run (which waits for the user; headless, where there is none, the window closes as
+// soon as the handler, if any, is done with it).
 using ModalHandler = void (*)(Control& window);
 void SetModalHandler(ModalHandler handler);
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds both configurations and runs every test: the native build (with AddressSanitizer
-# and UndefinedBehaviorSanitizer) and the Windows build under Wine. Ends with one line
+# and UndefinedBehaviorSanitizer), the Windows build under Wine, and the test programs about
+# threads in a native build with ThreadSanitizer. Ends with one line
 # 'N passed, N failed'; exits non-zero when anything failed.
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -13,12 +14,21 @@ passed=0
 failed=0
 mkdir -p "$BUILD"
 
+# The test programs of the ThreadSanitizer build (those whose tests carry the label tsan).
+TSAN_TARGETS=(
+  output_module_thread_tests
+)
+
 # run_suite NAME BUILD_DIR CONFIGURE_COMMAND...
+# SUITE_TARGETS (space-separated) limits what is built, SUITE_LABEL what ctest runs.
 run_suite() {
   local name=$1 dir=$2
   shift 2
+  local build_args=() test_args=()
+  [ -n "${SUITE_TARGETS:-}" ] && build_args=(--target ${SUITE_TARGETS})
+  [ -n "${SUITE_LABEL:-}" ] && test_args=(-L "$SUITE_LABEL")
   echo "== $name: configure and build"
-  if ! "$@" || ! cmake --build "$dir" -j "$JOBS" >"$BUILD/$name-build.log" 2>&1; then
+  if ! "$@" || ! cmake --build "$dir" -j "$JOBS" "${build_args[@]}" >"$BUILD/$name-build.log" 2>&1; then
     tail -n 40 "$BUILD/$name-build.log" 2>/dev/null
     echo "== $name: build FAILED"
     failed=$((failed + 1))
@@ -26,7 +36,7 @@ run_suite() {
   fi
   echo "== $name: tests"
   local log=$BUILD/$name-tests.log
-  (cd "$dir" && ctest -j "$JOBS" --output-on-failure --timeout 300) >"$log" 2>&1
+  (cd "$dir" && ctest -j "$JOBS" --output-on-failure --timeout 300 "${test_args[@]}") >"$log" 2>&1
   grep -E '^\s*[0-9]+/[0-9]+ Test|tests passed|\*\*\*|Failed|Timeout' "$log" | grep -vE ' Passed ' | tail -n 60
   local summary total bad
   summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
@@ -45,6 +55,9 @@ run_suite() {
 run_suite native "$BUILD/native" \
   cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DPL_SANITIZE=address,undefined
 run_suite windows "$WINDOWS_BUILD" configure_windows
+# Threads sharing data without locks, under ThreadSanitizer: only the programs that test that.
+SUITE_TARGETS="${TSAN_TARGETS[*]}" SUITE_LABEL=tsan run_suite tsan "$BUILD/tsan" \
+  cmake -S "$ROOT" -B "$BUILD/tsan" -G Ninja -DPL_SANITIZE=thread
 
 # The preset reader under libFuzzer for a bounded time: one step, passed or failed.
 echo "== fuzz: preset reader"

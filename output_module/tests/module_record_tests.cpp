@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
-#include "output_module/output_module_record.h"
+#include "output_module/outputasio.h"
+#include "output_module/settings.h"
+#include "output_module/tests/module_test_support.h"
 #include "platform/dynamic_library.h"
 #include "platform/system.h"
+#include "vst_host/tests/test_support.h"
 
 namespace {
 
@@ -43,6 +47,108 @@ TEST(OutputModuleRecord, ExportedRecordHasThePlayersLayoutAndContents) {
   EXPECT_EQ(std::memcmp(before, second, sizeof(before)), 0);
   EXPECT_EQ(second->id, 0);
   EXPECT_EQ(second->IsPlaying(), 0);
+}
+
+class ModuleLifeCycle : public ModuleTest {};
+
+// Without a window (before Init, after Quit) every callback answers as an output with nothing
+// to play, and none of them fails.
+TEST_F(ModuleLifeCycle, CallbacksWithoutAWindowAreHarmless) {
+  TOutputModule* record = winampGetOutModule();
+  StoreEffect("router");
+  const std::vector<char> pcm = Pcm({1, 2});
+  for (const char* phase : {"before Init", "after Quit"}) {
+    SCOPED_TRACE(phase);
+    ASSERT_EQ(FmASIOConfig, nullptr);
+    record->Config(nullptr);
+    record->About(nullptr);
+    EXPECT_EQ(record->Open(44100, 2, 16, 500, 100), 0);
+    EXPECT_EQ(record->Write(pcm.data(), 4), 1);
+    EXPECT_EQ(record->CanWrite(), 0);
+    EXPECT_EQ(record->IsPlaying(), 0);
+    EXPECT_EQ(record->Pause(1), 0);
+    record->SetVolume(100);
+    record->SetPan(-20);
+    record->Flush(1000);
+    EXPECT_EQ(record->GetOutputTime(), 0);
+    EXPECT_EQ(record->GetWrittenTime(), 0);
+    record->Close();
+    record->Quit();
+    record->Init();
+    ASSERT_NE(FmASIOConfig, nullptr);
+    ASSERT_NE(StreamLock, nullptr);
+    record->Quit();
+    EXPECT_EQ(StreamLock, nullptr);
+  }
+}
+
+TEST_F(ModuleLifeCycle, InitMakesTheWindowOwnedByThePlayerAndConfigShowsIt) {
+  TOutputModule* record = winampGetOutModule();
+  StoreEffect("router");
+  auto owner = platform::Control::CreateTopLevel(platform::ControlKind::Form, "Player", "Player",
+                                                 nullptr, platform::Bounds{0, 0, 300, 200});
+  record->main_window = owner->Handle();
+  record->Init();
+  ASSERT_NE(FmASIOConfig, nullptr);
+  EXPECT_TRUE(FmASIOConfig->Effect().Active());
+  EXPECT_FALSE(platform::WindowVisible(FmASIOConfig->Form->Handle()));
+  record->About(nullptr);
+  EXPECT_TRUE(platform::WindowVisible(FmASIOConfig->Form->Handle()));
+  record->Quit();
+  record->main_window = nullptr;
+}
+
+// Quit stores the window's visibility and position and the effect's preset; the next Init
+// brings them back.
+TEST_F(ModuleLifeCycle, QuitStoresTheWindowStateAndThePreset) {
+  TOutputModule* record = winampGetOutModule();
+  StoreEffect("params");
+  record->Init();
+  ASSERT_NE(FmASIOConfig, nullptr);
+  record->Config(nullptr);
+  FmASIOConfig->Form->SetPosition(140, 90);
+  FmASIOConfig->Effect().SetParameter(0, 0.125f);
+  record->Quit();
+  EXPECT_EQ(FmASIOConfig, nullptr);
+  auto key = Key();
+  EXPECT_EQ(key->ReadInteger(settings::kVisible), 1);
+  EXPECT_EQ(key->ReadInteger(settings::kLeft), 140);
+  EXPECT_EQ(key->ReadInteger(settings::kTop), 90);
+  EXPECT_TRUE(std::filesystem::exists(settings::kPresetFileName));
+
+  record->Init();
+  ASSERT_NE(FmASIOConfig, nullptr);
+  EXPECT_TRUE(FmASIOConfig->Form->Visible());
+  EXPECT_EQ(FmASIOConfig->Form->GetBounds().left, 140);
+  EXPECT_EQ(FmASIOConfig->Form->GetBounds().top, 90);
+  EXPECT_EQ(FmASIOConfig->Effect().GetParameter(0), 0.125f);
+  record->Quit();
+}
+
+// The stream callbacks reach the window's stream once Init has made it.
+TEST_F(ModuleLifeCycle, StreamCallbacksWorkOnTheWindow) {
+  TOutputModule* record = winampGetOutModule();
+  StoreEffect("router");
+  record->Init();
+  ASSERT_NE(FmASIOConfig, nullptr);
+  EXPECT_EQ(record->Open(44100, 2, 16, 2000, 500), 0);  // no driver chosen: not running
+  EXPECT_EQ(record->CanWrite(), 0);
+  TSingleChannelArrays inputs(2, 512);
+  FmASIOConfig->ReadBlock(512, inputs);
+  EXPECT_EQ(record->CanWrite(), 512);
+  const std::vector<char> pcm = Pcm({100, 200, 300, 400, 500});
+  EXPECT_EQ(record->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+  EXPECT_EQ(record->CanWrite(), 510);
+  record->SetVolume(0);
+  EXPECT_EQ(FmASIOConfig->Volume(), 0.0f);
+  EXPECT_EQ(record->Pause(1), 0);
+  EXPECT_EQ(record->Pause(0), 1);
+  record->Flush(2500);
+  EXPECT_EQ(record->GetOutputTime(), 2500);
+  EXPECT_EQ(record->GetWrittenTime(), 2500);
+  EXPECT_EQ(record->IsPlaying(), 0);
+  record->Close();
+  record->Quit();
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/dynamic_library.h"
 #include "platform/message_window.h"
+#include "platform/system.h"
 #include "platform/ui.h"
 
 #if defined(_WIN32)
@@ -549,7 +551,9 @@ TEST(UiScreen, CapturesAFormWithEveryKindOfControl) {
   Control& group = add(ControlKind::GroupBox, *form, "outputs", {8, 40, 424, 120}, "Outputs");
   add(ControlKind::Label, group, "driver_label", {12, 24, 80, 15}, "Driver:");
   Control& combo = add(ControlKind::ComboBox, group, "driver", {100, 20, 200, 21});
-  combo.SetItems({"Test driver 1", "Test driver 2"});
+  const std::vector<std::string> drivers = {"Test driver 1", "Test driver 2", "Test driver 3",
+                                            "Second card",   "Third card",    "Loopback"};
+  combo.SetItems(drivers);
   combo.SetSelectedIndex(1);
   add(ControlKind::Label, group, "gain_label", {12, 58, 80, 15}, "Gain:");
   Control& track = add(ControlKind::TrackBar, group, "gain", {100, 52, 200, 30});
@@ -593,7 +597,70 @@ TEST(UiScreen, CapturesAFormWithEveryKindOfControl) {
   EXPECT_GT(dark, 500u);
   file.close();
   if (!wanted) std::remove(path.c_str());
+
+  // The open list of the combo box shows every item below the field.
+  HWND combo_window = static_cast<HWND>(combo.Handle());
+  SendMessageA(combo_window, CB_SHOWDROPDOWN, TRUE, 0);
+  for (int i = 0; i < 5; ++i) WaitAndPumpMessages(10);
+  COMBOBOXINFO parts{};
+  parts.cbSize = sizeof parts;
+  ASSERT_TRUE(GetComboBoxInfo(combo_window, &parts));
+  RECT list;
+  GetClientRect(parts.hwndList, &list);
+  const auto item_height = SendMessageA(combo_window, CB_GETITEMHEIGHT, 0, 0);
+  EXPECT_TRUE(IsWindowVisible(parts.hwndList));
+  EXPECT_GE(list.bottom - list.top, static_cast<LONG>(drivers.size()) * item_height);
+  if (wanted) {
+    std::string dropped_path = path;
+    dropped_path.insert(dropped_path.rfind('.'), "_dropped");
+    EXPECT_TRUE(CaptureWindowImage(form->Handle(), dropped_path));
+  }
+  SendMessageA(combo_window, CB_SHOWDROPDOWN, FALSE, 0);
 #endif
 }
+
+#if defined(_WIN32)
+// The player harness holds only window handles of the plug-in's windows, whose controls are
+// another module's objects; either side may also place controls in the other's windows.
+TEST(UiModules, ControlsOfAnotherModuleAreFoundAndDrivenByName) {
+  DynamicLibrary module(
+      LoadLibraryFile(ExecutableDirectory() + "\\platform_test_ui_module.dll").handle);
+  ASSERT_TRUE(module.Loaded());
+  auto open = reinterpret_cast<void* (*)(void*)>(module.Export("UiModuleOpen"));
+  auto count = reinterpret_cast<int (*)(int)>(module.Export("UiModuleCount"));
+  auto close = reinterpret_cast<void (*)()>(module.Export("UiModuleClose"));
+  ASSERT_TRUE(open && count && close);
+
+  auto host = MakeForm("host");
+  const NativeWindow form = open(host->Handle());
+  ASSERT_NE(form, nullptr);
+  EXPECT_EQ(WindowName(form), "module_form");
+  EXPECT_EQ(WindowCaption(form), "Module");
+  EXPECT_EQ(host->FindChild("module_in_host"), nullptr) << "not an object of this module";
+
+  ClickWindow(FindNamedWindow(form, "module_button"));
+  ClickWindow(FindNamedWindow(host->Handle(), "module_in_host"));
+  const NativeWindow combo = FindNamedWindow(form, "module_combo");
+  EXPECT_EQ(WindowItems(combo), (std::vector<std::string>{"one", "two", "three"}));
+  SelectWindowItem(combo, 2);
+  EXPECT_EQ(WindowSelectedIndex(combo), 2);
+  EXPECT_EQ(count(0), 2);
+  EXPECT_EQ(count(1), 1);
+
+  auto ours = Control::CreateChildOf(ControlKind::Button, form, "ours", {100, 100, 60, 22}, "Ours");
+  int our_clicks = 0;
+  ours->OnClick = [&] { ++our_clicks; };
+  ClickWindow(FindNamedWindow(form, "ours"));
+  EXPECT_EQ(our_clicks, 1);
+  EXPECT_EQ(count(0), 2);
+
+  CloseWindowLater(form);
+  EXPECT_TRUE(PumpUntil([&] { return count(2) == 1; }));
+  EXPECT_FALSE(WindowVisible(form));
+  ours.reset();
+  close();
+  EXPECT_EQ(WindowName(form), "");
+}
+#endif
 
 }  // namespace

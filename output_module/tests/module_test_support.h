@@ -1,0 +1,61 @@
+#pragma once
+
+// A fixture for tests of the output module: a registry and a current directory of the test's
+// own, the settings key inside it, recorded message boxes, an answered file dialog, and test
+// drivers installed under names of the test's own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "output_module/outputasio.h"
+#include "platform/tests/registry_test_support.h"
+#include "tools/asio_driver/test_driver.h"
+
+class ModuleTest : public RegistryTest {
+ public:
+  // The message boxes shown so far.
+  static std::vector<std::string>& Messages();
+  // What the file dialog answers (nothing: cancelled), and how often it was asked.
+  static std::optional<std::string>& DialogAnswer();
+  static int& DialogCount();
+
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Installs a test driver; its name is unique to the test. Manual clock unless set.
+  std::string InstallDriver(asio_test::DriverConfig config);
+  asio_test::DriverControl& Driver(size_t index = 0) { return *drivers_.at(index).control; }
+  const std::string& DriverName(size_t index = 0) const { return drivers_.at(index).name; }
+
+  // Stores the path of a test effect ("router", "faulty", ...) as the effect library.
+  void StoreEffect(const std::string& kind);
+  // The settings key, opened for writing.
+  std::unique_ptr<platform::RegistryKey> Key() const;
+
+  // The window as Init makes it (through its constructor).
+  std::unique_ptr<TFmASIOConfig> CreateWindow();
+  // Selects a driver in the window's list as the user does (the change handler runs).
+  void SelectDriver(TFmASIOConfig& window, const std::string& name);
+
+  std::filesystem::path Directory() const { return directory_; }
+
+ private:
+  struct InstalledDriver {
+    std::string name;
+    std::unique_ptr<asio_test::ScopedDriver> driver;
+    std::unique_ptr<asio_test::DriverControl> control;
+  };
+  std::vector<InstalledDriver> drivers_;
+  std::filesystem::path directory_;
+  std::filesystem::path previous_directory_;
+};
+
+// The samples of a captured Float32LSB output channel.
+std::vector<float> CapturedFloats(const asio_test::DriverControl& control, int32_t channel);
+// Interleaved 16-bit little-endian PCM bytes.
+std::vector<char> Pcm(const std::vector<int16_t>& samples);

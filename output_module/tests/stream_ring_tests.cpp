@@ -1,0 +1,335 @@
+// The stream ring and the time arithmetic of the host window: what the player's stream
+// callbacks store and answer, and what the block read hands the effect.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "output_module/settings.h"
+#include "output_module/tests/module_test_support.h"
+
+namespace {
+
+using asio_test::ClockMode;
+using asio_test::DriverConfig;
+
+class StreamRing : public ModuleTest {
+ protected:
+  // A window without effect and without driver: its ring is sized by the smallest length.
+  std::unique_ptr<TFmASIOConfig> OpenedWindow(int32_t channels = 2, int32_t bits = 16) {
+    auto window = CreateWindow();
+    window->Open(44100, channels, bits);
+    return window;
+  }
+  // A window on a driver with this block length.
+  std::unique_ptr<TFmASIOConfig> WindowOnDriver(int32_t block) {
+    DriverConfig config;
+    config.clock = ClockMode::Manual;
+    config.minimum_size = 64;
+    config.maximum_size = config.preferred_size = block;
+    config.granularity = 0;
+    const std::string name = InstallDriver(config);
+    auto window = CreateWindow();
+    SelectDriver(*window, name);
+    EXPECT_EQ(window->ASIOHost.GetBufferSize(), static_cast<uint32_t>(block));
+    return window;
+  }
+};
+
+TEST_F(StreamRing, OpenSizesTheRingByChannelsAndDriverBlock) {
+  struct Case {
+    int32_t block;  // 0: no driver
+    int32_t channels;
+    size_t ring_channels;
+    int32_t ring_length;
+  };
+  const Case cases[] = {
+      {0, 2, 8, 8192},     {512, 2, 8, 8192}, {16384, 2, 8, 16384},
+      {512, 10, 10, 8192}, {0, 1, 8, 8192},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("block " + std::to_string(c.block) + ", channels " + std::to_string(c.channels));
+    auto window = c.block > 0 ? WindowOnDriver(c.block) : CreateWindow();
+    window->Open(44100, c.channels, 16);
+    EXPECT_EQ(window->RingBuffer().ChannelCount(), c.ring_channels);
+    EXPECT_EQ(window->RingBuffer().SampleCount(), static_cast<size_t>(c.ring_length));
+    EXPECT_EQ(window->RingLength(), c.ring_length);
+    // The indices start where the window put them and survive the open.
+    EXPECT_EQ(window->WritePos(), 8192);
+    EXPECT_EQ(window->ReadPos(), 0);
+  }
+}
+
+TEST_F(StreamRing, ASecondOpenKeepsTheRingItsSamplesAndIndices) {
+  auto window = OpenedWindow(2);
+  TSingleChannelArrays inputs(2, 8192);
+  window->ReadBlock(256, inputs);
+  const std::vector<char> pcm = Pcm({1000, -1000, 2000, -2000});
+  ASSERT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+  ASSERT_EQ(window->WritePos(), 2);
+  window->Open(48000, 10, 16);
+  EXPECT_EQ(window->RingBuffer().ChannelCount(), 10u);
+  EXPECT_EQ(window->WritePos(), 2);
+  EXPECT_EQ(window->ReadPos(), 256);
+  // The frames of the earlier stream are still queued and come once the reader gets there.
+  window->ReadBlock(8192 - 256, inputs);
+  window->ReadBlock(2, inputs);
+  EXPECT_EQ(inputs[0][0], 1000.0f / 32768.0f);
+  EXPECT_EQ(inputs[1][1], -2000.0f / 32768.0f);
+}
+
+TEST_F(StreamRing, CanWriteStartsFullAndGrowsByWhatTheReaderTakes) {
+  auto window = OpenedWindow();
+  TSingleChannelArrays inputs(2, 8192);
+  struct Step {
+    uint32_t read;      // frames the block read takes (0: none)
+    int32_t write;      // frames Write stores
+    int32_t can_write;  // the answer afterwards
+  };
+  // The ring starts full of silence: equal indices mean full, never empty, so a reader that
+  // takes a whole lap leaves the ring full again.
+  const Step steps[] = {
+      {0, 0, 0},       {512, 0, 512}, {0, 100, 412},   {480, 0, 892}, {0, 892, 0},
+      {4096, 0, 4096}, {0, 1, 4095},  {4096, 0, 8191}, {1, 0, 0},
+  };
+  std::vector<char> pcm;
+  for (const Step& step : steps) {
+    if (step.read > 0) window->ReadBlock(step.read, inputs);
+    if (step.write > 0) {
+      pcm.assign(static_cast<size_t>(step.write) * 4, 0);
+      ASSERT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+    }
+    EXPECT_EQ(window->FreeFrames(), step.can_write)
+        << "after read " << step.read << ", write " << step.write;
+  }
+}
+
+TEST_F(StreamRing, WriteStoresWholeFramesScaledByTheVolume) {
+  struct Case {
+    int32_t channels;
+    int32_t bits;
+    int32_t volume;  // -2: not set
+    std::vector<int16_t> samples;
+    int32_t bytes;  // length handed to Write
+    int32_t result;
+    int32_t frames_stored;
+    float first;  // channel 0 of the first stored frame
+  };
+  const float v128 = static_cast<float>(128 / 255.0);
+  const Case cases[] = {
+      {2, 16, -2, {-32768, 7, 100, 0}, 7, 0, 1, -1.0f},  // a partial frame is dropped
+      {2, 16, -2, {1, 2}, 3, 1, 0, 0.0f},
+      {2, 16, 255, {-32768, 0}, 4, 0, 1, -1.0f},
+      {2, 16, 128, {-32768, 0}, 4, 0, 1, -v128},
+      {2, 16, 0, {32767, 0}, 4, 0, 1, 0.0f},
+      {1, 16, 256, {16384}, 2, 0, 1, 0.5f},  // out of range: the volume stays 1
+      {1, 16, -1, {-16384}, 2, 0, 1, -0.5f},
+      {2, 24, -2, {1, 2, 3}, 6, 1, 0, 0.0f},  // only 16-bit streams are stored
+      {2, 16, -2, {}, 0, 1, 0, 0.0f},
+      {2, 16, -2, {}, -4, 1, 0, 0.0f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("channels " + std::to_string(c.channels) + ", bits " + std::to_string(c.bits) +
+                 ", volume " + std::to_string(c.volume) + ", bytes " + std::to_string(c.bytes));
+    auto window = OpenedWindow(c.channels, c.bits);
+    if (c.volume != -2) window->SetVolume(c.volume);
+    TSingleChannelArrays inputs(2, 8192);
+    window->ReadBlock(8192, inputs);  // the write index is back at the ring's start
+    const std::vector<char> pcm = Pcm(c.samples);
+    EXPECT_EQ(window->Write(pcm.data(), c.bytes), c.result);
+    EXPECT_EQ(window->WritePos() % 8192, c.frames_stored);
+    EXPECT_EQ(window->RingBuffer()[0][0], c.first);
+  }
+}
+
+TEST_F(StreamRing, VolumeAppliesToLaterSamplesOnly) {
+  auto window = OpenedWindow(1);
+  TSingleChannelArrays inputs(1, 8192);
+  window->ReadBlock(8192, inputs);
+  const std::vector<char> pcm = Pcm({-32768});
+  window->Write(pcm.data(), 2);
+  window->SetVolume(51);
+  window->Write(pcm.data(), 2);
+  EXPECT_EQ(window->Volume(), static_cast<float>(51 / 255.0));
+  EXPECT_EQ(window->RingBuffer()[0][0], -1.0f);
+  EXPECT_EQ(window->RingBuffer()[0][1], -static_cast<float>(51 / 255.0));
+}
+
+TEST_F(StreamRing, BlockReadWrapsAtTheRingEnd) {
+  struct Case {
+    uint32_t block;
+    int reads;
+    int32_t read_pos;  // after the reads
+  };
+  // 480 frames: the 18th read takes 32 frames from the ring's end, then 448 from its start.
+  const Case cases[] = {
+      {480, 17, 8160}, {480, 18, 448}, {512, 16, 0}, {512, 17, 512}, {8192, 1, 0}, {1000, 9, 808},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("block " + std::to_string(c.block) + " x " + std::to_string(c.reads));
+    auto window = OpenedWindow(2);
+    TSingleChannelArrays inputs(2, c.block);
+    for (int i = 0; i < c.reads - 1; ++i) window->ReadBlock(c.block, inputs);
+    // Every free frame is marked with its ring index: the last read shows where it took
+    // each frame from. The frames not yet freed are silence.
+    const int32_t start = window->ReadPos();
+    const int32_t free = window->FreeFrames();
+    std::vector<int16_t> marks;
+    for (int32_t index = 0; index < free; ++index) {
+      marks.push_back(static_cast<int16_t>(index));
+      marks.push_back(static_cast<int16_t>(-index));
+    }
+    const std::vector<char> pcm = Pcm(marks);
+    if (!pcm.empty()) window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
+    window->ReadBlock(c.block, inputs);
+    EXPECT_EQ(window->ReadPos(), c.read_pos);
+    for (size_t i = 0; i < c.block; ++i) {
+      const int32_t index = (start + static_cast<int32_t>(i)) % 8192;
+      const float expected = index < free ? static_cast<float>(index) / 32768.0f : 0.0f;
+      ASSERT_EQ(inputs[0][i], expected) << "frame " << i;
+      ASSERT_EQ(inputs[1][i], -expected) << "frame " << i;
+    }
+  }
+}
+
+TEST_F(StreamRing, BlockReadCopiesOnlyChannelsBothSidesHave) {
+  auto window = OpenedWindow(2);
+  TSingleChannelArrays inputs(10, 64);
+  for (size_t ch = 0; ch < 10; ++ch) std::fill_n(inputs[ch], 64, 0.25f);
+  EXPECT_EQ(window->ReadBlock(64, inputs), 8u);
+  for (size_t ch = 0; ch < 8; ++ch) EXPECT_EQ(inputs[ch][0], 0.0f) << ch;
+  // Effect inputs beyond the ring's channels keep their contents.
+  EXPECT_EQ(inputs[8][0], 0.25f);
+  EXPECT_EQ(inputs[9][63], 0.25f);
+}
+
+// A player that falls behind yields silence: what the reader took is cleared, so a reader
+// that overtakes the writer never hands out a lap-old block again.
+TEST_F(StreamRing, UnderrunReadsSilenceNotStaleAudio) {
+  auto window = OpenedWindow(2);
+  TSingleChannelArrays inputs(2, 8192);
+  window->ReadBlock(8192, inputs);
+  std::vector<int16_t> tone;
+  for (int i = 0; i < 8192; ++i) {
+    tone.push_back(1234);
+    tone.push_back(-1234);
+  }
+  const std::vector<char> pcm = Pcm(tone);
+  ASSERT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+  window->ReadBlock(8192, inputs);
+  EXPECT_EQ(inputs[0][8191], 1234.0f / 32768.0f);
+  // The player writes nothing more; the driver goes on reading lap after lap.
+  for (int lap = 0; lap < 3; ++lap) {
+    for (int block = 0; block < 16; ++block) {
+      window->ReadBlock(512, inputs);
+      for (size_t ch = 0; ch < 2; ++ch)
+        for (size_t i = 0; i < 512; ++i)
+          ASSERT_EQ(inputs[ch][i], 0.0f) << "lap " << lap << " block " << block << " frame " << i;
+    }
+  }
+}
+
+TEST_F(StreamRing, PauseAnswersThePreviousFlag) {
+  auto window = OpenedWindow();
+  const int32_t flags[] = {1, 1, 0, 0, 5, 0};
+  const int32_t answers[] = {0, 1, 1, 0, 0, 1};
+  for (size_t i = 0; i < std::size(flags); ++i) {
+    EXPECT_EQ(window->Pause(flags[i]), answers[i]) << "step " << i;
+    EXPECT_EQ(window->Paused(), flags[i] != 0);
+  }
+}
+
+TEST_F(StreamRing, TimeMovesOnlyWithOpenAndFlush) {
+  struct Case {
+    int32_t rate, channels, bits;
+    int32_t flush;     // ms
+    int32_t expected;  // both getters
+  };
+  const Case cases[] = {
+      {44100, 2, 16, 5000, 5000},
+      {44100, 2, 16, 0, 0},
+      {48000, 6, 16, 123456, 123456},
+      {44100, 1, 16, 1, 1},
+      {44100, 2, 24, 2000, 2000},
+      // The host runs at its own rate: Flush uses it, the factor the requested one.
+      {22050, 2, 16, 1000, 2000},
+  };
+  const TOutputModule* record = winampGetOutModule();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " ch, flush " +
+                 std::to_string(c.flush));
+    auto window = CreateWindow();
+    window->ASIOHost.SetSampleRate(44100.0);
+    window->Open(c.rate, c.channels, c.bits);
+    window->ASIOHost.SetSampleRate(c.rate == 22050 ? 44100.0 : c.rate);
+    EXPECT_EQ(window->OutputTime(), 0);
+    EXPECT_EQ(window->TimeFactor(),
+              static_cast<float>(1.0 / (c.bits * 1000.0 * c.rate * c.channels)));
+    window->Flush(c.flush);
+    EXPECT_EQ(window->OutputTime(), c.expected);
+    // Writing and reading do not move the time.
+    TSingleChannelArrays inputs(2, 512);
+    window->ReadBlock(512, inputs);
+    const std::vector<char> pcm(2048, 0);
+    window->Write(pcm.data(), 2048);
+    EXPECT_EQ(window->OutputTime(), c.expected);
+    FmASIOConfig = window.get();
+    EXPECT_EQ(record->GetWrittenTime(), c.expected);
+    EXPECT_EQ(record->GetOutputTime(), c.expected);
+    FmASIOConfig = nullptr;
+    window->Open(c.rate, c.channels, c.bits);
+    EXPECT_EQ(window->OutputTime(), 0);
+  }
+}
+
+TEST_F(StreamRing, ARateChangeReportedByTheDriverRescalesTheTime) {
+  auto window = WindowOnDriver(256);
+  window->Open(44100, 2, 16);
+  window->Flush(5000);
+  ASSERT_EQ(window->OutputTime(), 5000);
+  window->ASIOHost.SetSampleRate(48000.0);
+  EXPECT_EQ(window->OutputTime(), 5000);  // until the driver reports the change
+  ASSERT_TRUE(Driver().ChangeSampleRate(48000.0));
+  // 5000 x 44100 / 48000 = 4593.75
+  EXPECT_EQ(window->OutputTime(), 4594);
+  window->Flush(5000);
+  EXPECT_EQ(window->OutputTime(), 5000);
+  // A latency change recomputes the same factor.
+  window->ASIOHost.SetSampleRate(44100.0);
+  window->ASIOHostLatencyChanged(nullptr);
+  EXPECT_EQ(window->OutputTime(), 5442);  // 5000 x 48000 / 44100 = 5442.18
+}
+
+// Before the first Open there is no channel count, no bit depth and no ring: nothing may
+// divide by zero or index an empty ring.
+TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
+  auto window = CreateWindow();
+  const std::vector<char> pcm = Pcm({1, 2, 3, 4});
+  EXPECT_EQ(window->Write(pcm.data(), 8), 1);
+  EXPECT_EQ(window->FreeFrames(), 0);
+  EXPECT_EQ(window->OutputTime(), 0);
+  window->Flush(1000);
+  EXPECT_EQ(window->OutputTime(), 0);
+  window->UpdateTimeFactor();
+  EXPECT_EQ(window->TimeFactor(), 0.0f);
+  TSingleChannelArrays inputs(2, 64);
+  EXPECT_EQ(window->ReadBlock(64, inputs), 0u);
+  // An open with no channels or no bits keeps the time at 0 as well.
+  window->Open(44100, 0, 0);
+  window->Flush(1000);
+  EXPECT_EQ(window->OutputTime(), 0);
+  EXPECT_EQ(window->Write(pcm.data(), 8), 1);
+}
+
+TEST_F(StreamRing, OpenReportsARateTheHostDoesNotKeep) {
+  auto window = CreateWindow();
+  Messages().clear();
+  window->Open(0, 2, 16);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages()[0], "Samplerate 0 not yet supported!");
+  Messages().clear();
+  window->Open(48000, 2, 16);
+  EXPECT_TRUE(Messages().empty());
+}
+
+}  // namespace
