@@ -48,7 +48,7 @@ class HostWindow : public ModuleTest {};
 
 TEST_F(HostWindow, FirstStartAsksForTheEffectLibraryAndRemembersIt) {
   DialogAnswer() = EffectPath("router");
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   EXPECT_EQ(DialogCount(), 1);
   EXPECT_TRUE(Messages().empty());
   EXPECT_EQ(Key()->ReadString(settings::kVstPlugin), EffectPath("router"));
@@ -61,7 +61,7 @@ TEST_F(HostWindow, FirstStartAsksForTheEffectLibraryAndRemembersIt) {
   EXPECT_FALSE(window->Form->Visible());
   window.reset();
   // The next start finds the library without asking.
-  window = CreateWindow();
+  window = MakeWindow();
   EXPECT_EQ(DialogCount(), 1);
   EXPECT_TRUE(window->Effect().Active());
 }
@@ -69,7 +69,7 @@ TEST_F(HostWindow, FirstStartAsksForTheEffectLibraryAndRemembersIt) {
 TEST_F(HostWindow, CancellingTheLibraryDialogIsReportedAndTheWindowStaysWithoutEffect) {
   const std::string earlier = "an earlier run's preset";
   WriteFile(settings::kPresetFileName, earlier);
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   ASSERT_EQ(Messages().size(), 1u);
   EXPECT_EQ(Messages()[0],
             "You have to select the Partiloom.DLL in order to get this plugin running");
@@ -87,7 +87,7 @@ TEST_F(HostWindow, WindowAndToolBarAreLaidOutAsDesigned) {
   // would size it to its rows).
   StoreEffect("router");
   const std::string driver = InstallDriver(FloatDriver(2));
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   platform::NativeWindow form = window->Form->Handle();
   EXPECT_EQ(platform::WindowCaption(form), "Config ASIO");
   const platform::Bounds outer = platform::WindowBounds(form);
@@ -136,7 +136,7 @@ TEST_F(HostWindow, StoredWindowStateDriverAndRoutingAreRestored) {
   StoreEffect("router");
   const std::string driver = InstallDriver(FloatDriver(4));
   {
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     SelectDriver(*window, driver);
   }
   auto key = Key();
@@ -149,7 +149,7 @@ TEST_F(HostWindow, StoredWindowStateDriverAndRoutingAreRestored) {
   key->WriteString(settings::RoutingValueName(driver, 5), "1 - OUT 2");
   key.reset();
 
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   EXPECT_TRUE(window->Form->Visible());
   EXPECT_EQ(window->Form->GetBounds().left, 100);
   EXPECT_EQ(window->Form->GetBounds().top, 50);
@@ -170,7 +170,7 @@ TEST_F(HostWindow, DriverChangeSetsAlternatingDefaultsThenTheStoredRouting) {
   key->WriteString(settings::RoutingValueName(first, 4), "");            // nothing chosen
   key->WriteString(settings::RoutingValueName(first, 6), "9 - Out 10");  // no such channel
   key.reset();
-  auto window = CreateWindow();
+  auto window = MakeWindow();
 
   SelectDriver(*window, second);
   EXPECT_EQ(Routing(*window), (std::vector<int32_t>{0, 1, 0, 1, 0, 1, 0, 1}));
@@ -195,7 +195,7 @@ TEST_F(HostWindow, AudioRunsThroughTheEffectToTheRoutedChannels) {
   key->WriteString(settings::RoutingValueName(driver, 1), "2 - Out 3");
   key->WriteString(settings::RoutingValueName(driver, 8), "3 - Out 4");
   key.reset();
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   ASSERT_EQ(window->Open(44100, 2, 16), 1);
 
@@ -233,7 +233,7 @@ TEST_F(HostWindow, AChannelThatLosesItsRoutingFallsSilent) {
   auto key = Key();
   key->WriteString(settings::RoutingValueName(driver, 1), "3 - Out 4");
   key.reset();
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   window->Open(44100, 2, 16);
   TSingleChannelArrays in(2, 256), out(4, 256);
@@ -260,7 +260,7 @@ TEST_F(HostWindow, AChannelThatLosesItsRoutingFallsSilent) {
 TEST_F(HostWindow, RoutingBeyondTheDriversChannelsIsSkipped) {
   StoreEffect("router");
   const std::string driver = InstallDriver(FloatDriver(2));
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);  // outputs 2, 4, 6 and 8 go to position 1
   window->Open(44100, 2, 16);
   TSingleChannelArrays inputs(2, 8192);
@@ -277,7 +277,7 @@ TEST_F(HostWindow, ALongDriverBlockReachesTheEffectInPiecesOfItsBlockSize) {
   TEffectProbe probe("router");
   StoreEffect("router");
   const std::string driver = InstallDriver(FloatDriver(2, 4096));
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   ASSERT_EQ(window->ASIOHost.GetBufferSize(), 4096u);
   window->Open(44100, 2, 16);
@@ -308,7 +308,7 @@ TEST_F(HostWindow, AFaultingEffectLeavesSilenceAndTheDriverRunning) {
   TEffectProbe probe("faulty");
   StoreEffect("faulty");
   const std::string driver = InstallDriver(FloatDriver(2));
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   ASSERT_EQ(window->Open(44100, 2, 16), 1);
   TSingleChannelArrays inputs(2, 8192);
@@ -332,7 +332,7 @@ TEST_F(HostWindow, BeforeTheFirstOpenTheEffectRunsButNoChannelIsWritten) {
   TEffectProbe probe("router");
   StoreEffect("router");
   const std::string driver = InstallDriver(FloatDriver(2));
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   TSingleChannelArrays in(2, 256), out(2, 256);
   std::fill_n(out[0], 256, 0.5f);
@@ -345,15 +345,21 @@ TEST_F(HostWindow, BeforeTheFirstOpenTheEffectRunsButNoChannelIsWritten) {
 TEST_F(HostWindow, ThePresetIsSavedAtTheEndAndLoadedAtTheNextStart) {
   StoreEffect("params");
   {
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     EXPECT_EQ(window->Effect().GetParameter(1), 0.25f);
     window->Effect().SetParameter(1, 0.75f);
   }
   ASSERT_FALSE(ReadFile(settings::kPresetFileName).empty());
   EXPECT_FALSE(std::filesystem::exists(std::string(settings::kPresetFileName) + ".partial"));
   // The library was let go of, so its parameters start afresh: the value comes from the file.
-  auto window = CreateWindow();
-  EXPECT_EQ(window->Effect().GetParameter(1), 0.75f);
+  {
+    auto window = MakeWindow();
+    EXPECT_EQ(window->Effect().GetParameter(1), 0.75f);
+    window->Effect().SetParameter(1, 0.5f);
+  }
+  // The second end replaced the file.
+  auto window = MakeWindow();
+  EXPECT_EQ(window->Effect().GetParameter(1), 0.5f);
   EXPECT_TRUE(Messages().empty());
 }
 
@@ -362,7 +368,7 @@ TEST_F(HostWindow, AFailedSaveKeepsTheEarlierPreset) {
   StoreEffect("params");
   const std::string earlier = "earlier";
   WriteFile(settings::kPresetFileName, earlier);
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   Messages().clear();
   // Something in the way of the file the state is first written to.
   std::filesystem::create_directory(std::string(settings::kPresetFileName) + ".partial");
@@ -377,13 +383,13 @@ TEST_F(HostWindow, APresetThatFailsToLoadDoesNotStopTheDriversRestoration) {
   StoreEffect("params");
   const std::string driver = InstallDriver(FloatDriver(4));
   {
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     SelectDriver(*window, driver);
   }
   Key()->WriteString(settings::RoutingValueName(driver, 3), "3 - Out 4");
   WriteFile(settings::kPresetFileName, "CcnK but nothing a preset holds");
   Messages().clear();
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   EXPECT_EQ(Messages().size(), 1u);
   EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
   EXPECT_EQ(window->OutputRouting(3), 3);
@@ -393,7 +399,7 @@ TEST_F(HostWindow, APresetThatFailsToLoadDoesNotStopTheDriversRestoration) {
 TEST_F(HostWindow, TheTimerGivesTheEffectItsEditorIdleCalls) {
   TEffectProbe probe("router");
   StoreEffect("router");
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   EXPECT_TRUE(window->Effect().EditVisible());
   probe.Clear();
   window->TimerTimer(nullptr);

@@ -94,7 +94,7 @@ std::unique_ptr<platform::RegistryKey> ModuleTest::Key() const {
   return settings::OpenForWriting();
 }
 
-std::unique_ptr<TFmASIOConfig> ModuleTest::CreateWindow() {
+std::unique_ptr<TFmASIOConfig> ModuleTest::MakeWindow() {
   return std::make_unique<TFmASIOConfig>();
 }
 

@@ -38,7 +38,7 @@ class ModuleTest : public RegistryTest {
   std::unique_ptr<platform::RegistryKey> Key() const;
 
   // The window as Init makes it (through its constructor).
-  std::unique_ptr<TFmASIOConfig> CreateWindow();
+  std::unique_ptr<TFmASIOConfig> MakeWindow();
   // Selects a driver in the window's list as the user does (the change handler runs).
   void SelectDriver(TFmASIOConfig& window, const std::string& name);
 

@@ -68,7 +68,7 @@ class RoutingDialog : public ModuleTest {
 TEST_F(RoutingDialog, OffersTheDriversChannelsInEveryList) {
   StoreEffect("router");
   const std::string driver = InstallDriver(FourOutputs());
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   Run(*window);
   ASSERT_EQ(visit_.visits, 1);
@@ -83,7 +83,7 @@ TEST_F(RoutingDialog, OffersTheDriversChannelsInEveryList) {
 
 TEST_F(RoutingDialog, LaysOutEightLabelledListsInTabOrder) {
   StoreEffect("router");
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   TFmRouting dialog(*window);
   EXPECT_EQ(dialog.GroupBox1->Caption(), " Routing ");
   const platform::Bounds box = dialog.GroupBox1->GetBounds();
@@ -116,7 +116,7 @@ TEST_F(RoutingDialog, LaysOutEightLabelledListsInTabOrder) {
 TEST_F(RoutingDialog, StoresTheChoiceAndReloadsIt) {
   StoreEffect("router");
   const std::string driver = InstallDriver(FourOutputs());
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   window->Form->SetPosition(300, 120);
   visit_.act = [](platform::Control& dialog) {
@@ -152,7 +152,7 @@ TEST_F(RoutingDialog, EachDriverKeepsItsOwnRouting) {
   StoreEffect("router");
   const std::string first = InstallDriver(FourOutputs());
   const std::string second = InstallDriver(FourOutputs());
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, first);
   visit_.act = [](platform::Control& dialog) {
     dialog.FindChild("CBOutput1")->SetSelectedIndex(3);
@@ -174,7 +174,7 @@ TEST_F(RoutingDialog, StoredTextsMatchChannelsIgnoringAsciiCaseOnly) {
   DriverConfig config = FourOutputs();
   config.outputs[2].name = "\xC4usgang";  // a letter beyond ASCII
   const std::string driver = InstallDriver(config);
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   struct Case {
     const char* stored;

@@ -17,7 +17,7 @@ class StreamRing : public ModuleTest {
  protected:
   // A window without effect and without driver: its ring is sized by the smallest length.
   std::unique_ptr<TFmASIOConfig> OpenedWindow(int32_t channels = 2, int32_t bits = 16) {
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     window->Open(44100, channels, bits);
     return window;
   }
@@ -29,7 +29,7 @@ class StreamRing : public ModuleTest {
     config.maximum_size = config.preferred_size = block;
     config.granularity = 0;
     const std::string name = InstallDriver(config);
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     SelectDriver(*window, name);
     EXPECT_EQ(window->ASIOHost.GetBufferSize(), static_cast<uint32_t>(block));
     return window;
@@ -49,7 +49,7 @@ TEST_F(StreamRing, OpenSizesTheRingByChannelsAndDriverBlock) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("block " + std::to_string(c.block) + ", channels " + std::to_string(c.channels));
-    auto window = c.block > 0 ? WindowOnDriver(c.block) : CreateWindow();
+    auto window = c.block > 0 ? WindowOnDriver(c.block) : MakeWindow();
     window->Open(44100, c.channels, 16);
     EXPECT_EQ(window->RingBuffer().ChannelCount(), c.ring_channels);
     EXPECT_EQ(window->RingBuffer().SampleCount(), static_cast<size_t>(c.ring_length));
@@ -258,7 +258,7 @@ TEST_F(StreamRing, TimeMovesOnlyWithOpenAndFlush) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " ch, flush " +
                  std::to_string(c.flush));
-    auto window = CreateWindow();
+    auto window = MakeWindow();
     window->ASIOHost.SetSampleRate(44100.0);
     window->Open(c.rate, c.channels, c.bits);
     window->ASIOHost.SetSampleRate(c.rate == 22050 ? 44100.0 : c.rate);
@@ -303,7 +303,7 @@ TEST_F(StreamRing, ARateChangeReportedByTheDriverRescalesTheTime) {
 // Before the first Open there is no channel count, no bit depth and no ring: nothing may
 // divide by zero or index an empty ring.
 TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   const std::vector<char> pcm = Pcm({1, 2, 3, 4});
   EXPECT_EQ(window->Write(pcm.data(), 8), 1);
   EXPECT_EQ(window->FreeFrames(), 0);
@@ -321,8 +321,51 @@ TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
   EXPECT_EQ(window->Write(pcm.data(), 8), 1);
 }
 
+// A stream opened on a driver with a shorter block shrinks the ring below indices the
+// earlier stream left: the answers stay inside the ring.
+TEST_F(StreamRing, IndicesBeyondAShrunkRingStayInside) {
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.minimum_size = 64;
+  config.maximum_size = config.preferred_size = 16384;
+  config.granularity = 0;
+  const std::string long_blocks = InstallDriver(config);
+  config.maximum_size = config.preferred_size = 512;
+  const std::string short_blocks = InstallDriver(config);
+  auto window = MakeWindow();
+  SelectDriver(*window, long_blocks);
+  window->Open(44100, 2, 16);
+  ASSERT_EQ(window->RingLength(), 16384);
+  TSingleChannelArrays inputs(2, 16384);
+  window->ReadBlock(12000, inputs);  // read index 12000, write index 8192
+  SelectDriver(*window, short_blocks);
+  window->Open(44100, 2, 16);
+  ASSERT_EQ(window->RingLength(), 8192);
+  EXPECT_GE(window->FreeFrames(), 0);
+  EXPECT_LE(window->FreeFrames(), 8192);
+  window->ReadBlock(512, inputs);
+  EXPECT_EQ(window->ReadPos(), 512);  // the read restarts at the ring's start
+  const std::vector<char> pcm = Pcm({100, 200});
+  EXPECT_EQ(window->Write(pcm.data(), 4), 0);
+  EXPECT_EQ(window->WritePos(), 1);
+}
+
+// A flush time whose position does not fit 64 bits takes the largest position instead of
+// overflowing, and the time read back is that position's.
+TEST_F(StreamRing, HugeFlushTimesSaturate) {
+  auto window = MakeWindow();
+  window->Open(192000, 8, 16);
+  const double largest = std::nearbyint(9.2233720368547758e18 * window->TimeFactor());
+  window->Flush(INT32_MAX);
+  EXPECT_EQ(window->Position(), INT64_MAX);
+  EXPECT_EQ(window->OutputTime(), static_cast<int32_t>(largest));
+  window->Flush(INT32_MIN);
+  EXPECT_EQ(window->Position(), INT64_MIN);
+  EXPECT_EQ(window->OutputTime(), -static_cast<int32_t>(largest));
+}
+
 TEST_F(StreamRing, OpenReportsARateTheHostDoesNotKeep) {
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   Messages().clear();
   window->Open(0, 2, 16);
   ASSERT_EQ(Messages().size(), 1u);

@@ -26,7 +26,7 @@ TEST_F(StreamThreads, WriterAndReaderShareTheRingWhileOpenResizesIt) {
   config.maximum_size = config.preferred_size = 256;
   const std::string driver = InstallDriver(config);
   Key()->WriteString(settings::RoutingValueName(driver, 1), "0 - Out 1");
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
 
   // Stream after stream, each with more channels than the ring had: every Open grows it
