@@ -82,6 +82,7 @@ class Control {
   std::string Caption() const;
   void SetAlignment(TextAlignment alignment);  // labels
 
+  // On Windows a combo box is as high as its font makes its field, whatever height is asked.
   void SetBounds(const Bounds& bounds);
   Bounds GetBounds() const;
   // Top-level windows: the outer left/top edge on the screen.
@@ -123,7 +124,8 @@ class Control {
   void StopTimer();
 
   // Top-level windows: shows the window modally (its owner disabled) and returns once it is
-  // closed. The close handler runs first, then the window hides.
+  // closed. The close handler runs first, then the window hides. Hiding the window from code
+  // ends the run too, without the close handler.
   void ShowModal();
 
   // The user's actions. Click: buttons. Change: a combo-box selection, a track-bar or

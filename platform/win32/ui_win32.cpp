@@ -102,9 +102,23 @@ struct Control::Impl {
 
 namespace {
 
+// The properties hold addresses, which mean something only in this process; a window of
+// another process may sit inside ours (an effect's editor run apart).
+bool InThisProcess(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  return process == GetCurrentProcessId();
+}
+
+const char* NameOf(HWND window) {
+  if (!window || !InThisProcess(window)) return nullptr;
+  return static_cast<const char*>(GetPropA(window, kNameProperty));
+}
+
 Control::Impl* RecordOf(HWND window) {
   if (!window) return nullptr;
-  if (reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)) != ThisModule())
+  if (reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)) != ThisModule() ||
+      !InThisProcess(window))
     return nullptr;
   return static_cast<Control::Impl*>(GetPropA(window, kRecordProperty));
 }
@@ -160,16 +174,15 @@ LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
                                     LPARAM lparam) noexcept {
   try {
     if (RouteNotification(message, wparam, lparam)) return 0;
-    Control::Impl* impl = RecordOf(window);
     switch (message) {
       case WM_CLOSE:
-        if (impl && IsTopLevelKind(impl->self->Kind())) {
+        if (Control::Impl* impl = RecordOf(window); impl && IsTopLevelKind(impl->self->Kind())) {
           impl->Close();
           return 0;
         }
         break;
       case kModalStartedMessage:
-        if (impl && impl->modal && g_modal_handler) {
+        if (Control::Impl* impl = RecordOf(window); impl && impl->modal && g_modal_handler) {
           try {
             g_modal_handler(*impl->self);
           } catch (...) {
@@ -183,7 +196,8 @@ LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
       case WM_GETFONT:
         return reinterpret_cast<LRESULT>(GetPropA(window, kFontProperty));
       case WM_PAINT:
-        if (impl && impl->self->Kind() == ControlKind::ToolBar) {
+        if (Control::Impl* impl = RecordOf(window);
+            impl && impl->self->Kind() == ControlKind::ToolBar) {
           PaintToolBar(window);
           return 0;
         }
@@ -273,8 +287,9 @@ ChildStyle StyleOf(ControlKind kind) {
 }
 
 int NextControlId() {
-  static std::atomic<int> next{1000};
-  return next.fetch_add(1) & 0x7FFF;
+  static std::atomic<int> next{0};
+  // Clear of the identifiers the system gives a dialog's OK and Cancel keys.
+  return 1000 + next.fetch_add(1) % 30000;
 }
 
 // The window whose position in its parent is the control's: the host of a child placed in a
@@ -715,6 +730,12 @@ void Control::ShowModal() {
       break;
     }
     if (got < 0) break;
+    // Tab and the arrow keys move between the window's controls; keys meant for a foreign
+    // window inside it (an effect's editor) reach that window untouched.
+    if (message.hwnd && RecordOf(message.hwnd) &&
+        (message.hwnd == window || IsChild(window, message.hwnd)) &&
+        IsDialogMessageA(window, &message))
+      continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
@@ -775,7 +796,7 @@ struct NameSearch {
 
 BOOL CALLBACK MatchName(HWND window, LPARAM context) noexcept {
   auto* search = reinterpret_cast<NameSearch*>(context);
-  auto* name = static_cast<const char*>(GetPropA(window, kNameProperty));
+  const char* name = NameOf(window);
   if (name && *search->name == name) {
     search->found = window;
     return FALSE;
@@ -794,7 +815,7 @@ NativeWindow FindNamedWindow(NativeWindow root, const std::string& name) {
 
 std::string WindowName(NativeWindow window) {
   if (!window) return {};
-  auto* name = static_cast<const char*>(GetPropA(static_cast<HWND>(window), kNameProperty));
+  const char* name = NameOf(static_cast<HWND>(window));
   return name ? name : "";
 }
 
