@@ -33,7 +33,7 @@ class HostWindowPictures : public ModuleTest {};
 
 TEST_F(HostWindowPictures, WithTheEffectsOwnEditor) {
   StoreEffect("painter");
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   window->Form->Show();
   Save(window->Form->Handle(), "config_asio_own_editor");
 }
@@ -44,7 +44,7 @@ TEST_F(HostWindowPictures, WithTheListViewAndTheRoutingDialog) {
   config.clock = asio_test::ClockMode::Manual;
   config.outputs = {{"Out 1", 18}, {"Out 2", 18}, {"Out 3", 18}, {"Out 4", 18}};
   const std::string driver = InstallDriver(config);
-  auto window = CreateWindow();
+  auto window = MakeWindow();
   SelectDriver(*window, driver);
   window->Form->Show();
   Save(window->Form->Handle(), "config_asio_list_view");
