@@ -24,6 +24,12 @@ void Save(platform::NativeWindow window, const std::string& name) {
   EXPECT_TRUE(platform::CaptureWindowImage(window, path)) << path;
 }
 
+// The window's designed place leaves its bottom below a 768-line screen.
+void ShowWhole(platform::Control& form) {
+  form.SetPosition(0, 0);
+  form.BringToFront();
+}
+
 void SaveRoutingDialog(platform::Control& dialog) {
   Save(dialog.Handle(), "audio_routing");
   platform::CloseWindowLater(dialog.Handle());
@@ -34,7 +40,7 @@ class HostWindowPictures : public ModuleTest {};
 TEST_F(HostWindowPictures, WithTheEffectsOwnEditor) {
   StoreEffect("painter");
   auto window = MakeWindow();
-  window->Form->Show();
+  ShowWhole(*window->Form);
   Save(window->Form->Handle(), "config_asio_own_editor");
 }
 
@@ -46,7 +52,7 @@ TEST_F(HostWindowPictures, WithTheListViewAndTheRoutingDialog) {
   const std::string driver = InstallDriver(config);
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  window->Form->Show();
+  ShowWhole(*window->Form);
   Save(window->Form->Handle(), "config_asio_list_view");
   platform::SetModalHandler(&SaveRoutingDialog);
   platform::ClickWindow(window->BtRouting->Handle());
