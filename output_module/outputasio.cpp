@@ -122,7 +122,6 @@ void TFmASIOConfig::CreateControls() {
   Label1 = item(ControlKind::Label, "Label1", 275, kLabelTop, kLabelHeight, kCreditLine);
   Label1->SetAlignment(platform::TextAlignment::Center);
   Panel = Control::CreateChild(ControlKind::Panel, *Form, "Panel", Bounds{0, 25, 811, 683});
-  FEditorFrame = std::make_unique<TPanelEditorFrame>(*Panel);
 
   CBDriver->OnChange = [this] { ReportFailure([this] { CBDriverChange(this); }); };
   BtControlPanel->OnClick = [this] { ReportFailure([this] { BtControlPanelClick(this); }); };
@@ -220,7 +219,7 @@ void TFmASIOConfig::LoadEffect(const std::string& Path, std::string& PresetFailu
   FEffectBlockSize = VstHost.BlockSize();
   FVstInBuffer.SetSize(static_cast<size_t>(std::max(effect.numInputs(), 0)), 0);
   FVstOutBuffer.SetSize(static_cast<size_t>(std::max(effect.numOutputs(), 0)), 0);
-  effect.ShowEdit(*FEditorFrame);
+  effect.ShowEdit(*Panel);
   if (platform::FileExists(settings::kPresetFileName)) {
     try {
       effect.LoadPreset(std::string(settings::kPresetFileName));

@@ -16,17 +16,6 @@
 #include "platform/ui.h"
 #include "vst_host/vst_host.h"
 
-// The editor panel as the effect item sees it: the window its editor opens in.
-class TPanelEditorFrame : public TEditorFrame {
- public:
-  explicit TPanelEditorFrame(platform::Control& Panel) : FPanel(Panel) {}
-  void* NativeHandle() const override { return FPanel.Handle(); }
-  void SetClientSize(int Width, int Height) override { FPanel.SetClientSize(Width, Height); }
-
- private:
-  platform::Control& FPanel;
-};
-
 // What the window is created with beyond its design: the window that owns it.
 struct TCreateParams {
   platform::NativeWindow WndParent = nullptr;
@@ -130,8 +119,6 @@ class TFmASIOConfig : public TObject {
   void LeaveRing() noexcept;
   void CloseRing() noexcept;
   void OpenRing() noexcept;
-
-  std::unique_ptr<TPanelEditorFrame> FEditorFrame;
 
   // The stream (the ring samples are owned by Write ahead of the write index and by the
   // block read ahead of the read index; each index has one writer).

@@ -11,6 +11,7 @@
 #include "platform/message_window.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "platform/ui.h"
 
 const char* const kHostCanDoTexts[kHostCanDoCount] = {
     "sendVstEvents",
@@ -156,7 +157,11 @@ TVstHost::~TVstHost() {
     while (FVstPlugIns->Count() > 0) FVstPlugIns->Delete(0);
   FVstPlugIns.reset();
   FVstTimeInfo.reset();
-  if (ActiveVstHost == this) ActiveVstHost = nullptr;
+  if (ActiveVstHost == this) {
+    // The windows effects asked for belong to the host they asked.
+    HostWindowList.clear();
+    ActiveVstHost = nullptr;
+  }
 }
 
 VstInt32 TVstHost::BlockSize() const {
@@ -255,7 +260,15 @@ void OpenWindowRequest(const VstWindow* request) {
   window.Border = request->style == 0   ? TVstRequestedWindow::bsSizeToolWin
                   : request->style == 1 ? TVstRequestedWindow::bsNone
                                         : TVstRequestedWindow::bsDefault;
-  HostWindowList.push_back(window);
+  // The system's windows offer a tool-window border and the dialog border; a window asked
+  // for without border takes the dialog border.
+  const platform::ControlKind kind = window.Border == TVstRequestedWindow::bsSizeToolWin
+                                         ? platform::ControlKind::ToolWindow
+                                         : platform::ControlKind::Form;
+  window.Window =
+      platform::Control::CreateTopLevel(kind, "VstWindow", window.Caption, nullptr,
+                                        {window.Left, window.Top, window.Width, window.Height});
+  HostWindowList.push_back(std::move(window));
   platform::ShowMessageBox(std::string("Please contact me if this happens: ") + kContactAddress);
 }
 
@@ -380,10 +393,11 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
       }
       return 0;
     case audioMasterSizeWindow:
-      if (TWindowWork work(host); work && item && item->FEditorForm) {
+      // The editor's windows belong to the thread that shows them: from any other thread
+      // the request is refused before anything of them is looked at.
+      if (TWindowWork work(host); work && item && item->OnEditorThread() && item->FEditorForm) {
         if (MentionsRefusedVendor(item->VendorString())) return 0;
-        item->FEditorForm->SetClientSize(index, static_cast<int>(value));
-        return 1;
+        return item->SizeEditorForm(index, value) ? 1 : 0;
       }
       return 0;
     case audioMasterGetSampleRate:

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ui.h"
 #include "vst_host/vst_plugin.h"
 #include "vst_host/vst_types.h"
 
@@ -64,12 +65,13 @@ class TVstTimeInformation : public TObject {
   VstTimeInfo FTimeInfo;
 };
 
-// A window asked for by an effect through the deprecated window request, kept until the
-// host goes. Real windows come with window hosting; until then it is its description.
+// A window asked for by an effect through the deprecated window request: a hidden
+// top-level window, kept until the host goes, and what was asked for.
 struct TVstRequestedWindow {
   std::string Caption;
   int Left = 0, Top = 0, Width = 0, Height = 0;
   enum TBorder { bsSizeToolWin, bsNone, bsDefault } Border = bsDefault;
+  std::unique_ptr<platform::Control> Window;
 };
 
 class THostFileDialog;

@@ -39,11 +39,7 @@ TVstPlugIn::~TVstPlugIn() {
   } catch (...) {
   }
   Unload();
-  if (FOwnEditorForm) {
-    delete FEditorForm;
-    FEditorForm = nullptr;
-    FOwnEditorForm = false;
-  }
+  ReleaseOwnEditorForm();
 }
 
 void TVstPlugIn::AssignTo(TObject* Dest) {
@@ -495,48 +491,6 @@ void TVstPlugIn::Unload() {
   }
   FMainFunction = nullptr;
   ForgetEffect();
-}
-
-// ---- user interface -----------------------------------------------------------------------
-
-void TVstPlugIn::ShowEdit(TEditorFrame& Control) {
-  if (!Effect()) return;
-  if (EffectOptions().Contains(effFlagsHasEditor) && FGUIStyle == gsDefault) {
-    if (!FEditVisible) {
-      EditOpen(Control.NativeHandle());
-      EditIdle();
-    }
-  }
-  OnShowEdit(this, FEditorForm);
-}
-
-void TVstPlugIn::CloseEdit() {
-  if (!Effect()) {
-    // Nothing to close, but closing always ends hidden (CloseEffect loops on it).
-    FEditVisible = false;
-    return;
-  }
-  // A failing handler is reported, but only after the editor is closed: the effect must not
-  // be closed or unloaded with its editor still open.
-  std::exception_ptr failure;
-  try {
-    OnCloseEdit(this);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (EffectOptions().Contains(effFlagsHasEditor) && FGUIStyle == gsDefault) EditClose();
-  if (FEditorForm && FOwnEditorForm) {
-    delete FEditorForm;
-    FEditorForm = nullptr;
-    FOwnEditorForm = false;
-  }
-  FEditVisible = false;
-  if (failure) std::rethrow_exception(failure);
-}
-
-void TVstPlugIn::SetGUIStyle(TGUIStyle Value) {
-  if (FEditVisible) throw EVstError("Close Editor first!");
-  FGUIStyle = Value;
 }
 
 // ---- preset files -------------------------------------------------------------------------

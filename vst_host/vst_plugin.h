@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/channel_arrays.h"
+#include "platform/message_window.h"
+#include "platform/ui.h"
 #include "vst_host/vst_types.h"
 
 class TVstHost;
@@ -113,11 +115,24 @@ class TVstPlugIn : public TObject {
   VstIntPtr GetNextShellPlugin(std::string& Name);
   void BeginLoadProgram(const VstPatchChunkInfo& Info);
 
-  // The effect's user interface. Shown in a frame the caller owns; hides again on CloseEdit.
-  void ShowEdit(TEditorFrame& Control);
+  // The effect's user interface (editor_views.cpp): its own editor, or a view of its
+  // parameters built from controls, shown in a control of the caller or, without argument,
+  // in a tool window of the item's own. CloseEdit removes exactly what ShowEdit made and
+  // always ends hidden. All of it belongs to the thread that shows it.
+  void ShowEdit(platform::Control& Control);
+  void ShowEdit();
   void CloseEdit();
+  // Throws "Close Editor first!" while the user interface is showing.
   void SetGUIStyle(TGUIStyle Value);
   TGUIStyle GUIStyle() const { return FGUIStyle; }
+  // The control that holds a parameter view, or the item's own window; null while none.
+  platform::Control* EditorForm() const { return FEditorForm; }
+  bool OwnEditorForm() const { return FOwnEditorForm != nullptr; }
+  // Handlers of the parameter views' controls and of the own window.
+  void TrackBarChange();
+  void ComboBoxChange();
+  void ScrollBarChange(VstInt32 Row);
+  void EditorFormClose();
 
   // The counts to walk when going through the effect's parameters or programs: the claimed
   // count, 0 for a negative one, and 0 with the refusal recorded for one beyond
@@ -185,6 +200,22 @@ class TVstPlugIn : public TObject {
   enum class TTextAnswer { Written, Confirmed };
   // A request that fills a text; the text the effect wrote, as its kind of answer tells.
   std::string StringRequest(VstInt32 Opcode, VstInt32 Index, TTextAnswer Answer);
+  // Whether the calling thread is the one the user interface was shown on.
+  bool OnEditorThread() const {
+    return FEditorThread.load(std::memory_order_relaxed) == platform::CurrentThreadToken();
+  }
+  // The editor-size request: the editor form's new client size; false for a size no
+  // window can take.
+  bool SizeEditorForm(VstIntPtr Width, VstIntPtr Height);
+  void BuildSelectorView(platform::Control& Control);
+  void BuildListView(platform::Control& Control);
+  platform::Control* AddViewControl(platform::ControlKind Kind, platform::Control& Parent,
+                                    const std::string& Name, const platform::Bounds& Bounds,
+                                    const std::string& Caption = {});
+  platform::Control* FindViewControl(const std::string& Name) const;
+  // Destroys the view control of this name; false when there is none.
+  bool RemoveViewControl(const std::string& Name);
+  void ReleaseOwnEditorForm();
   void ForgetEffect() { FEffect.store(nullptr, std::memory_order_release); }
   VstInt32 WalkableCount(VstInt32 Claimed, const char* What);
   void Refuse(const std::string& Answer);
@@ -198,8 +229,15 @@ class TVstPlugIn : public TObject {
   // from another thread.
   std::atomic<AEffect*> FEffect{nullptr};
   std::atomic<bool> FNeedIdle{false};
-  TEditorFrame* FEditorForm = nullptr;
-  bool FOwnEditorForm = false;
+  platform::Control* FEditorForm = nullptr;
+  // The tool window the item made for itself (then also FEditorForm), and the controls of a
+  // parameter view. The controls go first: they may live in that window.
+  std::unique_ptr<platform::Control> FOwnEditorForm;
+  std::vector<std::unique_ptr<platform::Control>> FViewControls;
+  // The thread the user interface was shown on; only there may its windows be touched.
+  std::atomic<uintptr_t> FEditorThread{0};
+  // The own window's close handler runs: the window may only go once it has returned.
+  bool FClosingEditorForm = false;
   bool FEditVisible = false;
   // The effect may report changed counts from its audio thread.
   std::atomic<VstInt32> FNumInputs{-1};

@@ -364,12 +364,10 @@ constexpr int kHostCanDoCount = 18;
 // The capability texts, in ordinal order.
 extern const char* const kHostCanDoTexts[kHostCanDoCount];
 
-// The window or control an editor is shown in. Window hosting fills this role in.
-class TEditorFrame : public TObject {
- public:
-  virtual void* NativeHandle() const = 0;
-  virtual void SetClientSize(int width, int height) = 0;
-};
+// The window or control an editor or parameter view is shown in (platform/ui.h).
+namespace platform {
+class Control;
+}
 
 using TVstAutomateEvent = TEvent<void(TObject* Sender, VstInt32 ParamIndex, VstIntPtr ParamValue)>;
 using TVstAutomationNotifyEvent = TEvent<void(TObject* Sender, VstInt32 ParameterIndex)>;
@@ -377,6 +375,6 @@ using TVstSampleRateChangedEvent = TEvent<void(TObject* Sender, float SampleRate
 using TVstPinConnectedEvent = TEvent<bool(TObject* Sender, VstInt32 PinNr, bool isInput)>;
 using TVstOfflineEvent = TEvent<void(TObject* Sender, PVstOfflineTask VstOfflineTaskPointer)>;
 using TVstProcessEventsEvent = TEvent<void(TObject* Sender, PVstEvents p)>;
-using TVstShowEditEvent = TEvent<void(TObject* Sender, TEditorFrame* Form)>;
+using TVstShowEditEvent = TEvent<void(TObject* Sender, platform::Control* Form)>;
 using TVendorSpecificEvent = TEvent<VstIntPtr(TAudioMasterOpcode opcode, VstInt32 index,
                                               VstIntPtr value, void* ptr, float opt)>;

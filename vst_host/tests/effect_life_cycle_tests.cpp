@@ -401,23 +401,17 @@ TEST_F(EffectLifeCycle, CallbacksFromAnotherThreadWhileItemsAreAdded) {
   EXPECT_EQ(item.numOutputs(), 8);
 }
 
-class TPanel : public TEditorFrame {
- public:
-  void* NativeHandle() const override { return const_cast<TPanel*>(this); }
-  void SetClientSize(int, int) override {}
-};
-
 TEST_F(EffectLifeCycle, TheEffectsOwnEditorOpensOnceAndClosesWithTheEffect) {
   TEffectProbe probe("router");
   TVstPlugIn& item = NewItem(probe.Path());
   item.SetActive(true);
-  TPanel panel;
+  TEditorPanel panel;
   int shown = 0;
-  auto count = [&shown](TObject*, TEditorFrame*) { ++shown; };
+  auto count = [&shown](TObject*, platform::Control*) { ++shown; };
   item.OnShowEdit = TVstShowEditEvent::FromCallable(&count);
   probe.Clear();
-  item.ShowEdit(panel);
-  item.ShowEdit(panel);
+  item.ShowEdit(*panel.panel);
+  item.ShowEdit(*panel.panel);
   EXPECT_THAT(probe.Requests(), ElementsAre(effEditOpen, effEditIdle));
   EXPECT_EQ(shown, 2);
   EXPECT_TRUE(item.EditVisible());
@@ -436,8 +430,8 @@ TEST_F(EffectLifeCycle, AnItemGoesEvenWhenItsCloseHandlerThrows) {
   TEffectProbe probe("router");
   TVstPlugIn& item = NewItem(probe.Path());
   item.SetActive(true);
-  TPanel panel;
-  item.ShowEdit(panel);
+  TEditorPanel panel;
+  item.ShowEdit(*panel.panel);
   auto refuse = [](TObject*) { throw EVstError("handler failed"); };
   item.OnCloseEdit = TNotifyEvent::FromCallable(&refuse);
   probe.Clear();

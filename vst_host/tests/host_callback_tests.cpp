@@ -327,12 +327,6 @@ TEST_F(HostCallback, ACancelledOrUnknownFileSelectorIsReleasedAtOnce) {
   EXPECT_FALSE(FileSelectorDialog);
 }
 
-class TPanelStub : public TEditorFrame {
- public:
-  void* NativeHandle() const override { return const_cast<TPanelStub*>(this); }
-  void SetClientSize(int, int) override {}
-};
-
 std::vector<std::string> g_messages;
 void RememberMessage(const std::string& text) {
   g_messages.push_back(text);
@@ -445,8 +439,8 @@ TEST_F(HostCallback, IdleRequestsFromInsideTheEditorsIdleNestOnlyALittle) {
   TVstPlugIn* item = host_->VstPlugIns().Add();
   item->SetDLLFileName(probe.Path());
   item->SetActive(true);
-  TPanelStub panel;
-  item->ShowEdit(panel);
+  TEditorPanel panel;
+  item->ShowEdit(*panel.panel);
   host_->ManageIdleAutomaticly = true;
   probe.Clear();
   item->EditIdle();
