@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/fault_guard.h"
+#include "platform/fault_log.h"
 #include "platform/system.h"
 
 namespace {
@@ -200,9 +201,11 @@ void TCustomASIOHostBasic::HandleWindowMessage(void* Context, uint32_t Message, 
   // Nothing above the window procedure could take an exception: a reset that cannot
   // reopen the driver leaves the host without one, which its state shows.
   try {
-    if (Message == kServiceTickMessage)
+    if (Message == kServiceTickMessage) {
       host->ServicePendingRequests();
-    else
+      // What the driver's threads and the audio thread counted becomes lines here.
+      platform::FlushFaultLog();
+    } else
       host->Dispatch(record);
   } catch (...) {
   }
@@ -375,6 +378,8 @@ void TCustomASIOHostBasic::OpenDriver() {
     }
   }
   if (FDriverIndex >= 0 && static_cast<size_t>(FDriverIndex) < DriverEntries.size()) {
+    FFaultSource =
+        platform::RegisterFaultSource(DriverEntries[static_cast<size_t>(FDriverIndex)].Name);
     try {
       IVunoASIO* created = nullptr;
       if (CreateDriver(DriverEntries[static_cast<size_t>(FDriverIndex)], created)) {
@@ -383,10 +388,13 @@ void TCustomASIOHostBasic::OpenDriver() {
         void* const handle = Handle();
         IVunoASIO* const driver = Driver;
         // A driver that faults in init counts as one that refused.
+        uint32_t fault = 0;
         if (!platform::Guarded(
-                [&initialised, driver, handle] { initialised = driver->Init(handle); }) ||
-            initialised <= 0)
-          ReleaseDriver();
+                [&initialised, driver, handle] { initialised = driver->Init(handle); }, &fault))
+          RecordDriverFault(platform::FaultKind::DriverFault, "init", fault);
+        else if (initialised <= 0)
+          RecordDriverFault(platform::FaultKind::FailedCall, "init");
+        if (fault != 0 || initialised <= 0) ReleaseDriver();
       }
     } catch (...) {
       ReleaseDriver();
@@ -437,6 +445,8 @@ void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
   SetSampleRate(FSampleRate);
   Driver->GetChannels(&FInputChannelCount, &FOutputChannelCount);
   // A negative count from a confused driver means no channels, a huge one the limit.
+  if (FInputChannelCount > kMaxChannelCount || FOutputChannelCount > kMaxChannelCount)
+    RecordDriverFault(platform::FaultKind::RefusedAnswer, "getChannels");
   FInputChannelCount = std::clamp(FInputChannelCount, 0, kMaxChannelCount);
   FOutputChannelCount = std::clamp(FOutputChannelCount, 0, kMaxChannelCount);
 }
@@ -448,6 +458,7 @@ bool TCustomASIOHostBasic::ChannelLayoutFits() const noexcept {
 }
 
 bool TCustomASIOHostBasic::RefuseChannelLayout() noexcept {
+  RecordDriverFault(platform::FaultKind::RefusedAnswer, "getBufferSize");
   FInputChannelCount = FOutputChannelCount = 0;
   FInputChannelInfos.clear();
   FOutputChannelInfos.clear();
@@ -484,6 +495,7 @@ bool TCustomASIOHostBasic::FinishCreateBuffers() {
   const bool accepted =
       Driver->CreateBuffers(InputBufferInfos, FInputChannelCount + FOutputChannelCount,
                             FBufferPreferredSize, &Callbacks) == ASE_OK;
+  if (!accepted) RecordDriverFault(platform::FaultKind::FailedCall, "createBuffers");
   Driver->GetLatencies(&FInputLatency, &FOutputLatency);
   OnBuffersCreate(this);
   OnLatencyChanged(this);
@@ -540,7 +552,9 @@ void TCustomASIOHostBasic::DisposeDriverBuffers() {
   InputBufferInfos = OutputBufferInfos = nullptr;
   IVunoASIO* const driver = Driver;
   // Whatever the driver does on the way, its buffers count as gone.
-  platform::Guarded([driver] { driver->DisposeBuffers(); });
+  uint32_t fault = 0;
+  if (!platform::Guarded([driver] { driver->DisposeBuffers(); }, &fault))
+    RecordDriverFault(platform::FaultKind::DriverFault, "disposeBuffers", fault);
   BuffersCreated = false;
   FInputChannelInfos.clear();
   FOutputChannelInfos.clear();
@@ -553,22 +567,37 @@ void TCustomASIOHostBasic::DestroyBuffers() {
   DisposeDriverBuffers();
 }
 
+void TCustomASIOHostBasic::RecordDriverFault(platform::FaultKind Kind, const char* Call,
+                                             uint32_t Code) const noexcept {
+  platform::RecordFault(Kind, FFaultSource, Call, Code);
+}
+
+void TCustomASIOHostBasic::GuardedStop() noexcept {
+  IVunoASIO* const driver = Driver;
+  uint32_t fault = 0;
+  if (!platform::Guarded([driver] { driver->Stop(); }, &fault))
+    RecordDriverFault(platform::FaultKind::DriverFault, "stop", fault);
+}
+
 void TCustomASIOHostBasic::SetActive(bool Value) {
   if (!Driver || Value == FActive) return;
   const TBusyScope busy(*this);
   IVunoASIO* const driver = Driver;
   if (Value) {
     ASIOError answer = ASE_NotPresent;
-    if (platform::Guarded([&answer, driver] { answer = driver->Start(); })) {
+    uint32_t fault = 0;
+    if (platform::Guarded([&answer, driver] { answer = driver->Start(); }, &fault)) {
       FActive = answer == ASE_OK;
+      if (!FActive) RecordDriverFault(platform::FaultKind::FailedCall, "start");
     } else {
+      RecordDriverFault(platform::FaultKind::DriverFault, "start", fault);
       FSampleRate = kDefaultSampleRate;
     }
-    if (!FActive) platform::Guarded([driver] { driver->Stop(); });
+    if (!FActive) GuardedStop();
     return;
   }
   FActive = false;
-  platform::Guarded([driver] { driver->Stop(); });
+  GuardedStop();
   if (!BuffersCreated || !InputBufferInfos) return;
   // A driver whose stop failed may still be switching: the buffers are silenced between
   // its switches, not during one.

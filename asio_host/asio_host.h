@@ -20,6 +20,7 @@
 #include "common/enum_set.h"
 #include "common/event.h"
 #include "common/object.h"
+#include "platform/fault_log.h"
 #include "platform/message_window.h"
 
 enum TASIOCanDo : uint8_t {
@@ -214,6 +215,11 @@ class TCustomASIOHostBasic : public TObject {
   bool ChannelLayoutFits() const noexcept;
   // A layout that does not fit: no channels, no infos, no buffers; CreateBuffers' answer.
   bool RefuseChannelLayout() noexcept;
+  // Counts a fault of the driver under its name (platform/fault_log.h); any thread.
+  void RecordDriverFault(platform::FaultKind Kind, const char* Call,
+                         uint32_t Code = 0) const noexcept;
+  // The driver's stop, guarded; a fault is recorded.
+  void GuardedStop() noexcept;
   // Changes whenever the buffers are laid out or released: a switch whose handler closed,
   // reset or changed the driver sees it and leaves the old buffers alone.
   uint32_t BufferGeneration() const noexcept {
@@ -290,4 +296,5 @@ class TCustomASIOHostBasic : public TObject {
   std::unique_ptr<TASIOTimeSub> FASIOTime;
   std::vector<std::string> FDriverList;
   std::unique_ptr<platform::MessageWindow> FWindow;
+  platform::FaultSourceId FFaultSource = 0;
 };

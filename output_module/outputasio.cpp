@@ -14,6 +14,7 @@
 
 #include "output_module/routing.h"
 #include "output_module/settings.h"
+#include "platform/fault_log.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "platform/system.h"
@@ -262,6 +263,8 @@ void TFmASIOConfig::SavePresetFile() {
 }
 
 void TFmASIOConfig::TimerTimer(TObject*) {
+  // Faults the audio thread and the driver's threads counted become lines here.
+  platform::FlushFaultLog();
   TVstPlugIn& effect = Effect();
   if (!effect.Active()) return;
   effect.Idle();
@@ -331,6 +334,9 @@ void TFmASIOConfig::ASIOHostBufferSwitch32(TObject*, TSingleChannelArrays&,
   try {
     ProcessDriverBlock(OutBuffer);
   } catch (...) {
+    platform::RecordFault(platform::FaultKind::EffectFault,
+                          VstHost.VstPlugIns().Count() > 0 ? Effect().FaultSource() : 0,
+                          "audio callback");
   }
 }
 
@@ -594,6 +600,7 @@ void PLAYER_CALL Quit() {
     FmASIOConfig = nullptr;
     delete window;
   }
+  platform::FlushFaultLog();
   StreamLock.reset();
 }
 

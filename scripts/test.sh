@@ -17,6 +17,7 @@ mkdir -p "$BUILD"
 # The test programs of the ThreadSanitizer build (those whose tests carry the label tsan).
 TSAN_TARGETS=(
   output_module_thread_tests
+  crossover_realtime_tests
 )
 
 # run_suite NAME BUILD_DIR CONFIGURE_COMMAND...

@@ -10,6 +10,7 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/fault_guard.h"
+#include "platform/fault_log.h"
 #include "platform/fpu.h"
 #include "platform/system.h"
 #include "vst_host/preset_format.h"
@@ -88,17 +89,74 @@ void TVstPlugIn::SetActive(bool Value) {
     CloseEffect();
 }
 
+namespace {
+
+std::string FileNameOf(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name a fault in a control request is recorded under; a literal, as the record keeps
+// only its address.
+const char* OpcodeName(VstInt32 opcode) {
+  static constexpr struct {
+    VstInt32 opcode;
+    const char* name;
+  } kNames[] = {{effOpen, "effOpen"},
+                {effClose, "effClose"},
+                {effSetProgram, "effSetProgram"},
+                {effGetProgram, "effGetProgram"},
+                {effSetProgramName, "effSetProgramName"},
+                {effGetProgramName, "effGetProgramName"},
+                {effGetParamLabel, "effGetParamLabel"},
+                {effGetParamDisplay, "effGetParamDisplay"},
+                {effGetParamName, "effGetParamName"},
+                {effSetSampleRate, "effSetSampleRate"},
+                {effSetBlockSize, "effSetBlockSize"},
+                {effMainsChanged, "effMainsChanged"},
+                {effEditGetRect, "effEditGetRect"},
+                {effEditOpen, "effEditOpen"},
+                {effEditClose, "effEditClose"},
+                {effEditIdle, "effEditIdle"},
+                {effEditTop, "effEditTop"},
+                {effEditSleep, "effEditSleep"},
+                {effIdentify, "effIdentify"},
+                {effGetChunk, "effGetChunk"},
+                {effSetChunk, "effSetChunk"},
+                {effGetPlugCategory, "effGetPlugCategory"},
+                {effSetBypass, "effSetBypass"},
+                {effGetEffectName, "effGetEffectName"},
+                {effGetVendorString, "effGetVendorString"},
+                {effGetProductString, "effGetProductString"},
+                {effGetVendorVersion, "effGetVendorVersion"},
+                {effCanDo, "effCanDo"},
+                {effIdle, "effIdle"},
+                {effGetVstVersion, "effGetVstVersion"},
+                {effShellGetNextPlugin, "effShellGetNextPlugin"},
+                {effBeginLoadProgram, "effBeginLoadProgram"}};
+  for (const auto& entry : kNames)
+    if (entry.opcode == opcode) return entry.name;
+  return "dispatcher";
+}
+
+}  // namespace
+
 VstIntPtr TVstPlugIn::VstDispatch(VstInt32 Opcode, VstInt32 Index, VstIntPtr Value, void* Ptr,
                                   float Opt) {
   platform::ResetFloatingPointState();
   AEffect* const effect = Effect();
   if (!effect) return 0;
   VstIntPtr result = 0;
-  const bool returned = platform::Guarded([&] {
-    AEffectDispatcherProc dispatcher = effect->dispatcher;
-    if (dispatcher) result = dispatcher(effect, Opcode, Index, Value, Ptr, Opt);
-  });
-  return returned ? result : 0;
+  uint32_t fault = 0;
+  const bool returned = platform::Guarded(
+      [&] {
+        AEffectDispatcherProc dispatcher = effect->dispatcher;
+        if (dispatcher) result = dispatcher(effect, Opcode, Index, Value, Ptr, Opt);
+      },
+      &fault);
+  if (returned) return result;
+  platform::RecordFault(platform::FaultKind::EffectFault, FFaultSource, OpcodeName(Opcode), fault);
+  return 0;
 }
 
 std::string TVstPlugIn::StringRequest(VstInt32 Opcode, VstInt32 Index, TTextAnswer Answer) {
@@ -134,11 +192,15 @@ bool ArraysFit(const AEffect* effect, const TChannelArrays<Sample>& inputs,
 
 template <typename Sample, typename Routine>
 bool RunProcess(AEffect* effect, Routine routine, TChannelArrays<Sample>& inputs,
-                TChannelArrays<Sample>& outputs, VstInt32 frames) {
+                TChannelArrays<Sample>& outputs, VstInt32 frames, platform::FaultSourceId source,
+                const char* call) {
   if (!effect || !routine || !ArraysFit(effect, inputs, outputs, frames)) return false;
   Sample** const in = inputs.Data();
   Sample** const out = outputs.Data();
-  if (platform::Guarded([&] { routine(effect, in, out, frames); })) return true;
+  uint32_t fault = 0;
+  if (platform::Guarded([&] { routine(effect, in, out, frames); }, &fault)) return true;
+  // Counted only: this is the audio thread.
+  platform::RecordFault(platform::FaultKind::EffectFault, source, call, fault);
   outputs.Clear();
   return false;
 }
@@ -148,35 +210,42 @@ bool RunProcess(AEffect* effect, Routine routine, TChannelArrays<Sample>& inputs
 void TVstPlugIn::SetParameter(VstInt32 Index, float Value) {
   AEffect* const effect = Effect();
   if (!effect || !effect->setParameter || Index < 0 || Index >= effect->numParams) return;
-  platform::Guarded([&] { effect->setParameter(effect, Index, Value); });
+  uint32_t fault = 0;
+  if (!platform::Guarded([&] { effect->setParameter(effect, Index, Value); }, &fault))
+    platform::RecordFault(platform::FaultKind::EffectFault, FFaultSource, "setParameter", fault);
 }
 
 float TVstPlugIn::GetParameter(VstInt32 Index) {
   AEffect* const effect = Effect();
   if (!effect || !effect->getParameter || Index < 0 || Index >= effect->numParams) return 0.0f;
   float value = 0.0f;
-  if (!platform::Guarded([&] { value = effect->getParameter(effect, Index); })) return 0.0f;
+  uint32_t fault = 0;
+  if (!platform::Guarded([&] { value = effect->getParameter(effect, Index); }, &fault)) {
+    platform::RecordFault(platform::FaultKind::EffectFault, FFaultSource, "getParameter", fault);
+    return 0.0f;
+  }
   return value;
 }
 
 bool TVstPlugIn::Process(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
                          VstInt32 SampleFrames) {
   AEffect* const effect = Effect();
-  return RunProcess(effect, effect ? effect->process : nullptr, Inputs, Outputs, SampleFrames);
+  return RunProcess(effect, effect ? effect->process : nullptr, Inputs, Outputs, SampleFrames,
+                    FFaultSource, "process");
 }
 
 bool TVstPlugIn::ProcessReplacing(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
                                   VstInt32 SampleFrames) {
   AEffect* const effect = Effect();
   return RunProcess(effect, effect ? effect->processReplacing : nullptr, Inputs, Outputs,
-                    SampleFrames);
+                    SampleFrames, FFaultSource, "processReplacing");
 }
 
 bool TVstPlugIn::ProcessDoubleReplacing(TDoubleChannelArrays& Inputs, TDoubleChannelArrays& Outputs,
                                         VstInt32 SampleFrames) {
   AEffect* const effect = Effect();
   return RunProcess(effect, effect ? effect->processDoubleReplacing : nullptr, Inputs, Outputs,
-                    SampleFrames);
+                    SampleFrames, FFaultSource, "processDoubleReplacing");
 }
 
 // ---- request wrappers -------------------------------------------------------------------
@@ -267,7 +336,7 @@ std::vector<uint8_t> TVstPlugIn::GetChunk(bool IsProgram) {
   const VstIntPtr size = VstDispatch(effGetChunk, IsProgram ? 1 : 0, 0, &data);
   if (size <= 0 || !data) return {};
   if (static_cast<uint64_t>(size) > kMaxChunkBytes) {
-    Refuse("chunk of " + std::to_string(size) + " bytes");
+    Refuse("effGetChunk", "chunk of " + std::to_string(size) + " bytes");
     return {};
   }
   std::vector<uint8_t> copy;
@@ -350,13 +419,14 @@ VstInt32 TVstPlugIn::WalkablePrograms() {
 VstInt32 TVstPlugIn::WalkableCount(VstInt32 Claimed, const char* What) {
   if (Claimed <= 0) return 0;
   if (Claimed <= kMaxWalkedCount) return Claimed;
-  Refuse(std::to_string(Claimed) + " " + What);
+  Refuse(What, std::to_string(Claimed) + " " + What);
   return 0;
 }
 
-void TVstPlugIn::Refuse(const std::string& Answer) {
+void TVstPlugIn::Refuse(const char* Call, const std::string& Answer) {
   ++FRefusals.Count;
   FRefusals.Last = Answer;
+  platform::RecordFault(platform::FaultKind::RefusedAnswer, FFaultSource, Call);
 }
 
 // ---- life cycle -------------------------------------------------------------------------
@@ -382,6 +452,8 @@ void TVstPlugIn::OpenEffect() {
     for (int i = 0; i < kMaxShellNames && GetNextShellPlugin(name) != 0; ++i) {
     }
   }
+  // Faults are recorded under the library's file name: the effect's own name needs a request.
+  FFaultSource = platform::RegisterFaultSource(FileNameOf(FDLLFileName));
   VstDispatch(effOpen);
   CanDo("bypass");
   SetSampleRate(HostSampleRate);
@@ -510,7 +582,7 @@ void TVstPlugIn::SavePreset(std::ostream& Stream) {
   std::vector<uint8_t> bytes;
   if (!EffectOptions().Contains(effFlagsProgramChunks)) {
     if (count > kMaxWalkedCount) {
-      Refuse(std::to_string(count) + " parameters");
+      Refuse("parameters", std::to_string(count) + " parameters");
       throw EVstError("preset not saved: the effect reports " + std::to_string(count) +
                       " parameters");
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/channel_arrays.h"
+#include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/ui.h"
 #include "vst_host/vst_types.h"
@@ -140,6 +141,8 @@ class TVstPlugIn : public TObject {
   VstInt32 WalkableParams();
   VstInt32 WalkablePrograms();
   const TVstAnswerRefusals& AnswerRefusals() const { return FRefusals; }
+  // The name the item's faults are recorded under (platform/fault_log.h).
+  platform::FaultSourceId FaultSource() const { return FFaultSource; }
 
   // Preset files (the effect's current program).
   void SavePreset(const std::string& FileName);
@@ -218,7 +221,8 @@ class TVstPlugIn : public TObject {
   void ReleaseOwnEditorForm();
   void ForgetEffect() { FEffect.store(nullptr, std::memory_order_release); }
   VstInt32 WalkableCount(VstInt32 Claimed, const char* What);
-  void Refuse(const std::string& Answer);
+  // Records an answer refused in `Call` (a literal).
+  void Refuse(const char* Call, const std::string& Answer);
 
   TVstPlugIns* FCollection;
   std::string FDisplayName = "TVstPlugIn";
@@ -252,6 +256,7 @@ class TVstPlugIn : public TObject {
   std::string FDLLFileName;
   TGUIStyle FGUIStyle = gsDefault;
   TVstAnswerRefusals FRefusals;
+  platform::FaultSourceId FFaultSource = 0;
 };
 
 class TVstPlugIns {

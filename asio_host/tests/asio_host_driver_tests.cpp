@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "asio_host/asio_host.h"
+#include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/system.h"
 #include "platform/tests/registry_test_support.h"
@@ -169,6 +170,12 @@ TEST_F(HostWithDriver, ADriverThatFaultsInStopOrDisposeBuffersNeverTakesTheHostD
   host.SetDriverIndex(-1);
   host.SetDriverIndex(index);
   EXPECT_EQ(control_->LiveObjects(), 0) << "a driver that faults in init is let go";
+
+  // None of it went unrecorded: each kind under the driver's name and the call.
+  const platform::FaultSourceId source = platform::RegisterFaultSource(name_);
+  using platform::FaultKind;
+  for (const char* call : {"stop", "disposeBuffers", "start", "init"})
+    EXPECT_GT(platform::FaultCount(FaultKind::DriverFault, source, call), 0u) << call;
 }
 
 TEST_F(HostWithDriver, AnUnregisteredClassGivesNoDriver) {

@@ -1,4 +1,5 @@
 #include <windows.h>
+// After windows.h, which it needs.
 #include <commdlg.h>
 
 #include <vector>
@@ -27,13 +28,16 @@ std::optional<std::string> RunFileDialog(const FileDialogRequest& request) {
   dialog.lpstrTitle = request.title.empty() ? nullptr : request.title.c_str();
   dialog.lpstrInitialDir =
       request.initial_directory.empty() ? nullptr : request.initial_directory.c_str();
-  dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY |
+  // The dialog must not move the process's current directory: the preset file lives there.
+  dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR |
                  (request.save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
   const BOOL accepted = request.save ? GetSaveFileNameA(&dialog) : GetOpenFileNameA(&dialog);
   if (!accepted) return std::nullopt;
   return std::string(file.data());
 }
 
-void SetFileDialogHandler(FileDialogHandler handler) { g_handler = handler; }
+void SetFileDialogHandler(FileDialogHandler handler) {
+  g_handler = handler;
+}
 
 }  // namespace platform

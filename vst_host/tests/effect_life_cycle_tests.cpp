@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/fault_log.h"
 #include "platform/fpu.h"
 #include "platform/system.h"
 #include "vst_host/tests/test_support.h"
@@ -319,6 +320,14 @@ TEST_F(EffectLifeCycle, FaultsInsideTheEffectAreContained) {
   probe.Arm(0);
   item.SetActive(false);
   EXPECT_EQ(probe.Entries(effClose).size(), 1u);
+
+  // Each contained fault is recorded under the library's name and the call it came from.
+  const platform::FaultSourceId source = item.FaultSource();
+  EXPECT_NE(source, 0);
+  using platform::FaultKind;
+  EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, source, "effGetVendorVersion"), 1u);
+  EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, source, "processReplacing"), 1u);
+  EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, source, "effSetChunk"), 1u);
 }
 
 TEST_F(EffectLifeCycle, AChunkIsCopiedBeforeTheNextRequest) {
