@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <set>
@@ -37,18 +38,27 @@ bool g_overflow_written = false;
 constexpr size_t kMaximumSources = 256;
 std::mutex g_flush_mutex;                 // names, written flags, the set of written places
 std::vector<std::string> g_source_names;  // id - 1
-std::set<std::tuple<int, FaultSourceId, const char*>> g_written_places;
+std::set<std::tuple<int, FaultSourceId, std::string>> g_written_places;
+
+// Calls are compared by their text: the same literal may stand at several addresses (one
+// per module, or per translation unit where the linker merges no strings).
+bool SameCall(const char* a, const char* b) noexcept {
+  if (a == b) return true;
+  if (!a || !b) return false;
+  return std::strcmp(a, b) == 0;
+}
 
 size_t StartIndex(FaultKind kind, FaultSourceId source, const char* call) noexcept {
-  uint64_t h = reinterpret_cast<uintptr_t>(call);
-  h = h * 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(source) << 8) ^
-      static_cast<uint64_t>(kind);
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over the call's text
+  for (const char* c = call; c && *c; ++c)
+    h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+  h ^= (static_cast<uint64_t>(source) << 8) ^ static_cast<uint64_t>(kind);
   h ^= h >> 29;
   return static_cast<size_t>(h % kEntryCount);
 }
 
 bool Matches(const Entry& e, FaultKind kind, FaultSourceId source, const char* call) noexcept {
-  return e.kind == kind && e.source == source && e.call == call;
+  return e.kind == kind && e.source == source && SameCall(e.call, call);
 }
 
 const char* KindText(FaultKind kind) {
@@ -137,7 +147,9 @@ int FlushFaultLog() {
   for (Entry& entry : g_entries) {
     if (entry.written || entry.state.load(std::memory_order_acquire) != kReady) continue;
     entry.written = true;
-    if (!g_written_places.emplace(static_cast<int>(entry.kind), entry.source, entry.call).second)
+    if (!g_written_places
+             .emplace(static_cast<int>(entry.kind), entry.source, entry.call ? entry.call : "")
+             .second)
       continue;
     const std::string source =
         entry.source > 0 && static_cast<size_t>(entry.source) <= g_source_names.size()

@@ -7,6 +7,7 @@
 
 #include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
+#include "platform/message_window.h"
 
 namespace {
 
@@ -290,6 +291,8 @@ TEST_F(StreamRing, ARateChangeReportedByTheDriverRescalesTheTime) {
   window->ASIOHost.SetSampleRate(48000.0);
   EXPECT_EQ(window->OutputTime(), 5000);  // until the driver reports the change
   ASSERT_TRUE(Driver().ChangeSampleRate(48000.0));
+  // The host hears of it on its own thread, at its next tick.
+  for (int i = 0; i < 100 && window->OutputTime() == 5000; ++i) platform::WaitAndPumpMessages(10);
   // 5000 x 44100 / 48000 = 4593.75
   EXPECT_EQ(window->OutputTime(), 4594);
   window->Flush(5000);

@@ -73,6 +73,9 @@ TEST_F(FaultLog, EachPlaceIsWrittenOnceWithItsSourceWhileEveryFaultCounts) {
   EXPECT_EQ(FaultCount(FaultKind::EffectFault, effect, "processReplacing"), 4000u);
   EXPECT_EQ(FaultCount(FaultKind::DriverFault, driver, "stop"), 4000u);
   EXPECT_EQ(FaultCount(FaultKind::FailedCall, driver, "stop"), 1u);
+  // The same call named by a copy of its text (another module's literal) is the same place.
+  const std::string elsewhere = "stop";
+  EXPECT_EQ(FaultCount(FaultKind::FailedCall, driver, elsewhere.c_str()), 1u);
   EXPECT_EQ(FlushFaultLog(), 3);
   RecordFault(FaultKind::EffectFault, effect, "processReplacing");
   EXPECT_EQ(FlushFaultLog(), 0);  // known place: counted, not written again
@@ -103,8 +106,11 @@ TEST_F(FaultLog, NothingIsAppendedWithoutALogFileAndAFullRecordSaysSoOnce) {
 
   SetLogPath(path_);
   // Distinct call texts until the record is full and beyond.
-  static char calls[600][1];
-  for (auto& call : calls) RecordFault(FaultKind::RefusedAnswer, 0, call);
+  static char calls[600][8];
+  for (size_t i = 0; i < 600; ++i) {
+    std::snprintf(calls[i], sizeof(calls[i]), "c%zu", i);
+    RecordFault(FaultKind::RefusedAnswer, 0, calls[i]);
+  }
   EXPECT_GT(FlushFaultLog(), 500);
   const std::vector<std::string> lines = ReadLines(path_);
   ASSERT_FALSE(lines.empty());
