@@ -134,6 +134,10 @@ class Control {
   std::function<void()> OnClick;
   std::function<void()> OnChange;
   std::function<void()> OnClose;
+  // Top-level windows: the window became the active one (Activate) or another took that
+  // place (Deactivate).
+  std::function<void()> OnActivate;
+  std::function<void()> OnDeactivate;
 
   // The child (at any depth) with this name, or null.
   Control* FindChild(const std::string& name) const;
@@ -176,6 +180,9 @@ int32_t WindowSelectedIndex(NativeWindow combo_box);
 // Moves a track bar or scroll bar to `value` as the user does (the change handler runs).
 void MoveWindowValue(NativeWindow control, int32_t value);
 int32_t WindowValue(NativeWindow control);
+// Makes a top-level window the active one, as a click on it does (the activation handlers
+// run).
+void ActivateWindow(NativeWindow top_level);
 // Asks a top-level window to close, as its close button does. Safe from any thread: it
 // posts the request to the window's thread.
 void CloseWindowLater(NativeWindow top_level);

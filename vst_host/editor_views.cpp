@@ -254,6 +254,8 @@ void TVstPlugIn::ShowEdit() {
     platform::Control& window = *FOwnEditorForm;
     FEditorForm = &window;
     window.OnClose = [this] { EditorFormClose(); };
+    window.OnActivate = [this] { EditTop(); };
+    window.OnDeactivate = [this] { EditSleep(); };
     window.CentreOnScreen();
     ShowEdit(window);
     if (HasOwnEditor(*this)) {

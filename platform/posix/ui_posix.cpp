@@ -391,6 +391,16 @@ bool WindowVisible(NativeWindow window) {
   return impl && impl->Visible();
 }
 
+void ActivateWindow(NativeWindow top_level) {
+  // The thread's active window, as the system keeps one per thread.
+  thread_local NativeWindow active = nullptr;
+  Control::Impl* impl = Find(top_level);
+  if (!impl || !IsTopLevelKind(impl->self->Kind()) || active == top_level) return;
+  if (Control::Impl* previous = Find(active)) RunHandler(previous->self->OnDeactivate);
+  active = top_level;
+  RunHandler(impl->self->OnActivate);
+}
+
 void ClickWindow(NativeWindow button) {
   Control::Impl* impl = Find(button);
   if (impl && impl->self->Kind() == ControlKind::Button) RunHandler(impl->self->OnClick);

@@ -181,6 +181,11 @@ LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
           return 0;
         }
         break;
+      case WM_ACTIVATE:
+        if (Control::Impl* impl = RecordOf(window); impl && IsTopLevelKind(impl->self->Kind()))
+          RunHandler(LOWORD(wparam) == WA_INACTIVE ? impl->self->OnDeactivate
+                                                   : impl->self->OnActivate);
+        break;
       case kModalStartedMessage:
         if (Control::Impl* impl = RecordOf(window); impl && impl->modal && g_modal_handler) {
           try {
@@ -857,6 +862,12 @@ bool WindowVisible(NativeWindow window) {
 
 // The automation below tells the parent what the control would tell it, by the system's own
 // notifications, so that it works for any module's windows.
+void ActivateWindow(NativeWindow top_level) {
+  HWND w = static_cast<HWND>(top_level);
+  if (!w || !IsWindow(w) || IsChildWindow(w)) return;
+  SetActiveWindow(w);
+}
+
 void ClickWindow(NativeWindow button) {
   HWND w = static_cast<HWND>(button);
   if (!w || !IsWindow(w) || !IsWindowEnabled(w) || !HasClass(w, "Button")) return;

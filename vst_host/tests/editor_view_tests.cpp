@@ -257,6 +257,21 @@ TEST_F(EditorViews, ClosingTheOwnWindowClosesTheEditor) {
   EXPECT_THAT(probe_->Requests(), testing::Contains(effEditClose));
 }
 
+TEST_F(EditorViews, TheOwnWindowWakesTheEditorWhenActiveAndLetsItSleepOtherwise) {
+  TVstPlugIn& item = Open("painter");
+  item.ShowEdit();
+  auto other = platform::Control::CreateTopLevel(platform::ControlKind::Form, "Other", "Other",
+                                                 nullptr, {10, 10, 200, 100});
+  other->Show();
+  for (platform::NativeWindow window : {item.EditorForm()->Handle(), other->Handle()})
+    platform::ActivateWindow(window);
+  platform::PumpMessages();
+  EXPECT_THAT(probe_->Requests(), testing::Contains(effEditSleep));
+  platform::ActivateWindow(item.EditorForm()->Handle());
+  platform::PumpMessages();
+  EXPECT_THAT(probe_->Requests(), testing::Contains(effEditTop));
+}
+
 TEST_F(EditorViews, SizeRequestsResizeTheOwnWindowFromItsThreadOnly) {
   TVstPlugIn& item = Open("painter");
   item.ShowEdit();
