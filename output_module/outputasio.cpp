@@ -25,7 +25,7 @@ TOutputModule OutputModule{};
 
 namespace {
 
-constexpr char kCreditLine[] = "Partiloom ASIO output - effect routing to any driver channel";
+constexpr char kCreditLine[] = "Partiloom: effect outputs on ASIO channels";
 constexpr char kNoLibraryChosen[] =
     "You have to select the Partiloom.DLL in order to get this plugin running";
 
