@@ -33,8 +33,8 @@ struct Format {
   static constexpr Container kContainer = C;
   static constexpr bool kBigEndian = kBig;
   static constexpr bool kIsFloat = C == Container::kFloat32 || C == Container::kFloat64;
-  static constexpr int kBytes = C == Container::kInt16   ? 2
-                                : C == Container::kInt24 ? 3
+  static constexpr int kBytes = C == Container::kInt16     ? 2
+                                : C == Container::kInt24   ? 3
                                 : C == Container::kFloat64 ? 8
                                                            : 4;
   static constexpr int kBits = kSignificantBits;
@@ -95,9 +95,15 @@ class NearestRoundingScope {
 
 // ---- bytes ------------------------------------------------------------------------------
 
-inline uint16_t Swap(uint16_t v) { return uint16_t((v >> 8) | (v << 8)); }
-inline uint32_t Swap(uint32_t v) { return __builtin_bswap32(v); }
-inline uint64_t Swap(uint64_t v) { return __builtin_bswap64(v); }
+inline uint16_t Swap(uint16_t v) {
+  return uint16_t((v >> 8) | (v << 8));
+}
+inline uint32_t Swap(uint32_t v) {
+  return __builtin_bswap32(v);
+}
+inline uint64_t Swap(uint64_t v) {
+  return __builtin_bswap64(v);
+}
 
 template <class T>
 inline T LoadRaw(const uint8_t* p) {
@@ -342,7 +348,8 @@ inline void ScalarFromFloat(Float x, uint8_t* p, double noise = 0.0) {
 template <class Fmt, class Float>
 void ToFloatScalar(const void* source, Float* destination, int32_t count) {
   const auto* src = static_cast<const uint8_t*>(source);
-  for (int32_t i = 0; i < count; ++i) destination[i] = ScalarToFloat<Fmt, Float>(src + i * Fmt::kBytes);
+  for (int32_t i = 0; i < count; ++i)
+    destination[i] = ScalarToFloat<Fmt, Float>(src + i * Fmt::kBytes);
 }
 
 template <class Fmt, class Float>
@@ -367,11 +374,11 @@ void FromFloatDitheredScalar(const Float* source, void* destination, int32_t cou
 
 // The 3DNow-selected variants: single precision, truncation with saturation.
 template <class Fmt>
-inline constexpr float kTruncatingInputFactor =
-    Fmt::kBits == 32 ? 0x1p-31f : Fmt::kBits == 16 ? kInv32767 : float(1.0 / Fmt::kFullScale);
+inline constexpr float kTruncatingInputFactor = Fmt::kBits == 32   ? 0x1p-31f
+                                                : Fmt::kBits == 16 ? kInv32767
+                                                                   : float(1.0 / Fmt::kFullScale);
 template <class Fmt>
-inline constexpr float kTruncatingOutputScale =
-    Fmt::kBits == 32 ? 0x1p31f : float(Fmt::kFullScale);
+inline constexpr float kTruncatingOutputScale = Fmt::kBits == 32 ? 0x1p31f : float(Fmt::kFullScale);
 
 inline int32_t TruncateSaturated(float v) {
   if (!(v == v)) return 0;
@@ -399,7 +406,9 @@ void FromSingleTruncatingScalar(const float* source, void* destination, int32_t 
 }  // namespace asio_convert::detail
 
 #if ASIO_CONVERT_SSE2
+// First: the wider paths build on it.
 #include "asio_convert/convert_kernels_sse2.h"
+
 #include "asio_convert/convert_kernels_avx2.h"
 #include "asio_convert/convert_kernels_avx512.h"
 #endif
@@ -475,8 +484,8 @@ void ToSingleTruncating(const void* source, float* destination, int32_t count) {
 #else
   const int32_t done = 0;
 #endif
-  ToSingleTruncatingScalar<Fmt>(static_cast<const uint8_t*>(source) + 4 * done,
-                                destination + done, count - done);
+  ToSingleTruncatingScalar<Fmt>(static_cast<const uint8_t*>(source) + 4 * done, destination + done,
+                                count - done);
 }
 
 template <class Fmt>

@@ -65,9 +65,9 @@ ASIO_CONVERT_AVX2 inline void StoreInt8(uint8_t* p, __m256i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), w);
   } else if constexpr (Fmt::kContainer == Container::kInt24) {
     // Twelve bytes at the start of each half, then the halves joined: 24 bytes in order.
-    const __m128i mask = Fmt::kBigEndian
-                             ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
-                             : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m128i mask =
+        Fmt::kBigEndian ? _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1)
+                        : _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i packed = _mm256_permutevar8x32_epi32(
         _mm256_shuffle_epi8(v, _mm256_inserti128_si256(_mm256_castsi128_si256(mask), mask, 1)),
         _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
@@ -98,10 +98,10 @@ ASIO_CONVERT_AVX2 int32_t ToFloatAvx2(const void* source, Float* dst, int32_t co
       const __m256d hi = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(v, 1)), factor);
       if constexpr (std::is_same_v<Float, float>) {
         // As MarkSingleHalfWays, on four lanes a pair.
-        const __m256i lows = _mm256_castps_si256(_mm256_shuffle_ps(
-            _mm256_castpd_ps(lo), _mm256_castpd_ps(hi), _MM_SHUFFLE(2, 0, 2, 0)));
-        half_ways = _mm256_or_si256(
-            half_ways, _mm256_cmpeq_epi32(_mm256_slli_epi32(lows, 3), _mm256_set1_epi32(INT32_MIN)));
+        const __m256i lows = _mm256_castps_si256(
+            _mm256_shuffle_ps(_mm256_castpd_ps(lo), _mm256_castpd_ps(hi), _MM_SHUFFLE(2, 0, 2, 0)));
+        half_ways = _mm256_or_si256(half_ways, _mm256_cmpeq_epi32(_mm256_slli_epi32(lows, 3),
+                                                                  _mm256_set1_epi32(INT32_MIN)));
         _mm256_storeu_ps(dst + i, _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)),
                                                        _mm256_cvtpd_ps(hi), 1));
       } else {
@@ -129,8 +129,8 @@ ASIO_CONVERT_AVX2 inline __m256d RoundQuad(__m256d s, __m256d lo, __m256d hi, __
   if constexpr (kCheck) {
     const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
     const __m256d distance = _mm256_and_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, magic)), abs_mask);
-    suspect = _mm256_or_pd(
-        suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_GE_OQ));
+    suspect = _mm256_or_pd(suspect,
+                           _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_GE_OQ));
   }
   return t;
 }
@@ -138,21 +138,21 @@ ASIO_CONVERT_AVX2 inline __m256d RoundQuad(__m256d s, __m256d lo, __m256d hi, __
 // As RoundQuad<true>, with NaN lanes marked suspect rather than zeroed (the exact rule gives
 // them 0): the limits are the first operands of max and min, so a NaN passes through them.
 ASIO_CONVERT_AVX2 inline __m256d RoundQuadMarkingNaN(__m256d s, __m256d lo, __m256d hi,
-                                                    __m256d& suspect) {
+                                                     __m256d& suspect) {
   const __m256d magic = _mm256_set1_pd(kRoundingMagic);
   s = _mm256_min_pd(hi, _mm256_max_pd(lo, s));
   const __m256d t = _mm256_add_pd(s, magic);
   const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(INT64_MAX));
   const __m256d distance = _mm256_and_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, magic)), abs_mask);
-  suspect = _mm256_or_pd(
-      suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_NLT_UQ));
+  suspect =
+      _mm256_or_pd(suspect, _mm256_cmp_pd(distance, _mm256_set1_pd(0.5 - kTieMargin), _CMP_NLT_UQ));
   return t;
 }
 
 // The integers of two rounded quads as eight 32-bit lanes, in order.
 ASIO_CONVERT_AVX2 inline __m256i JoinQuads(__m256d a, __m256d b) {
-  const __m256 low_halves = _mm256_shuffle_ps(_mm256_castpd_ps(a), _mm256_castpd_ps(b),
-                                              _MM_SHUFFLE(2, 0, 2, 0));
+  const __m256 low_halves =
+      _mm256_shuffle_ps(_mm256_castpd_ps(a), _mm256_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
   return _mm256_permute4x64_epi64(_mm256_castps_si256(low_halves), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
@@ -183,18 +183,22 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
     auto exact = [&](int32_t at) ASIO_CONVERT_AVX2 {
       __m256 x = _mm256_loadu_ps(src + at);
       x = _mm256_min_ps(_mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q)), two);
-      const __m128i lo = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), wide_scale));
-      const __m128i hi = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), wide_scale));
-      StoreInt8<Fmt>(dst + at * Fmt::kBytes, _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
+      const __m128i lo =
+          _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), wide_scale));
+      const __m128i hi = _mm256_cvtpd_epi32(
+          _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), wide_scale));
+      StoreInt8<Fmt>(dst + at * Fmt::kBytes,
+                     _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
     };
     int32_t i = 0;
     for (; i + 16 <= n; i += 16) {
       __m256 d0, d1;
       const __m256i r0 = convert(i, d0), r1 = convert(i + 8, d1);
       // Each distance compared on its own: max would drop a NaN.
-      if (__builtin_expect(_mm256_movemask_ps(_mm256_or_ps(_mm256_cmp_ps(d0, half, _CMP_NLT_UQ),
-                                                           _mm256_cmp_ps(d1, half, _CMP_NLT_UQ))) != 0,
-                           0)) {
+      if (__builtin_expect(
+              _mm256_movemask_ps(_mm256_or_ps(_mm256_cmp_ps(d0, half, _CMP_NLT_UQ),
+                                              _mm256_cmp_ps(d1, half, _CMP_NLT_UQ))) != 0,
+              0)) {
         exact(i);
         exact(i + 8);
       } else {
@@ -231,16 +235,18 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
       const __m256d d0 = _mm256_and_pd(_mm256_sub_pd(s0, _mm256_cvtepi32_pd(r0)), abs_mask);
       const __m256d d1 = _mm256_and_pd(_mm256_sub_pd(s1, _mm256_cvtepi32_pd(r1)), abs_mask);
       // Each distance compared on its own: max would drop a NaN.
-      if (__builtin_expect(_mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(d0, half, _CMP_NLT_UQ),
-                                                           _mm256_cmp_pd(d1, half, _CMP_NLT_UQ))) != 0,
-                           0)) {
+      if (__builtin_expect(
+              _mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(d0, half, _CMP_NLT_UQ),
+                                              _mm256_cmp_pd(d1, half, _CMP_NLT_UQ))) != 0,
+              0)) {
         redo(i);
       } else if constexpr (Fmt::kContainer == Container::kInt16) {
         __m128i w = _mm_packs_epi32(r0, r1);
         if (Fmt::kBigEndian) w = _mm_shuffle_epi8(w, SwapMask<Fmt>());
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i * Fmt::kBytes), w);
       } else {
-        StoreInt8<Fmt>(dst + i * Fmt::kBytes, _mm256_inserti128_si256(_mm256_castsi128_si256(r0), r1, 1));
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes,
+                       _mm256_inserti128_si256(_mm256_castsi128_si256(r0), r1, 1));
       }
     }
   } else if constexpr (Fmt::kBits == 32 && std::is_same_v<Float, float>) {
@@ -254,15 +260,19 @@ ASIO_CONVERT_AVX2 int32_t FromFloatAvx2(const Float* src, void* destination, int
     for (int32_t i = 0; i < n; i += 8) {
       __m256 x = _mm256_loadu_ps(src + i);
       const __m256 magnitude = _mm256_and_ps(x, abs_single);
-      const int known_tie = _mm256_movemask_ps(_mm256_or_ps(
-          _mm256_cmp_ps(magnitude, tie_a, _CMP_EQ_OQ), _mm256_cmp_ps(magnitude, tie_b, _CMP_EQ_OQ)));
+      const int known_tie =
+          _mm256_movemask_ps(_mm256_or_ps(_mm256_cmp_ps(magnitude, tie_a, _CMP_EQ_OQ),
+                                          _mm256_cmp_ps(magnitude, tie_b, _CMP_EQ_OQ)));
       x = _mm256_min_ps(_mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q)), one);
-      const __m128i lo = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), scale));
-      const __m128i hi = _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), scale));
+      const __m128i lo =
+          _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), scale));
+      const __m128i hi =
+          _mm256_cvtpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), scale));
       if (__builtin_expect(known_tie != 0, 0)) {
         redo(i);
       } else {
-        StoreInt8<Fmt>(dst + i * Fmt::kBytes, _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
+        StoreInt8<Fmt>(dst + i * Fmt::kBytes,
+                       _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
       }
     }
   } else {
@@ -361,7 +371,6 @@ ASIO_CONVERT_AVX2 inline void LoadAsDoubles8(const Float* p, __m256d& a, __m256d
   }
 }
 
-
 // Eight samples from `at` with their noise in memory order: exact unless a lane lies at a
 // tie or is NaN, when the group takes the exact rule.
 template <class Fmt, class Float>
@@ -371,8 +380,10 @@ ASIO_CONVERT_AVX2 inline void DitherGroupAvx2(const Float* src, uint8_t* dst, in
   const __m256d lo = _mm256_set1_pd(Fmt::kMin), hi = _mm256_set1_pd(Fmt::kMax);
   __m256d a, b, suspect = _mm256_setzero_pd();
   LoadAsDoubles8(src + at, a, b);
-  const __m256d ra = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
-  const __m256d rb = RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
+  const __m256d ra =
+      RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(a, scale), noise_a), lo, hi, suspect);
+  const __m256d rb =
+      RoundQuadMarkingNaN(_mm256_add_pd(_mm256_mul_pd(b, scale), noise_b), lo, hi, suspect);
   if (__builtin_expect(_mm256_movemask_pd(suspect) != 0, 0)) {
     alignas(32) double noise[8];
     _mm256_store_pd(noise, noise_a);

@@ -10,7 +10,9 @@
 
 namespace asio_convert::detail {
 
-inline __m128i SwapBytes16(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+inline __m128i SwapBytes16(__m128i v) {
+  return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
 inline __m128i SwapBytes32(__m128i v) {
   v = SwapBytes16(v);
   return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
@@ -81,7 +83,9 @@ inline __m128i MarkSingleHalfWays(__m128i marks, __m128d a, __m128d b) {
       _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
   return _mm_or_si128(marks, _mm_cmpeq_epi32(_mm_slli_epi32(lows, 3), _mm_set1_epi32(INT32_MIN)));
 }
-inline bool AnyMarked(__m128i marks) { return _mm_movemask_ps(_mm_castsi128_ps(marks)) != 0; }
+inline bool AnyMarked(__m128i marks) {
+  return _mm_movemask_ps(_mm_castsi128_ps(marks)) != 0;
+}
 
 template <class Fmt, class Float>
 int32_t FloatFormatToFloatVector(const uint8_t* src, Float* dst, int32_t count) {
@@ -174,7 +178,8 @@ int32_t FloatToFloatFormatVector(const Float* src, uint8_t* dst, int32_t count) 
       if constexpr (std::is_same_v<Float, float>) {
         x = _mm_loadu_ps(src + i);
       } else {
-        x = _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(src + i)), _mm_cvtpd_ps(_mm_loadu_pd(src + i + 2)));
+        x = _mm_movelh_ps(_mm_cvtpd_ps(_mm_loadu_pd(src + i)),
+                          _mm_cvtpd_ps(_mm_loadu_pd(src + i + 2)));
       }
       __m128i bits = _mm_castps_si128(x);
       if (Fmt::kBigEndian) bits = SwapBytes32(bits);
@@ -268,7 +273,8 @@ int32_t FromFloatVector(const Float* src, void* destination, int32_t count) {
           __m128 x = _mm_loadu_ps(src + at + q);
           x = _mm_min_ps(_mm_and_ps(x, _mm_cmpord_ps(x, x)), two);  // below, INT32_MIN saturates
           const __m128i lo = _mm_cvtpd_epi32(_mm_mul_pd(_mm_cvtps_pd(x), wide_scale));
-          const __m128i hi = _mm_cvtpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), wide_scale));
+          const __m128i hi =
+              _mm_cvtpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), wide_scale));
           StoreInt4<Fmt>(dst + (at + q) * Fmt::kBytes, _mm_unpacklo_epi64(lo, hi));
         }
       };
@@ -361,13 +367,16 @@ struct LcgPair {
   // to 2^20's exponent the double is 2^20 + (d + 2^31) * 2^-32.
   __m128d Noise() const {
     const __m128i low = _mm_and_si128(state, _mm_set_epi32(0, -1, 0, -1));
-    const __m128i bits = _mm_xor_si128(low, _mm_set_epi32(0x41300000, INT32_MIN, 0x41300000, INT32_MIN));
+    const __m128i bits =
+        _mm_xor_si128(low, _mm_set_epi32(0x41300000, INT32_MIN, 0x41300000, INT32_MIN));
     return _mm_sub_pd(_mm_castsi128_pd(bits), _mm_set1_pd(0x1p20 + 0.5));
   }
   uint32_t Second() const { return uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(state, 8))); }
 };
 
-inline __m128d SwapPair(__m128d v) { return _mm_shuffle_pd(v, v, 1); }
+inline __m128d SwapPair(__m128d v) {
+  return _mm_shuffle_pd(v, v, 1);
+}
 
 template <class Fmt, Dither D, class Float>
 void FromFloatDitheredVector(const Float* src, void* destination, int32_t count, uint32_t& seed) {
@@ -384,8 +393,10 @@ void FromFloatDitheredVector(const Float* src, void* destination, int32_t count,
     // Draws in walking order: rectangular, samples 1-2 from `first`, 3-4 from `second`;
     // triangular, sample j sums draws 2j-1 and 2j, taken from the `first` and `odd`
     // pairs for samples 1-2 and from `second` and `second_odd` for samples 3-4.
-    LcgPair first = kTriangular ? LcgPair(draw[0], draw[2], kDraws) : LcgPair(draw[0], draw[1], kDraws);
-    LcgPair second = kTriangular ? LcgPair(draw[4], draw[6], kDraws) : LcgPair(draw[2], draw[3], kDraws);
+    LcgPair first =
+        kTriangular ? LcgPair(draw[0], draw[2], kDraws) : LcgPair(draw[0], draw[1], kDraws);
+    LcgPair second =
+        kTriangular ? LcgPair(draw[4], draw[6], kDraws) : LcgPair(draw[2], draw[3], kDraws);
     LcgPair odd(draw[1], draw[3], kDraws), second_odd(draw[5], draw[7], kDraws);
     for (int32_t g = 0; g < groups; ++g) {
       const int32_t at = kForward ? 4 * g : count - 4 - 4 * g;
@@ -408,8 +419,10 @@ void FromFloatDitheredVector(const Float* src, void* destination, int32_t count,
 
       __m128d a, b, suspect = _mm_setzero_pd();
       LoadAsDoubles(src + at, a, b);
-      const __m128d ra = RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
-      const __m128d rb = RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
+      const __m128d ra =
+          RoundPair<true>(_mm_add_pd(_mm_mul_pd(a, scale), noise_a), lo, hi, suspect);
+      const __m128d rb =
+          RoundPair<true>(_mm_add_pd(_mm_mul_pd(b, scale), noise_b), lo, hi, suspect);
       if (__builtin_expect(_mm_movemask_pd(suspect) != 0, 0)) {
         alignas(16) double noise[4];
         _mm_store_pd(noise, noise_a);
