@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/tests/faulting_code.h"
+#include "tools/asio_driver/callback_timing.h"
 #include "tools/asio_driver/hostile_draws.h"
 #include "tools/asio_driver/sample_types.h"
 #include "tools/asio_driver/test_driver_config.h"
@@ -57,6 +59,7 @@ struct ClassState {
   int32_t live_objects = 0;
   std::atomic<int64_t> switches{0};
   std::condition_variable switched;
+  CallbackTiming timing;  // since the last start
 };
 
 std::mutex g_states_mutex;
@@ -203,6 +206,11 @@ class TestDriver final : public IASIO {
     next_half_ = 0;
     samples_ = 0;
     position_ = 0;
+    {
+      std::lock_guard lock(state_.mutex);
+      state_.timing.Start(
+          static_cast<int64_t>(PeriodTicks() * 1e9 / static_cast<double>(frequency_)));
+    }
     running_ = true;
     if (config_.clock != ClockMode::Manual) {
       stop_clock_ = false;
@@ -721,19 +729,29 @@ class TestDriver final : public IASIO {
     output_wav_.Write(output_frames_.data(), frames);
   }
 
-  int64_t Nanoseconds() const {
-    const int64_t ticks = platform::PerformanceCounter();
-    const int64_t frequency = platform::PerformanceFrequency();
-    return ticks / frequency * 1000000000 + ticks % frequency * 1000000000 / frequency;
+  // In two steps, so that a large count does not overflow.
+  int64_t TicksToNanoseconds(int64_t ticks) const {
+    return ticks / frequency_ * 1000000000 + ticks % frequency_ * 1000000000 / frequency_;
   }
 
-  // One buffer switch: inputs in, the host called, outputs out.
-  void Switch() {
+  int64_t Nanoseconds() const { return TicksToNanoseconds(platform::PerformanceCounter()); }
+
+  // The block period in performance counter ticks, as the steady clock waits it.
+  double PeriodTicks() const {
+    return static_cast<double>(buffer_size_) / rate_ / config_.clock_speed *
+           static_cast<double>(frequency_);
+  }
+
+  // One buffer switch: inputs in, the host called, outputs out. The host's callback must
+  // have ended by `next_due` (counter ticks), when the next block is due; without one, it has
+  // one block period.
+  void Switch(std::optional<int64_t> next_due = std::nullopt) {
     const int half = next_half_;
     FillInputs(half);
     position_ = samples_;
     stamp_ = Nanoseconds();
     ASIOCallbacks* callbacks = callbacks_;
+    const int64_t called = platform::PerformanceCounter();
     if (config_.time_info) {
       ASIOTime time{};
       time.timeInfo.speed = 1.0;
@@ -750,6 +768,8 @@ class TestDriver final : public IASIO {
     } else {
       if (auto routine = callbacks->bufferSwitch) routine(half, ASIOTrue);
     }
+    const int64_t returned = platform::PerformanceCounter();
+    const int64_t finish_by = next_due.value_or(called + static_cast<int64_t>(PeriodTicks()));
     if (Hostile(kHostileStorms) && draws_.Chance(32)) Storm();
     CaptureOutputs(half);
     samples_ += buffer_size_;
@@ -757,12 +777,13 @@ class TestDriver final : public IASIO {
     {
       std::lock_guard lock(state_.mutex);
       ++state_.switches;
+      state_.timing.Record(TicksToNanoseconds(returned - called), returned > finish_by);
     }
     state_.switched.notify_all();
   }
 
   void RunClock() {
-    const int64_t frequency = platform::PerformanceFrequency();
+    const int64_t frequency = frequency_;
     int64_t deadline = platform::PerformanceCounter();
     double carry = 0.0;  // the fraction of a tick the block period leaves over
     while (!stop_clock_) {
@@ -791,7 +812,7 @@ class TestDriver final : public IASIO {
         else
           std::this_thread::yield();
       }
-      Switch();
+      Switch(deadline + whole);
       // A host that fell far behind is not chased with a burst of switches.
       const int64_t now = platform::PerformanceCounter();
       if (now - deadline > 4 * whole) deadline = now;
@@ -846,6 +867,7 @@ class TestDriver final : public IASIO {
   int64_t samples_ = 0;
   std::atomic<int64_t> position_{0};
   std::atomic<int64_t> stamp_{0};
+  const int64_t frequency_ = platform::PerformanceFrequency();
 
   wav::Writer output_wav_;
   wav::Reader input_wav_;
@@ -1038,6 +1060,14 @@ int32_t AsioTestDriverRunSwitches(const GUID* driver, int32_t count) {
 
 int64_t AsioTestDriverSwitchCount(const GUID* driver) {
   return driver ? StateOf(*driver).switches.load() : 0;
+}
+
+int32_t AsioTestDriverReadTiming(const GUID* driver, AsioTestDriverTiming* timing) {
+  if (!driver || !timing) return 0;
+  ClassState& state = StateOf(*driver);
+  std::lock_guard lock(state.mutex);
+  *timing = state.timing.Summary();
+  return 1;
 }
 
 int32_t AsioTestDriverWaitForSwitches(const GUID* driver, int64_t count, int32_t timeout_ms) {

@@ -18,6 +18,7 @@
 
 #include "platform/dynamic_library.h"
 #include "tools/asio_driver/test_driver_config.h"
+#include "tools/asio_driver/test_driver_exports.h"
 
 namespace asio_test {
 
@@ -62,6 +63,8 @@ class DriverControl {
   int32_t RunSwitches(int32_t count);
   int64_t SwitchCount() const;
   bool WaitForSwitches(int64_t count, int32_t timeout_ms = 10000);
+  // How the host's callbacks kept time since the last start; nothing without the library.
+  std::optional<AsioTestDriverTiming> Timing() const;
 
   bool FeedInput(int32_t channel, const std::vector<uint8_t>& bytes);
   void SetCapture(bool enabled);

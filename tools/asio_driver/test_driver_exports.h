@@ -47,6 +47,20 @@ ASIO_TEST_EXPORT int64_t AsioTestDriverSwitchCount(const GUID* driver);
 ASIO_TEST_EXPORT int32_t AsioTestDriverWaitForSwitches(const GUID* driver, int64_t count,
                                                        int32_t timeout_ms);
 
+// How the host's buffer switch callbacks kept time since the driver was last started. A
+// callback is late when it ends after the next block is due: on the steady clock that is
+// one block period after its switch was due (so a clock that woke late counts too), with the
+// other clocks when it takes longer than one block period.
+struct AsioTestDriverTiming {
+  int64_t blocks;      // callbacks timed
+  int64_t late;        // of them, ended after their deadline
+  int64_t longest_ns;  // the longest callback
+  int64_t p999_ns;     // 99.9th percentile of the callback times, to the microsecond below
+  int64_t period_ns;   // the block period (divided by the steady clock's speed)
+};
+// 1 with the timing in *timing; 0 for no driver or no place to put it.
+ASIO_TEST_EXPORT int32_t AsioTestDriverReadTiming(const GUID* driver, AsioTestDriverTiming* timing);
+
 // Queues raw sample bytes for input channel `channel`, in the channel's sample type. Each
 // switch takes buffer-size samples from the queue into the input half before calling the
 // host; a queue that runs dry gives silence (or the input WAV file's samples, when one is

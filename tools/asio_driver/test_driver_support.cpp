@@ -96,6 +96,13 @@ bool DriverControl::WaitForSwitches(int64_t count, int32_t timeout_ms) {
   return wait && wait(&class_id_, count, timeout_ms) != 0;
 }
 
+std::optional<AsioTestDriverTiming> DriverControl::Timing() const {
+  auto read = Find<decltype(&AsioTestDriverReadTiming)>("AsioTestDriverReadTiming");
+  AsioTestDriverTiming timing{};
+  if (!read || !read(&class_id_, &timing)) return std::nullopt;
+  return timing;
+}
+
 bool DriverControl::FeedInput(int32_t channel, const std::vector<uint8_t>& bytes) {
   auto feed = Find<decltype(&AsioTestDriverFeedInput)>("AsioTestDriverFeedInput");
   return feed && feed(&class_id_, channel, bytes.data(), bytes.size()) != 0;

@@ -655,9 +655,20 @@ class Player {
                   {{"selector", words[1]}, {"answer", answer ? std::to_string(*answer) : "none"}});
     } else if (step.verb == "asio-switches") {
       asio_test::DriverControl& control = Control(id);
+      const AsioTestDriverTiming timing = control.Timing().value_or(AsioTestDriverTiming{});
+      const auto microseconds = [](int64_t nanoseconds) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", static_cast<double>(nanoseconds) / 1000.0);
+        return std::string(text);
+      };
       g_log.Write("asio-switches", {{"count", std::to_string(control.SwitchCount())},
                                     {"starts", std::to_string(control.CallCount("start"))},
-                                    {"inits", std::to_string(control.CallCount("init"))}});
+                                    {"inits", std::to_string(control.CallCount("init"))},
+                                    {"timed", std::to_string(timing.blocks)},
+                                    {"late", std::to_string(timing.late)},
+                                    {"longest_us", microseconds(timing.longest_ns)},
+                                    {"p999_us", microseconds(timing.p999_ns)},
+                                    {"period_us", microseconds(timing.period_ns)}});
     }
   }
 

@@ -59,11 +59,18 @@ struct HostRecord {
   IASIO* driver = nullptr;
   bool stop_inside_switch = false;
   bool release_inside_switch = false;
+  int32_t busy_ms_in_half_1 = 0;  // how long the host works on each switch of half 1
 };
 
 HostRecord* g_host = nullptr;
 
 void CopyInputsToOutputs(int32_t half) {
+  if (half == 1 && g_host->busy_ms_in_half_1 > 0) {
+    const int64_t until = platform::PerformanceCounter() +
+                          platform::PerformanceFrequency() * g_host->busy_ms_in_half_1 / 1000;
+    while (platform::PerformanceCounter() < until) {
+    }
+  }
   for (int32_t i = 0; i < g_host->inputs && i < g_host->outputs; ++i) {
     void* from = g_host->infos[i].buffers[half];
     void* to = g_host->infos[g_host->inputs + i].buffers[half];
@@ -409,6 +416,60 @@ TEST_F(TestDriverTest, AHostMayReleaseTheDriverFromInsideTheSwitch) {
   for (int i = 0; i < 1000 && control.LiveObjects() > 0; ++i) platform::SleepMilliseconds(1);
   EXPECT_EQ(control.LiveObjects(), 0);
   EXPECT_EQ(control.SwitchCount(), 1);
+}
+
+// A host that works 5 ms on every other block of 1.45 ms (64 frames at 44100 Hz) misses the
+// deadline of each of those blocks, whichever clock calls it.
+TEST_F(TestDriverTest, TimesTheHostsCallbacksFromEachStart) {
+  struct Case {
+    ClockMode clock;
+    bool time_info;
+    uint16_t id;
+  } cases[] = {
+      {ClockMode::Manual, true, 20}, {ClockMode::Steady, false, 21}, {ClockMode::Fast, true, 22}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(asio_test::ClockModeName(c.clock));
+    const GUID id = TestClassId(c.id);
+    DriverConfig config;
+    config.clock = c.clock;
+    config.time_info = c.time_info;
+    ScopedDriver installed(TestDriverName(id), id, config);
+    IASIO* driver = Create(id);
+    ASSERT_NE(driver, nullptr);
+    DriverControl control(id);
+    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(CreateAllBuffers(driver, 64, config), ASE_OK);
+    EXPECT_EQ(control.Timing()->blocks, 0);
+    host_.busy_ms_in_half_1 = 5;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    if (c.clock == ClockMode::Manual)
+      EXPECT_EQ(control.RunSwitches(6), 6);
+    else
+      ASSERT_TRUE(control.WaitForSwitches(6));
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    auto timing = control.Timing();
+    ASSERT_TRUE(timing);
+    EXPECT_EQ(timing->blocks, control.SwitchCount());
+    EXPECT_GE(timing->late, timing->blocks / 2);
+    EXPECT_GE(timing->longest_ns, 5000000);
+    EXPECT_GE(timing->p999_ns, 5000000) << "one block in two is slow";
+    EXPECT_LE(timing->p999_ns, timing->longest_ns);
+    EXPECT_EQ(timing->period_ns, 1451247) << "64 / 44100 s";
+
+    // Without a clock thread nothing switches before the record is read.
+    if (c.clock == ClockMode::Manual) {
+      host_.busy_ms_in_half_1 = 0;
+      ASSERT_EQ(driver->start(), ASE_OK);
+      timing = control.Timing();
+      EXPECT_EQ(timing->blocks, 0) << "each start begins anew";
+      EXPECT_EQ(timing->late, 0);
+      EXPECT_EQ(timing->longest_ns, 0);
+      EXPECT_EQ(driver->stop(), ASE_OK);
+    }
+    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    driver->Release();
+    host_.halves.clear();
+  }
 }
 
 TEST_F(TestDriverTest, CarriesEverySupportedTypeExactlyThroughAThousandSwitches) {

@@ -487,6 +487,11 @@ TEST_F(PlayerEndToEnd, ADriverResetWhilePlayingKeepsTheAudioExact) {
   const auto switches = run.Find("asio-switches");
   ASSERT_TRUE(switches) << run.output;
   EXPECT_GE(std::stoi(switches->fields.at("inits")), 2) << "the driver was opened again";
+  // The callbacks are timed from the reopened driver's start on, 256 frames at 44100 Hz.
+  const int64_t timed = std::stoll(switches->fields.at("timed"));
+  EXPECT_GT(timed, 0);
+  EXPECT_LT(timed, std::stoll(switches->fields.at("count")));
+  EXPECT_EQ(switches->fields.at("period_us"), "5805.0");
   // The capture starts anew with the reopened driver: it must go on exactly where the ring
   // is, up to the signal's end.
   std::string error;
