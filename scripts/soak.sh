@@ -96,7 +96,8 @@ if [ "$starts" = 1 ]; then
 else
   echo "   blocks played:          $blocks (since the last of $starts driver starts; $(field count "$switches") in all)"
 fi
-echo "   missed their deadline:  $(field late "$switches")"
+echo "   missed their deadline:  $(field late "$switches")" \
+  "(of them, callbacks longer than a block period by themselves: $(field overlong "$switches"))"
 echo "   longest callback:       $longest us ($(share "$longest" "$period") % of the period)"
 echo "   99.9th percentile:      $p999 us ($(share "$p999" "$period") % of the period)"
 if [ "$status" -ne 0 ]; then

@@ -24,6 +24,7 @@ void CallbackTiming::Start(int64_t period_ns) {
   bins_.assign(kBins, 0);
   blocks_ = 0;
   late_ = 0;
+  overlong_ = 0;
   longest_ns_ = 0;
   period_ns_ = period_ns;
 }
@@ -35,6 +36,7 @@ void CallbackTiming::Record(int64_t duration_ns, bool late) {
   ++bins_[std::min(bin, bins_.size() - 1)];
   ++blocks_;
   if (late) ++late_;
+  if (duration_ns > period_ns_) ++overlong_;
   longest_ns_ = std::max(longest_ns_, duration_ns);
 }
 
@@ -42,6 +44,7 @@ AsioTestDriverTiming CallbackTiming::Summary() const {
   AsioTestDriverTiming summary{};
   summary.blocks = blocks_;
   summary.late = late_;
+  summary.overlong = overlong_;
   summary.longest_ns = longest_ns_;
   summary.p999_ns = PercentileMicroseconds(bins_, longest_ns_ / 1000, 999000) * 1000;
   summary.period_ns = period_ns_;

@@ -33,6 +33,7 @@ class CallbackTiming {
   std::vector<uint64_t> bins_;
   int64_t blocks_ = 0;
   int64_t late_ = 0;
+  int64_t overlong_ = 0;
   int64_t longest_ns_ = 0;
   int64_t period_ns_ = 0;
 };

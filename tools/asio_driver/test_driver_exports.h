@@ -54,6 +54,7 @@ ASIO_TEST_EXPORT int32_t AsioTestDriverWaitForSwitches(const GUID* driver, int64
 struct AsioTestDriverTiming {
   int64_t blocks;      // callbacks timed
   int64_t late;        // of them, ended after their deadline
+  int64_t overlong;    // of them, took longer than one block period by themselves
   int64_t longest_ns;  // the longest callback
   int64_t p999_ns;     // 99.9th percentile of the callback times, to the microsecond below
   int64_t period_ns;   // the block period (divided by the steady clock's speed)

@@ -43,7 +43,8 @@ const std::vector<StepSpec>& StepSpecs() {
        "the test driver sends asioMessage to its host (3: reset request)"},
       {"asio-switches", 1, 1, "asio-switches {CLASS-ID}",
        "logs the test driver's buffer switches so far and how its host's callbacks kept time "
-       "since the last start: timed, late (ended after the next block was due), longest_us, "
+       "since the last start: timed, late (ended after the next block was due), overlong "
+       "(longer than a block period by itself), longest_us, "
        "p999_us (99.9th percentile), period_us (block period)"},
       {"analyze", 1, 2, "analyze FILE [driver=NAME]",
        "peak and RMS per channel of a captured WAV file, with the outputs stored as routed "

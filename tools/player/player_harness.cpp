@@ -666,6 +666,7 @@ class Player {
                                     {"inits", std::to_string(control.CallCount("init"))},
                                     {"timed", std::to_string(timing.blocks)},
                                     {"late", std::to_string(timing.late)},
+                                    {"overlong", std::to_string(timing.overlong)},
                                     {"longest_us", microseconds(timing.longest_ns)},
                                     {"p999_us", microseconds(timing.p999_ns)},
                                     {"period_us", microseconds(timing.period_ns)}});

@@ -69,6 +69,7 @@ TEST(CallbackTiming, RecordsFromStartToStart) {
   AsioTestDriverTiming summary = timing.Summary();
   EXPECT_EQ(summary.blocks, 1001);
   EXPECT_EQ(summary.late, 1);
+  EXPECT_EQ(summary.overlong, 1) << "only the 150 ms callback outlasts its 1.45 ms block";
   EXPECT_EQ(summary.longest_ns, 150000000);
   EXPECT_EQ(summary.p999_ns, 900000) << "the 1000th of 1001";
   EXPECT_EQ(summary.period_ns, 1451247);
@@ -78,6 +79,7 @@ TEST(CallbackTiming, RecordsFromStartToStart) {
   summary = timing.Summary();
   EXPECT_EQ(summary.blocks, 1);
   EXPECT_EQ(summary.late, 0);
+  EXPECT_EQ(summary.overlong, 0);
   EXPECT_EQ(summary.longest_ns, 20400);
   EXPECT_EQ(summary.p999_ns, 20000);
   EXPECT_EQ(summary.period_ns, 5804988);

@@ -451,6 +451,8 @@ TEST_F(TestDriverTest, TimesTheHostsCallbacksFromEachStart) {
     ASSERT_TRUE(timing);
     EXPECT_EQ(timing->blocks, control.SwitchCount());
     EXPECT_GE(timing->late, timing->blocks / 2);
+    EXPECT_GE(timing->overlong, timing->blocks / 2);
+    EXPECT_LE(timing->overlong, timing->late) << "a callback longer than its block ends late";
     EXPECT_GE(timing->longest_ns, 5000000);
     EXPECT_GE(timing->p999_ns, 5000000) << "one block in two is slow";
     EXPECT_LE(timing->p999_ns, timing->longest_ns);
