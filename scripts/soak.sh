@@ -68,9 +68,9 @@ status=0
 wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
 if ! grep -qE '^[0-9]+ asio-uninstalled ' "$log"; then
   # The stand-in ended early: the driver's registration must not outlive the run.
-  wine_quiet wine reg delete "HKLM\Software\ASIO\$DRIVER_NAME" /f || true
-  wine_quiet wine reg delete "HKLM\Software\Classes\CLSID\$DRIVER_ID" /f || true
-  wine_quiet wine reg delete "HKLM\Software\PartiloomTestAsioDriver\$DRIVER_ID" /f || true
+  wine_quiet wine reg delete 'HKLM\Software\ASIO\'"$DRIVER_NAME" /f || true
+  wine_quiet wine reg delete 'HKLM\Software\Classes\CLSID\'"$DRIVER_ID" /f || true
+  wine_quiet wine reg delete 'HKLM\Software\PartiloomTestAsioDriver\'"$DRIVER_ID" /f || true
 fi
 
 # field NAME LINE: the value of NAME=... in a log line (quoted values without their quotes)
