@@ -1,5 +1,6 @@
 #!/bin/bash
-# Speed of the sample converters and of the ASIO host's buffer switch, short runs: the
+# Speed of the sample converters, of the ASIO host's buffer switch and of the crossover
+# (silence after a loud burst against noise: no denormal slowdown), short runs: the
 # native Google Benchmark programs (an optimised build without sanitizers) and the timing
 # harnesses of the Windows build under Wine. Each converter row shows the routine beside
 # memcpy of the same output bytes; the switch shows its share of the block period.
@@ -13,10 +14,11 @@ bash "$ROOT/scripts/setup.sh"
 echo "== native (Google Benchmark)"
 cmake -S "$ROOT" -B "$BUILD/bench-native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD/bench-native" -j "$JOBS" --target asio_convert_benchmark \
-  asio_host_switch_benchmark >/dev/null
+  asio_host_switch_benchmark crossover_benchmark >/dev/null
 "$BUILD/bench-native/bin/asio_convert_benchmark" --benchmark_min_time=0.01 \
   ${filter:+--benchmark_filter="$filter"}
 "$BUILD/bench-native/bin/asio_host_switch_benchmark" --benchmark_min_time=0.1
+"$BUILD/bench-native/bin/crossover_benchmark" --benchmark_min_time=0.2
 
 echo "== windows (timing harness under Wine)"
 configure_windows

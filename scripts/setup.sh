@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 wine wine32:i386 fonts-wine
-  xvfb x11-apps imagemagick
+  xvfb x11-apps imagemagick gnuplot-nox
   dpf-plugins-vst lsp-plugins-vst
 )
 

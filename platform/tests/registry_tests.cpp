@@ -24,17 +24,18 @@ TEST_F(Registry, OpensOnlyWhatExistsUnlessAskedToCreate) {
   EXPECT_EQ(RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\a", RegistryAccess::ReadOnly),
             nullptr);
   // Creating needs full access.
-  EXPECT_EQ(RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\a", RegistryAccess::ReadOnly,
-                              true),
-            nullptr);
+  EXPECT_EQ(
+      RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\a", RegistryAccess::ReadOnly, true),
+      nullptr);
   auto created =
       RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\a\\b", RegistryAccess::Full, true);
   ASSERT_NE(created, nullptr);
   // Parents come with the key, and names are case-insensitive.
   EXPECT_NE(RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\A", RegistryAccess::ReadOnly),
             nullptr);
-  EXPECT_NE(RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\a\\B", RegistryAccess::ReadOnly),
-            nullptr);
+  EXPECT_NE(
+      RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\a\\B", RegistryAccess::ReadOnly),
+      nullptr);
 }
 
 TEST_F(Registry, StringsAndIntegersRoundTripWithTheirTypes) {
@@ -76,7 +77,8 @@ TEST_F(Registry, ReadOnlyKeysRefuseChanges) {
 }
 
 TEST_F(Registry, DeletesValuesAndTrees) {
-  auto key = RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\x", RegistryAccess::Full, true);
+  auto key =
+      RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\x", RegistryAccess::Full, true);
   ASSERT_NE(key, nullptr);
   key->WriteInteger("One", 1);
   EXPECT_TRUE(key->DeleteValue("ONE"));
@@ -87,8 +89,9 @@ TEST_F(Registry, DeletesValuesAndTrees) {
                               true),
             nullptr);
   EXPECT_TRUE(RegistryKey::DeleteTree(RegistryRoot::CurrentUser, Base() + "\\x"));
-  EXPECT_EQ(RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\x\\y", RegistryAccess::ReadOnly),
-            nullptr);
+  EXPECT_EQ(
+      RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\x\\y", RegistryAccess::ReadOnly),
+      nullptr);
   EXPECT_FALSE(RegistryKey::DeleteTree(RegistryRoot::CurrentUser, Base() + "\\x"));
 }
 
@@ -96,9 +99,10 @@ TEST_F(Registry, ListsDirectSubKeysInCaseInsensitiveOrder) {
   for (const char* name : {"beta", "Alpha", "gamma", "10", "Delta"})
     RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\list\\" + name, RegistryAccess::Full,
                       true);
-  RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\list\\beta\\deeper", RegistryAccess::Full,
-                    true);
-  auto list = RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\list", RegistryAccess::ReadOnly);
+  RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\list\\beta\\deeper",
+                    RegistryAccess::Full, true);
+  auto list =
+      RegistryKey::Open(RegistryRoot::CurrentUser, Base() + "\\list", RegistryAccess::ReadOnly);
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->SubKeyNames(),
             (std::vector<std::string>{"10", "Alpha", "beta", "Delta", "gamma"}));
@@ -125,7 +129,8 @@ TEST_F(Registry, MalformedLinesInTheStoreAreSkippedAndTheRestKept) {
   EXPECT_EQ(good->ReadString("clsid"), "{00000000-0000-0000-0000-000000000001}");
   EXPECT_EQ(good->ReadInteger("Size"), 16);
   EXPECT_FALSE(good->ValueExists("Count"));
-  auto asio = RegistryKey::Open(RegistryRoot::LocalMachine, "software\\asio", RegistryAccess::ReadOnly);
+  auto asio =
+      RegistryKey::Open(RegistryRoot::LocalMachine, "software\\asio", RegistryAccess::ReadOnly);
   ASSERT_NE(asio, nullptr);
   EXPECT_EQ(asio->SubKeyNames(), (std::vector<std::string>{"Good", "Second"}));
 }
@@ -134,23 +139,33 @@ TEST_F(Registry, MalformedLinesInTheStoreAreSkippedAndTheRestKept) {
 TEST_F(Registry, AWriterKilledMidWriteLeavesAWholeStore) {
   const std::string base = Base();
   for (int round = 0; round < 5; ++round) {
+    // The child says when its first write is done, so that a slow start under load still
+    // leaves a value to check.
+    int written[2];
+    ASSERT_EQ(pipe(written), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      close(written[0]);
       auto key = RegistryKey::Open(RegistryRoot::CurrentUser, base, RegistryAccess::Full, true);
       for (int i = 0;; ++i) {
         key->WriteString("Payload", std::string(20000, static_cast<char>('a' + i % 26)));
         key->WriteInteger("Count", i);
+        if (i == 0 && write(written[1], "w", 1) != 1) _exit(1);
       }
     }
-    usleep(20000 + round * 7000);
+    close(written[1]);
+    char signal = 0;
+    ASSERT_EQ(read(written[0], &signal, 1), 1);
+    close(written[0]);
+    usleep(round * 7000);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
 
     auto key = RegistryKey::Open(RegistryRoot::CurrentUser, base, RegistryAccess::ReadOnly);
     ASSERT_NE(key, nullptr);
     const auto payload = key->ReadString("Payload");
-    if (!payload) continue;  // killed before the first write finished
+    ASSERT_TRUE(payload);
     ASSERT_EQ(payload->size(), 20000u);
     EXPECT_EQ(payload->find_first_not_of((*payload)[0]), std::string::npos);
   }

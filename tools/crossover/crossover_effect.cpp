@@ -18,6 +18,35 @@ namespace {
 constexpr VstInt32 kGetProgramNameIndexed = 29;
 constexpr size_t kParamTextSize = 9;  // 8 characters, what hosts reserve
 
+// Names of the inputs and outputs, for hosts that show them (the product routes by number).
+constexpr VstInt32 kGetInputProperties = 33;
+constexpr VstInt32 kGetOutputProperties = 34;
+struct PinProperties {
+  char label[64];
+  VstInt32 flags;
+  VstInt32 arrangement;
+  char short_label[8];
+  char reserved[48];
+};
+constexpr VstInt32 kPinIsActive = 1, kPinIsStereo = 2;
+
+// Output k of a band's pair: "Band 2 L", shortened "B2 L"; inputs "Left" and "Right".
+VstIntPtr DescribePin(bool output, VstInt32 index, void* ptr) {
+  if (!ptr || index < 0 || index >= (output ? kOutputCount : kChannelCount)) return 0;
+  auto& pin = *static_cast<PinProperties*>(ptr);
+  pin = {};
+  const char* side = index % 2 == 0 ? "L" : "R";
+  if (output) {
+    std::snprintf(pin.label, sizeof pin.label, "Band %d %s", index / 2 + 1, side);
+    std::snprintf(pin.short_label, sizeof pin.short_label, "B%d %s", index / 2 + 1, side);
+  } else {
+    std::snprintf(pin.label, sizeof pin.label, "%s", index == 0 ? "Left" : "Right");
+    std::snprintf(pin.short_label, sizeof pin.short_label, "%s", side);
+  }
+  pin.flags = kPinIsActive | (index % 2 == 0 ? kPinIsStereo : 0);
+  return 1;
+}
+
 TCrossoverEffect& Self(AEffect* effect) {
   return *static_cast<TCrossoverEffect*>(effect->object);
 }
@@ -224,6 +253,9 @@ VstIntPtr TCrossoverEffect::Dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr 
       editor_->Idle();
       return 0;
 #endif
+    case kGetInputProperties:
+    case kGetOutputProperties:
+      return DescribePin(opcode == kGetOutputProperties, index, ptr);
     case effGetPlugCategory:
       return vpcEffect;
     case effGetEffectName:

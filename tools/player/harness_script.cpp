@@ -49,6 +49,9 @@ const std::vector<StepSpec>& StepSpecs() {
       {"analyze", 1, 2, "analyze FILE [driver=NAME]",
        "peak and RMS per channel of a captured WAV file, with the outputs stored as routed "
        "there for driver NAME"},
+      {"spectrum", 2, 2, "spectrum FILE TABLE",
+       "the magnitude spectrum of each channel of a captured WAV file over its sounding part, "
+       "in 1/12-octave bands from 20 Hz to 20 kHz, as a text table (Hz, then dBFS per channel)"},
   };
   return specs;
 }

@@ -23,6 +23,14 @@ struct PcmSource {
 // scale.
 PcmSource GenerateTone(double seconds, int32_t sample_rate = 44100);
 
+// The demonstration programme, 18 seconds that repeat for as long as asked: a logarithmic
+// sweep from 20 Hz to 20 kHz (8 s, -12 dBFS), pink noise (6 s, -18 dBFS RMS) and four tones
+// of one second each (60 Hz, 440 Hz, 2 kHz, 8 kHz, -12 dBFS). The right channel carries the
+// same at half the level (-6 dB), so that the two channels of a band tell apart. Sections
+// fade in and out over 10 ms; the noise is the same on every run.
+constexpr double kProgrammeSeconds = 18.0;
+PcmSource GenerateProgramme(double seconds, int32_t sample_rate = 44100);
+
 // A 16-bit PCM WAV file; nothing (and the reason) for anything else.
 std::optional<PcmSource> ReadPcmWav(const std::string& path, std::string* error);
 // Writes a 16-bit PCM WAV file.

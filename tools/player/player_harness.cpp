@@ -29,6 +29,7 @@
 #include "tools/player/harness_log.h"
 #include "tools/player/harness_script.h"
 #include "tools/player/pcm_signal.h"
+#include "tools/player/spectrum.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ constexpr int64_t kDefaultTailFrames = 8192 + 4096;
 // A press that has not returned by then has opened a modal window.
 constexpr DWORD kPressWaitMs = 1500;
 constexpr DWORD kCallWaitMs = 120000;
+// Frames of the spectrum step: 2.7 Hz bins at 44.1 kHz, fine enough for the lowest band.
+constexpr size_t kSpectrumFrame = 16384;
 
 // ---- log ---------------------------------------------------------------------------------
 class Log {
@@ -434,6 +437,8 @@ class Player {
       Asio(step);
     } else if (verb == "analyze") {
       Analyze(step);
+    } else if (verb == "spectrum") {
+      WriteSpectrum(step);
     }
   }
 
@@ -723,6 +728,39 @@ class Player {
     }
   }
 
+  void WriteSpectrum(const Step& step) {
+    std::string error;
+    auto capture = harness::ReadCapture(step.words[0], &error);
+    if (!capture) return g_log.Error(step, error);
+    const harness::Span span = harness::ActiveSpan(*capture);
+    std::vector<std::vector<harness::SpectrumPoint>> channels;
+    for (const auto& samples : capture->channel)
+      channels.push_back(harness::FractionalOctaves(
+          harness::AverageSpectrum(samples, span.first, span.end, kSpectrumFrame),
+          capture->sample_rate, 20.0, 20000.0, 12));
+    if (channels.empty() || channels[0].empty())
+      return g_log.Error(step, "too short for a spectrum");
+    std::ofstream table(step.words[1]);
+    table << "# Hz, then the level per channel in dBFS (" << kSpectrumFrame
+          << "-point frames, 1/12-octave bands)\n";
+    char cell[32];
+    for (size_t band = 0; band < channels[0].size(); ++band) {
+      std::snprintf(cell, sizeof cell, "%.2f", channels[0][band].frequency);
+      table << cell;
+      for (const auto& points : channels) {
+        // Silence gets a floor a plot can draw.
+        std::snprintf(cell, sizeof cell, " %.2f",
+                      std::max(harness::Dbfs(points[band].amplitude), -200.0));
+        table << cell;
+      }
+      table << "\n";
+    }
+    if (!table.flush()) return g_log.Error(step, "cannot write " + step.words[1]);
+    g_log.Write("spectrum", {{"file", step.words[1]},
+                             {"channels", std::to_string(channels.size())},
+                             {"bands", std::to_string(channels[0].size())}});
+  }
+
   TOutputModule* module_;
   harness::PcmSource source_;
   Watcher& watcher_;
@@ -736,12 +774,15 @@ class Player {
 void PrintHelp() {
   std::printf(
       "player_harness: plays audio through an output plug-in as the player does.\n\n"
-      "  player_harness [--plugin PATH] [--wav FILE | --tone SECONDS] [--script FILE]\n"
-      "                 [--step STEP]...\n\n"
+      "  player_harness [--plugin PATH] [--wav FILE | --tone SECONDS | --programme SECONDS]\n"
+      "                 [--script FILE] [--step STEP]...\n\n"
       "  --plugin PATH    the plug-in (default: out_partiloom.dll beside this program)\n"
       "  --wav FILE       plays a 16-bit PCM WAV file\n"
       "  --tone SECONDS   plays a generated stereo signal (440 Hz at -20 dBFS left, 660 Hz at\n"
-      "                   -26 dBFS right, 44100 Hz); without either: silence of 1 second\n"
+      "                   -26 dBFS right, 44100 Hz); without a source: silence of 1 second\n"
+      "  --programme SECONDS\n"
+      "                   plays the demonstration programme (log sweep, pink noise, tones; 18 s\n"
+      "                   that repeat; the right channel 6 dB below the left)\n"
       "  --script FILE    steps from a file, one a line ('#' starts a comment line)\n"
       "  --step STEP      one step; steps run in the order given, after the script's\n\n"
       "Without steps: init, window, play, wait, stop, quit. A script that ran init ends\n"
@@ -772,6 +813,7 @@ int main(int argc, char** argv) {
   std::string plugin = platform::ExecutableDirectory() + "\\out_partiloom.dll";
   std::string wav_path;
   double tone_seconds = -1;
+  double programme_seconds = -1;
   std::vector<Step> steps;
   std::vector<Step> command_steps;
   for (int i = 1; i < argc; ++i) {
@@ -792,6 +834,13 @@ int main(int argc, char** argv) {
         return 2;
       }
       tone_seconds = *seconds;
+    } else if (option == "--programme" && has_value) {
+      const auto seconds = harness::ParseNumber(argv[++i]);
+      if (!seconds || *seconds <= 0 || *seconds > 3600) {
+        std::fprintf(stderr, "--programme wants seconds\n");
+        return 2;
+      }
+      programme_seconds = *seconds;
     } else if (option == "--script" && has_value) {
       std::string text;
       if (!ReadFile(argv[++i], &text)) {
@@ -822,7 +871,9 @@ int main(int argc, char** argv) {
       steps.push_back(*harness::ParseStep(text, nullptr));
 
   harness::PcmSource source = harness::GenerateTone(tone_seconds >= 0 ? tone_seconds : 0);
-  if (tone_seconds < 0 && wav_path.empty()) source.samples.assign(44100 * 2, 0);
+  if (programme_seconds > 0) source = harness::GenerateProgramme(programme_seconds);
+  if (tone_seconds < 0 && programme_seconds < 0 && wav_path.empty())
+    source.samples.assign(44100 * 2, 0);
   if (!wav_path.empty()) {
     std::string error;
     auto read = harness::ReadPcmWav(wav_path, &error);

@@ -62,6 +62,31 @@ TEST_F(Library, PresentsTwoInputsEightOutputsAndChunkPrograms) {
   EXPECT_EQ(item_->GetParamName(kParamFirstFrequency + 1), "Xover 2");
   EXPECT_EQ(item_->GetParamLabel(BandParam(2, kBandDelay)), "ms");
   EXPECT_EQ(item_->GetEffectName(), "Partiloom Crossover");
+
+  // Pin names for hosts that show them; a pin past the last is refused.
+  struct Pin {
+    char label[64];
+    VstInt32 flags, arrangement;
+    char short_label[8], reserved[48];
+  };
+  AEffect* effect = item_->Effect();
+  const struct {
+    VstInt32 opcode, index;
+    const char *label, *short_label;
+    VstInt32 flags;
+  } pins[] = {{33, 0, "Left", "L", 3},        {33, 1, "Right", "R", 1},
+              {34, 0, "Band 1 L", "B1 L", 3}, {34, 5, "Band 3 R", "B3 R", 1},
+              {34, 7, "Band 4 R", "B4 R", 1}, {34, 8, nullptr, nullptr, 0},
+              {33, 2, nullptr, nullptr, 0},   {34, -1, nullptr, nullptr, 0}};
+  for (const auto& p : pins) {
+    Pin pin{};
+    const VstIntPtr answer = effect->dispatcher(effect, p.opcode, p.index, 0, &pin, 0);
+    EXPECT_EQ(answer, p.label ? 1 : 0) << p.opcode << " " << p.index;
+    if (!p.label) continue;
+    EXPECT_STREQ(pin.label, p.label);
+    EXPECT_STREQ(pin.short_label, p.short_label);
+    EXPECT_EQ(pin.flags, p.flags);
+  }
 }
 
 TEST_F(Library, PresetFilesRoundTripTheWholeState) {
