@@ -1,9 +1,10 @@
 #!/bin/bash
-# A benchmark, not a test: plays a generated stereo signal for a while under Wine through the
-# player stand-in -> out_partiloom.dll -> the crossover effect (Partiloom.dll, 2 inputs, 8
-# outputs) -> the test driver (eight Float32LSB outputs, routed 1:1) at one driver block
-# length, then prints how the plug-in's buffer switch callbacks kept time: blocks played,
-# blocks that missed their deadline, the longest callback and the 99.9th percentile.
+# A benchmark, not a test: plays the demonstration programme (log sweep, pink noise, tones)
+# for a while under Wine through the player stand-in -> out_partiloom.dll -> the crossover
+# effect (Partiloom.dll, 2 inputs, 8 outputs) -> the test driver (eight Float32LSB outputs,
+# routed 1:1) at one driver block length, then prints how the plug-in's buffer switch
+# callbacks kept time: blocks played, blocks that missed their deadline, the longest callback
+# and the 99.9th percentile.
 #   soak.sh [SECONDS] [BLOCK]   defaults 120 and 64 (frames; a power of two, 64..4096)
 set -eu -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -60,10 +61,10 @@ script=$SOAK_DIR/soak-script.txt
   echo "asio-uninstall \"$DRIVER_NAME\" $DRIVER_ID"
 } >"$script"
 
-echo "== playing $SECONDS_OF_SIGNAL s of 440 Hz / 660 Hz at $BLOCK frames a block"
+echo "== playing $SECONDS_OF_SIGNAL s of programme at $BLOCK frames a block"
 log=$SOAK_DIR/harness-$BLOCK.log
 status=0
-(cd "$SOAK_DIR" && wine "$WINDOWS_BUILD/bin/player_harness.exe" --tone "$SECONDS_OF_SIGNAL" \
+(cd "$SOAK_DIR" && wine "$WINDOWS_BUILD/bin/player_harness.exe" --programme "$SECONDS_OF_SIGNAL" \
   --script "$(winepath -w "$script" 2>/dev/null)" </dev/null 2>/dev/null | tr -d '\r' >"$log") || status=$?
 wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
 if ! grep -qE '^[0-9]+ asio-uninstalled ' "$log"; then
@@ -87,7 +88,7 @@ fi
 period=$(field period_us "$switches")
 longest=$(field longest_us "$switches")
 p999=$(field p999_us "$switches")
-echo "== callback timing at $BLOCK frames (44100 Hz), $SECONDS_OF_SIGNAL s of signal"
+echo "== callback timing at $BLOCK frames (44100 Hz), $SECONDS_OF_SIGNAL s of programme"
 echo "   block period:           $period us"
 blocks=$(field timed "$switches")
 starts=$(field starts "$switches")
