@@ -136,7 +136,10 @@ switches=$(grep -E '^[0-9]+ asio-switches ' "$log" || true)
   done < <(grep -E '^[0-9]+ channel ' "$log")
   echo
   echo "blocks played: $(field count "$switches")"
-  echo "late blocks (the effect's output not ready by the block's deadline): $(field late "$switches")"
+  echo "late blocks (output not ready when the next block was due): $(field late "$switches")" \
+    "(callbacks longer than a block by themselves: $(field overlong "$switches"))"
+  echo "callback time: longest $(field longest_us "$switches") us, 99.9th percentile" \
+    "$(field p999_us "$switches") us, of a $(field period_us "$switches") us block period"
 } >"$OUT/summary.txt"
 rm -rf "$work"
 
