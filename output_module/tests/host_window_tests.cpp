@@ -115,7 +115,9 @@ TEST_F(HostWindow, WindowAndToolBarAreLaidOutAsDesigned) {
     const platform::Bounds bounds = platform::WindowBounds(control);
     EXPECT_EQ(bounds.left, item.left);
     EXPECT_EQ(bounds.width, item.width);
-    if (item.caption) EXPECT_EQ(platform::WindowCaption(control), item.caption);
+    if (item.caption) {
+      EXPECT_EQ(platform::WindowCaption(control), item.caption);
+    }
   }
   EXPECT_FALSE(platform::WindowCaption(window->Label1->Handle()).empty());
   const platform::Bounds bar = platform::WindowBounds(platform::FindNamedWindow(form, "ToolBar"));
@@ -135,21 +137,19 @@ TEST_F(HostWindow, WindowAndToolBarAreLaidOutAsDesigned) {
 TEST_F(HostWindow, StoredWindowStateDriverAndRoutingAreRestored) {
   StoreEffect("router");
   const std::string driver = InstallDriver(FloatDriver(4));
-  {
-    auto window = MakeWindow();
-    SelectDriver(*window, driver);
-  }
-  auto key = Key();
-  ASSERT_TRUE(key->ValueExists(settings::kDriver));
-  const int32_t index = *key->ReadInteger(settings::kDriver);
-  key->WriteInteger(settings::kVisible, 1);
-  key->WriteInteger(settings::kLeft, 100);
-  key->WriteInteger(settings::kTop, 50);
-  key->WriteString(settings::RoutingValueName(driver, 2), "3 - Out 4");
-  key->WriteString(settings::RoutingValueName(driver, 5), "1 - OUT 2");
-  key.reset();
-
-  auto window = MakeWindow();
+  int32_t index = -1;
+  auto window =
+      RestartedWindow([&](TFmASIOConfig& first) { SelectDriver(first, driver); },
+                      [&] {
+                        auto key = Key();
+                        ASSERT_TRUE(key->ValueExists(settings::kDriver));
+                        index = *key->ReadInteger(settings::kDriver);
+                        key->WriteInteger(settings::kVisible, 1);
+                        key->WriteInteger(settings::kLeft, 100);
+                        key->WriteInteger(settings::kTop, 50);
+                        key->WriteString(settings::RoutingValueName(driver, 2), "3 - Out 4");
+                        key->WriteString(settings::RoutingValueName(driver, 5), "1 - OUT 2");
+                      });
   EXPECT_TRUE(window->Form->Visible());
   EXPECT_EQ(window->Form->GetBounds().left, 100);
   EXPECT_EQ(window->Form->GetBounds().top, 50);
@@ -382,14 +382,13 @@ TEST_F(HostWindow, AFailedSaveKeepsTheEarlierPreset) {
 TEST_F(HostWindow, APresetThatFailsToLoadDoesNotStopTheDriversRestoration) {
   StoreEffect("params");
   const std::string driver = InstallDriver(FloatDriver(4));
-  {
-    auto window = MakeWindow();
-    SelectDriver(*window, driver);
-  }
-  Key()->WriteString(settings::RoutingValueName(driver, 3), "3 - Out 4");
-  WriteFile(settings::kPresetFileName, "CcnK but nothing a preset holds");
-  Messages().clear();
-  auto window = MakeWindow();
+  auto window =
+      RestartedWindow([&](TFmASIOConfig& first) { SelectDriver(first, driver); },
+                      [&] {
+                        Key()->WriteString(settings::RoutingValueName(driver, 3), "3 - Out 4");
+                        WriteFile(settings::kPresetFileName, "CcnK but nothing a preset holds");
+                        Messages().clear();
+                      });
   EXPECT_EQ(Messages().size(), 1u);
   EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
   EXPECT_EQ(window->OutputRouting(3), 3);

@@ -98,6 +98,23 @@ std::unique_ptr<TFmASIOConfig> ModuleTest::MakeWindow() {
   return std::make_unique<TFmASIOConfig>();
 }
 
+std::unique_ptr<TFmASIOConfig> ModuleTest::RestartedWindow(
+    const std::function<void(TFmASIOConfig&)>& first_run, const std::function<void()>& between) {
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::string> listed;
+    {
+      auto window = MakeWindow();
+      first_run(*window);
+      listed = window->CBDriver->Items();
+    }
+    between();
+    auto window = MakeWindow();
+    if (window->CBDriver->Items() == listed) return window;
+  }
+  ADD_FAILURE() << "the list of installed drivers kept changing";
+  return MakeWindow();
+}
+
 void ModuleTest::SelectDriver(TFmASIOConfig& window, const std::string& name) {
   const std::vector<std::string> items = window.CBDriver->Items();
   for (size_t i = 0; i < items.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,12 @@ class ModuleTest : public RegistryTest {
 
   // The window as Init makes it (through its constructor).
   std::unique_ptr<TFmASIOConfig> MakeWindow();
+  // A window made after `first_run` acted in another that has gone, as at a restart, with
+  // `between` run in between. The stored "Driver" is a position in the list of installed
+  // drivers, which tests running beside this one change as they install and remove theirs:
+  // while the list differs between the two windows, the whole round is tried again.
+  std::unique_ptr<TFmASIOConfig> RestartedWindow(
+      const std::function<void(TFmASIOConfig&)>& first_run, const std::function<void()>& between);
   // Selects a driver in the window's list as the user does (the change handler runs).
   void SelectDriver(TFmASIOConfig& window, const std::string& name);
 
