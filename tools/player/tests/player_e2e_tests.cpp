@@ -278,28 +278,37 @@ TEST_F(PlayerEndToEnd, CancellingTheLibraryDialogSaysSoAndLeavesAWindowWithoutEf
 TEST_F(PlayerEndToEnd, TheRoutingDialogStoresAndAStoredDriverComesBackWithItsRouting) {
   const Driver a = InstallDriver('A', 0x10);
   StoreEffect();
-  const HarnessRun first = Run(
-      Concat({{"init", "select CBDriver \"" + a.name + "\""}, IdentityRoutingSteps(), {"quit"}}));
-  ASSERT_EQ(first.exit_code, 0) << first.output;
-  EXPECT_TRUE(StoredInteger("Driver"));
-  for (int k = 1; k <= 8; ++k)
-    EXPECT_EQ(StoredString("Routing " + a.name + " Channel " + std::to_string(k)),
-              std::to_string(k - 1) + " - Output " + std::to_string(k));
-
   const std::string wav = WriteKnownWav(0.5);
   std::vector<std::string> second_steps = {"init", "window", "press BtRouting"};
   for (int k = 1; k <= 8; ++k) second_steps.push_back("items CBOutput" + std::to_string(k));
   second_steps.insert(second_steps.end(),
                       {"close \"Audio Routing\"", "play", "wait", "stop", "quit"});
-  const HarnessRun second = Run(second_steps, "--wav \"" + wav + "\"");
-  ASSERT_EQ(second.exit_code, 0) << second.output;
-  EXPECT_EQ(second.Field("window", "driver"), a.name) << second.output;
-  const auto items = second.All("items");
-  ASSERT_EQ(items.size(), 8u) << second.output;
-  for (size_t k = 0; k < 8; ++k)
-    EXPECT_EQ(items[k].fields.at("text"), std::to_string(k) + " - Output " + std::to_string(k + 1));
-  EXPECT_EQ(second.Field("played", "stalled"), "0") << second.output;
-  ExpectRouted(a, {1, 2, 3, 4, 5, 6, 7, 8});
+  // The stored "Driver" is a position in the list of installed drivers, which tests running
+  // beside this one change: a round in which the list moved is tried again.
+  for (int round = 0; round < 5; ++round) {
+    const HarnessRun first = Run(Concat({{"init", "select CBDriver \"" + a.name + "\""},
+                                         IdentityRoutingSteps(),
+                                         {"window", "quit"}}));
+    ASSERT_EQ(first.exit_code, 0) << first.output;
+    EXPECT_TRUE(StoredInteger("Driver"));
+    for (int k = 1; k <= 8; ++k)
+      EXPECT_EQ(StoredString("Routing " + a.name + " Channel " + std::to_string(k)),
+                std::to_string(k - 1) + " - Output " + std::to_string(k));
+
+    const HarnessRun second = Run(second_steps, "--wav \"" + wav + "\"");
+    ASSERT_EQ(second.exit_code, 0) << second.output;
+    if (second.Field("window", "drivers") != first.Field("window", "drivers")) continue;
+    EXPECT_EQ(second.Field("window", "driver"), a.name) << second.output;
+    const auto items = second.All("items");
+    ASSERT_EQ(items.size(), 8u) << second.output;
+    for (size_t k = 0; k < 8; ++k)
+      EXPECT_EQ(items[k].fields.at("text"),
+                std::to_string(k) + " - Output " + std::to_string(k + 1));
+    EXPECT_EQ(second.Field("played", "stalled"), "0") << second.output;
+    ExpectRouted(a, {1, 2, 3, 4, 5, 6, 7, 8});
+    return;
+  }
+  FAIL() << "the list of installed drivers kept changing";
 }
 
 TEST_F(PlayerEndToEnd, ChoosingADriverAppliesTheAlternatingDefaultRouting) {
