@@ -62,6 +62,15 @@ void MakeScrolled(HWND parent, int index, const char* caption, int x, int y, int
   Make(parent, "STATIC", "", 0, x + label_w + bar_w + 4, y + 2, text_w, 16, kTextBase + index);
 }
 
+// The caption and the value on one row, the bar across the whole width below them: a band's
+// column is too narrow for all three side by side and a bar still fine enough to drag.
+void MakeStacked(HWND parent, int index, const char* caption, int x, int y, int width) {
+  Make(parent, "STATIC", caption, 0, x, y, 36, 16, -1);
+  Make(parent, "STATIC", "", 0, x + 40, y, width - 40, 16, kTextBase + index);
+  HWND bar = Make(parent, "SCROLLBAR", "", SBS_HORZ, x, y + 18, width, 16, kControlBase + index);
+  SetScrollRange(bar, SB_CTL, 0, Steps(index), FALSE);
+}
+
 void BuildControls(HWND window) {
   Make(window, "STATIC", "Bands", 0, 10, 214, 40, 16, -1);
   HWND bands = Make(window, "COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL, 55, 210, 60, 120,
@@ -74,12 +83,12 @@ void BuildControls(HWND window) {
   for (int b = 0; b < kBandCount; ++b) {
     const int left = 10 + b * 155;
     const std::string caption = "Band " + std::to_string(b + 1);
-    Make(window, "STATIC", caption.c_str(), 0, left, 290, 80, 16, -1);
-    MakeScrolled(window, BandParam(b, kBandGain), "Gain", left, 312, 32, 66, 50);
-    MakeScrolled(window, BandParam(b, kBandDelay), "Delay", left, 336, 32, 66, 50);
-    Make(window, "BUTTON", "Invert", BS_AUTOCHECKBOX, left, 362, 60, 18,
+    Make(window, "STATIC", caption.c_str(), 0, left, 288, 80, 16, -1);
+    MakeStacked(window, BandParam(b, kBandGain), "Gain", left, 308, 140);
+    MakeStacked(window, BandParam(b, kBandDelay), "Delay", left, 348, 140);
+    Make(window, "BUTTON", "Invert", BS_AUTOCHECKBOX, left, 392, 60, 18,
          kControlBase + BandParam(b, kBandPolarity));
-    Make(window, "BUTTON", "Mute", BS_AUTOCHECKBOX, left + 70, 362, 60, 18,
+    Make(window, "BUTTON", "Mute", BS_AUTOCHECKBOX, left + 70, 392, 60, 18,
          kControlBase + BandParam(b, kBandMute));
   }
 }
