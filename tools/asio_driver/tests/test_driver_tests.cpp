@@ -37,7 +37,9 @@ GUID TestClassId(uint16_t which) {
   return id;
 }
 
-std::string TestDriverName(const GUID& id) { return "Partiloom Test " + platform::ClassIdToString(id); }
+std::string TestDriverName(const GUID& id) {
+  return "Partiloom Test " + platform::ClassIdToString(id);
+}
 
 // What the test's stand-in host saw of the driver's calls back.
 struct HostRecord {
@@ -150,7 +152,8 @@ class TestDriverTest : public RegistryTest {
     host_.outputs = outputs;
     host_.half_bytes.clear();
     for (const auto& channel : config.inputs)
-      host_.half_bytes.push_back(static_cast<size_t>(size) * asio_test::SampleTypeStorageBytes(channel.type));
+      host_.half_bytes.push_back(static_cast<size_t>(size) *
+                                 asio_test::SampleTypeStorageBytes(channel.type));
     host_.driver = driver;
     return driver->createBuffers(infos_.data(), inputs + outputs, size, &g_callbacks);
   }
@@ -239,15 +242,15 @@ TEST_F(TestDriverTest, AnswersItsConfigurationAndLogsTheCalls) {
   EXPECT_EQ(CreateAllBuffers(driver, 100, config), ASE_InvalidMode);
   EXPECT_EQ(CreateAllBuffers(driver, 2048, config), ASE_InvalidMode);
 
-  EXPECT_THAT(control.Log(),
-              ElementsAre("init", "getDriverName", "getDriverVersion", "getChannels",
-                          "getChannelInfo(2, 1)", "getChannelInfo(0, 0)", "getChannelInfo(1, 0)",
-                          "getBufferSize", "canSampleRate(96000)", "canSampleRate(44100)",
-                          "getSampleRate", "setSampleRate(96000)", "setSampleRate(12345)",
-                          "getSampleRate", "getLatencies", "future(10)", "future(11)",
-                          "future(5, 0, 1, 1000)", "future(6, 0, 1, 0)", "getChannels",
-                          "createBuffers(i0 i1 i2 o0, 100)", "getChannels",
-                          "createBuffers(i0 i1 i2 o0, 2048)"));
+  EXPECT_THAT(
+      control.Log(),
+      ElementsAre("init", "getDriverName", "getDriverVersion", "getChannels",
+                  "getChannelInfo(2, 1)", "getChannelInfo(0, 0)", "getChannelInfo(1, 0)",
+                  "getBufferSize", "canSampleRate(96000)", "canSampleRate(44100)", "getSampleRate",
+                  "setSampleRate(96000)", "setSampleRate(12345)", "getSampleRate", "getLatencies",
+                  "future(10)", "future(11)", "future(5, 0, 1, 1000)", "future(6, 0, 1, 0)",
+                  "getChannels", "createBuffers(i0 i1 i2 o0, 100)", "getChannels",
+                  "createBuffers(i0 i1 i2 o0, 2048)"));
   EXPECT_EQ(control.CallCount("getChannelInfo"), 3);
   driver->Release();
   EXPECT_EQ(control.LiveObjects(), 0);
@@ -282,8 +285,8 @@ TEST_F(TestDriverTest, MethodsSitInTheStandardSlotsWithTheStandardConvention) {
   EXPECT_STREQ(info.name, "Out 3");
   EXPECT_EQ(reinterpret_cast<Plain>(table[21])(driver), ASE_OK);  // controlPanel
   EXPECT_EQ(reinterpret_cast<Plain>(table[23])(driver), ASE_OK);  // outputReady
-  EXPECT_THAT(control.Log(), ElementsAre("init", "getChannels", "canSampleRate(48000)", "getChannelInfo(2, 0)",
-                                         "controlPanel", "outputReady"));
+  EXPECT_THAT(control.Log(), ElementsAre("init", "getChannels", "canSampleRate(48000)",
+                                         "getChannelInfo(2, 0)", "controlPanel", "outputReady"));
   driver->Release();
 }
 
@@ -322,7 +325,8 @@ TEST_F(TestDriverTest, SwitchesOnRequestFeedingInputsAndCapturingOutputsExactly)
   EXPECT_THAT(host_.halves, ElementsAre(0, 1, 0, 1));
   EXPECT_THAT(host_.positions, ElementsAre(0, 64, 128, 192));
   for (uint32_t flags : host_.flags)
-    EXPECT_EQ(flags & (kSamplePositionValid | kSystemTimeValid), kSamplePositionValid | kSystemTimeValid);
+    EXPECT_EQ(flags & (kSamplePositionValid | kSystemTimeValid),
+              kSamplePositionValid | kSystemTimeValid);
   EXPECT_NE(host_.switch_thread, std::this_thread::get_id());
   EXPECT_EQ(host_.plain_switches, 0);
 
@@ -365,7 +369,8 @@ TEST_F(TestDriverTest, ClockThreadCallsBackUntilStoppedOrReleased) {
       EXPECT_EQ(host_.plain_switches, 0);
       EXPECT_EQ(host_.time_info_switches, stopped_at);
     }
-    for (size_t i = 0; i < host_.halves.size(); ++i) ASSERT_EQ(host_.halves[i], static_cast<int32_t>(i % 2));
+    for (size_t i = 0; i < host_.halves.size(); ++i)
+      ASSERT_EQ(host_.halves[i], static_cast<int32_t>(i % 2));
 
     // Released while running: the clock thread ends with the object.
     ASSERT_EQ(driver->start(), ASE_OK);
@@ -523,10 +528,12 @@ TEST_F(TestDriverTest, SendsMessagesAndRateChangesFromItsOwnThread) {
 
   EXPECT_EQ(control.SendMessage(kAsioResetRequest), kAsioResetRequest + 100);
   EXPECT_NE(host_.message_thread, std::this_thread::get_id());
-  EXPECT_EQ(control.SendMessage(kAsioSelectorSupported, kAsioBufferSizeChange), kAsioBufferSizeChange * 10);
+  EXPECT_EQ(control.SendMessage(kAsioSelectorSupported, kAsioBufferSizeChange),
+            kAsioBufferSizeChange * 10);
   control.SetLatencies(300, 400);
   EXPECT_EQ(control.SendMessage(kAsioLatenciesChanged), kAsioLatenciesChanged + 100);
-  EXPECT_THAT(host_.messages, ElementsAre(kAsioResetRequest, kAsioSelectorSupported, kAsioLatenciesChanged));
+  EXPECT_THAT(host_.messages,
+              ElementsAre(kAsioResetRequest, kAsioSelectorSupported, kAsioLatenciesChanged));
   int32_t input_latency = 0, output_latency = 0;
   driver->getLatencies(&input_latency, &output_latency);
   EXPECT_EQ(input_latency, 300);
@@ -605,7 +612,8 @@ TEST_F(TestDriverTest, PlaysAnInputWavFileIntoAnOutputWavFile) {
   }
   DriverConfig config;
   config.clock = ClockMode::Manual;
-  config.inputs = {{"A", 17}, {"B", 20}, {"C", 24}, {"D", 27}};  // Int24LSB, Float64LSB, Int32LSB16, -24
+  config.inputs = {
+      {"A", 17}, {"B", 20}, {"C", 24}, {"D", 27}};  // Int24LSB, Float64LSB, Int32LSB16, -24
   config.outputs = config.inputs;
   config.input_wav = input_path;
   config.output_wav = output_path;
@@ -670,8 +678,10 @@ TEST_F(TestDriverTest, TwoDifferentlyConfiguredDriversAtOnce) {
   EXPECT_STREQ(name, "Second");
   EXPECT_THAT(first_control.Log(), ElementsAre("init", "getChannels"));
   EXPECT_THAT(second_control.Log(), ElementsAre("init", "getChannels", "getDriverName"));
-  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
-  auto can_unload = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllCanUnloadNow"));
+  platform::DynamicLibrary library(
+      platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  auto can_unload =
+      reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllCanUnloadNow"));
   ASSERT_NE(can_unload, nullptr);
   one->Release();
   EXPECT_EQ(can_unload(), S_FALSE);
@@ -700,7 +710,8 @@ TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
   config.time_info = false;
   config.clock = ClockMode::Fast;
   config.clock_speed = 2.5;
-  config.failures = {{"init", Failure::Raise}, {"outputReady", Failure::Fault}, {"stop", Failure::Refuse}};
+  config.failures = {
+      {"init", Failure::Raise}, {"outputReady", Failure::Fault}, {"stop", Failure::Refuse}};
   config.null_buffer_input = 3;
   config.null_buffer_output = 0;
   config.input_wav = "C:\\in.wav";
@@ -737,10 +748,13 @@ TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
 }
 
 TEST_F(TestDriverTest, RegistersItselfWithTheDefaultConfiguration) {
-  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  platform::DynamicLibrary library(
+      platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
   ASSERT_TRUE(library.Loaded());
-  auto register_server = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllRegisterServer"));
-  auto unregister_server = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllUnregisterServer"));
+  auto register_server =
+      reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllRegisterServer"));
+  auto unregister_server =
+      reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)()>(library.Export("DllUnregisterServer"));
   ASSERT_NE(register_server, nullptr);
   ASSERT_NE(unregister_server, nullptr);
   ASSERT_EQ(register_server(), S_OK);
@@ -750,11 +764,13 @@ TEST_F(TestDriverTest, RegistersItselfWithTheDefaultConfiguration) {
     ~Unregister() { routine(); }
   } unregister{unregister_server};
 
-  auto listing = platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
-                                             std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,
-                                             platform::RegistryAccess::ReadOnly);
+  auto listing =
+      platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
+                                  std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,
+                                  platform::RegistryAccess::ReadOnly);
   ASSERT_TRUE(listing);
-  EXPECT_EQ(listing->ReadString("CLSID"), platform::ClassIdToString(asio_test::kDefaultDriverClassId));
+  EXPECT_EQ(listing->ReadString("CLSID"),
+            platform::ClassIdToString(asio_test::kDefaultDriverClassId));
   listing.reset();
 
   IASIO* driver = Create(asio_test::kDefaultDriverClassId);
@@ -770,9 +786,10 @@ TEST_F(TestDriverTest, RegistersItselfWithTheDefaultConfiguration) {
   driver->Release();
 
   EXPECT_EQ(unregister_server(), S_OK);
-  EXPECT_FALSE(platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
-                                           std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,
-                                           platform::RegistryAccess::ReadOnly));
+  EXPECT_FALSE(
+      platform::RegistryKey::Open(platform::RegistryRoot::LocalMachine,
+                                  std::string("Software\\ASIO\\") + asio_test::kDefaultDriverName,
+                                  platform::RegistryAccess::ReadOnly));
   EXPECT_EQ(Create(asio_test::kDefaultDriverClassId), nullptr);
 }
 
@@ -786,7 +803,8 @@ TEST_F(TestDriverTest, UnknownClassIdsAreNotServed) {
   driver->Release();
   asio_test::UnregisterDriver(TestDriverName(id), id);
 
-  platform::DynamicLibrary library(platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
+  platform::DynamicLibrary library(
+      platform::LoadLibraryFile(asio_test::DriverLibraryPath()).handle);
   auto get_class_object = reinterpret_cast<HRESULT(STDMETHODCALLTYPE*)(REFCLSID, REFIID, void**)>(
       library.Export("DllGetClassObject"));
   ASSERT_NE(get_class_object, nullptr);
