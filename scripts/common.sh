@@ -40,3 +40,41 @@ configure_windows() {
   cmake -S "$ROOT" -B "$WINDOWS_BUILD" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" >/dev/null
 }
+
+# ---- playing through the player stand-in under Wine (demo.sh, soak.sh) --------------------
+use_wine_prefix() {
+  export WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+wine_quiet() { "$@" </dev/null >/dev/null 2>&1; }
+win_path() { winepath -w "$1" 2>/dev/null; }
+
+forget_player_settings() {
+  [ -d "$WINEPREFIX_DIR" ] || return 0
+  wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
+}
+# The player's settings hold only "VST Plugin" = the effect library $1 (a Linux path).
+store_effect_only() {
+  forget_player_settings
+  wine_quiet wine reg add 'HKCU\Software\WinAmp\Partiloom' /v 'VST Plugin' /d "$(win_path "$1")" /f
+}
+
+# Harness steps: choose the driver $1 and route effect output k to its channel k - 1.
+driver_and_identity_routing_steps() {
+  echo "select CBDriver \"$1\""
+  echo "press BtRouting"
+  for k in 1 2 3 4 5 6 7 8; do echo "select CBOutput$k \"$((k - 1)) - Output $k\""; done
+  echo "close \"Audio Routing\""
+}
+
+# A test driver's registration ($1 name, $2 class id) that a stand-in ending early (before
+# its asio-uninstall step, as harness log $3 tells) left behind.
+remove_left_driver() {
+  [ -f "$3" ] || return 0
+  grep -qE '^[0-9]+ asio-uninstalled ' "$3" 2>/dev/null && return 0
+  wine_quiet wine reg delete 'HKLM\Software\ASIO\'"$1" /f || true
+  wine_quiet wine reg delete 'HKLM\Software\Classes\CLSID\'"$2" /f || true
+  wine_quiet wine reg delete 'HKLM\Software\PartiloomTestAsioDriver\'"$2" /f || true
+}
+
+# field NAME LINE: the value of NAME=... in a harness log line (quoted values without quotes)
+field() { sed -nE "s/.* $1=(\"([^\"]*)\"|([^ ]*)).*/\2\3/p" <<<"$2"; }

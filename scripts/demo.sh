@@ -25,10 +25,11 @@ fi
 
 bash "$ROOT/scripts/setup.sh"
 start_x_server
-export WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine_quiet() { "$@" </dev/null >/dev/null 2>&1; }
+use_wine_prefix
+log=$OUT/harness.log
 cleanup() {
-  wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
+  forget_player_settings
+  remove_left_driver "$DRIVER_NAME" "$DRIVER_ID" "$log"
   stop_x_server
 }
 trap cleanup EXIT
@@ -43,11 +44,8 @@ rm -f "$OUT"/{capture.wav,spectra.png,spectra.txt,config-asio.png,summary.txt,ha
 work=$OUT/work
 rm -rf "$work" && mkdir -p "$work"
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" warm
-win() { winepath -w "$1" 2>/dev/null; }
-capture=$(win "$OUT/capture.wav")
-wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
-wine_quiet wine reg add 'HKCU\Software\WinAmp\Partiloom' /v 'VST Plugin' \
-  /d "$(win "$WINDOWS_BUILD/bin/Partiloom.dll")" /f
+capture=$(win_path "$OUT/capture.wav")
+store_effect_only "$WINDOWS_BUILD/bin/Partiloom.dll"
 
 # The driver is registered for this run only (other programs list every installed driver).
 # Effect output k goes to driver channel k - 1; the window is shown and caught mid-programme.
@@ -56,33 +54,27 @@ shot_after_ms=$(awk -v s="$SECONDS_OF_PROGRAMME" 'BEGIN { printf "%d", s * 1000 
 {
   echo "asio-install \"$DRIVER_NAME\" $DRIVER_ID outputs=8 type=19 block=$BLOCK capture=\"$capture\""
   echo "init"
-  echo "select CBDriver \"$DRIVER_NAME\""
-  echo "press BtRouting"
-  for k in 1 2 3 4 5 6 7 8; do echo "select CBOutput$k \"$((k - 1)) - Output $k\""; done
-  echo "close \"Audio Routing\""
+  driver_and_identity_routing_steps "$DRIVER_NAME"
   echo "config"
   echo "move \"Config ASIO\" 8 8"
   echo "window"
   echo "play"
   echo "sleep $shot_after_ms"
-  echo "capture \"Config ASIO\" \"$(win "$work/config-asio.bmp")\""
+  echo "capture \"Config ASIO\" \"$(win_path "$work/config-asio.bmp")\""
   echo "wait"
   echo "stop"
   echo "asio-switches $DRIVER_ID"
   echo "quit"
   echo "analyze \"$capture\" driver=\"$DRIVER_NAME\""
-  echo "spectrum \"$capture\" \"$(win "$OUT/spectra.txt")\""
+  echo "spectrum \"$capture\" \"$(win_path "$OUT/spectra.txt")\""
   echo "asio-uninstall \"$DRIVER_NAME\" $DRIVER_ID"
 } >"$script"
 
 echo "== playing $SECONDS_OF_PROGRAMME s of programme in real time (left channel; the right 6 dB lower)"
-log=$OUT/harness.log
 status=0
 (cd "$work" && wine "$WINDOWS_BUILD/bin/player_harness.exe" --programme "$SECONDS_OF_PROGRAMME" \
-  --script "$(win "$script")" </dev/null 2>/dev/null | tr -d '\r' >"$log") || status=$?
+  --script "$(win_path "$script")" </dev/null 2>/dev/null | tr -d '\r' >"$log") || status=$?
 
-# field NAME LINE: the value of NAME=... in a log line (quoted values without their quotes)
-field() { sed -nE "s/.* $1=(\"([^\"]*)\"|([^ ]*)).*/\2\3/p" <<<"$2"; }
 band_of() { echo "band $(((($1) + 1) / 2)) $([ $((($1) % 2)) -eq 1 ] && echo left || echo right)"; }
 
 grep -E ' (error|msgbox) ' "$log" | sed 's/^/   /' || true

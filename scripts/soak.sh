@@ -33,15 +33,12 @@ echo "== building the Windows build: out_partiloom.dll, the crossover, the test 
 configure_windows
 cmake --build "$WINDOWS_BUILD" -j "$JOBS" --target player_harness crossover_effect >/dev/null
 
-export WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine_quiet() { "$@" </dev/null >/dev/null 2>&1; }
+use_wine_prefix
 
 echo "== preparing the Wine prefix: the player's settings name the crossover"
 mkdir -p "$SOAK_DIR"
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" warm
-effect=$(winepath -w "$WINDOWS_BUILD/bin/Partiloom.dll" 2>/dev/null)
-wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
-wine_quiet wine reg add 'HKCU\Software\WinAmp\Partiloom' /v 'VST Plugin' /d "$effect" /f
+store_effect_only "$WINDOWS_BUILD/bin/Partiloom.dll"
 
 # The driver is registered for this run only; it captures nothing, so that only the
 # plug-in's work is timed.
@@ -49,10 +46,7 @@ script=$SOAK_DIR/soak-script.txt
 {
   echo "asio-install \"$DRIVER_NAME\" $DRIVER_ID outputs=8 type=19 block=$BLOCK"
   echo "init"
-  echo "select CBDriver \"$DRIVER_NAME\""
-  echo "press BtRouting"
-  for k in 1 2 3 4 5 6 7 8; do echo "select CBOutput$k \"$((k - 1)) - Output $k\""; done
-  echo "close \"Audio Routing\""
+  driver_and_identity_routing_steps "$DRIVER_NAME"
   echo "play"
   echo "wait"
   echo "stop"
@@ -65,17 +59,10 @@ echo "== playing $SECONDS_OF_SIGNAL s of programme at $BLOCK frames a block"
 log=$SOAK_DIR/harness-$BLOCK.log
 status=0
 (cd "$SOAK_DIR" && wine "$WINDOWS_BUILD/bin/player_harness.exe" --programme "$SECONDS_OF_SIGNAL" \
-  --script "$(winepath -w "$script" 2>/dev/null)" </dev/null 2>/dev/null | tr -d '\r' >"$log") || status=$?
-wine_quiet wine reg delete 'HKCU\Software\WinAmp\Partiloom' /f || true
-if ! grep -qE '^[0-9]+ asio-uninstalled ' "$log"; then
-  # The stand-in ended early: the driver's registration must not outlive the run.
-  wine_quiet wine reg delete 'HKLM\Software\ASIO\'"$DRIVER_NAME" /f || true
-  wine_quiet wine reg delete 'HKLM\Software\Classes\CLSID\'"$DRIVER_ID" /f || true
-  wine_quiet wine reg delete 'HKLM\Software\PartiloomTestAsioDriver\'"$DRIVER_ID" /f || true
-fi
+  --script "$(win_path "$script")" </dev/null 2>/dev/null | tr -d '\r' >"$log") || status=$?
+forget_player_settings
+remove_left_driver "$DRIVER_NAME" "$DRIVER_ID" "$log"
 
-# field NAME LINE: the value of NAME=... in a log line (quoted values without their quotes)
-field() { sed -nE "s/.* $1=(\"([^\"]*)\"|([^ ]*)).*/\2\3/p" <<<"$2"; }
 # share PART WHOLE: PART as a percentage of WHOLE
 share() { awk -v part="$1" -v whole="$2" 'BEGIN { printf "%.1f", (whole > 0 ? 100 * part / whole : 0) }'; }
 
