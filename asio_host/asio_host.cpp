@@ -323,7 +323,9 @@ void TCustomASIOHostBasic::SetDriverName(const std::string& Value) {
 }
 
 void TCustomASIOHostBasic::SetDriverIndex(int32_t Value) {
-  if (Value == FDriverIndex) return;
+  // A selection whose driver is not open (its opening or a reset's reopening failed) is
+  // tried again: the device may be back.
+  if (Value == FDriverIndex && (Driver || Value < 0)) return;
   const TBusyScope busy(*this);
   const bool was_active = FActive;
   SetActive(false);

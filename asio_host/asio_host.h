@@ -101,6 +101,8 @@ class TCustomASIOHostBasic : public TObject {
   virtual void SetDriverName(const std::string& Value);
   int32_t GetDriverVersion() const noexcept { return FDriverVersion; }
   int32_t GetDriverIndex() const noexcept { return FDriverIndex; }
+  // Opens the driver at `Value` in DriverList (-1: none). The position already selected is
+  // opened again only when its driver is not open, as after a failed reopening.
   virtual void SetDriverIndex(int32_t Value);
   uint32_t GetBufferSize() const noexcept { return FBufferSize; }
   int32_t GetBufferMinimum() const noexcept { return FBufferMinimum; }

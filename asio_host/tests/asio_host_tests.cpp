@@ -324,6 +324,20 @@ TEST_F(AsioHost, AResetThatCannotReopenLeavesTheHostWithoutDriver) {
   for (int i = 0; i < 20 && host->Driver; ++i) platform::WaitAndPumpMessages(50);
   EXPECT_FALSE(host->Driver);
   EXPECT_EQ(events.Count("reset"), 0);
+  EXPECT_EQ(host->GetDriverIndex(), 0) << "the selection stays";
+
+  // The device is back: choosing the same driver again opens it, by position or by name.
+  host->fail_creation = false;
+  host->SetDriverIndex(0);
+  ASSERT_TRUE(host->Driver);
+  EXPECT_EQ(events.Count("driver"), 2);
+  host->Reset();
+  host->fail_creation = true;
+  EXPECT_THROW(host->Reset(), EAsioHost);
+  host->fail_creation = false;
+  host->SetDriverName("alpha");
+  EXPECT_TRUE(host->Driver);
+  EXPECT_EQ(alpha.references, 1);
 }
 
 // Pumps the host's thread until `done` or a second has passed.
