@@ -191,12 +191,28 @@ void TFmASIOConfig::FormCreate(TObject*) {
   std::string preset_failure;
   LoadEffect(key->ReadString(settings::kVstPlugin).value_or(std::string()), preset_failure);
 
-  if (const std::optional<int32_t> driver = key->ReadInteger(settings::kDriver)) {
-    CBDriver->SetSelectedIndex(*driver);
-    ASIOHost.SetDriverIndex(*key->ReadInteger(settings::kDriver));
-    LoadRouting(*key);
-  }
+  if (const std::optional<int32_t> driver = key->ReadInteger(settings::kDriver))
+    RestoreDriver(*key, *driver);
   if (!preset_failure.empty()) platform::ShowMessageBox(preset_failure);
+}
+
+void TFmASIOConfig::RestoreDriver(platform::RegistryKey& Key, int32_t Position) {
+  const std::string name = Key.ReadString(settings::kDriverName).value_or(std::string());
+  const std::optional<int32_t> index =
+      settings::FindStoredDriver(ASIOHost.DriverList(), Position, name);
+  if (!index) {
+    // Another driver would play on another device at another level, with routing meant for
+    // this one. A message box here would hold the player's thread at its start.
+    const std::string notice =
+        "ASIO driver \"" + name + "\" is not installed any more; choose a driver";
+    Label1->SetCaption(notice);
+    platform::WriteDebugOutput(notice + "\n");
+    return;
+  }
+  CBDriver->SetSelectedIndex(*index);
+  ASIOHost.SetDriverIndex(*index);
+  if (*index != Position) Key.WriteInteger(settings::kDriver, *index);
+  LoadRouting(Key);
 }
 
 void TFmASIOConfig::LoadEffect(const std::string& Path, std::string& PresetFailure) {
@@ -272,6 +288,7 @@ void TFmASIOConfig::TimerTimer(TObject*) {
 }
 
 void TFmASIOConfig::CBDriverChange(TObject*) {
+  Label1->SetCaption(kCreditLine);
   const bool was_active = ASIOHost.GetActive();
   ASIOHost.SetActive(false);
   ASIOHost.SetDriverIndex(CBDriver->SelectedIndex());
@@ -285,6 +302,7 @@ void TFmASIOConfig::StoreDriverAndLoadRouting() {
   std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
   if (!key) return;
   key->WriteInteger(settings::kDriver, ASIOHost.GetDriverIndex());
+  key->WriteString(settings::kDriverName, ASIOHost.GetDriverName());
   LoadRouting(*key);
 }
 

@@ -109,6 +109,9 @@ class TFmASIOConfig : public TObject {
   void CreateControls();
   void CreateParams(TCreateParams& Params);
   void ConfigureHosts();
+  // Opens the driver stored as `Position` (and by name, when stored) with its routing; one
+  // that is gone is not replaced by another: the tool bar says so.
+  void RestoreDriver(platform::RegistryKey& Key, int32_t Position);
   void StoreDriverAndLoadRouting();
   void LoadEffect(const std::string& Path, std::string& PresetFailure);
   void SavePresetFile();

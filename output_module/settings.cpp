@@ -17,6 +17,19 @@ std::string RoutingValueName(const std::string& driver_name, int output) {
   return "Routing " + driver_name + " Channel " + std::to_string(output);
 }
 
+std::optional<int32_t> FindStoredDriver(const std::vector<std::string>& drivers, int32_t position,
+                                        const std::string& name) {
+  if (name.empty()) return position;
+  const std::string wanted = LowerAscii(name);
+  const auto named = [&wanted](const std::string& driver) { return LowerAscii(driver) == wanted; };
+  if (position >= 0 && static_cast<size_t>(position) < drivers.size() &&
+      named(drivers[static_cast<size_t>(position)]))
+    return position;
+  const auto found = std::find_if(drivers.begin(), drivers.end(), named);
+  if (found == drivers.end()) return std::nullopt;
+  return static_cast<int32_t>(found - drivers.begin());
+}
+
 const std::string& KeyPath() {
   return CurrentKeyPath();
 }

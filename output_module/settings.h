@@ -4,7 +4,9 @@
 // one preset file in the current directory.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "asio_host/asio.h"
 #include "platform/registry.h"
@@ -18,6 +20,7 @@ constexpr char kLeft[] = "Left";                 // integer: the host window's l
 constexpr char kTop[] = "Top";                   // integer: the host window's top edge
 constexpr char kVstPlugin[] = "VST Plugin";      // string: full path of the effect library
 constexpr char kDriver[] = "Driver";             // integer: position in the driver list
+constexpr char kDriverName[] = "Driver Name";    // string: name of the driver at "Driver"
 constexpr char kRoutingTop[] = "Routing Top";    // integer: host window top at dialog close
 constexpr char kRoutingLeft[] = "Routing Left";  // integer: the same, left edge
 
@@ -26,6 +29,13 @@ constexpr int kRoutedOutputs = 8;
 // "Routing <driver> Channel <k>": the display text of the driver channel that effect output
 // k (1 .. 8) goes to, stored per driver name.
 std::string RoutingValueName(const std::string& driver_name, int output);
+
+// Where the driver stored as "Driver" `position` and "Driver Name" `name` is in the list of
+// installed `drivers` now: at the position while it still holds the name (as the registry
+// compares names) or no name was stored (older versions); where the name is, when installing
+// or removing another driver moved it; nothing when no driver of that name is installed.
+std::optional<int32_t> FindStoredDriver(const std::vector<std::string>& drivers, int32_t position,
+                                        const std::string& name);
 
 // The preset file, without a directory: it lies in the process's current directory.
 constexpr char kPresetFileName[] = "out_partiloom.fxp";

@@ -7,6 +7,7 @@
 
 #include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
+#include "platform/message_window.h"
 #include "vst_host/tests/test_support.h"
 
 namespace {
@@ -184,6 +185,137 @@ TEST_F(HostWindow, DriverChangeSetsAlternatingDefaultsThenTheStoredRouting) {
   EXPECT_EQ(Routing(*window), (std::vector<int32_t>{2, 1, 0, 1, 0, 1, 0, 3}));
   EXPECT_TRUE(window->ASIOHost.GetActive());  // playing before, playing after
   EXPECT_EQ(Key()->ReadInteger(settings::kDriver), window->ASIOHost.GetDriverIndex());
+}
+
+// A reset that could not reopen the driver (the interface was unplugged) leaves none open;
+// once the interface is back, choosing the same driver in the list opens it again.
+TEST_F(HostWindow, ChoosingTheSameDriverAfterAFailedReopeningOpensIt) {
+  StoreEffect("router");
+  const std::string driver = InstallDriver(FloatDriver(2));
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_TRUE(Driver().SetFailure("init", asio_test::Failure::Refuse));
+  ASSERT_EQ(Driver().SendMessage(kAsioResetRequest), 1);
+  for (int i = 0; i < 100 && window->ASIOHost.GetOutputChannelCount() > 0; ++i)
+    platform::WaitAndPumpMessages(10);
+  ASSERT_EQ(window->ASIOHost.GetOutputChannelCount(), 0) << "the reopening failed";
+  EXPECT_FALSE(window->ASIOHost.GetActive());
+
+  ASSERT_TRUE(Driver().SetFailure("init", asio_test::Failure::None));
+  const int32_t inits = Driver().CallCount("init");
+  SelectDriver(*window, driver);
+  EXPECT_EQ(Driver().CallCount("init"), inits + 1);
+  EXPECT_EQ(window->ASIOHost.GetOutputChannelCount(), 2);
+  EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
+  // The player's next start plays through it.
+  EXPECT_EQ(window->Open(44100, 2, 16), 1);
+  EXPECT_EQ(Driver().RunSwitches(2), 2);
+}
+
+// The stored position is the driver's place in the list of installed drivers. A driver
+// installed since, whose name sorts first, moves the chosen one down: it is found by its
+// name, with its routing, and the position is brought up to date.
+TEST_F(HostWindow, AStoredDriverThatMovedInTheListIsOpenedByItsName) {
+  StoreEffect("router");
+  const std::string driver = InstallDriver(FloatDriver(4));
+  {
+    auto first = MakeWindow();
+    SelectDriver(*first, driver);
+  }
+  EXPECT_EQ(Key()->ReadString(settings::kDriverName), driver);
+  Key()->WriteString(settings::RoutingValueName(driver, 2), "3 - Out 4");
+  const std::string earlier = InstallDriver(FloatDriver(2), "Partiloom Output Test Earlier ");
+  const int32_t stored = *Key()->ReadInteger(settings::kDriver);
+
+  auto window = MakeWindow();
+  const std::vector<std::string> listed = window->CBDriver->Items();
+  const auto found = std::find(listed.begin(), listed.end(), driver);
+  ASSERT_NE(found, listed.end());
+  const auto index = static_cast<int32_t>(found - listed.begin());
+  // Tests beside this one install and remove drivers too; the earlier one moved it at least
+  // while none of theirs before it went away.
+  if (index == stored) GTEST_LOG_(WARNING) << "the driver did not move";
+  EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
+  EXPECT_EQ(window->ASIOHost.GetDriverIndex(), index);
+  EXPECT_EQ(window->CBDriver->SelectedIndex(), index);
+  EXPECT_EQ(window->ASIOHost.GetOutputChannelCount(), 4);
+  EXPECT_EQ(Routing(*window), (std::vector<int32_t>{0, 3, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Key()->ReadInteger(settings::kDriver), index);
+  EXPECT_EQ(Driver(1).CallCount("init"), 0) << earlier << " was not opened";
+  EXPECT_TRUE(Messages().empty());
+}
+
+// A stored driver that is no longer installed opens none: neither the driver now at its
+// position nor another driver's routing. The window says so, without a message box that
+// would stop the player's thread at start, until a driver is chosen.
+TEST_F(HostWindow, AStoredDriverThatIsGoneOpensNoneAndTheWindowSaysSo) {
+  StoreEffect("router");
+  const std::string driver = InstallDriver(FloatDriver(4));
+  std::string credit;
+  {
+    auto first = MakeWindow();
+    credit = first->Label1->Caption();
+    SelectDriver(*first, driver);
+  }
+  // The stored position still names an installed driver, but another one.
+  const std::string gone = "Partiloom Output Test Removed";
+  Key()->WriteString(settings::kDriverName, gone);
+  Key()->WriteString(settings::RoutingValueName(driver, 1), "3 - Out 4");
+
+  auto window = MakeWindow();
+  EXPECT_EQ(window->ASIOHost.GetDriverIndex(), -1);
+  EXPECT_EQ(window->ASIOHost.GetDriverName(), "");
+  EXPECT_EQ(Driver().CallCount("init"), 1) << "only the first window opened it";
+  EXPECT_EQ(window->CBDriver->SelectedIndex(), -1);
+  EXPECT_EQ(Routing(*window), std::vector<int32_t>(8, 0));
+  EXPECT_TRUE(Messages().empty());
+  const std::string notice =
+      "ASIO driver \"" + gone + "\" is not installed any more; choose a driver";
+  EXPECT_EQ(window->Label1->Caption(), notice);
+  EXPECT_EQ(platform::WindowCaption(window->Label1->Handle()), notice);
+  // The choice stays stored for when the driver is installed again.
+  EXPECT_EQ(Key()->ReadString(settings::kDriverName), gone);
+
+  SelectDriver(*window, driver);
+  EXPECT_EQ(window->Label1->Caption(), credit);
+  EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
+  EXPECT_EQ(Key()->ReadString(settings::kDriverName), driver);
+  EXPECT_EQ(Key()->ReadInteger(settings::kDriver), window->ASIOHost.GetDriverIndex());
+}
+
+TEST(StoredDriver, IsFoundByPositionWhileItHoldsTheNameElseByName) {
+  const std::vector<std::string> drivers = {"Alpha", "Beta", "Gamma"};
+  struct Case {
+    int32_t position;
+    std::string name;
+    std::optional<int32_t> expected;
+  };
+  const Case cases[] = {
+      {1, "Beta", 1},
+      {1, "bETA", 1},              // names compare as the registry compares them
+      {0, "Gamma", 2},             // another driver now stands at the position
+      {7, "Alpha", 0},             // a driver before it went away
+      {1, "Delta", std::nullopt},  // not installed any more
+      {7, "", 7},
+      {-1, "", -1},  // older versions stored no name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.position) + " " + c.name);
+    EXPECT_EQ(settings::FindStoredDriver(drivers, c.position, c.name), c.expected);
+  }
+  EXPECT_EQ(settings::FindStoredDriver({}, 0, "Alpha"), std::nullopt);
+}
+
+// Settings of older versions hold only the position: it is opened as it stands.
+TEST_F(HostWindow, ASettingWithOnlyThePositionOpensTheDriverThere) {
+  StoreEffect("router");
+  const std::string driver = InstallDriver(FloatDriver(4));
+  auto window = RestartedWindow([&](TFmASIOConfig& first) { SelectDriver(first, driver); },
+                                [&] { Key()->DeleteValue(settings::kDriverName); });
+  EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
+  EXPECT_EQ(window->ASIOHost.GetOutputChannelCount(), 4);
+  EXPECT_FALSE(Key()->ValueExists(settings::kDriverName)) << "a start writes nothing";
 }
 
 // The player's audio through the effect to the routed driver channels, as the driver

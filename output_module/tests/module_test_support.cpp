@@ -67,7 +67,8 @@ void ModuleTest::TearDown() {
   RegistryTest::TearDown();
 }
 
-std::string ModuleTest::InstallDriver(asio_test::DriverConfig config) {
+std::string ModuleTest::InstallDriver(asio_test::DriverConfig config,
+                                      const std::string& name_prefix) {
   GUID id = {0x5D2A7C31, 0x1E48, 0x4F96, {0xA3, 0x0B, 0, 0, 0, 0, 0, 0}};
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   const auto hash = static_cast<uint32_t>(std::hash<std::string>()(info->name()));
@@ -76,7 +77,7 @@ std::string ModuleTest::InstallDriver(asio_test::DriverConfig config) {
   std::memcpy(id.Data4 + 6, &now, 1);
   id.Data4[7] = static_cast<uint8_t>(drivers_.size());
   InstalledDriver installed;
-  installed.name = "Partiloom Output Test " + platform::ClassIdToString(id);
+  installed.name = name_prefix + platform::ClassIdToString(id);
   config.driver_name = installed.name;
   installed.driver = std::make_unique<asio_test::ScopedDriver>(installed.name, id, config);
   EXPECT_TRUE(installed.driver->Installed());

@@ -28,8 +28,11 @@ class ModuleTest : public RegistryTest {
   void SetUp() override;
   void TearDown() override;
 
-  // Installs a test driver; its name is unique to the test. Manual clock unless set.
-  std::string InstallDriver(asio_test::DriverConfig config);
+  // Installs a test driver; its name, `name_prefix` and a class id, is unique to the test.
+  // Manual clock unless set. Drivers are listed in name order: a prefix that sorts earlier
+  // puts the driver before the others.
+  std::string InstallDriver(asio_test::DriverConfig config,
+                            const std::string& name_prefix = "Partiloom Output Test ");
   asio_test::DriverControl& Driver(size_t index = 0) { return *drivers_.at(index).control; }
   const std::string& DriverName(size_t index = 0) const { return drivers_.at(index).name; }
 
