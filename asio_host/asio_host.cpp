@@ -71,8 +71,9 @@ void RandomSeed(uint32_t Seed) noexcept {
 
 // The road of one block, from the driver's call to its outputReady, all in this file:
 //  1. The driver's thread calls bufferSwitch or bufferSwitchTimeInfo (TAsioCallbacks below).
-//     It passes the switch gate (EnterSwitch), packs the half into the message record of its
-//     kind and hands that to Dispatch.
+//     It passes the switch gate (EnterSwitch: a call while a switch runs is counted in the
+//     fault log and turned away), packs the half into the message record of its kind and
+//     hands that to Dispatch.
 //  2. Dispatch -> AsioBufferSwitch -> BufferSwitch asks the driver for the sample position;
 //     a driver with time information brought its own record (AsioBufferSwitchTimeInfo).
 //  3. BufferSwitchTimeInfo, one step for every host: notes the buffer generation, hands the
@@ -470,7 +471,12 @@ void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
 bool TCustomASIOHostBasic::ChannelLayoutFits() const noexcept {
   const uint64_t channels =
       static_cast<uint64_t>(FInputChannelCount) + static_cast<uint64_t>(FOutputChannelCount);
-  return channels * FBufferSize <= kMaxChannelSamples;
+  // The host's arrays hold BufferSize samples a channel; the driver allocates the size that
+  // createBuffers asks for, its own preferred size, which may lie far beyond the range
+  // BufferSize was kept to. Both must fit.
+  const uint64_t asked =
+      FBufferPreferredSize > 0 ? static_cast<uint64_t>(FBufferPreferredSize) : uint64_t{0};
+  return channels * std::max<uint64_t>(FBufferSize, asked) <= kMaxChannelSamples;
 }
 
 bool TCustomASIOHostBasic::RefuseChannelLayout() noexcept {
@@ -496,8 +502,10 @@ void TCustomASIOHostBasic::LayOutBufferInfos() {
       ASIOChannelInfo& info = infos[static_cast<size_t>(i)];
       info.channel = i;
       info.isInput = is_input ? ASIOTrue : ASIOFalse;
+      // A name may fill its field without a terminating zero: every reader stops at the
+      // field's end (settings::ChannelDisplayText), and a routing stored with the whole name
+      // must match it again.
       Driver->GetChannelInfo(&info);
-      info.name[sizeof(info.name) - 1] = '\0';  // a name that fills the field gets cut
       ChannelInfoArrived(is_input, i);
       records[i] = ASIOBufferInfo{info.isInput, i, {nullptr, nullptr}};
     }
@@ -521,10 +529,16 @@ bool TCustomASIOHostBasic::FinishCreateBuffers() {
 }
 
 bool TCustomASIOHostBasic::EnterSwitch() noexcept {
-  int32_t open_and_idle = 0;
-  if (!FSwitchGate.compare_exchange_strong(open_and_idle, 1, std::memory_order_acquire,
-                                           std::memory_order_relaxed))
+  int32_t gate = 0;
+  if (!FSwitchGate.compare_exchange_strong(gate, 1, std::memory_order_acquire,
+                                           std::memory_order_acquire)) {
+    // Open, yet a switch runs: the driver called again before its last switch returned
+    // (from inside it or from another thread), and this block is lost; the user hears of
+    // it. A closed gate is the host taking its buffers down, no fault of the driver's.
+    if ((gate & kSwitchesClosed) == 0)
+      RecordDriverFault(platform::FaultKind::RefusedAnswer, "bufferSwitch while one ran");
     return false;
+  }
   FSwitchThread.store(platform::CurrentThreadToken(), std::memory_order_release);
   return true;
 }

@@ -65,8 +65,9 @@ enum : int32_t {
 
 // Limits on the driver's answers, far above any real interface: a channel count above
 // kMaxChannelCount (per direction) is cut to it, and a layout whose channels (inputs and
-// outputs together) times BufferSize exceeds kMaxChannelSamples is refused before anything
-// is allocated (CreateBuffers answers false without asking the driver).
+// outputs together) times BufferSize, or times the size the driver is asked for (its
+// preferred size), exceeds kMaxChannelSamples is refused before anything is allocated
+// (CreateBuffers answers false without asking the driver).
 constexpr int32_t kMaxChannelCount = 4096;
 constexpr uint64_t kMaxChannelSamples = uint64_t{1} << 26;
 
@@ -285,7 +286,8 @@ class TCustomASIOHostBasic : public TObject {
   void QueryBufferSizes();
   // The driver's sample rate (through SetSampleRate) and channel counts.
   void QuerySampleRateAndChannels();
-  // Whether the channel counts and BufferSize stay within kMaxChannelSamples.
+  // Whether the channel counts times BufferSize, and times the size the driver is asked
+  // for, stay within kMaxChannelSamples.
   bool ChannelLayoutFits() const noexcept;
   // A layout that does not fit: no channels, no infos, no buffers; CreateBuffers' answer.
   bool RefuseChannelLayout() noexcept;
