@@ -17,6 +17,7 @@ std::atomic<TCustomASIOHostBasic*> g_active_host{nullptr};
 // lets one switch in at a time).
 TMessage g_buffer_switch_message;
 TMessage g_time_info_message;
+TMessage g_sample_position_message;
 
 // What the driver's callbacks record for the host's thread, one bit each: they never mix.
 constexpr uint32_t kPendingReset = 1;
@@ -68,6 +69,19 @@ void RandomSeed(uint32_t Seed) noexcept {
   g_random_seed = Seed;
 }
 
+// The road of one block, from the driver's call to its outputReady, all in this file:
+//  1. The driver's thread calls bufferSwitch or bufferSwitchTimeInfo (TAsioCallbacks below).
+//     It passes the switch gate (EnterSwitch: a call while a switch runs is counted in the
+//     fault log and turned away), packs the half into the message record of its kind and
+//     hands that to Dispatch.
+//  2. Dispatch -> AsioBufferSwitch -> BufferSwitch asks the driver for the sample position;
+//     a driver with time information brought its own record (AsioBufferSwitchTimeInfo).
+//  3. BufferSwitchTimeInfo, one step for every host: notes the buffer generation, hands the
+//     position to OnUpdateSamplePos (DeliverSamplePosition -> Dispatch -> AsioSamplePos), lets
+//     ProcessBuffers work on the half (OnBufferSwitch here; the converting host converts),
+//     and calls the driver's outputReady, unless a handler closed, reset or changed the
+//     driver on the way (the generation moved).
+//
 // The four functions handed to the driver. None lets an exception reach the driver, whose
 // frames it could not pass.
 struct TAsioCallbacks {
@@ -75,12 +89,33 @@ struct TAsioCallbacks {
     TCustomASIOHostBasic* host = ActiveHost();
     if (!host) return;
     if (!host->EnterSwitch()) return;
-    g_buffer_switch_message = {AsioBufferSwitchMessage, 1, Index, 0};
+    g_buffer_switch_message = {AsioBufferSwitchMessage, kAsioRequestBufferSwitch, Index, 0};
     try {
       host->Dispatch(g_buffer_switch_message);
     } catch (...) {
     }
     host->LeaveSwitch();
+  }
+
+  static ASIOTime* ASIO_CDECL BufferSwitchTimeInfo(ASIOTime* Params, int32_t Index,
+                                                   ASIOBool DirectProcess) noexcept {
+    TCustomASIOHostBasic* host = ActiveHost();
+    if (!host) return nullptr;
+    // A driver that hands over no record is served as one that knows none.
+    if (!Params) {
+      BufferSwitch(Index, DirectProcess);
+      return nullptr;
+    }
+    if (!host->EnterSwitch()) return nullptr;
+    host->FASIOTime->Record = *Params;
+    g_time_info_message = {AsioBufferSwitchTimeInfoMessage, kAsioRequestBufferSwitchTimeInfo, Index,
+                           0};
+    try {
+      host->Dispatch(g_time_info_message);
+    } catch (...) {
+    }
+    host->LeaveSwitch();
+    return nullptr;
   }
 
   // The driver's report threads may be unknown to the system: the callbacks below make no
@@ -126,27 +161,57 @@ struct TAsioCallbacks {
         return 0;
     }
   }
-
-  static ASIOTime* ASIO_CDECL BufferSwitchTimeInfo(ASIOTime* Params, int32_t Index,
-                                                   ASIOBool DirectProcess) noexcept {
-    TCustomASIOHostBasic* host = ActiveHost();
-    if (!host) return nullptr;
-    // A driver that hands over no record is served as one that knows none.
-    if (!Params) {
-      BufferSwitch(Index, DirectProcess);
-      return nullptr;
-    }
-    if (!host->EnterSwitch()) return nullptr;
-    host->FASIOTime->Record = *Params;
-    g_time_info_message = {AsioBufferSwitchTimeInfoMessage, 2, Index, 0};
-    try {
-      host->Dispatch(g_time_info_message);
-    } catch (...) {
-    }
-    host->LeaveSwitch();
-    return nullptr;
-  }
 };
+
+void TCustomASIOHostBasic::AsioBufferSwitch(TMessage& Message) {
+  BufferSwitch(Message.LParam);
+}
+
+void TCustomASIOHostBasic::AsioBufferSwitchTimeInfo(TMessage& Message) {
+  BufferSwitchTimeInfo(Message.LParam, &FASIOTime->Record);
+}
+
+void TCustomASIOHostBasic::BufferSwitch(int32_t Index) {
+  // The driver of another, older host may still call: without a driver of our own there
+  // is nothing to ask for the position.
+  if (!Driver) return;
+  ::ASIOTime& record = FASIOTime->Record;
+  std::memset(&record, 0, sizeof(record));
+  if (Driver->GetSamplePosition(&record.timeInfo.samplePosition, &record.timeInfo.systemTime) ==
+      ASE_OK) {
+    TATFlags flags = FASIOTime->GetFlags();
+    flags += {atSystemTimeValid, atSamplePositionValid};
+    FASIOTime->SetFlags(flags);
+  }
+  BufferSwitchTimeInfo(Index, &record);
+}
+
+void TCustomASIOHostBasic::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) {
+  if (!Driver) return;
+  const uint32_t generation = BufferGeneration();
+  DeliverSamplePosition(Params);
+  if (generation == BufferGeneration()) ProcessBuffers(Index);
+  // A handler may have closed, reset or changed the driver: this switch is over for it.
+  if (Driver && generation == BufferGeneration()) Driver->OutputReady();
+}
+
+void TCustomASIOHostBasic::DeliverSamplePosition(const ::ASIOTime* Params) {
+  g_sample_position_message = {AsioSamplePosMessage,
+                               static_cast<int32_t>(Params->timeInfo.samplePosition.hi),
+                               static_cast<int32_t>(Params->timeInfo.samplePosition.lo), 0};
+  Dispatch(g_sample_position_message);
+}
+
+void TCustomASIOHostBasic::ProcessBuffers(int32_t Index) {
+  OnBufferSwitch(this, InputBufferInfos, Index);
+}
+
+void TCustomASIOHostBasic::AsioSamplePos(TMessage& Message) {
+  if (!OnUpdateSamplePos.Assigned()) return;
+  const ASIOSamples position{static_cast<uint32_t>(Message.WParam),
+                             static_cast<uint32_t>(Message.LParam)};
+  OnUpdateSamplePos(this, ASIOSamplesToInt64(position));
+}
 
 TCustomASIOHostBasic::TCustomASIOHostBasic(TObject* AOwner) : Owner(AOwner) {
   Construct(TAsioDriverRegistry{});
@@ -263,54 +328,6 @@ void TCustomASIOHostBasic::AsioRequest(TMessage& Message) {
     default:
       break;
   }
-}
-
-void TCustomASIOHostBasic::AsioSamplePos(TMessage& Message) {
-  if (!OnUpdateSamplePos.Assigned()) return;
-  const ASIOSamples position{static_cast<uint32_t>(Message.WParam),
-                             static_cast<uint32_t>(Message.LParam)};
-  OnUpdateSamplePos(this, ASIOSamplesToInt64(position));
-}
-
-void TCustomASIOHostBasic::AsioBufferSwitch(TMessage& Message) {
-  BufferSwitch(Message.LParam);
-}
-
-void TCustomASIOHostBasic::AsioBufferSwitchTimeInfo(TMessage& Message) {
-  BufferSwitchTimeInfo(Message.LParam, &FASIOTime->Record);
-}
-
-void TCustomASIOHostBasic::BufferSwitch(int32_t Index) {
-  // The driver of another, older host may still call: without a driver of our own there
-  // is nothing to ask for the position.
-  if (!Driver) return;
-  ::ASIOTime& record = FASIOTime->Record;
-  std::memset(&record, 0, sizeof(record));
-  if (Driver->GetSamplePosition(&record.timeInfo.samplePosition, &record.timeInfo.systemTime) ==
-      ASE_OK) {
-    TATFlags flags = FASIOTime->GetFlags();
-    flags += {atSystemTimeValid, atSamplePositionValid};
-    FASIOTime->SetFlags(flags);
-  }
-  BufferSwitchTimeInfo(Index, &record);
-}
-
-void TCustomASIOHostBasic::DeliverSamplePosition(const ::ASIOTime* Params) {
-  // Written by the audio thread only, like the other buffer-switch records.
-  static TMessage sample_position_message;
-  sample_position_message = {AsioSamplePosMessage,
-                             static_cast<int32_t>(Params->timeInfo.samplePosition.hi),
-                             static_cast<int32_t>(Params->timeInfo.samplePosition.lo), 0};
-  Dispatch(sample_position_message);
-}
-
-void TCustomASIOHostBasic::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) {
-  if (!Driver) return;
-  const uint32_t generation = BufferGeneration();
-  DeliverSamplePosition(Params);
-  if (generation == BufferGeneration()) OnBufferSwitch(this, InputBufferInfos, Index);
-  // A handler may have closed, reset or changed the driver: this switch is over for it.
-  if (Driver && generation == BufferGeneration()) Driver->OutputReady();
 }
 
 void TCustomASIOHostBasic::SetDriverName(const std::string& Value) {
@@ -456,7 +473,12 @@ void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
 bool TCustomASIOHostBasic::ChannelLayoutFits() const noexcept {
   const uint64_t channels =
       static_cast<uint64_t>(FInputChannelCount) + static_cast<uint64_t>(FOutputChannelCount);
-  return channels * FBufferSize <= kMaxChannelSamples;
+  // The host's arrays hold BufferSize samples a channel; the driver allocates the size that
+  // createBuffers asks for, its own preferred size, which may lie far beyond the range
+  // BufferSize was kept to. Both must fit.
+  const uint64_t asked =
+      FBufferPreferredSize > 0 ? static_cast<uint64_t>(FBufferPreferredSize) : uint64_t{0};
+  return channels * std::max<uint64_t>(FBufferSize, asked) <= kMaxChannelSamples;
 }
 
 bool TCustomASIOHostBasic::RefuseChannelLayout() noexcept {
@@ -467,8 +489,7 @@ bool TCustomASIOHostBasic::RefuseChannelLayout() noexcept {
   return false;
 }
 
-void TCustomASIOHostBasic::LayOutBufferInfos(
-    const std::function<void(bool IsInput, int32_t Index)>& ChannelReady) {
+void TCustomASIOHostBasic::LayOutBufferInfos() {
   FBufferGeneration.fetch_add(1, std::memory_order_acq_rel);
   const size_t total = static_cast<size_t>(FInputChannelCount) + FOutputChannelCount;
   BufferInfoBlock = std::make_unique<uint8_t[]>(total * sizeof(ASIOBufferInfo) + 16);
@@ -483,9 +504,11 @@ void TCustomASIOHostBasic::LayOutBufferInfos(
       ASIOChannelInfo& info = infos[static_cast<size_t>(i)];
       info.channel = i;
       info.isInput = is_input ? ASIOTrue : ASIOFalse;
+      // A name may fill its field without a terminating zero: every reader stops at the
+      // field's end (settings::ChannelDisplayText), and a routing stored with the whole name
+      // must match it again.
       Driver->GetChannelInfo(&info);
-      info.name[sizeof(info.name) - 1] = '\0';  // a name that fills the field gets cut
-      if (ChannelReady) ChannelReady(is_input, i);
+      ChannelInfoArrived(is_input, i);
       records[i] = ASIOBufferInfo{info.isInput, i, {nullptr, nullptr}};
     }
   };
@@ -508,10 +531,16 @@ bool TCustomASIOHostBasic::FinishCreateBuffers() {
 }
 
 bool TCustomASIOHostBasic::EnterSwitch() noexcept {
-  int32_t open_and_idle = 0;
-  if (!FSwitchGate.compare_exchange_strong(open_and_idle, 1, std::memory_order_acquire,
-                                           std::memory_order_relaxed))
+  int32_t gate = 0;
+  if (!FSwitchGate.compare_exchange_strong(gate, 1, std::memory_order_acquire,
+                                           std::memory_order_acquire)) {
+    // Open, yet a switch runs: the driver called again before its last switch returned
+    // (from inside it or from another thread), and this block is lost; the user hears of
+    // it. A closed gate is the host taking its buffers down, no fault of the driver's.
+    if ((gate & kSwitchesClosed) == 0)
+      RecordDriverFault(platform::FaultKind::RefusedAnswer, "bufferSwitch while one ran");
     return false;
+  }
   FSwitchThread.store(platform::CurrentThreadToken(), std::memory_order_release);
   return true;
 }
@@ -542,10 +571,19 @@ bool TCustomASIOHostBasic::CreateBuffers() {
   CloseSwitches();
   QueryBufferSizes();
   QuerySampleRateAndChannels();
-  if (!ChannelLayoutFits()) return RefuseChannelLayout();
-  LayOutBufferInfos(nullptr);
+  if (!ChannelLayoutFits()) {
+    CreateChannelArrays(0, 0, 0);
+    return RefuseChannelLayout();
+  }
+  CreateChannelArrays(static_cast<size_t>(FInputChannelCount),
+                      static_cast<size_t>(FOutputChannelCount), FBufferSize);
+  LayOutBufferInfos();
   return FinishCreateBuffers();
 }
+
+void TCustomASIOHostBasic::CreateChannelArrays(size_t, size_t, size_t) {}
+
+void TCustomASIOHostBasic::ChannelInfoArrived(bool, int32_t) {}
 
 void TCustomASIOHostBasic::DisposeDriverBuffers() {
   CloseSwitches();

@@ -40,7 +40,10 @@ using TSamplePositionUpdateEvent = TEvent<void(TObject* Sender, int64_t SamplePo
 using TBufferSwitchEventNative =
     TEvent<void(TObject* Sender, PASIOBufferList BufferInfo, int32_t BufferIndex)>;
 
-// The host's internal messages: the platform's message record, 32 bits a field.
+// The host's internal messages: the platform's message record, 32 bits a field. A buffer
+// switch travels in them too ("the road of one block", asio_host.cpp): AsioBufferSwitchMessage
+// and AsioBufferSwitchTimeInfoMessage carry the request code in WParam and the half in LParam,
+// AsioSamplePosMessage the sample position's high and low words.
 struct TMessage {
   uint32_t Msg;
   int32_t WParam;
@@ -62,8 +65,9 @@ enum : int32_t {
 
 // Limits on the driver's answers, far above any real interface: a channel count above
 // kMaxChannelCount (per direction) is cut to it, and a layout whose channels (inputs and
-// outputs together) times BufferSize exceeds kMaxChannelSamples is refused before anything
-// is allocated (CreateBuffers answers false without asking the driver).
+// outputs together) times BufferSize, or times the size the driver is asked for (its
+// preferred size), exceeds kMaxChannelSamples is refused before anything is allocated
+// (CreateBuffers answers false without asking the driver).
 constexpr int32_t kMaxChannelCount = 4096;
 constexpr uint64_t kMaxChannelSamples = uint64_t{1} << 26;
 
@@ -138,8 +142,12 @@ class TCustomASIOHostBasic : public TObject {
   virtual bool CanTransport();
   virtual bool CreateBuffers();
   virtual void DestroyBuffers();
-  virtual void BufferSwitch(int32_t Index);
-  virtual void BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params);
+  // A switch of a driver without time information: asks the driver for the sample
+  // position, then goes on as BufferSwitchTimeInfo.
+  void BufferSwitch(int32_t Index);
+  // One block, the same for every host: the sample position to OnUpdateSamplePos, half
+  // `Index` of the buffers to ProcessBuffers, then the driver's outputReady.
+  void BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params);
   virtual void ControlPanel();
   // Reopens the driver, then fires OnReset. "ASIO Driver Failed!" reaches the caller.
   virtual void Reset();
@@ -193,17 +201,19 @@ class TCustomASIOHostBasic : public TObject {
 
   // Hands the position of `Params` to OnUpdateSamplePos through its message.
   void DeliverSamplePosition(const ::ASIOTime* Params);
-  // The steps that every buffer creation shares, in this order. Buffer sizes: the driver's
-  // answer and BufferSize from it.
-  void QueryBufferSizes();
-  // The driver's sample rate (through SetSampleRate) and channel counts.
-  void QuerySampleRateAndChannels();
-  // The channel infos and the buffer-info records, inputs first; `ChannelReady` runs for
-  // every channel once its info has arrived.
-  void LayOutBufferInfos(const std::function<void(bool IsInput, int32_t Index)>& ChannelReady);
-  // The driver's createBuffers, then latencies, the two events and the reseed; true when
-  // the driver took the buffers.
-  bool FinishCreateBuffers();
+  // What the host does with half `Index` of the driver's buffers in one switch, on the
+  // driver's thread, where nothing may be allocated or locked: here OnBufferSwitch; the
+  // converting host converts. Not called once a handler has closed, reset or changed the
+  // driver.
+  virtual void ProcessBuffers(int32_t Index);
+
+  // CreateBuffers is one sequence for every host; a host with channel arrays of its own
+  // takes part through these two hooks, both called while no switch can run.
+  // Makes the arrays for `Inputs` and `Outputs` channels of `Samples` each, all zero, once
+  // the buffer size and channel counts are known; a refused layout asks for none (all 0).
+  virtual void CreateChannelArrays(size_t Inputs, size_t Outputs, size_t Samples);
+  // The driver has described channel `Index`: its info is in place.
+  virtual void ChannelInfoArrived(bool IsInput, int32_t Index);
   // Samples per buffer half that may be touched: BufferSize, but never more than the driver
   // was asked for (a driver that accepted a size below 1 has no samples to touch).
   uint32_t DriverBufferLength() const noexcept {
@@ -213,10 +223,6 @@ class TCustomASIOHostBasic : public TObject {
   // Releases the buffer-info block and the driver's buffers (the driver call guarded),
   // clears BuffersCreated and the channel infos.
   void DisposeDriverBuffers();
-  // Whether the channel counts and BufferSize stay within kMaxChannelSamples.
-  bool ChannelLayoutFits() const noexcept;
-  // A layout that does not fit: no channels, no infos, no buffers; CreateBuffers' answer.
-  bool RefuseChannelLayout() noexcept;
   // Counts a fault of the driver under its name (platform/fault_log.h); any thread.
   void RecordDriverFault(platform::FaultKind Kind, const char* Call,
                          uint32_t Code = 0) const noexcept;
@@ -277,6 +283,21 @@ class TCustomASIOHostBasic : public TObject {
  private:
   void Construct(const TAsioDriverRegistry& Registry);
   void ReleaseDriver() noexcept;
+  // The steps of CreateBuffers, in this order. Buffer sizes: the driver's answer and
+  // BufferSize from it.
+  void QueryBufferSizes();
+  // The driver's sample rate (through SetSampleRate) and channel counts.
+  void QuerySampleRateAndChannels();
+  // Whether the channel counts times BufferSize, and times the size the driver is asked
+  // for, stay within kMaxChannelSamples.
+  bool ChannelLayoutFits() const noexcept;
+  // A layout that does not fit: no channels, no infos, no buffers; CreateBuffers' answer.
+  bool RefuseChannelLayout() noexcept;
+  // The channel infos and the buffer-info records, inputs first.
+  void LayOutBufferInfos();
+  // The driver's createBuffers, then latencies, the two events and the reseed; true when
+  // the driver took the buffers.
+  bool FinishCreateBuffers();
   static void HandleWindowMessage(void* Context, uint32_t Message, uintptr_t WParam,
                                   intptr_t LParam) noexcept;
   friend struct TAsioCallbacks;

@@ -76,47 +76,29 @@ void TCustomASIOHost::SetOnBufferSwitch64(TBufferSwitchEvent64 Value) noexcept {
   BufferSwitchMode = FOnBufferSwitch64.Assigned() ? 2 : FOnBufferSwitch32.Assigned() ? 1 : 0;
 }
 
-bool TCustomASIOHost::CreateBuffers() {
-  if (!Driver) return false;
-  const TBusyScope busy(*this);
-  if (BuffersCreated) DestroyBuffers();
-  CloseSwitches();
-  QueryBufferSizes();
+void TCustomASIOHost::CreateChannelArrays(size_t Inputs, size_t Outputs, size_t Samples) {
   if (FCustomGenerator) FCustomGenerator->BlockSize = GetBufferSize();
-  QuerySampleRateAndChannels();
-  if (!ChannelLayoutFits()) {
-    FSingleInBuffer = TSingleChannelArrays();
-    FSingleOutBuffer = TSingleChannelArrays();
-    FDoubleInBuffer = TDoubleChannelArrays();
-    FDoubleOutBuffer = TDoubleChannelArrays();
-    InputConverters.clear();
-    OutputConverters.clear();
-    return RefuseChannelLayout();
-  }
-  const size_t inputs = static_cast<size_t>(GetInputChannelCount());
-  const size_t outputs = static_cast<size_t>(GetOutputChannelCount());
-  const size_t samples = GetBufferSize();
   // Every sample zero, every channel exactly BufferSize long.
-  FSingleInBuffer = TSingleChannelArrays(inputs, samples);
-  FDoubleInBuffer = TDoubleChannelArrays(inputs, samples);
-  FSingleOutBuffer = TSingleChannelArrays(outputs, samples);
-  FDoubleOutBuffer = TDoubleChannelArrays(outputs, samples);
-  InputConverters.resize(inputs);
-  OutputConverters.resize(outputs);
-  LayOutBufferInfos([this](bool is_input, int32_t channel) {
-    const auto& infos = is_input ? FInputChannelInfos : FOutputChannelInfos;
-    const int table = SampleTypeIndex(infos[static_cast<size_t>(channel)].type);
-    // A type without converter gets an empty entry: the channel is left alone, never
-    // converted by what an earlier driver's channel of that number had.
-    const auto index = static_cast<size_t>(channel);
-    if (is_input)
-      InputConverters[index] =
-          table < 0 ? TInputConverter{} : InputConverterTable[static_cast<size_t>(table)];
-    else
-      OutputConverters[index] =
-          table < 0 ? TOutputConverter{} : OutputConverterTable[static_cast<size_t>(table)];
-  });
-  return FinishCreateBuffers();
+  FSingleInBuffer = TSingleChannelArrays(Inputs, Samples);
+  FDoubleInBuffer = TDoubleChannelArrays(Inputs, Samples);
+  FSingleOutBuffer = TSingleChannelArrays(Outputs, Samples);
+  FDoubleOutBuffer = TDoubleChannelArrays(Outputs, Samples);
+  InputConverters.assign(Inputs, TInputConverter{});
+  OutputConverters.assign(Outputs, TOutputConverter{});
+}
+
+void TCustomASIOHost::ChannelInfoArrived(bool IsInput, int32_t Index) {
+  const auto channel = static_cast<size_t>(Index);
+  const auto& infos = IsInput ? FInputChannelInfos : FOutputChannelInfos;
+  const int table = SampleTypeIndex(infos[channel].type);
+  // A type without converter gets an empty entry: the channel is left alone, never
+  // converted by what an earlier driver's channel of that number had.
+  if (IsInput)
+    InputConverters[channel] =
+        table < 0 ? TInputConverter{} : InputConverterTable[static_cast<size_t>(table)];
+  else
+    OutputConverters[channel] =
+        table < 0 ? TOutputConverter{} : OutputConverterTable[static_cast<size_t>(table)];
 }
 
 void TCustomASIOHost::DestroyBuffers() {
@@ -124,6 +106,11 @@ void TCustomASIOHost::DestroyBuffers() {
   const TBusyScope busy(*this);
   OnBuffersDestroy(this);
   DisposeDriverBuffers();
+  // Only the single-precision arrays go with the buffers; the double arrays and the
+  // converter copies keep the last block until the next creation rebuilds them all. That is
+  // the state this host has always left for its owners after DestroyBuffers, and keeping it
+  // costs nothing but memory until then: no switch reads either set meanwhile (the gate is
+  // closed and BuffersCreated is false).
   FSingleInBuffer = TSingleChannelArrays();
   FSingleOutBuffer = TSingleChannelArrays();
 }
@@ -256,23 +243,16 @@ void TCustomASIOHost::ProcessBlock(int32_t Index, uint32_t Samples, TChannelArra
   }
 }
 
-void TCustomASIOHost::BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) {
-  if (!Driver) return;
-  const uint32_t generation = BufferGeneration();
-  DeliverSamplePosition(Params);
+void TCustomASIOHost::ProcessBuffers(int32_t Index) {
   // Only the two halves of buffers this host created are touched, and never more samples
   // than the driver was asked to hold.
   const uint32_t samples = DriverBufferLength();
-  if (generation == BufferGeneration() && BuffersCreated && InputBufferInfos &&
-      (Index == 0 || Index == 1) && samples > 0) {
-    if (OnBufferSwitchNative.Assigned()) {
-      OnBufferSwitchNative(this, InputBufferInfos, Index);
-    } else if (BufferSwitchMode == 2) {
-      ProcessBlock(Index, samples, FDoubleInBuffer, FDoubleOutBuffer);
-    } else {
-      ProcessBlock(Index, samples, FSingleInBuffer, FSingleOutBuffer);
-    }
+  if (!BuffersCreated || !InputBufferInfos || (Index != 0 && Index != 1) || samples == 0) return;
+  if (OnBufferSwitchNative.Assigned()) {
+    OnBufferSwitchNative(this, InputBufferInfos, Index);
+  } else if (BufferSwitchMode == 2) {
+    ProcessBlock(Index, samples, FDoubleInBuffer, FDoubleOutBuffer);
+  } else {
+    ProcessBlock(Index, samples, FSingleInBuffer, FSingleOutBuffer);
   }
-  // A handler may have closed, reset or changed the driver: this switch is over for it.
-  if (Driver && generation == BufferGeneration()) Driver->OutputReady();
 }

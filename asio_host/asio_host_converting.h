@@ -60,9 +60,7 @@ class TCustomASIOHost : public TCustomASIOHostBasic {
   TSample2Event OnInput2Sample;
   TSample2Event OnSample2Output;
 
-  bool CreateBuffers() override;
   void DestroyBuffers() override;
-  void BufferSwitchTimeInfo(int32_t Index, const ::ASIOTime* Params) override;
 
   const TSingleChannelArrays& SingleInBuffer() const noexcept { return FSingleInBuffer; }
   const TSingleChannelArrays& SingleOutBuffer() const noexcept { return FSingleOutBuffer; }
@@ -77,6 +75,12 @@ class TCustomASIOHost : public TCustomASIOHostBasic {
   TClipRoutines ClipRoutines;
   // 2: the double path (OnBufferSwitch64 set); 1: OnBufferSwitch32 set; 0: neither.
   uint8_t BufferSwitchMode = 0;
+
+  // One block: the native event, or conversion on the path BufferSwitchMode chose.
+  void ProcessBuffers(int32_t Index) override;
+  // The arrays and converters of the buffer creation.
+  void CreateChannelArrays(size_t Inputs, size_t Outputs, size_t Samples) override;
+  void ChannelInfoArrived(bool IsInput, int32_t Index) override;
 
  private:
   void Initialise() noexcept;

@@ -5,6 +5,7 @@
 #include "asio_host/bench/host_switch_case.h"
 #include "asio_host/tests/asio_registry_test.h"
 #include "asio_host/tests/switch_budget.h"
+#include "platform/fault_log.h"
 #include "platform/message_window.h"
 
 namespace {
@@ -58,6 +59,30 @@ TEST_F(SwitchBudget, EveryOptionOnStillAllocatesNothingAndTakesNoLock) {
   EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
   EXPECT_EQ(positions, 20000);
   busy.Close();
+}
+
+// A driver that calls again while its switch runs: each call is turned away and counted in
+// the fault log, still without allocation, lock or call outside the program.
+TEST_F(SwitchBudget, SwitchesTurnedAwayWhileOneRunsAreCountedWithinTheBudget) {
+  switch_budget::Install();
+  HostSwitchCase overrun;
+  ASSERT_TRUE(overrun.Open(Base()));
+  auto call_again = [&overrun](TObject*, TSingleChannelArrays&, TSingleChannelArrays&) {
+    overrun.Switch();
+  };
+  overrun.host->SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&call_again));
+  const platform::FaultSourceId source = platform::RegisterFaultSource("Switch");
+  auto overruns = [source] {
+    return platform::FaultCount(platform::FaultKind::RefusedAnswer, source,
+                                "bufferSwitch while one ran");
+  };
+  const uint32_t before = overruns();
+  switch_budget::Begin();
+  for (int i = 0; i < 10000; ++i) overrun.Switch();
+  EXPECT_EQ(switch_budget::End(), std::vector<std::string>{});
+  EXPECT_EQ(overruns() - before, 10000u);
+  EXPECT_EQ(overrun.driver.output_ready, 10000);
+  overrun.Close();
 }
 
 // A driver's reports may come from threads the system does not know: asioMessage and

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
 #include "asio_host/asio_host.h"
 #include "asio_host/tests/asio_registry_test.h"
 #include "asio_host/tests/fake_asio_driver.h"
+#include "platform/fault_log.h"
 #include "platform/message_window.h"
 
 namespace {
@@ -516,6 +519,11 @@ TEST_F(AsioHost, CapsChannelCountsAndRefusesLayoutsTooLargeBeforeAllocating) {
       {2, 65543, 65530, false, 0, 0},
       {3000, 3000, 65530, false, 0, 0},
       {kMaxChannelCount, kMaxChannelCount, 4096, true, kMaxChannelCount, kMaxChannelCount},
+      // Sizes beyond 65530 give BufferSize 4096, but the driver is asked for its own size:
+      // that is what its buffers hold, so that is what must fit.
+      {2, 2, 100000, true, 2, 2},
+      {6, kMaxChannelCount, 65531, false, 0, 0},
+      {2, kMaxChannelCount, 100000, false, 0, 0},
   };
   auto host = MakeHost();
   alpha.hand_out_buffers = false;
@@ -535,6 +543,65 @@ TEST_F(AsioHost, CapsChannelCountsAndRefusesLayoutsTooLargeBeforeAllocating) {
     EXPECT_EQ(alpha.created_channels, c.accepted ? c.expected_inputs + c.expected_outputs : -1);
     alpha.callbacks = nullptr;
   }
+}
+
+// A name that fills its field is still the driver's whole name: a routing stored with the
+// name's display text must find the channel again.
+TEST_F(AsioHost, KeepsAChannelNameThatFillsItsWholeField) {
+  const std::string full = "Main Out 1 (Line, Balanced) Left";
+  ASSERT_EQ(full.size(), sizeof(ASIOChannelInfo::name));
+  alpha.outputs = 3;
+  alpha.output_names = {full, "Phones"};
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  auto name_of = [](const ASIOChannelInfo& info) {
+    return std::string(info.name, std::find(info.name, info.name + sizeof(info.name), '\0'));
+  };
+  const std::vector<ASIOChannelInfo>& outputs = host->OutputChannelInfos();
+  ASSERT_EQ(outputs.size(), 3u);
+  EXPECT_EQ(name_of(outputs[0]), full);
+  EXPECT_EQ(name_of(outputs[1]), "Phones");
+  EXPECT_EQ(name_of(outputs[2]), "Out 3");
+}
+
+// A driver that calls again while a switch of its runs (here from inside the switch) is
+// turned away, and each such call is counted under the driver's name; switches turned away
+// because the buffers have gone are not overruns.
+TEST_F(AsioHost, CountsEverySwitchThatArrivesWhileOneRuns) {
+  auto host = MakeHost();
+  host->SetDriverIndex(0);
+  host->SetActive(true);
+  ASIOCallbacks* const callbacks = alpha.callbacks;
+  const platform::FaultSourceId source = platform::RegisterFaultSource("Alpha");
+  auto overruns = [source] {
+    return platform::FaultCount(platform::FaultKind::RefusedAnswer, source,
+                                "bufferSwitch while one ran");
+  };
+  const uint32_t before = overruns();
+  ::ASIOTime record{};
+  const std::function<void()> again[] = {
+      [&] { callbacks->bufferSwitch(1, ASIOFalse); },
+      [&] { callbacks->bufferSwitchTimeInfo(&record, 1, ASIOTrue); },
+  };
+  const std::function<void()>* inner = nullptr;
+  std::function<void(TObject*, PASIOBufferList, int32_t)> call_again =
+      [&](TObject*, PASIOBufferList, int32_t index) {
+        events.switches.push_back(index);
+        (*inner)();
+      };
+  host->OnBufferSwitch = TBufferSwitchEventNative::FromCallable(&call_again);
+  for (const std::function<void()>& call : again) {
+    inner = &call;
+    callbacks->bufferSwitch(0, ASIOFalse);
+  }
+  EXPECT_EQ(events.switches, (std::vector<int32_t>{0, 0})) << "the inner calls never ran";
+  EXPECT_EQ(alpha.output_ready, 2);
+  EXPECT_EQ(overruns() - before, 2u);
+
+  host->SetDriverIndex(-1);
+  callbacks->bufferSwitch(0, ASIOFalse);
+  callbacks->bufferSwitchTimeInfo(&record, 1, ASIOTrue);
+  EXPECT_EQ(overruns() - before, 2u);
 }
 
 TEST_F(AsioHost, ABufferSwitchWithoutTimeRecordAsksTheDriverForThePosition) {

@@ -42,6 +42,9 @@ class FakeAsioDriver final : public IASIO {
   std::vector<int32_t> capabilities;  // future selectors answered with ASE_SUCCESS
   int32_t meter = 1234;
   std::vector<int32_t> channels_without_buffer;  // buffer-info index that gets no address
+  // Output channel names by number, written as a driver fills the field: a name of 32
+  // characters gets no terminating zero. Missing entries: "Out <n>".
+  std::vector<std::string> output_names;
   bool hand_out_buffers = true;  // false: createBuffers answers without allocating any
   // Run inside the method, as a driver that calls its host back from there.
   std::function<void()> inside_control_panel, inside_start;
@@ -172,8 +175,15 @@ class FakeAsioDriver final : public IASIO {
     info->type = TypeOf(info->isInput == ASIOTrue, info->channel);
     info->isActive = ASIOFalse;
     info->channelGroup = 0;
-    std::snprintf(info->name, sizeof(info->name), "%s %d", info->isInput ? "In" : "Out",
-                  info->channel + 1);
+    const auto named = static_cast<size_t>(info->channel);
+    if (!info->isInput && named < output_names.size()) {
+      std::memset(info->name, 0, sizeof(info->name));
+      std::memcpy(info->name, output_names[named].data(),
+                  std::min(output_names[named].size(), sizeof(info->name)));
+    } else {
+      std::snprintf(info->name, sizeof(info->name), "%s %d", info->isInput ? "In" : "Out",
+                    info->channel + 1);
+    }
     return ASE_OK;
   }
   ASIOError ASIO_THISCALL createBuffers(ASIOBufferInfo* infos, int32_t channels, int32_t size,
