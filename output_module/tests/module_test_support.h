@@ -31,6 +31,9 @@ class ModuleTest : public RegistryTest {
   // Installs a test driver; its name is unique to the test. Manual clock unless set.
   std::string InstallDriver(asio_test::DriverConfig config);
   asio_test::DriverControl& Driver(size_t index = 0) { return *drivers_.at(index).control; }
+  // Stores a new configuration for an installed driver: its objects created from now on (at
+  // the host's next reset, say) take it.
+  bool ReconfigureDriver(asio_test::DriverConfig config, size_t index = 0);
   const std::string& DriverName(size_t index = 0) const { return drivers_.at(index).name; }
 
   // Stores the path of a test effect ("router", "faulty", ...) as the effect library.
@@ -54,6 +57,7 @@ class ModuleTest : public RegistryTest {
  private:
   struct InstalledDriver {
     std::string name;
+    GUID class_id{};
     std::unique_ptr<asio_test::ScopedDriver> driver;
     std::unique_ptr<asio_test::DriverControl> control;
   };
