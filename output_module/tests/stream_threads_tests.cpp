@@ -11,6 +11,7 @@
 #include "output_module/settings.h"
 #include "output_module/stream_ring.h"
 #include "output_module/tests/module_test_support.h"
+#include "platform/message_window.h"
 #include "platform/system.h"
 
 namespace {
@@ -204,6 +205,72 @@ TEST_F(StreamThreads, ResizesWhileBothSidesRunKeepEveryFrameInOrder) {
   reader.join();
   EXPECT_EQ(received, kFrames);
   EXPECT_EQ(misplaced, 0);
+}
+
+// A stream plays through the effect while the driver asks for new buffer sizes, longer and
+// shorter than the ring: the host reopens it on its thread and the ring follows. Every frame
+// the driver played is the one after the frame it played before (silence aside).
+TEST_F(StreamThreads, BufferSizeChangesWhileAStreamPlaysLoseNoFrame) {
+  StoreEffect("router");
+  DriverConfig config;
+  config.clock = ClockMode::Steady;
+  config.clock_speed = 8.0;
+  config.outputs = {{"Out 1", 19}, {"Out 2", 19}};
+  config.minimum_size = 64;
+  config.maximum_size = 16384;
+  config.preferred_size = 256;
+  config.granularity = 0;
+  const std::string driver = InstallDriver(config);
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  Driver().SetCapture(true);
+
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    int32_t written = 0;
+    while (writing.load()) {
+      const int32_t count = std::min(window->FreeFrames(), 576);
+      if (count < 1) {
+        platform::SleepMilliseconds(1);
+        continue;
+      }
+      const std::vector<char> pcm = NumberedFrames(written + 1, count);
+      if (window->Write(pcm.data(), static_cast<int32_t>(pcm.size())) == 0) written += count;
+    }
+  });
+  for (const int32_t block : {8192, 512, 16384, 256}) {
+    config.preferred_size = block;
+    ASSERT_TRUE(ReconfigureDriver(config));
+    ASSERT_TRUE(Driver().SendMessage(kAsioBufferSizeChange).has_value());
+    for (int i = 0; i < 500 && window->ASIOHost.GetBufferSize() != static_cast<uint32_t>(block);
+         ++i)
+      platform::WaitAndPumpMessages(10);
+    EXPECT_EQ(window->ASIOHost.GetBufferSize(), static_cast<uint32_t>(block));
+    EXPECT_GE(window->RingLength(), 2 * block);
+    const int64_t switches = Driver().SwitchCount();
+    for (int i = 0; i < 500 && Driver().SwitchCount() < switches + 4; ++i)
+      platform::WaitAndPumpMessages(10);
+  }
+  writing = false;
+  writer.join();
+  window->Close();
+  Driver().SetCapture(false);
+
+  // Driver channel 0 carries effect outputs 1, 3, 5 and 7 (the routing a new driver gets);
+  // the last one wins: 7 times the left input.
+  int32_t heard = 0;
+  int32_t previous = 0;
+  int32_t breaks = 0;
+  for (const float sample : CapturedFloats(Driver(), 0)) {
+    const auto number = static_cast<int32_t>(std::lround(sample * 32768.0f / 7.0f));
+    if (number == 0) continue;
+    if (previous != 0 && number != previous % 32767 + 1) ++breaks;
+    previous = number;
+    ++heard;
+  }
+  EXPECT_GT(heard, 20000);
+  EXPECT_EQ(breaks, 0);
 }
 
 }  // namespace
