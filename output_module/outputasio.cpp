@@ -10,7 +10,6 @@
 #include <fstream>
 #include <limits>
 #include <stdexcept>
-#include <thread>
 
 #include "output_module/routing.h"
 #include "output_module/settings.h"
@@ -156,6 +155,7 @@ void TFmASIOConfig::ConfigureHosts() {
     ASIOHost.OnLatencyChanged = TNotifyEvent::Bind<&TFmASIOConfig::ASIOHostLatencyChanged>(this);
     ASIOHost.OnSampleRateChanged =
         TNotifyEvent::Bind<&TFmASIOConfig::ASIOHostSampleRateChanged>(this);
+    ASIOHost.OnBuffersCreate = TNotifyEvent::Bind<&TFmASIOConfig::ASIOHostBuffersCreate>(this);
     ASIOHost.SetOnBufferSwitch32(
         TBufferSwitchEvent32::Bind<&TFmASIOConfig::ASIOHostBufferSwitch32>(this));
   });
@@ -166,7 +166,6 @@ void TFmASIOConfig::ConfigureHosts() {
 void TFmASIOConfig::FormCreate(TObject*) {
   CBDriver->SetItems(ASIOHost.DriverList());
   FVolume = 1.0f;
-  FWritePos = kInitialWritePos;
 
   std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
   if (!key) return;
@@ -367,7 +366,7 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
   // a longer driver block runs in pieces.
   size_t piece = frames;
   if (FEffectBlockSize > 0) piece = std::min(piece, static_cast<size_t>(FEffectBlockSize));
-  const int32_t ring_length = FRingLength.load(std::memory_order_relaxed);
+  const int32_t ring_length = FRing.Length();
   if (ring_length > 0) piece = std::min(piece, static_cast<size_t>(ring_length));
   FVstInBuffer.SetSampleCount(piece);
   FVstOutBuffer.SetSampleCount(piece);
@@ -386,7 +385,7 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
   const int32_t outputs = effect.numOutputs();
   for (size_t offset = 0; offset < frames; offset += piece) {
     const size_t count = std::min(piece, frames - offset);
-    const size_t ring_channels = ReadBlock(static_cast<uint32_t>(count), FVstInBuffer);
+    const size_t ring_channels = ReadBlock(static_cast<uint32_t>(count), FVstInBuffer).Channels;
     // A refused or failed call leaves silence, not the previous block, in the outputs.
     if (effect.Active() &&
         !effect.ProcessReplacing(FVstInBuffer, FVstOutBuffer, static_cast<VstInt32>(count)))
@@ -418,6 +417,11 @@ void TFmASIOConfig::ASIOHostLatencyChanged(TObject*) noexcept {
   UpdateTimeFactor();
 }
 
+void TFmASIOConfig::ASIOHostBuffersCreate(TObject*) {
+  // The host's thread, with the driver stopped; the player may be writing meanwhile.
+  ReportFailure([this] { FRing.FitBlock(ASIOHost.GetBufferSize()); });
+}
+
 void TFmASIOConfig::UpdateTimeFactor() noexcept {
   FTimeFactor.store(
       TimeFactorFor(FBitsPerSample.load(std::memory_order_relaxed), ASIOHost.GetSampleRate(),
@@ -427,45 +431,13 @@ void TFmASIOConfig::UpdateTimeFactor() noexcept {
 
 // ---- the stream ring ----------------------------------------------------------------------------
 
-bool TFmASIOConfig::EnterRing() noexcept {
-  if (FRingGate.fetch_add(1, std::memory_order_acquire) < kRingClosed) return true;
-  FRingGate.fetch_sub(1, std::memory_order_release);
-  return false;
-}
-
-void TFmASIOConfig::LeaveRing() noexcept {
-  FRingGate.fetch_sub(1, std::memory_order_release);
-}
-
-void TFmASIOConfig::CloseRing() noexcept {
-  FRingGate.fetch_add(kRingClosed, std::memory_order_acq_rel);
-  while (FRingGate.load(std::memory_order_acquire) != kRingClosed) std::this_thread::yield();
-}
-
-void TFmASIOConfig::OpenRing() noexcept {
-  FRingGate.fetch_sub(kRingClosed, std::memory_order_release);
-}
-
 int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample) {
   // The audio callback must not read the ring while it changes size: the host stops (and with
-  // it the driver's calls), and a driver that goes on calling finds the gate closed.
+  // it the driver's calls), and a driver that goes on calling, or a player's thread that goes
+  // on writing, finds the ring's gate closed.
   const bool was_active = ASIOHost.GetActive();
   if (was_active) ASIOHost.SetActive(false);
-  CloseRing();
-  try {
-    const size_t channels =
-        std::max<size_t>(kMinimumRingChannels, static_cast<size_t>(std::max(Channels, 0)));
-    const uint32_t block = ASIOHost.GetBufferSize();
-    const int32_t length = block < static_cast<uint32_t>(kMinimumRingLength)
-                               ? kMinimumRingLength
-                               : static_cast<int32_t>(std::min<uint32_t>(block, INT32_MAX));
-    FRingBuffer.SetSize(channels, static_cast<size_t>(length));
-    FRingLength.store(length, std::memory_order_relaxed);
-  } catch (...) {
-    OpenRing();
-    throw;
-  }
-  OpenRing();
+  FRing.Resize(static_cast<size_t>(std::max(Channels, 0)), ASIOHost.GetBufferSize());
   if (was_active) ASIOHost.SetActive(true);
 
   ASIOHost.SetSampleRate(static_cast<double>(SampleRate));
@@ -487,80 +459,12 @@ void TFmASIOConfig::Close() {
 int32_t TFmASIOConfig::Write(const char* Data, int32_t Length) {
   if (FBitsPerSample.load(std::memory_order_relaxed) != 16) return 1;
   const int32_t channels = FChannels.load(std::memory_order_relaxed);
-  const int32_t length = FRingLength.load(std::memory_order_relaxed);
-  // Before the first Open there is neither a channel count nor a ring.
-  if (channels < 1 || length < 1 || !Data || Length < 1) return 1;
-  if (FRingBuffer.ChannelCount() < static_cast<size_t>(channels)) return 1;
-  const int32_t frames = Length / (channels * 2);
-  if (frames < 1) return 1;
-
+  // Before the first Open there is no channel count.
+  if (channels < 1 || !Data || Length < 1) return 1;
   // Exact in double (16-bit sample times a 24-bit factor), rounded once to float.
   const double scale = static_cast<double>(FVolume.load(std::memory_order_relaxed)) / 32768.0;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(Data);
-  int32_t position = FWritePos.load(std::memory_order_relaxed);
-  for (int32_t f = 0; f < frames; ++f) {
-    if (position >= length || position < 0) position = 0;
-    for (int32_t ch = 0; ch < channels; ++ch) {
-      const uint8_t* sample = bytes + (static_cast<size_t>(f) * channels + ch) * 2;
-      const auto value = static_cast<int16_t>(static_cast<uint16_t>(sample[0] | sample[1] << 8));
-      FRingBuffer[static_cast<size_t>(ch)][position] =
-          static_cast<float>(static_cast<double>(value) * scale);
-    }
-    if (++position >= length) position = 0;
-  }
-  // Publishes the stored frames to the block read.
-  FWritePos.store(position, std::memory_order_release);
-  return 0;
-}
-
-int32_t TFmASIOConfig::FreeFrames() const noexcept {
-  const int32_t length = FRingLength.load(std::memory_order_relaxed);
-  if (length < 1) return 0;
-  const int32_t write = FWritePos.load(std::memory_order_acquire);
-  // Pairs with the block read's release: the frames it gave back are free to be written.
-  const int32_t read = FReadPos.load(std::memory_order_acquire);
-  const int32_t free = write > read ? length - write + read : read - write;
-  // Indices left beyond a ring that has shrunk never give a negative or oversized answer.
-  return std::clamp(free, 0, length);
-}
-
-size_t TFmASIOConfig::ReadBlock(uint32_t Frames, TSingleChannelArrays& Inputs) noexcept {
-  // Pairs with Write's release: the frames stored so far are visible here.
-  (void)FWritePos.load(std::memory_order_acquire);
-  const size_t wanted = std::min<size_t>(Frames, Inputs.SampleCount());
-  if (!EnterRing()) {
-    for (size_t ch = 0; ch < Inputs.ChannelCount(); ++ch) std::fill_n(Inputs[ch], wanted, 0.0f);
-    return 0;
-  }
-  const size_t ring_channels = FRingBuffer.ChannelCount();
-  const int32_t length = FRingLength.load(std::memory_order_relaxed);
-  if (ring_channels == 0 || length < 1 || wanted == 0) {
-    LeaveRing();
-    return ring_channels;
-  }
-  const size_t ring_length = static_cast<size_t>(length);
-  const size_t frames = std::min(wanted, ring_length);
-  const size_t copied = std::min(Inputs.ChannelCount(), ring_channels);
-  int32_t position = FReadPos.load(std::memory_order_relaxed);
-  if (position < 0 || position >= length) position = 0;
-  const size_t read = static_cast<size_t>(position);
-
-  // What is taken is cleared, so that a reader that overtakes the writer finds silence.
-  const size_t first = std::min(frames, ring_length - read);
-  const size_t second = frames - first;
-  for (size_t ch = 0; ch < copied; ++ch) {
-    std::copy_n(FRingBuffer[ch] + read, first, Inputs[ch]);
-    std::copy_n(FRingBuffer[ch], second, Inputs[ch] + first);
-  }
-  for (size_t ch = 0; ch < ring_channels; ++ch) {
-    std::fill_n(FRingBuffer[ch] + read, first, 0.0f);
-    std::fill_n(FRingBuffer[ch], second, 0.0f);
-  }
-  size_t next = second > 0 ? second : read + first;
-  if (next >= ring_length) next = 0;
-  FReadPos.store(static_cast<int32_t>(next), std::memory_order_release);
-  LeaveRing();
-  return ring_channels;
+  TPcm16Frames frames(Data, static_cast<size_t>(Length), static_cast<size_t>(channels), scale);
+  return FRing.Write(frames) > 0 ? 0 : 1;
 }
 
 int32_t TFmASIOConfig::Pause(int32_t Paused) {

@@ -12,6 +12,7 @@
 #include "asio_host/asio_host_converting.h"
 #include "common/channel_arrays.h"
 #include "output_module/output_module_record.h"
+#include "output_module/stream_ring.h"
 #include "platform/registry.h"
 #include "platform/ui.h"
 #include "vst_host/vst_host.h"
@@ -49,10 +50,10 @@ class TFmASIOConfig : public TObject {
   // ---- the stream, called through the record ---------------------------------------------
   // 1 when the host runs after the call, else 0.
   int32_t Open(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample);
-  // 0 when at least one frame was stored, else 1.
+  // 0 when at least one frame was stored, else 1. No more than the free frames are stored.
   int32_t Write(const char* Data, int32_t Length);
   // Free ring frames (the answer to CanWrite).
-  int32_t FreeFrames() const noexcept;
+  int32_t FreeFrames() const noexcept { return FRing.FreeFrames(); }
   // The previous pause flag, 0 or 1.
   int32_t Pause(int32_t Paused);
   void SetVolume(int32_t Volume) noexcept;
@@ -61,11 +62,11 @@ class TFmASIOConfig : public TObject {
   int32_t OutputTime() const noexcept;
   void Close();
 
-  // One block of `Frames` frames from the ring into the first samples of `Inputs`; each
-  // taken frame is cleared in the ring before the read index moves past it. Answers the
-  // number of ring channels (0 while there is no ring or it is being resized, in which
-  // case the inputs get silence). Audio thread only.
-  size_t ReadBlock(uint32_t Frames, TSingleChannelArrays& Inputs) noexcept;
+  // One block of `Frames` frames from the ring into the first samples of `Inputs`: what the
+  // player has written, then silence (see output_module/stream_ring.h). Audio thread only.
+  TRingRead ReadBlock(uint32_t Frames, TSingleChannelArrays& Inputs) noexcept {
+    return FRing.ReadBlock(Frames, Inputs);
+  }
   // The time factor from the host's current sample rate.
   void UpdateTimeFactor() noexcept;
 
@@ -80,6 +81,8 @@ class TFmASIOConfig : public TObject {
                               TSingleChannelArrays& OutBuffer) noexcept;
   void ASIOHostSampleRateChanged(TObject* Sender) noexcept;
   void ASIOHostLatencyChanged(TObject* Sender) noexcept;
+  // A driver, reset or buffer-size change brings a new block length: the open ring follows.
+  void ASIOHostBuffersCreate(TObject* Sender);
 
   // Sets the routing of outputs 1 .. 8 from the stored display texts of the current driver.
   void LoadRouting(const platform::RegistryKey& Key);
@@ -90,11 +93,11 @@ class TFmASIOConfig : public TObject {
   TVstPlugIn& Effect() { return *VstHost.Items(0); }
 
   // ---- state, for the routing dialog and tests --------------------------------------------
-  int32_t RingLength() const noexcept { return FRingLength.load(std::memory_order_relaxed); }
-  int32_t WritePos() const noexcept { return FWritePos.load(std::memory_order_relaxed); }
-  int32_t ReadPos() const noexcept { return FReadPos.load(std::memory_order_relaxed); }
+  int32_t RingLength() const noexcept { return FRing.Length(); }
+  int32_t WritePos() const noexcept { return FRing.WritePos(); }
+  int32_t ReadPos() const noexcept { return FRing.ReadPos(); }
   // Player thread only, and only while the host is stopped.
-  const TSingleChannelArrays& RingBuffer() const noexcept { return FRingBuffer; }
+  const TSingleChannelArrays& RingBuffer() const noexcept { return FRing.Buffer(); }
   float Volume() const noexcept { return FVolume.load(std::memory_order_relaxed); }
   float TimeFactor() const noexcept { return FTimeFactor.load(std::memory_order_relaxed); }
   int64_t Position() const noexcept { return FPosition.load(std::memory_order_relaxed); }
@@ -102,10 +105,6 @@ class TFmASIOConfig : public TObject {
   int32_t EffectBlockSize() const noexcept { return FEffectBlockSize; }
 
  private:
-  static constexpr int32_t kInitialWritePos = 8192;
-  static constexpr int32_t kMinimumRingLength = 8192;
-  static constexpr int32_t kMinimumRingChannels = 8;
-
   void CreateControls();
   void CreateParams(TCreateParams& Params);
   void ConfigureHosts();
@@ -116,27 +115,15 @@ class TFmASIOConfig : public TObject {
   void LoadEffect(const std::string& Path, std::string& PresetFailure);
   void SavePresetFile();
   void ProcessDriverBlock(TSingleChannelArrays& OutBuffer);
-  // The ring gate: the audio thread passes it for every block read; Open closes it (and
-  // waits for a read in progress) while it resizes the ring. One atomic step each way.
-  bool EnterRing() noexcept;
-  void LeaveRing() noexcept;
-  void CloseRing() noexcept;
-  void OpenRing() noexcept;
 
-  // The stream (the ring samples are owned by Write ahead of the write index and by the
-  // block read ahead of the read index; each index has one writer).
+  // The stream.
   std::atomic<float> FVolume{1.0f};
-  TSingleChannelArrays FRingBuffer;
-  std::atomic<int32_t> FRingLength{0};
-  std::atomic<int32_t> FWritePos{kInitialWritePos};
-  std::atomic<int32_t> FReadPos{0};
+  TStreamRing FRing;
   std::atomic<float> FTimeFactor{0.0f};
   std::atomic<int64_t> FPosition{0};
   std::atomic<bool> FPaused{false};
   std::atomic<int32_t> FChannels{0};
   std::atomic<int32_t> FBitsPerSample{0};
-  static constexpr int32_t kRingClosed = 0x40000000;
-  std::atomic<int32_t> FRingGate{0};
 
   // The effect's arrays and the routing; the audio thread's own bookkeeping.
   TSingleChannelArrays FVstInBuffer;

@@ -79,12 +79,19 @@ std::string ModuleTest::InstallDriver(asio_test::DriverConfig config,
   InstalledDriver installed;
   installed.name = name_prefix + platform::ClassIdToString(id);
   config.driver_name = installed.name;
+  installed.class_id = id;
   installed.driver = std::make_unique<asio_test::ScopedDriver>(installed.name, id, config);
   EXPECT_TRUE(installed.driver->Installed());
   installed.control = std::make_unique<asio_test::DriverControl>(id);
   EXPECT_TRUE(installed.control->Loaded());
   drivers_.push_back(std::move(installed));
   return drivers_.back().name;
+}
+
+bool ModuleTest::ReconfigureDriver(asio_test::DriverConfig config, size_t index) {
+  const InstalledDriver& installed = drivers_.at(index);
+  config.driver_name = installed.name;
+  return asio_test::WriteDriverConfig(installed.class_id, config);
 }
 
 void ModuleTest::StoreEffect(const std::string& kind) {

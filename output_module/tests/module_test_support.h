@@ -34,6 +34,9 @@ class ModuleTest : public RegistryTest {
   std::string InstallDriver(asio_test::DriverConfig config,
                             const std::string& name_prefix = "Partiloom Output Test ");
   asio_test::DriverControl& Driver(size_t index = 0) { return *drivers_.at(index).control; }
+  // Stores a new configuration for an installed driver: its objects created from now on (at
+  // the host's next reset, say) take it.
+  bool ReconfigureDriver(asio_test::DriverConfig config, size_t index = 0);
   const std::string& DriverName(size_t index = 0) const { return drivers_.at(index).name; }
 
   // Stores the path of a test effect ("router", "faulty", ...) as the effect library.
@@ -57,6 +60,7 @@ class ModuleTest : public RegistryTest {
  private:
   struct InstalledDriver {
     std::string name;
+    GUID class_id{};
     std::unique_ptr<asio_test::ScopedDriver> driver;
     std::unique_ptr<asio_test::DriverControl> control;
   };

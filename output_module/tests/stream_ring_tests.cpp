@@ -14,6 +14,22 @@ namespace {
 using asio_test::ClockMode;
 using asio_test::DriverConfig;
 
+// Stereo frames numbered `first`, `first + 1`, ...: the number on the left, its negative on
+// the right (16-bit, so numbers run up to 32767).
+std::vector<char> NumberedFrames(int32_t first, int32_t count) {
+  std::vector<int16_t> samples;
+  for (int32_t n = first; n < first + count; ++n) {
+    samples.push_back(static_cast<int16_t>(n));
+    samples.push_back(static_cast<int16_t>(-n));
+  }
+  return Pcm(samples);
+}
+
+// The frame number a block read handed on, 0 for silence.
+int32_t FrameNumber(const TSingleChannelArrays& inputs, size_t frame) {
+  return static_cast<int32_t>(std::lround(inputs[0][frame] * 32768.0f));
+}
+
 class StreamRing : public ModuleTest {
  protected:
   // A window without effect and without driver: its ring is sized by the smallest length.
@@ -45,7 +61,7 @@ TEST_F(StreamRing, OpenSizesTheRingByChannelsAndDriverBlock) {
     int32_t ring_length;
   };
   const Case cases[] = {
-      {0, 2, 8, 8192},     {512, 2, 8, 8192}, {16384, 2, 8, 16384},
+      {0, 2, 8, 8192},     {512, 2, 8, 8192}, {16384, 2, 8, 32768},
       {512, 10, 10, 8192}, {0, 1, 8, 8192},
   };
   for (const Case& c : cases) {
@@ -55,9 +71,10 @@ TEST_F(StreamRing, OpenSizesTheRingByChannelsAndDriverBlock) {
     EXPECT_EQ(window->RingBuffer().ChannelCount(), c.ring_channels);
     EXPECT_EQ(window->RingBuffer().SampleCount(), static_cast<size_t>(c.ring_length));
     EXPECT_EQ(window->RingLength(), c.ring_length);
-    // The indices start where the window put them and survive the open.
-    EXPECT_EQ(window->WritePos(), 8192);
+    // The ring starts full of silence: the write index a lap ahead, on the read index.
+    EXPECT_EQ(window->WritePos(), 0);
     EXPECT_EQ(window->ReadPos(), 0);
+    EXPECT_EQ(window->FreeFrames(), 0);
   }
 }
 
@@ -87,11 +104,11 @@ TEST_F(StreamRing, CanWriteStartsFullAndGrowsByWhatTheReaderTakes) {
     int32_t write;      // frames Write stores
     int32_t can_write;  // the answer afterwards
   };
-  // The ring starts full of silence: equal indices mean full, never empty, so a reader that
-  // takes a whole lap leaves the ring full again.
+  // The ring starts full of silence; a reader that takes everything leaves it empty, wholly
+  // free, not full again.
   const Step steps[] = {
       {0, 0, 0},       {512, 0, 512}, {0, 100, 412},   {480, 0, 892}, {0, 892, 0},
-      {4096, 0, 4096}, {0, 1, 4095},  {4096, 0, 8191}, {1, 0, 0},
+      {4096, 0, 4096}, {0, 1, 4095},  {4096, 0, 8191}, {1, 0, 8192},  {512, 0, 8192},
   };
   std::vector<char> pcm;
   for (const Step& step : steps) {
@@ -140,6 +157,24 @@ TEST_F(StreamRing, WriteStoresWholeFramesScaledByTheVolume) {
     EXPECT_EQ(window->Write(pcm.data(), c.bytes), c.result);
     EXPECT_EQ(window->WritePos() % 8192, c.frames_stored);
     EXPECT_EQ(window->RingBuffer()[0][0], c.first);
+  }
+}
+
+// A player that writes more than CanWrite answered: what is free is stored, the frames
+// already queued stay as they were.
+TEST_F(StreamRing, AWriteBeyondTheFreeFramesStoresWhatIsFree) {
+  auto window = OpenedWindow(2);
+  TSingleChannelArrays inputs(2, 8192);
+  window->ReadBlock(100, inputs);
+  const std::vector<char> pcm = NumberedFrames(1, 300);
+  EXPECT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+  EXPECT_EQ(window->FreeFrames(), 0);
+  EXPECT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 1);
+  window->ReadBlock(8092, inputs);  // the rest of the starting silence
+  window->ReadBlock(200, inputs);
+  for (size_t i = 0; i < 200; ++i) {
+    const int32_t expected = i < 100 ? 1 + static_cast<int32_t>(i) : 0;
+    ASSERT_EQ(FrameNumber(inputs, i), expected) << "frame " << i;
   }
 }
 
@@ -197,7 +232,10 @@ TEST_F(StreamRing, BlockReadCopiesOnlyChannelsBothSidesHave) {
   auto window = OpenedWindow(2);
   TSingleChannelArrays inputs(10, 64);
   for (size_t ch = 0; ch < 10; ++ch) std::fill_n(inputs[ch], 64, 0.25f);
-  EXPECT_EQ(window->ReadBlock(64, inputs), 8u);
+  const TRingRead read = window->ReadBlock(64, inputs);
+  EXPECT_EQ(read.Channels, 8u);
+  EXPECT_EQ(read.Taken, 64u);
+  EXPECT_TRUE(read.GateOpen);
   for (size_t ch = 0; ch < 8; ++ch) EXPECT_EQ(inputs[ch][0], 0.0f) << ch;
   // Effect inputs beyond the ring's channels keep their contents.
   EXPECT_EQ(inputs[8][0], 0.25f);
@@ -316,7 +354,7 @@ TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
   window->UpdateTimeFactor();
   EXPECT_EQ(window->TimeFactor(), 0.0f);
   TSingleChannelArrays inputs(2, 64);
-  EXPECT_EQ(window->ReadBlock(64, inputs), 0u);
+  EXPECT_EQ(window->ReadBlock(64, inputs).Channels, 0u);
   // An open with no channels or no bits keeps the time at 0 as well.
   window->Open(44100, 0, 0);
   window->Flush(1000);
@@ -325,7 +363,8 @@ TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
 }
 
 // A stream opened on a driver with a shorter block shrinks the ring below indices the
-// earlier stream left: the answers stay inside the ring.
+// earlier stream left: the frames still queued move to the ring's start, and the answers
+// stay inside the ring.
 TEST_F(StreamRing, IndicesBeyondAShrunkRingStayInside) {
   DriverConfig config;
   config.clock = ClockMode::Manual;
@@ -338,19 +377,19 @@ TEST_F(StreamRing, IndicesBeyondAShrunkRingStayInside) {
   auto window = MakeWindow();
   SelectDriver(*window, long_blocks);
   window->Open(44100, 2, 16);
-  ASSERT_EQ(window->RingLength(), 16384);
-  TSingleChannelArrays inputs(2, 16384);
-  window->ReadBlock(12000, inputs);  // read index 12000, write index 8192
+  ASSERT_EQ(window->RingLength(), 32768);
+  TSingleChannelArrays inputs(2, 32768);
+  window->ReadBlock(30000, inputs);  // read index 30000, 2768 frames queued
   SelectDriver(*window, short_blocks);
+  EXPECT_EQ(window->RingLength(), 32768);  // a shorter block alone does not shrink it
   window->Open(44100, 2, 16);
   ASSERT_EQ(window->RingLength(), 8192);
-  EXPECT_GE(window->FreeFrames(), 0);
-  EXPECT_LE(window->FreeFrames(), 8192);
+  EXPECT_EQ(window->FreeFrames(), 8192 - 2768);
   window->ReadBlock(512, inputs);
   EXPECT_EQ(window->ReadPos(), 512);  // the read restarts at the ring's start
   const std::vector<char> pcm = Pcm({100, 200});
   EXPECT_EQ(window->Write(pcm.data(), 4), 0);
-  EXPECT_EQ(window->WritePos(), 1);
+  EXPECT_EQ(window->WritePos(), 2769);
 }
 
 // A flush time whose position does not fit 64 bits takes the largest position instead of
@@ -376,6 +415,121 @@ TEST_F(StreamRing, OpenReportsARateTheHostDoesNotKeep) {
   Messages().clear();
   window->Open(48000, 2, 16);
   EXPECT_TRUE(Messages().empty());
+}
+
+// A driver block as long as the smallest ring or longer: the ring still holds more than one
+// block, so every block read leaves the player room to write and the frames come through.
+TEST_F(StreamRing, ALongDriverBlockLeavesThePlayerRoomToWrite) {
+  for (const int32_t block : {4096, 8192, 16384}) {
+    SCOPED_TRACE("block " + std::to_string(block));
+    auto window = WindowOnDriver(block);
+    window->Open(44100, 2, 16);
+    EXPECT_GE(window->RingLength(), 2 * block);
+    EXPECT_GE(window->RingLength(), 8192);
+    TSingleChannelArrays inputs(2, static_cast<size_t>(block));
+    int32_t written = 0;   // frames numbered 1 .. written went in
+    int32_t expected = 1;  // the next number due out
+    for (int round = 0; round < 6; ++round) {
+      window->ReadBlock(static_cast<uint32_t>(block), inputs);
+      for (size_t i = 0; i < static_cast<size_t>(block); ++i) {
+        const int32_t number = FrameNumber(inputs, i);
+        if (number == 0) continue;  // the silence the ring starts with
+        ASSERT_EQ(number, expected) << "round " << round << " frame " << i;
+        ++expected;
+      }
+      const int32_t free = window->FreeFrames();
+      ASSERT_GT(free, 0) << "round " << round;
+      const int32_t count = std::min(free, 4096);  // the numbers stay below 32768
+      const std::vector<char> pcm = NumberedFrames(written + 1, count);
+      ASSERT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+      written += count;
+    }
+    EXPECT_GT(expected, 1);
+  }
+}
+
+// A reset or another driver raises the block length while a stream is open: the ring grows
+// to hold more than one block again (on the host's thread, where the events run), and the
+// frames written but not yet read come first, in order.
+TEST_F(StreamRing, ARaisedBlockLengthGrowsTheOpenRingAndKeepsItsFrames) {
+  enum class Raise { Reset, DriverChange };
+  for (const Raise raise : {Raise::Reset, Raise::DriverChange}) {
+    SCOPED_TRACE(raise == Raise::Reset ? "reset" : "driver change");
+    DriverConfig config;
+    config.clock = ClockMode::Manual;
+    config.minimum_size = 64;
+    config.maximum_size = config.preferred_size = 512;
+    config.granularity = 0;
+    const std::string short_blocks = InstallDriver(config);
+    config.maximum_size = config.preferred_size = 8192;
+    const std::string long_blocks = InstallDriver(config);
+    auto window = MakeWindow();
+    SelectDriver(*window, short_blocks);
+    ASSERT_EQ(window->Open(44100, 2, 16), 1);
+    ASSERT_EQ(window->RingLength(), 8192);
+    TSingleChannelArrays inputs(2, 8192);
+    window->ReadBlock(8192, inputs);  // the silence the ring starts with
+    const std::vector<char> pcm = NumberedFrames(1, 8192);
+    ASSERT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+    window->ReadBlock(1000, inputs);
+    ASSERT_EQ(FrameNumber(inputs, 999), 1000);
+
+    if (raise == Raise::Reset) {
+      ASSERT_TRUE(ReconfigureDriver(config, 0));
+      ASSERT_TRUE(Driver(0).SendMessage(kAsioBufferSizeChange).has_value());
+      for (int i = 0; i < 200 && window->ASIOHost.GetBufferSize() != 8192; ++i)
+        platform::WaitAndPumpMessages(10);
+    } else {
+      SelectDriver(*window, long_blocks);
+    }
+    ASSERT_EQ(window->ASIOHost.GetBufferSize(), 8192u);
+    EXPECT_TRUE(window->ASIOHost.GetActive());
+    ASSERT_GE(window->RingLength(), 16384);
+    EXPECT_EQ(window->FreeFrames(), window->RingLength() - 7192);
+    window->ReadBlock(8192, inputs);
+    for (size_t i = 0; i < 7192; ++i)
+      ASSERT_EQ(FrameNumber(inputs, i), 1001 + static_cast<int32_t>(i)) << "frame " << i;
+    // What the player writes now follows without a gap.
+    const std::vector<char> more = NumberedFrames(8193, 100);
+    ASSERT_EQ(window->Write(more.data(), static_cast<int32_t>(more.size())), 0);
+    window->ReadBlock(100, inputs);
+    EXPECT_EQ(FrameNumber(inputs, 0), 8193);
+    EXPECT_EQ(FrameNumber(inputs, 99), 8292);
+  }
+}
+
+// A player that falls behind: the block read takes only what was written, the rest of the
+// block is silence, and the frames written afterwards come next instead of a lap later.
+TEST_F(StreamRing, AShortfallIsSilenceAndLaterFramesComeNext) {
+  auto window = OpenedWindow(2);
+  TSingleChannelArrays inputs(2, 512);
+  for (int i = 0; i < 16; ++i) window->ReadBlock(512, inputs);  // the starting silence
+  struct Step {
+    int32_t write;      // frames written (numbered on from the last)
+    int32_t first;      // the number of the block's first frame, 0: silence
+    int32_t numbered;   // frames of the block that carry numbers; the rest is silence
+    int32_t can_write;  // afterwards
+  };
+  const Step steps[] = {
+      {0, 0, 0, 8192},  // an empty ring stays empty: nothing is taken
+      {100, 1, 100, 8192}, {300, 101, 300, 8192}, {600, 401, 512, 8192 - 88}, {0, 913, 88, 8192},
+  };
+  int32_t written = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE("write " + std::to_string(step.write));
+    if (step.write > 0) {
+      const std::vector<char> pcm = NumberedFrames(written + 1, step.write);
+      ASSERT_EQ(window->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
+      written += step.write;
+    }
+    window->ReadBlock(512, inputs);
+    for (int32_t i = 0; i < 512; ++i) {
+      const int32_t expected = i < step.numbered ? step.first + i : 0;
+      ASSERT_EQ(FrameNumber(inputs, static_cast<size_t>(i)), expected) << "frame " << i;
+      ASSERT_EQ(inputs[1][i], -inputs[0][i]) << "frame " << i;
+    }
+    EXPECT_EQ(window->FreeFrames(), step.can_write);
+  }
 }
 
 }  // namespace

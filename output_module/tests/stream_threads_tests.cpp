@@ -4,10 +4,14 @@
 // data races; in every build, that the stream keeps flowing through the resizes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "output_module/settings.h"
+#include "output_module/stream_ring.h"
 #include "output_module/tests/module_test_support.h"
+#include "platform/message_window.h"
 #include "platform/system.h"
 
 namespace {
@@ -64,6 +68,209 @@ TEST_F(StreamThreads, WriterAndReaderShareTheRingWhileOpenResizesIt) {
   window->Close();
   EXPECT_GT(Driver().SwitchCount() - switches_before, 100);
   EXPECT_FALSE(window->ASIOHost.GetActive());
+}
+
+// Stereo frames numbered on from `first` (1 .. 32767, then 1 again); the number on the left.
+std::vector<char> NumberedFrames(int32_t first, int32_t count) {
+  std::vector<int16_t> samples;
+  for (int32_t n = first; n < first + count; ++n) {
+    const auto number = static_cast<int16_t>((n - 1) % 32767 + 1);
+    samples.push_back(number);
+    samples.push_back(static_cast<int16_t>(-number));
+  }
+  return Pcm(samples);
+}
+
+// The player falls behind a reader that never waits: between CanWrite and Write the reader
+// runs dry again and again. Every frame written still comes out, once and in order. (Which
+// pair of sizes makes the reader overtake the writer depends on the build's speed.)
+TEST_F(StreamThreads, AWriterThatFallsBehindLosesNoFrameToTheReader) {
+  struct Case {
+    size_t block;   // frames of a block read
+    int32_t piece;  // frames of a write at most
+  };
+  for (const Case c : {Case{256, 300}, Case{2048, 100}}) {
+    SCOPED_TRACE("block " + std::to_string(c.block) + ", piece " + std::to_string(c.piece));
+    auto window = MakeWindow();
+    window->Open(44100, 2, 16);
+    constexpr int32_t kFrames = 200000;
+    int32_t received = 0;  // numbered frames the reader took, in order
+    int32_t misplaced = 0;
+    std::thread reader([&] {
+      TSingleChannelArrays inputs(2, c.block);
+      const uint32_t started = platform::TickCount();
+      while (received < kFrames && platform::TickCount() - started < 20000) {
+        window->ReadBlock(static_cast<uint32_t>(c.block), inputs);
+        for (size_t i = 0; i < c.block; ++i) {
+          const auto number = static_cast<int32_t>(std::lround(inputs[0][i] * 32768.0f));
+          if (number == 0) continue;
+          if (number != received % 32767 + 1) ++misplaced;
+          ++received;
+        }
+      }
+    });
+    int32_t written = 0;
+    const uint32_t started = platform::TickCount();
+    while (written < kFrames && platform::TickCount() - started < 20000) {
+      const int32_t free = std::min(window->FreeFrames(), kFrames - written);
+      if (free < 1) {
+        std::this_thread::yield();
+        continue;
+      }
+      const int32_t count = std::min(free, c.piece);
+      const std::vector<char> pcm = NumberedFrames(written + 1, count);
+      if (window->Write(pcm.data(), static_cast<int32_t>(pcm.size())) == 0) written += count;
+    }
+    reader.join();
+    EXPECT_EQ(written, kFrames);
+    EXPECT_EQ(received, kFrames);
+    EXPECT_EQ(misplaced, 0);
+  }
+}
+
+// The player's decoder thread writes while its stream thread opens the next stream, which
+// resizes the ring: the write must never reach a ring that is being replaced.
+TEST_F(StreamThreads, WritesWhileOpenResizesTheRingOnAnotherThread) {
+  auto window = MakeWindow();
+  window->Open(44100, 2, 16);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    TSingleChannelArrays inputs(16, 256);
+    while (!stop.load()) window->ReadBlock(256, inputs);
+  });
+  std::thread writer([&] {
+    const std::vector<char> pcm = NumberedFrames(1, 256);
+    while (!stop.load()) {
+      const int32_t result = window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
+      EXPECT_TRUE(result == 0 || result == 1);
+    }
+  });
+  for (int round = 0; round < 1000; ++round) window->Open(44100, round % 2 == 0 ? 16 : 2, 16);
+  stop = true;
+  writer.join();
+  reader.join();
+  EXPECT_GE(window->FreeFrames(), 0);
+  EXPECT_LE(window->FreeFrames(), window->RingLength());
+}
+
+// The ring on its own, resized over and over on a third thread (as the host's buffer
+// creation and the player's Open do) while the writer and the reader run: the frames come
+// out once each and in order, whatever the lengths and channel counts in between.
+TEST_F(StreamThreads, ResizesWhileBothSidesRunKeepEveryFrameInOrder) {
+  TStreamRing ring;
+  ring.Resize(2, 256);
+  constexpr int32_t kFrames = 300000;
+  std::atomic<bool> writing{true};
+  int32_t received = 0;
+  int32_t misplaced = 0;
+  std::thread reader([&] {
+    TSingleChannelArrays inputs(2, 512);
+    const uint32_t started = platform::TickCount();
+    while (received < kFrames && platform::TickCount() - started < 30000) {
+      const TRingRead read = ring.ReadBlock(512, inputs);
+      for (size_t i = 0; i < read.Taken; ++i) {
+        const auto number = static_cast<int32_t>(std::lround(inputs[0][i] * 32768.0f));
+        if (number == 0) continue;  // the silence the ring starts with
+        if (number != received % 32767 + 1) ++misplaced;
+        ++received;
+      }
+      if (read.Taken == 0) std::this_thread::yield();
+    }
+  });
+  std::thread writer([&] {
+    int32_t written = 0;
+    while (written < kFrames) {
+      const int32_t count = std::min({ring.FreeFrames(), 700, kFrames - written});
+      if (count < 1) {
+        std::this_thread::yield();
+        continue;
+      }
+      const std::vector<char> pcm = NumberedFrames(written + 1, count);
+      TPcm16Frames frames(pcm.data(), pcm.size(), 2, 1.0 / 32768.0);
+      written += static_cast<int32_t>(ring.Write(frames));
+    }
+    writing = false;
+  });
+  const uint32_t blocks[] = {256, 8192, 512, 16384, 64, 4096};
+  for (int round = 0; writing.load(); ++round) {
+    const uint32_t block = blocks[static_cast<size_t>(round) % std::size(blocks)];
+    if (round % 3 == 0)
+      ring.Resize(round % 2 == 0 ? 10 : 2, block);
+    else
+      ring.FitBlock(block);
+    ASSERT_GE(ring.Length(), TStreamRing::LengthFor(block));
+    platform::SleepMilliseconds(1);
+  }
+  writer.join();
+  reader.join();
+  EXPECT_EQ(received, kFrames);
+  EXPECT_EQ(misplaced, 0);
+}
+
+// A stream plays through the effect while the driver asks for new buffer sizes, longer and
+// shorter than the ring: the host reopens it on its thread and the ring follows. Every frame
+// the driver played is the one after the frame it played before (silence aside).
+TEST_F(StreamThreads, BufferSizeChangesWhileAStreamPlaysLoseNoFrame) {
+  StoreEffect("router");
+  DriverConfig config;
+  config.clock = ClockMode::Steady;
+  config.clock_speed = 8.0;
+  config.outputs = {{"Out 1", 19}, {"Out 2", 19}};
+  config.minimum_size = 64;
+  config.maximum_size = 16384;
+  config.preferred_size = 256;
+  config.granularity = 0;
+  const std::string driver = InstallDriver(config);
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  Driver().SetCapture(true);
+
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    int32_t written = 0;
+    while (writing.load()) {
+      const int32_t count = std::min(window->FreeFrames(), 576);
+      if (count < 1) {
+        platform::SleepMilliseconds(1);
+        continue;
+      }
+      const std::vector<char> pcm = NumberedFrames(written + 1, count);
+      if (window->Write(pcm.data(), static_cast<int32_t>(pcm.size())) == 0) written += count;
+    }
+  });
+  for (const int32_t block : {8192, 512, 16384, 256}) {
+    config.preferred_size = block;
+    ASSERT_TRUE(ReconfigureDriver(config));
+    ASSERT_TRUE(Driver().SendMessage(kAsioBufferSizeChange).has_value());
+    for (int i = 0; i < 500 && window->ASIOHost.GetBufferSize() != static_cast<uint32_t>(block);
+         ++i)
+      platform::WaitAndPumpMessages(10);
+    EXPECT_EQ(window->ASIOHost.GetBufferSize(), static_cast<uint32_t>(block));
+    EXPECT_GE(window->RingLength(), 2 * block);
+    const int64_t switches = Driver().SwitchCount();
+    for (int i = 0; i < 500 && Driver().SwitchCount() < switches + 4; ++i)
+      platform::WaitAndPumpMessages(10);
+  }
+  writing = false;
+  writer.join();
+  window->Close();
+  Driver().SetCapture(false);
+
+  // Driver channel 0 carries effect outputs 1, 3, 5 and 7 (the routing a new driver gets);
+  // the last one wins: 7 times the left input.
+  int32_t heard = 0;
+  int32_t previous = 0;
+  int32_t breaks = 0;
+  for (const float sample : CapturedFloats(Driver(), 0)) {
+    const auto number = static_cast<int32_t>(std::lround(sample * 32768.0f / 7.0f));
+    if (number == 0) continue;
+    if (previous != 0 && number != previous % 32767 + 1) ++breaks;
+    previous = number;
+    ++heard;
+  }
+  EXPECT_GT(heard, 20000);
+  EXPECT_EQ(breaks, 0);
 }
 
 }  // namespace
