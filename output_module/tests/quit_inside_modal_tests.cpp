@@ -144,7 +144,9 @@ TEST_F(QuitInsideModal, TheLibraryDialogAndTheMessageBoxesEndAndNoOtherBoxFollow
     platform::SetMessageBoxHandler(&RecordBox);
     platform::SetFileDialogHandler(&CancelFileDialog);
     ExpectQuitCompletely();
-    if (c.open_with_bad_rate) EXPECT_TRUE(inside_.preset_saved);
+    if (c.open_with_bad_rate) {
+      EXPECT_TRUE(inside_.preset_saved);
+    }
   }
 }
 

@@ -413,8 +413,12 @@ TEST_F(PlayerEndToEnd, QuitInsideAModalLoopEndsItAndSurvivesAnUnloadRightAfter) 
     EXPECT_EQ(run.Field("end", "failures"), "0") << run.output;
     EXPECT_EQ(run.All("msgbox").size(), c.boxes) << run.output;
     EXPECT_TRUE(StoredInteger("Visible")) << "the window state is saved";
-    if (c.routing) EXPECT_EQ(StoredString("Routing " + a.name + " Channel 1"), c.routing);
-    if (c.effect) EXPECT_TRUE(fs::exists(Path("out_partiloom.fxp"))) << "the preset is saved";
+    if (c.routing) {
+      EXPECT_EQ(StoredString("Routing " + a.name + " Channel 1"), c.routing);
+    }
+    if (c.effect) {
+      EXPECT_TRUE(fs::exists(Path("out_partiloom.fxp"))) << "the preset is saved";
+    }
   }
 }
 
