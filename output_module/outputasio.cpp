@@ -604,6 +604,7 @@ void PLAYER_CALL Config(void*) {
 }
 
 void PLAYER_CALL Init() {
+  // A window whose Quit waits for a loop to unwind is still there.
   if (FmASIOConfig || t_quit_pending) return;
   platform::AllowModalRuns();
   StreamLock = std::make_unique<std::mutex>();

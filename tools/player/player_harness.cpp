@@ -154,8 +154,9 @@ class Watcher {
     library_answer_ = answer;
   }
   void SetHoldBoxes(bool hold) { hold_boxes_ = hold; }
-  // Signalled each time a dialog or box is left open.
+  // Signalled each time a dialog or box is left open; how many were.
   HANDLE Held() const { return held_; }
+  int HeldCount() const { return held_count_; }
   void Start() {
     thread_ = std::thread([this] { Run(); });
   }
@@ -191,12 +192,17 @@ class Watcher {
       if (hold_boxes_) fields.push_back({"held", "1"});
       g_log.Write("msgbox", fields);
       if (hold_boxes_)
-        SetEvent(held_);
+        Hold();
       else
         harness::ConfirmDialog(window);
       return;
     }
     g_log.Write("shown", {{"caption", caption}, {"class", window_class}});
+  }
+
+  void Hold() {
+    ++held_count_;
+    SetEvent(held_);
   }
 
   // The dialog's controls come a moment after the dialog; gives them up to a second.
@@ -216,7 +222,7 @@ class Watcher {
     }
     if (answer == "hold") {
       g_log.Write("dialog", {{"title", kLibraryDialogTitle}, {"answer", "hold"}});
-      SetEvent(held_);
+      Hold();
       return;
     }
     if (answer.empty() || answer == "cancel") {
@@ -237,6 +243,7 @@ class Watcher {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> hold_boxes_{false};
+  std::atomic<int> held_count_{0};
   HANDLE held_;
   std::mutex mutex_;
   std::string library_answer_;
@@ -399,12 +406,14 @@ class Player {
       watcher_.SetHoldBoxes(words[0] == "hold");
     } else if (verb == "init") {
       initialized_ = true;
+      const int held = watcher_.HeldCount();
+      ResetEvent(watcher_.Held());  // a window held earlier does not count for this Init
       if (RunOnMain([this] { module_->Init(); }, kCallWaitMs, watcher_.Held()))
         g_log.Write("init-done");
-      else if (g_pending.empty())
-        g_log.Error(step, "Init did not return");
-      else
+      else if (watcher_.HeldCount() > held)
         g_log.Write("init-held");
+      else
+        g_log.Error(step, "Init did not return");
     } else if (verb == "quit") {
       Quit(step);
     } else if (verb == "config") {
