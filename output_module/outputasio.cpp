@@ -28,10 +28,30 @@ constexpr char kCreditLine[] = "Partiloom: effect outputs on ASIO channels";
 constexpr char kNoLibraryChosen[] =
     "You have to select the Partiloom.DLL in order to get this plugin running";
 
+// Calls into the window in progress on the calling thread: every window handler and record
+// callback that may wait in a modal loop runs through ReportFailure. A Quit made inside one
+// (the loop hands the player's messages on) leaves the delete to the outermost call on its
+// thread, which returns only after the loop.
+thread_local int t_window_calls = 0;
+thread_local bool t_quit_pending = false;
+thread_local TFmASIOConfig* t_quit_window = nullptr;
+
+void FinishQuit() noexcept;
+
+struct WindowCall {
+  WindowCall() noexcept { ++t_window_calls; }
+  ~WindowCall() {
+    if (--t_window_calls == 0 && t_quit_pending) FinishQuit();
+  }
+  WindowCall(const WindowCall&) = delete;
+  WindowCall& operator=(const WindowCall&) = delete;
+};
+
 // What the user sees of a failure in a window handler: the handler's work stops there, the
 // window goes on.
 template <typename Handler>
 void ReportFailure(Handler&& handler) noexcept {
+  const WindowCall call;
   try {
     handler();
   } catch (const std::exception& error) {
@@ -306,7 +326,9 @@ void TFmASIOConfig::StoreDriverAndLoadRouting() {
 }
 
 void TFmASIOConfig::BtControlPanelClick(TObject*) {
-  ASIOHost.ControlPanel();
+  // The driver's panel may wait in a loop of its own: a Quit inside asks its dialog to close.
+  const platform::ModalScope panel;
+  if (panel.Admitted()) ASIOHost.ControlPanel();
 }
 
 void TFmASIOConfig::BtRoutingClick(TObject*) {
@@ -504,12 +526,19 @@ void PLAYER_CALL Config(void*) {
 }
 
 void PLAYER_CALL Init() {
-  if (FmASIOConfig) return;
+  // A window whose Quit waits for a loop to unwind is still there.
+  if (FmASIOConfig || t_quit_pending) return;
+  platform::AllowModalRuns();
   StreamLock = std::make_unique<std::mutex>();
   ReportFailure([] { FmASIOConfig = new TFmASIOConfig(); });
 }
 
 void PLAYER_CALL Quit() {
+  // The player's main thread runs the window and its modal loops, which hand the player's
+  // messages on: Quit may come from inside one of them (or from inside Init's). Then the
+  // driver stops and the settings and the preset are saved now, the loops are asked to end,
+  // and the window goes when the call that runs the outermost loop returns, after Quit.
+  const bool inside_a_call = t_window_calls > 0;
   TFmASIOConfig* window = FmASIOConfig;
   if (window) {
     ReportFailure([window] {
@@ -520,8 +549,29 @@ void PLAYER_CALL Quit() {
     });
     ReportFailure([window] { window->ASIOHost.SetActive(false); });
     FmASIOConfig = nullptr;
-    delete window;
+    if (!inside_a_call) delete window;
   }
+  if (inside_a_call) {
+    if (window) ReportFailure([window] { window->FormDestroy(window); });
+    platform::EndModalRuns();
+    t_quit_window = window;
+    t_quit_pending = true;
+    platform::FlushFaultLog();
+    return;
+  }
+  platform::FlushFaultLog();
+  StreamLock.reset();
+}
+
+// The rest of a Quit made inside a call, once that call is over: the window Quit found, or
+// the one Init made meanwhile.
+void FinishQuit() noexcept {
+  t_quit_pending = false;
+  TFmASIOConfig* window = t_quit_window ? t_quit_window : FmASIOConfig;
+  if (window == FmASIOConfig) FmASIOConfig = nullptr;
+  t_quit_window = nullptr;
+  if (window) ReportFailure([window] { window->ASIOHost.SetActive(false); });
+  delete window;
   platform::FlushFaultLog();
   StreamLock.reset();
 }

@@ -15,7 +15,8 @@ struct FileDialogRequest {
 };
 
 // Shows the dialog and waits for it; the chosen path, or nothing when cancelled. Off Windows
-// there is no dialog and the answer is "cancelled".
+// there is no dialog and the answer is "cancelled". A modal run (platform/ui.h): while runs
+// are refused the answer is "cancelled" at once.
 std::optional<std::string> RunFileDialog(const FileDialogRequest& request);
 
 // Replaces the dialog, for tests that must not wait for a user; null restores it.

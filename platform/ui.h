@@ -194,6 +194,43 @@ void CloseWindowLater(NativeWindow top_level);
 using ModalHandler = void (*)(Control& window);
 void SetModalHandler(ModalHandler handler);
 
+// ---- Modal runs: loops that wait for the user while the thread's other windows go on getting
+// their messages, so that any caller's code may run inside one (a player's Quit too).
+// ShowModal, ShowMessageBox and RunFileDialog are modal runs; a ModalScope makes one of a loop
+// this layer does not run (a driver's control panel).
+
+// A modal run of the calling thread while it exists.
+class ModalScope {
+ public:
+  // `end` asks the run to end. Without one, the run's window is the first dialog box the
+  // thread creates while the scope lasts, and ending the run asks it to close, as its close
+  // button does.
+  explicit ModalScope(std::function<void()> end = nullptr);
+  ~ModalScope();
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
+
+  // False while modal runs are refused (see EndModalRuns): the caller starts no loop.
+  bool Admitted() const noexcept { return run_ != nullptr; }
+
+  struct Run;
+
+ private:
+  std::unique_ptr<Run> run_;
+};
+
+// Modal runs in progress on the calling thread.
+int32_t ModalRunDepth();
+// Asks every modal run of the calling thread to end, the innermost first: a window in
+// ShowModal closes as by its close button (its close handler runs before this returns), a
+// dialog box is asked to close. Each run returns once the code above it on the stack has
+// returned. From now on new runs are refused (they return at once, as cancelled) until
+// AllowModalRuns. While a run is ended this way the module stays loaded to the end of the
+// process: whoever unloads it once the caller returns must not pull its code from under the
+// frames of the runs still on the stack.
+void EndModalRuns();
+void AllowModalRuns();
+
 // Saves what the screen shows of a top-level window and its children, as a 24-bit BMP file.
 // False where there is no screen (the headless side) or the file cannot be written.
 bool CaptureWindowImage(NativeWindow top_level, const std::string& bmp_path);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/file_dialog.h"
+#include "platform/ui.h"
 
 namespace platform {
 namespace {
@@ -12,6 +13,9 @@ FileDialogHandler g_handler = nullptr;
 }  // namespace
 
 std::optional<std::string> RunFileDialog(const FileDialogRequest& request) {
+  // A handler stands for the dialog, and so is a modal run too.
+  const ModalScope scope;
+  if (!scope.Admitted()) return std::nullopt;
   if (g_handler) return g_handler(request);
   // The dialog wants NUL-separated filter pairs ending in two NULs.
   std::string filter = request.filter;

@@ -8,10 +8,18 @@ namespace harness {
 
 const std::vector<StepSpec>& StepSpecs() {
   static const std::vector<StepSpec> specs = {
-      {"library", 1, 1, "library PATH|cancel",
-       "how to answer the plug-in's open-file dialog for its effect library when it shows"},
-      {"init", 0, 0, "init", "Init on the main thread; dialogs and message boxes are answered"},
-      {"quit", 0, 0, "quit", "Quit on the main thread"},
+      {"library", 1, 1, "library PATH|cancel|hold",
+       "how to answer the plug-in's open-file dialog for its effect library when it shows "
+       "(hold: leave it open)"},
+      {"boxes", 1, 1, "boxes confirm|hold",
+       "how to answer the message boxes from now on (hold: log them and leave them open)"},
+      {"init", 0, 0, "init",
+       "Init on the main thread; dialogs and message boxes are answered; an Init that a held "
+       "window keeps from returning stays open, as a press does"},
+      {"quit", 0, 1, "quit [unload]",
+       "Quit on the main thread, inside the loop of a modal window when one is open; waits "
+       "for the calls it held to return. unload: frees the plug-in right after Quit, as a "
+       "player that unloads at once"},
       {"config", 0, 0, "config", "Config: the plug-in shows its window"},
       {"window", 0, 0, "window", "logs the plug-in window: visibility, place, driver list"},
       {"press", 1, 1, "press NAME",

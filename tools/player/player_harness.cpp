@@ -96,9 +96,9 @@ HWND g_main_window = nullptr;
 DWORD g_main_thread = 0;
 std::vector<std::shared_ptr<MainTask>> g_pending;  // calls that opened a modal window
 
-// Runs `work` on the main thread and waits up to `timeout_ms`; false (and the task in
-// g_pending) when it has not returned by then.
-bool RunOnMain(std::function<void()> work, DWORD timeout_ms = kCallWaitMs) {
+// Runs `work` on the main thread and waits up to `timeout_ms`, or until `held` (when given)
+// is signalled; false (and the task in g_pending) when it has not returned by then.
+bool RunOnMain(std::function<void()> work, DWORD timeout_ms = kCallWaitMs, HANDLE held = nullptr) {
   auto task = std::make_shared<MainTask>();
   task->work = std::move(work);
   auto* holder = new std::shared_ptr<MainTask>(task);
@@ -106,7 +106,10 @@ bool RunOnMain(std::function<void()> work, DWORD timeout_ms = kCallWaitMs) {
     delete holder;
     return false;
   }
-  if (WaitForSingleObject(task->done, timeout_ms) == WAIT_OBJECT_0) return true;
+  const HANDLE events[2] = {task->done, held};
+  if (WaitForMultipleObjects(held ? 2 : 1, events, FALSE, timeout_ms) == WAIT_OBJECT_0 ||
+      WaitForSingleObject(task->done, 0) == WAIT_OBJECT_0)
+    return true;
   g_pending.push_back(task);
   return false;
 }
@@ -144,10 +147,16 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 // ---- the watcher: message boxes and the library dialog -------------------------------------
 class Watcher {
  public:
+  Watcher() : held_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+  ~Watcher() { CloseHandle(held_); }
   void SetLibraryAnswer(const std::string& answer) {
     std::lock_guard lock(mutex_);
     library_answer_ = answer;
   }
+  void SetHoldBoxes(bool hold) { hold_boxes_ = hold; }
+  // Signalled each time a dialog or box is left open; how many were.
+  HANDLE Held() const { return held_; }
+  int HeldCount() const { return held_count_; }
   void Start() {
     thread_ = std::thread([this] { Run(); });
   }
@@ -179,11 +188,21 @@ class Watcher {
     }
     seen_.push_back(window);
     if (harness::IsMessageBox(window)) {
-      g_log.Write("msgbox", {{"caption", caption}, {"text", harness::MessageBoxText(window)}});
-      harness::ConfirmDialog(window);
+      Fields fields = {{"caption", caption}, {"text", harness::MessageBoxText(window)}};
+      if (hold_boxes_) fields.push_back({"held", "1"});
+      g_log.Write("msgbox", fields);
+      if (hold_boxes_)
+        Hold();
+      else
+        harness::ConfirmDialog(window);
       return;
     }
     g_log.Write("shown", {{"caption", caption}, {"class", window_class}});
+  }
+
+  void Hold() {
+    ++held_count_;
+    SetEvent(held_);
   }
 
   // The dialog's controls come a moment after the dialog; gives them up to a second.
@@ -200,6 +219,11 @@ class Watcher {
     {
       std::lock_guard lock(mutex_);
       answer = library_answer_;
+    }
+    if (answer == "hold") {
+      g_log.Write("dialog", {{"title", kLibraryDialogTitle}, {"answer", "hold"}});
+      Hold();
+      return;
     }
     if (answer.empty() || answer == "cancel") {
       g_log.Write("dialog", {{"title", kLibraryDialogTitle},
@@ -218,6 +242,9 @@ class Watcher {
 
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> hold_boxes_{false};
+  std::atomic<int> held_count_{0};
+  HANDLE held_;
   std::mutex mutex_;
   std::string library_answer_;
   std::vector<harness::Window> seen_;
@@ -349,8 +376,12 @@ class Decoder {
 // ---- the script ----------------------------------------------------------------------------
 class Player {
  public:
-  Player(TOutputModule* module, harness::PcmSource source, Watcher& watcher)
-      : module_(module), source_(std::move(source)), watcher_(watcher) {}
+  Player(TOutputModule* module, platform::LibraryHandle library, harness::PcmSource source,
+         Watcher& watcher)
+      : module_(module), library_(library), source_(std::move(source)), watcher_(watcher) {}
+
+  // The plug-in was freed by `quit unload`.
+  bool Unloaded() const { return unloaded_; }
 
   void Run(const std::vector<Step>& steps) {
     for (const Step& step : steps) {
@@ -370,19 +401,21 @@ class Player {
     const auto& words = step.words;
     if (verb == "library") {
       watcher_.SetLibraryAnswer(words[0]);
+    } else if (verb == "boxes") {
+      if (words[0] != "confirm" && words[0] != "hold") return g_log.Error(step, "confirm or hold");
+      watcher_.SetHoldBoxes(words[0] == "hold");
     } else if (verb == "init") {
       initialized_ = true;
-      if (!RunOnMain([this] { module_->Init(); }))
-        g_log.Error(step, "Init did not return");
-      else
+      const int held = watcher_.HeldCount();
+      ResetEvent(watcher_.Held());  // a window held earlier does not count for this Init
+      if (RunOnMain([this] { module_->Init(); }, kCallWaitMs, watcher_.Held()))
         g_log.Write("init-done");
-    } else if (verb == "quit") {
-      decoder_.reset();
-      quit_ = true;
-      if (!RunOnMain([this] { module_->Quit(); }))
-        g_log.Error(step, "Quit did not return");
+      else if (watcher_.HeldCount() > held)
+        g_log.Write("init-held");
       else
-        g_log.Write("quit-done");
+        g_log.Error(step, "Init did not return");
+    } else if (verb == "quit") {
+      Quit(step);
     } else if (verb == "config") {
       RunOnMain([this] { module_->Config(g_main_window); });
     } else if (verb == "window") {
@@ -440,6 +473,28 @@ class Player {
     } else if (verb == "spectrum") {
       WriteSpectrum(step);
     }
+  }
+
+  // A modal window of the plug-in that is open holds a call (a press, Init) on the main thread:
+  // Quit then runs inside the window's loop, and those calls return once it has ended.
+  void Quit(const Step& step) {
+    decoder_.reset();
+    quit_ = true;
+    const bool unload = !step.words.empty();
+    if (unload && step.words[0] != "unload") return g_log.Error(step, "unload or nothing");
+    const size_t held = g_pending.size();
+    if (!RunOnMain([this, unload] {
+          module_->Quit();
+          if (!unload) return;
+          platform::FreeLibraryHandle(library_);
+          unloaded_ = true;
+        }))
+      return g_log.Error(step, "Quit did not return");
+    const bool returned = WaitForPending(10000);
+    g_log.Write("quit-done", {{"held_calls", std::to_string(held)},
+                              {"returned", returned ? "1" : "0"},
+                              {"unloaded", unloaded_ ? "1" : "0"}});
+    if (!returned) g_log.Error(step, "a call Quit ran inside does not return");
   }
 
   static harness::Window PluginWindow() {
@@ -762,8 +817,10 @@ class Player {
   }
 
   TOutputModule* module_;
+  platform::LibraryHandle library_;
   harness::PcmSource source_;
   Watcher& watcher_;
+  std::atomic<bool> unloaded_{false};
   std::unique_ptr<Decoder> decoder_;
   std::map<std::string, std::unique_ptr<asio_test::DriverControl>> controls_;
   bool initialized_ = false;
@@ -924,7 +981,7 @@ int main(int argc, char** argv) {
 
   Watcher watcher;
   watcher.Start();
-  Player player(module, std::move(source), watcher);
+  Player player(module, loaded.handle, std::move(source), watcher);
   std::thread script([&] {
     player.Run(steps);
     PostThreadMessageA(g_main_thread, WM_QUIT, 0, 0);
@@ -935,6 +992,7 @@ int main(int argc, char** argv) {
     DispatchMessageA(&message);
   }
   script.join();
+  if (player.Unloaded()) library.Release();
   watcher.Stop();
   DestroyWindow(g_main_window);
   g_log.Write("end", {{"failures", std::to_string(g_log.Failures())}});

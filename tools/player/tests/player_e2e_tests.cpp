@@ -364,6 +364,64 @@ TEST_F(PlayerEndToEnd, QuitKeepsTheWindowsPlaceAndTheNextStartRestoresIt) {
   EXPECT_EQ(second.Field("window", "top"), "120");
 }
 
+// The player's Quit made from inside a modal loop of the plug-in (its main thread runs them,
+// and they hand its messages on), followed at once by the unload a player may do: the loop
+// ends, the call that opened it returns into code that is still there, and what Quit saves is
+// saved.
+TEST_F(PlayerEndToEnd, QuitInsideAModalLoopEndsItAndSurvivesAnUnloadRightAfter) {
+  const Driver a = InstallDriver('A', 0x60);
+  struct Case {
+    const char* name;
+    bool effect;
+    std::vector<std::string> steps;
+    const char* held;     // the log line of the call the open loop keeps from returning
+    size_t boxes;         // message boxes shown: none may follow Quit
+    const char* routing;  // what output 1 of driver A is stored as, if anything
+  };
+  const Case cases[] = {
+      {"routing dialog",
+       true,
+       {"init", "select CBDriver \"" + a.name + "\"", "press BtRouting",
+        "select CBOutput1 \"2 - Output 3\"", "quit unload"},
+       "press",
+       0,
+       "2 - Output 3"},
+      {"library dialog", false, {"library hold", "init", "quit unload"}, "init-held", 0, nullptr},
+      {"message box",
+       false,
+       {"library cancel", "boxes hold", "init", "quit unload"},
+       "init-held",
+       1,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::RegistryKey::DeleteTree(platform::RegistryRoot::CurrentUser, kSettingsKey);
+    fs::remove(Path("out_partiloom.fxp"));
+    if (c.effect) StoreEffect();
+    const HarnessRun run = Run(c.steps);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    if (std::string(c.held) == "press")
+      EXPECT_TRUE(run.Find("press", "returned", "0")) << run.output;
+    else
+      EXPECT_TRUE(run.Find(c.held)) << run.output;
+    const auto quit = run.Find("quit-done");
+    ASSERT_TRUE(quit) << run.output;
+    EXPECT_EQ(quit->fields.at("held_calls"), "1");
+    EXPECT_EQ(quit->fields.at("returned"), "1") << run.output;
+    EXPECT_EQ(quit->fields.at("unloaded"), "1");
+    EXPECT_EQ(run.Field("end", "failures"), "0") << run.output;
+    EXPECT_EQ(run.All("msgbox").size(), c.boxes) << run.output;
+    EXPECT_TRUE(StoredInteger("Visible")) << "the window state is saved";
+    if (c.routing) {
+      EXPECT_EQ(StoredString("Routing " + a.name + " Channel 1"), c.routing);
+    }
+    if (c.effect) {
+      EXPECT_TRUE(fs::exists(Path("out_partiloom.fxp"))) << "the preset is saved";
+    }
+  }
+}
+
 // The parameters of a program file: big-endian floats after the program's name.
 std::vector<float> PresetParameters(const std::string& bytes) {
   const size_t program = bytes.find("FxCk");
