@@ -8,9 +8,9 @@
 // Every vector path must give exactly the scalar path's bits. Which path runs depends on
 // the listener's processor, and within one block the scalar path still takes the tail and
 // any group a vector path hands back, so a path that rounded differently would make the
-// output depend on the machine and on where the block boundaries fall (an audible seam
-// for dither, a failed bit-exact comparison for everyone); the scalar path is the one
-// definition of the rounding, saturation and NaN rules stated in asio_convert.h.
+// same audio come out differently by machine and by where a block boundary falls. The
+// scalar path is the one definition of the rounding, saturation and NaN rules stated in
+// asio_convert.h, and the one reference the tests hold every path to.
 
 #include <atomic>
 #include <bit>
