@@ -2,8 +2,8 @@
 
 #include <array>
 #include <atomic>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 
 #include "asio_convert/asio_sample_types.h"
 
@@ -68,9 +68,14 @@ extern TClipRoutines ClipAnalog;
 // once at the start of a block and writes it back at the end.
 extern std::atomic<uint32_t> DitherSeed;
 
-// 0: plain floating-point unit, 1: SSE without 3DNow, 2: 3DNow (with or without SSE).
-// Set once when the library is loaded.
-extern uint8_t ProcessorType;
+// The processor kind found when the library is loaded; it decides which vector set the
+// optimisation and dither setters may install again later.
+enum TProcessorType : uint8_t {
+  ptFPU = 0,    // neither extension: the plain routines only
+  ptSSE = 1,    // SSE without 3DNow: the SSE clip routines
+  pt3DNow = 2,  // 3DNow, with or without SSE: the truncating 32-bit converters
+};
+extern TProcessorType ProcessorType;
 
 enum TConvertOptimization : uint8_t { coSSE = 0, co3DNow = 1 };
 

@@ -25,3 +25,34 @@ constexpr ASIOSampleType ASIOSTInt32LSB16 = 24;
 constexpr ASIOSampleType ASIOSTInt32LSB18 = 25;
 constexpr ASIOSampleType ASIOSTInt32LSB20 = 26;
 constexpr ASIOSampleType ASIOSTInt32LSB24 = 27;
+
+// Bytes a sample of `type` takes in the driver's buffers; 0 for a type without a converter.
+// The one table of widths: the host, the converters' benchmarks and the test driver use it.
+constexpr int32_t ASIOSampleTypeBytes(ASIOSampleType type) noexcept {
+  switch (type) {
+    case ASIOSTInt16MSB:
+    case ASIOSTInt16LSB:
+      return 2;
+    case ASIOSTInt24MSB:
+    case ASIOSTInt24LSB:
+      return 3;
+    case ASIOSTFloat64MSB:
+    case ASIOSTFloat64LSB:
+      return 8;
+    case ASIOSTInt32MSB:
+    case ASIOSTFloat32MSB:
+    case ASIOSTInt32MSB16:
+    case ASIOSTInt32MSB18:
+    case ASIOSTInt32MSB20:
+    case ASIOSTInt32MSB24:
+    case ASIOSTInt32LSB:
+    case ASIOSTFloat32LSB:
+    case ASIOSTInt32LSB16:
+    case ASIOSTInt32LSB18:
+    case ASIOSTInt32LSB20:
+    case ASIOSTInt32LSB24:
+      return 4;
+    default:
+      return 0;
+  }
+}

@@ -1,9 +1,16 @@
 #pragma once
 
 // One generic implementation of every converter over per-format traits. Each routine has a
-// scalar path and vector paths (SSE2, and AVX2 where the processor has it) that yield the
-// same bits; the public routines use the widest vector path available, the tests hold
-// every path against the scalar one.
+// scalar path and vector paths (SSE2, and AVX2 or AVX-512 where the processor has them);
+// the public routines use the widest vector path available, the tests hold every path
+// against the scalar one.
+//
+// Every vector path must give exactly the scalar path's bits. Which path runs depends on
+// the listener's processor, and within one block the scalar path still takes the tail and
+// any group a vector path hands back, so a path that rounded differently would make the
+// same audio come out differently by machine and by where a block boundary falls. The
+// scalar path is the one definition of the rounding, saturation and NaN rules stated in
+// asio_convert.h, and the one reference the tests hold every path to.
 
 #include <atomic>
 #include <bit>
@@ -411,6 +418,20 @@ void FromSingleTruncatingScalar(const float* source, void* destination, int32_t 
 
 #include "asio_convert/convert_kernels_avx2.h"
 #include "asio_convert/convert_kernels_avx512.h"
+
+namespace asio_convert::detail {
+
+// The vector paths, narrowest first. The widest one the processor has is chosen when the
+// library is loaded; tests and benchmarks switch between them to compare.
+enum class VectorPath { kSse2, kAvx2, kAvx512 };
+
+bool ProcessorHasPath(VectorPath path);
+// Makes `path` the one the routines use, when the processor has it (else returns false and
+// changes nothing). Not for use while routines run on other threads.
+bool UseVectorPath(VectorPath path);
+VectorPath CurrentVectorPath();
+
+}  // namespace asio_convert::detail
 #endif
 
 namespace asio_convert::detail {

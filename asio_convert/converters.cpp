@@ -44,23 +44,46 @@ bool ProcessorHasAvx512Ifma() {
 
 bool g_use_avx512_ifma = ProcessorHasAvx512Ifma();
 
+bool ProcessorHasPath(VectorPath path) {
+  switch (path) {
+    case VectorPath::kAvx512:
+      return ProcessorHasAvx512();
+    case VectorPath::kAvx2:
+      return ProcessorHasAvx2();
+    default:
+      return true;
+  }
+}
+
+bool UseVectorPath(VectorPath path) {
+  if (!ProcessorHasPath(path)) return false;
+  g_use_avx2 = path >= VectorPath::kAvx2;
+  g_use_avx512 = path >= VectorPath::kAvx512;
+  g_use_avx512_ifma = g_use_avx512 && ProcessorHasAvx512Ifma();
+  return true;
+}
+
+VectorPath CurrentVectorPath() {
+  return g_use_avx512 ? VectorPath::kAvx512 : g_use_avx2 ? VectorPath::kAvx2 : VectorPath::kSse2;
+}
+
 }  // namespace asio_convert::detail
 #endif
 
 namespace d = asio_convert::detail;
 
-#define ASIO_CONVERT_PLAIN(T)                                                  \
-  void T##ToSingle(const void* source, float* destination, int32_t count) {   \
-    d::ToFloat<d::T>(source, destination, count);                              \
-  }                                                                            \
-  void T##ToDouble(const void* source, double* destination, int32_t count) {  \
-    d::ToFloat<d::T>(source, destination, count);                              \
-  }                                                                            \
-  void SingleTo##T(const float* source, void* destination, int32_t count) {   \
-    d::FromFloat<d::T>(source, destination, count);                            \
-  }                                                                            \
-  void DoubleTo##T(const double* source, void* destination, int32_t count) {  \
-    d::FromFloat<d::T>(source, destination, count);                            \
+#define ASIO_CONVERT_PLAIN(T)                                                \
+  void T##ToSingle(const void* source, float* destination, int32_t count) {  \
+    d::ToFloat<d::T>(source, destination, count);                            \
+  }                                                                          \
+  void T##ToDouble(const void* source, double* destination, int32_t count) { \
+    d::ToFloat<d::T>(source, destination, count);                            \
+  }                                                                          \
+  void SingleTo##T(const float* source, void* destination, int32_t count) {  \
+    d::FromFloat<d::T>(source, destination, count);                          \
+  }                                                                          \
+  void DoubleTo##T(const double* source, void* destination, int32_t count) { \
+    d::FromFloat<d::T>(source, destination, count);                          \
   }
 
 ASIO_CONVERT_PLAIN(Int16MSB)
@@ -82,18 +105,18 @@ ASIO_CONVERT_PLAIN(Int32LSB18)
 ASIO_CONVERT_PLAIN(Int32LSB20)
 ASIO_CONVERT_PLAIN(Int32LSB24)
 
-#define ASIO_CONVERT_DITHERED(T)                                                                \
-  void SingleTo##T##_UDF(const float* source, void* destination, int32_t count) {              \
-    d::FromFloatDithered<d::T, d::Dither::kRectangular>(source, destination, count);           \
-  }                                                                                             \
-  void DoubleTo##T##_UDF(const double* source, void* destination, int32_t count) {             \
-    d::FromFloatDithered<d::T, d::Dither::kRectangular>(source, destination, count);           \
-  }                                                                                             \
-  void SingleTo##T##_TDF(const float* source, void* destination, int32_t count) {              \
-    d::FromFloatDithered<d::T, d::Dither::kTriangular>(source, destination, count);            \
-  }                                                                                             \
-  void DoubleTo##T##_TDF(const double* source, void* destination, int32_t count) {             \
-    d::FromFloatDithered<d::T, d::Dither::kTriangular>(source, destination, count);            \
+#define ASIO_CONVERT_DITHERED(T)                                                     \
+  void SingleTo##T##_UDF(const float* source, void* destination, int32_t count) {    \
+    d::FromFloatDithered<d::T, d::Dither::kRectangular>(source, destination, count); \
+  }                                                                                  \
+  void DoubleTo##T##_UDF(const double* source, void* destination, int32_t count) {   \
+    d::FromFloatDithered<d::T, d::Dither::kRectangular>(source, destination, count); \
+  }                                                                                  \
+  void SingleTo##T##_TDF(const float* source, void* destination, int32_t count) {    \
+    d::FromFloatDithered<d::T, d::Dither::kTriangular>(source, destination, count);  \
+  }                                                                                  \
+  void DoubleTo##T##_TDF(const double* source, void* destination, int32_t count) {   \
+    d::FromFloatDithered<d::T, d::Dither::kTriangular>(source, destination, count);  \
   }
 
 ASIO_CONVERT_DITHERED(Int16LSB)
@@ -104,7 +127,7 @@ ASIO_CONVERT_DITHERED(Int32LSB20)
 ASIO_CONVERT_DITHERED(Int32LSB24)
 
 #define ASIO_CONVERT_TRUNCATING(T)                                                  \
-  void T##ToSingle_3DNow(const void* source, float* destination, int32_t count) {  \
+  void T##ToSingle_3DNow(const void* source, float* destination, int32_t count) {   \
     d::ToSingleTruncating<d::T>(source, destination, count);                        \
   }                                                                                 \
   void SingleTo##T##_3DNow(const float* source, void* destination, int32_t count) { \

@@ -8,28 +8,53 @@
 
 namespace {
 
+// The CPUID leaves and EDX bits the start-up choice reads.
+constexpr uint32_t kCpuidFeatures = 1;
+constexpr uint32_t kCpuidSseBit = 1u << 25;
+constexpr uint32_t kCpuidExtendedRange = 0x80000000u;  // EAX: the highest extended leaf
+constexpr uint32_t kCpuidExtendedFeatures = 0x80000001u;
+constexpr uint32_t kCpuid3DNowBit = 1u << 31;
+
 constexpr std::array<TInputConverter, kSupportedSampleTypeCount> kPlainInput = {{
-    {Int16MSBToSingle, Int16MSBToDouble},     {Int24MSBToSingle, Int24MSBToDouble},
-    {Int32MSBToSingle, Int32MSBToDouble},     {Float32MSBToSingle, Float32MSBToDouble},
-    {Float64MSBToSingle, Float64MSBToDouble}, {Int32MSB16ToSingle, Int32MSB16ToDouble},
-    {Int32MSB18ToSingle, Int32MSB18ToDouble}, {Int32MSB20ToSingle, Int32MSB20ToDouble},
-    {Int32MSB24ToSingle, Int32MSB24ToDouble}, {Int16LSBToSingle, Int16LSBToDouble},
-    {Int24LSBToSingle, Int24LSBToDouble},     {Int32LSBToSingle, Int32LSBToDouble},
-    {Float32LSBToSingle, Float32LSBToDouble}, {Float64LSBToSingle, Float64LSBToDouble},
-    {Int32LSB16ToSingle, Int32LSB16ToDouble}, {Int32LSB18ToSingle, Int32LSB18ToDouble},
-    {Int32LSB20ToSingle, Int32LSB20ToDouble}, {Int32LSB24ToSingle, Int32LSB24ToDouble},
+    {Int16MSBToSingle, Int16MSBToDouble},
+    {Int24MSBToSingle, Int24MSBToDouble},
+    {Int32MSBToSingle, Int32MSBToDouble},
+    {Float32MSBToSingle, Float32MSBToDouble},
+    {Float64MSBToSingle, Float64MSBToDouble},
+    {Int32MSB16ToSingle, Int32MSB16ToDouble},
+    {Int32MSB18ToSingle, Int32MSB18ToDouble},
+    {Int32MSB20ToSingle, Int32MSB20ToDouble},
+    {Int32MSB24ToSingle, Int32MSB24ToDouble},
+    {Int16LSBToSingle, Int16LSBToDouble},
+    {Int24LSBToSingle, Int24LSBToDouble},
+    {Int32LSBToSingle, Int32LSBToDouble},
+    {Float32LSBToSingle, Float32LSBToDouble},
+    {Float64LSBToSingle, Float64LSBToDouble},
+    {Int32LSB16ToSingle, Int32LSB16ToDouble},
+    {Int32LSB18ToSingle, Int32LSB18ToDouble},
+    {Int32LSB20ToSingle, Int32LSB20ToDouble},
+    {Int32LSB24ToSingle, Int32LSB24ToDouble},
 }};
 
 constexpr std::array<TOutputConverter, kSupportedSampleTypeCount> kPlainOutput = {{
-    {SingleToInt16MSB, DoubleToInt16MSB},     {SingleToInt24MSB, DoubleToInt24MSB},
-    {SingleToInt32MSB, DoubleToInt32MSB},     {SingleToFloat32MSB, DoubleToFloat32MSB},
-    {SingleToFloat64MSB, DoubleToFloat64MSB}, {SingleToInt32MSB16, DoubleToInt32MSB16},
-    {SingleToInt32MSB18, DoubleToInt32MSB18}, {SingleToInt32MSB20, DoubleToInt32MSB20},
-    {SingleToInt32MSB24, DoubleToInt32MSB24}, {SingleToInt16LSB, DoubleToInt16LSB},
-    {SingleToInt24LSB, DoubleToInt24LSB},     {SingleToInt32LSB, DoubleToInt32LSB},
-    {SingleToFloat32LSB, DoubleToFloat32LSB}, {SingleToFloat64LSB, DoubleToFloat64LSB},
-    {SingleToInt32LSB16, DoubleToInt32LSB16}, {SingleToInt32LSB18, DoubleToInt32LSB18},
-    {SingleToInt32LSB20, DoubleToInt32LSB20}, {SingleToInt32LSB24, DoubleToInt32LSB24},
+    {SingleToInt16MSB, DoubleToInt16MSB},
+    {SingleToInt24MSB, DoubleToInt24MSB},
+    {SingleToInt32MSB, DoubleToInt32MSB},
+    {SingleToFloat32MSB, DoubleToFloat32MSB},
+    {SingleToFloat64MSB, DoubleToFloat64MSB},
+    {SingleToInt32MSB16, DoubleToInt32MSB16},
+    {SingleToInt32MSB18, DoubleToInt32MSB18},
+    {SingleToInt32MSB20, DoubleToInt32MSB20},
+    {SingleToInt32MSB24, DoubleToInt32MSB24},
+    {SingleToInt16LSB, DoubleToInt16LSB},
+    {SingleToInt24LSB, DoubleToInt24LSB},
+    {SingleToInt32LSB, DoubleToInt32LSB},
+    {SingleToFloat32LSB, DoubleToFloat32LSB},
+    {SingleToFloat64LSB, DoubleToFloat64LSB},
+    {SingleToInt32LSB16, DoubleToInt32LSB16},
+    {SingleToInt32LSB18, DoubleToInt32LSB18},
+    {SingleToInt32LSB20, DoubleToInt32LSB20},
+    {SingleToInt32LSB24, DoubleToInt32LSB24},
 }};
 
 struct DitheredMembers {
@@ -84,9 +109,9 @@ void InstallDithered(bool triangular) {
 
 // Step 2 of the optimisation setter, shared with the dither setter.
 void InstallAllowedVectorRoutines(TConvertOptimizations allowed) {
-  if (ProcessorType == 1 && allowed.Contains(coSSE)) {
+  if (ProcessorType == ptSSE && allowed.Contains(coSSE)) {
     UseSSERoutines();
-  } else if (ProcessorType == 2 && allowed.Contains(co3DNow)) {
+  } else if (ProcessorType == pt3DNow && allowed.Contains(co3DNow)) {
     Use3DNowRoutines();
   }
 }
@@ -100,7 +125,7 @@ std::array<TOutputConverter, kSupportedSampleTypeCount> OutputConverterTable = k
 TClipRoutines ClipDigital = {ClipDigitalSingle, ClipDigitalDouble};
 TClipRoutines ClipAnalog = {ClipAnalogSingle, ClipAnalogDouble};
 std::atomic<uint32_t> DitherSeed{0};
-uint8_t ProcessorType = 0;
+TProcessorType ProcessorType = ptFPU;
 
 void UseFPURoutines() {
   InputConverterTable = kPlainInput;
@@ -109,8 +134,12 @@ void UseFPURoutines() {
   ClipAnalog = {ClipAnalogSingle, ClipAnalogDouble};
 }
 
-void UseFPURoutinesUDF() { InstallDithered(false); }
-void UseFPURoutinesTDF() { InstallDithered(true); }
+void UseFPURoutinesUDF() {
+  InstallDithered(false);
+}
+void UseFPURoutinesTDF() {
+  InstallDithered(true);
+}
 
 void UseSSERoutines() {
   ClipDigital.Single = ClipDigitalSingle_SSE;
@@ -163,15 +192,17 @@ bool ProcessorCpuid(uint32_t leaf, uint32_t regs[4]) {
 
 void DetectProcessorAndInstall(TCpuidQuery cpuid) {
   UseFPURoutines();
-  ProcessorType = 0;
+  ProcessorType = ptFPU;
   uint32_t regs[4] = {};
-  if (cpuid(1, regs) && (regs[3] & (1u << 25))) ProcessorType = 1;
-  if (ProcessorType == 1) UseSSERoutines();
-  if (cpuid(0x80000000u, regs) && regs[0] > 0x80000000u && cpuid(0x80000001u, regs) &&
-      (regs[3] & (1u << 31))) {
-    ProcessorType = 2;
+  if (cpuid(kCpuidFeatures, regs) && (regs[3] & kCpuidSseBit)) ProcessorType = ptSSE;
+  // Start-up installs the SSE clips before it looks for 3DNow, so a processor with both
+  // keeps them; the setters later install only one set (InstallAllowedVectorRoutines).
+  if (ProcessorType == ptSSE) UseSSERoutines();
+  if (cpuid(kCpuidExtendedRange, regs) && regs[0] > kCpuidExtendedRange &&
+      cpuid(kCpuidExtendedFeatures, regs) && (regs[3] & kCpuid3DNowBit)) {
+    ProcessorType = pt3DNow;
   }
-  if (ProcessorType == 2) Use3DNowRoutines();
+  if (ProcessorType == pt3DNow) Use3DNowRoutines();
 }
 
 namespace {

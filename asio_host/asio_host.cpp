@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "asio_convert/asio_sample_types.h"
 #include "platform/fault_guard.h"
 #include "platform/fault_log.h"
 #include "platform/system.h"
@@ -31,20 +32,21 @@ uint32_t g_random_seed = 0;
 
 constexpr double kDefaultSampleRate = 44100.0;
 
+// 2^20 - 1 Hz, above every PCM rate an interface plays (768 kHz at most): a larger rate is
+// a confused answer, and the host keeps its default instead.
+constexpr double kMaxSampleRate = 1048575.0;
+
+// A preferred size outside 1..65530 samples (65530 is about 1.5 s at 44.1 kHz, far beyond
+// any real latency) is a driver's mistake; the host then sizes its arrays for 4096 samples
+// (93 ms), as large a block as drivers commonly offer.
+constexpr uint32_t kMaxBufferSize = 65530;
+constexpr uint32_t kFallbackBufferSize = 4096;
+
+// A type the host cannot convert is still silenced: its width is taken as 4 bytes, the
+// commonest container.
 uint32_t SampleWidth(ASIOSampleType type) {
-  switch (type) {
-    case 0:
-    case 16:
-      return 2;  // Int16MSB, Int16LSB
-    case 1:
-    case 17:
-      return 3;  // Int24MSB, Int24LSB
-    case 4:
-    case 20:
-      return 8;  // Float64MSB, Float64LSB
-    default:
-      return 4;
-  }
+  const int32_t bytes = ASIOSampleTypeBytes(type);
+  return bytes > 0 ? static_cast<uint32_t>(bytes) : 4;
 }
 
 bool SameText(const std::string& a, const std::string& b) {
@@ -456,7 +458,7 @@ void TCustomASIOHostBasic::QueryBufferSizes() {
                         &FBufferGranularity);
   if (FBufferMinimum == FBufferMaximum) FBufferPreferredSize = FBufferMinimum;
   FBufferSize = static_cast<uint32_t>(FBufferPreferredSize);
-  if (FBufferSize < 1 || FBufferSize > 65530) FBufferSize = 4096;
+  if (FBufferSize < 1 || FBufferSize > kMaxBufferSize) FBufferSize = kFallbackBufferSize;
 }
 
 void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
@@ -656,7 +658,7 @@ void TCustomASIOHostBasic::SetActive(bool Value) {
 
 void TCustomASIOHostBasic::SetSampleRate(double Value) {
   FSampleRate = Value;
-  if (!(FSampleRate > 0) || FSampleRate > 1048575) FSampleRate = kDefaultSampleRate;
+  if (!(FSampleRate > 0) || FSampleRate > kMaxSampleRate) FSampleRate = kDefaultSampleRate;
   FASIOTime->SetSampleRate(Value);
   const TBusyScope busy(*this);
   if (Driver) Driver->SetSampleRate(Value);

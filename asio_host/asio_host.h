@@ -68,7 +68,10 @@ enum : int32_t {
 // outputs together) times BufferSize, or times the size the driver is asked for (its
 // preferred size), exceeds kMaxChannelSamples is refused before anything is allocated
 // (CreateBuffers answers false without asking the driver).
+// 4096 a direction: ten times the largest interfaces and aggregate drivers (a few hundred).
 constexpr int32_t kMaxChannelCount = 4096;
+// 2^26 samples: the converting host keeps a single and a double array per sample (12 bytes),
+// 768 MiB at this limit, which still fits a 32-bit player's 2 GiB address space.
 constexpr uint64_t kMaxChannelSamples = uint64_t{1} << 26;
 
 // How often the host's thread looks for requests the driver left, while a driver is open.

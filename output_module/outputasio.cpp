@@ -61,6 +61,9 @@ void ReportFailure(Handler&& handler) noexcept {
   }
 }
 
+// How long an effect is left alone after it is stopped and after it is unloaded.
+constexpr uint32_t kEffectSettleMs = 10;
+
 int64_t RoundToInt64(double value) noexcept {
   if (!(value == value)) return 0;
   constexpr double kLimit = 9.2233720368547748e18;  // 2^63, the first value out of range
@@ -243,12 +246,14 @@ void TFmASIOConfig::LoadEffect(const std::string& Path, std::string& PresetFailu
   } catch (...) {
   }
   effect.SetActive(false);
-  platform::SleepMilliseconds(10);
+  // An effect's own threads get a moment to see the stop before its library goes, and the
+  // old library a moment to finish leaving before the next one loads.
+  platform::SleepMilliseconds(kEffectSettleMs);
   try {
     effect.Unload();
   } catch (...) {
   }
-  platform::SleepMilliseconds(10);
+  platform::SleepMilliseconds(kEffectSettleMs);
 
   effect.SetDLLFileName(Path);
   effect.SetActive(true);
@@ -311,6 +316,9 @@ void TFmASIOConfig::CBDriverChange(TObject*) {
   const bool was_active = ASIOHost.GetActive();
   ASIOHost.SetActive(false);
   ASIOHost.SetDriverIndex(CBDriver->SelectedIndex());
+  // Until the new driver's stored routing says otherwise, outputs alternate between its
+  // first two channels (1, 3, 5, 7 on channel 0; 2, 4, 6, 8 on channel 1): every stereo pair
+  // the effect makes is heard on the driver's first stereo pair.
   for (size_t i = 0; i < FOutputRouting.size(); ++i)
     FOutputRouting[i].store(static_cast<int32_t>(i % 2), std::memory_order_relaxed);
   StoreDriverAndLoadRouting();
@@ -500,6 +508,10 @@ void TFmASIOConfig::SetVolume(int32_t Volume) noexcept {
   FVolume.store(static_cast<float>(Volume / 255.0), std::memory_order_relaxed);
 }
 
+// FPosition counts in units of 1/(1000 × bits × rate × channels) ms: Flush multiplies the
+// player's milliseconds by that product and OutputTime multiplies back by its inverse, the
+// time factor. Nothing else moves it (not Write, not the block read), so both time queries
+// read what the last Open (0) or Flush set.
 void TFmASIOConfig::Flush(int32_t TimeMs) noexcept {
   const double units = static_cast<double>(TimeMs) * 1000.0 *
                        static_cast<double>(FBitsPerSample.load(std::memory_order_relaxed)) *

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "asio_convert/asio_convert.h"
+#include "asio_convert/convert_kernels.h"
 
 namespace bench {
 
@@ -25,20 +26,36 @@ struct Case {
   TInConverterDouble to_double = nullptr;
   TOutConverterSingle from_single = nullptr;
   TOutConverterDouble from_double = nullptr;
+#if ASIO_CONVERT_SSE2
+  // The widest vector path the routine has: integer input up to AVX2, integer output
+  // (plain and dithered) up to AVX-512, the rest SSE2 only.
+  asio_convert::detail::VectorPath widest_path = asio_convert::detail::VectorPath::kSse2;
+#endif
 
   int OutputBytes() const {
     switch (direction) {
-      case Direction::kToSingle: return 4;
-      case Direction::kToDouble: return 8;
-      default: return driver_bytes;
+      case Direction::kToSingle:
+        return 4;
+      case Direction::kToDouble:
+        return 8;
+      default:
+        return driver_bytes;
     }
   }
   void Run(const void* in, void* out, int32_t n) const {
     switch (direction) {
-      case Direction::kToSingle: to_single(in, static_cast<float*>(out), n); break;
-      case Direction::kToDouble: to_double(in, static_cast<double*>(out), n); break;
-      case Direction::kFromSingle: from_single(static_cast<const float*>(in), out, n); break;
-      case Direction::kFromDouble: from_double(static_cast<const double*>(in), out, n); break;
+      case Direction::kToSingle:
+        to_single(in, static_cast<float*>(out), n);
+        break;
+      case Direction::kToDouble:
+        to_double(in, static_cast<double*>(out), n);
+        break;
+      case Direction::kFromSingle:
+        from_single(static_cast<const float*>(in), out, n);
+        break;
+      case Direction::kFromDouble:
+        from_double(static_cast<const double*>(in), out, n);
+        break;
     }
   }
 };
@@ -47,18 +64,25 @@ inline const char* const kTypeNames[kSupportedSampleTypeCount] = {
     "Int16MSB",   "Int24MSB",   "Int32MSB",   "Float32MSB", "Float64MSB", "Int32MSB16",
     "Int32MSB18", "Int32MSB20", "Int32MSB24", "Int16LSB",   "Int24LSB",   "Int32LSB",
     "Float32LSB", "Float64LSB", "Int32LSB16", "Int32LSB18", "Int32LSB20", "Int32LSB24"};
-inline const int kTypeBytes[kSupportedSampleTypeCount] = {2, 3, 4, 4, 8, 4, 4, 4, 4,
-                                                          2, 3, 4, 4, 8, 4, 4, 4, 4};
-
 // Little-endian 16/32-bit integers and floats: 6x; packed 24-bit, big-endian and
 // aligned-in-32: 12x; dithered: 15x.
 inline double TargetFor(int type, bool dithered) {
   if (dithered) return 15;
   const ASIOSampleType t = kSupportedSampleTypes[type];
-  const bool fast = t == ASIOSTInt16LSB || t == ASIOSTInt32LSB || t == ASIOSTFloat32LSB ||
-                    t == ASIOSTFloat64LSB;
+  const bool fast =
+      t == ASIOSTInt16LSB || t == ASIOSTInt32LSB || t == ASIOSTFloat32LSB || t == ASIOSTFloat64LSB;
   return fast ? 6 : 12;
 }
+
+#if ASIO_CONVERT_SSE2
+using asio_convert::detail::VectorPath;
+inline void SetWidestPath(Case& c, VectorPath path) {
+  c.widest_path = path;
+}
+#else
+enum class VectorPath { kSse2, kAvx2, kAvx512 };
+inline void SetWidestPath(Case&, VectorPath) {}
+#endif
 
 // Reads the tables as the installers leave them, so the cases are exactly the installed
 // routines; the plain tables are restored afterwards.
@@ -67,19 +91,24 @@ inline std::vector<Case> AllCases() {
   UseFPURoutines();
   for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
     const std::string n = kTypeNames[t];
+    const int bytes = ASIOSampleTypeBytes(kSupportedSampleTypes[t]);
     const bool fl = n.rfind("Float", 0) == 0;
     const double target = TargetFor(t, false);
-    Case c{n + "ToSingle", Direction::kToSingle, kTypeBytes[t], fl, target};
+    Case c{n + "ToSingle", Direction::kToSingle, bytes, fl, target};
     c.to_single = InputConverterTable[t].ToSingle;
+    SetWidestPath(c, fl ? VectorPath::kSse2 : VectorPath::kAvx2);
     cases.push_back(c);
-    c = Case{n + "ToDouble", Direction::kToDouble, kTypeBytes[t], fl, target};
+    c = Case{n + "ToDouble", Direction::kToDouble, bytes, fl, target};
     c.to_double = InputConverterTable[t].ToDouble;
+    SetWidestPath(c, fl ? VectorPath::kSse2 : VectorPath::kAvx2);
     cases.push_back(c);
-    c = Case{"SingleTo" + n, Direction::kFromSingle, kTypeBytes[t], fl, target};
+    c = Case{"SingleTo" + n, Direction::kFromSingle, bytes, fl, target};
     c.from_single = OutputConverterTable[t].FromSingle;
+    SetWidestPath(c, fl ? VectorPath::kSse2 : VectorPath::kAvx512);
     cases.push_back(c);
-    c = Case{"DoubleTo" + n, Direction::kFromDouble, kTypeBytes[t], fl, target};
+    c = Case{"DoubleTo" + n, Direction::kFromDouble, bytes, fl, target};
     c.from_double = OutputConverterTable[t].FromDouble;
+    SetWidestPath(c, fl ? VectorPath::kSse2 : VectorPath::kAvx512);
     cases.push_back(c);
   }
   for (bool triangular : {false, true}) {
@@ -88,13 +117,16 @@ inline std::vector<Case> AllCases() {
     for (int t = 0; t < kSupportedSampleTypeCount; ++t) {
       if (OutputConverterTable[t].FromSingle == nullptr) continue;
       const std::string n = kTypeNames[t];
+      const int bytes = ASIOSampleTypeBytes(kSupportedSampleTypes[t]);
       const ASIOSampleType type = kSupportedSampleTypes[t];
       if (type != ASIOSTInt16LSB && type != ASIOSTInt24LSB && type < ASIOSTInt32LSB16) continue;
-      Case c{"SingleTo" + n + suffix, Direction::kFromSingle, kTypeBytes[t], false, 15};
+      Case c{"SingleTo" + n + suffix, Direction::kFromSingle, bytes, false, 15};
       c.from_single = OutputConverterTable[t].FromSingle;
+      SetWidestPath(c, VectorPath::kAvx512);
       cases.push_back(c);
-      c = Case{"DoubleTo" + n + suffix, Direction::kFromDouble, kTypeBytes[t], false, 15};
+      c = Case{"DoubleTo" + n + suffix, Direction::kFromDouble, bytes, false, 15};
       c.from_double = OutputConverterTable[t].FromDouble;
+      SetWidestPath(c, VectorPath::kAvx512);
       cases.push_back(c);
     }
   }

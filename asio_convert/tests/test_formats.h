@@ -63,7 +63,9 @@ void ForEachFormat(F&& f) {
   ForEachFormatImpl(f, std::make_index_sequence<kSupportedSampleTypeCount>{});
 }
 
-inline double FullScale(const FormatInfo& f) { return double((int64_t(1) << (f.bits - 1)) - 1); }
+inline double FullScale(const FormatInfo& f) {
+  return double((int64_t(1) << (f.bits - 1)) - 1);
+}
 
 // A sample's integer value from its bytes, sign-extended from the container.
 inline int64_t DecodeInt(const FormatInfo& f, const uint8_t* p) {
@@ -91,9 +93,15 @@ std::vector<Float> RandomSamples(size_t n, uint32_t seed) {
   std::vector<Float> v(n);
   for (size_t i = 0; i < n; ++i) {
     switch (gen() % 8) {
-      case 0: v[i] = Float(wide(gen) * 1e-6); break;
-      case 1: v[i] = (gen() & 1) ? Float(1) : Float(-1); break;
-      default: v[i] = Float(wide(gen)); break;
+      case 0:
+        v[i] = Float(wide(gen) * 1e-6);
+        break;
+      case 1:
+        v[i] = (gen() & 1) ? Float(1) : Float(-1);
+        break;
+      default:
+        v[i] = Float(wide(gen));
+        break;
     }
   }
   return v;
@@ -131,21 +139,17 @@ inline std::vector<uint8_t> RandomDriverBlock(const FormatInfo& f, size_t count,
 template <class F>
 void ForEachVectorPath(F&& f) {
 #if ASIO_CONVERT_SSE2
-  const bool saved_avx2 = fmt::g_use_avx2, saved_avx512 = fmt::g_use_avx512;
-  const bool saved_ifma = fmt::g_use_avx512_ifma;
-  const bool has[] = {true, fmt::ProcessorHasAvx2(), fmt::ProcessorHasAvx512()};
-  const char* names[] = {"SSE2 paths", "AVX2 paths", "AVX-512 paths"};
-  for (int level = 0; level < 3; ++level) {
-    if (!has[level]) continue;
-    fmt::g_use_avx2 = level >= 1;
-    fmt::g_use_avx512 = level >= 2;
-    fmt::g_use_avx512_ifma = level >= 2 && fmt::ProcessorHasAvx512Ifma();
-    SCOPED_TRACE(names[level]);
+  const fmt::VectorPath chosen = fmt::CurrentVectorPath();
+  const std::pair<fmt::VectorPath, const char*> paths[] = {
+      {fmt::VectorPath::kSse2, "SSE2 paths"},
+      {fmt::VectorPath::kAvx2, "AVX2 paths"},
+      {fmt::VectorPath::kAvx512, "AVX-512 paths"}};
+  for (const auto& [path, name] : paths) {
+    if (!fmt::UseVectorPath(path)) continue;
+    SCOPED_TRACE(name);
     f();
   }
-  fmt::g_use_avx2 = saved_avx2;
-  fmt::g_use_avx512 = saved_avx512;
-  fmt::g_use_avx512_ifma = saved_ifma;
+  fmt::UseVectorPath(chosen);
 #else
   f();
 #endif

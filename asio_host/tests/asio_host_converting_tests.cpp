@@ -416,14 +416,28 @@ TEST_F(ConvertingHost, DithersOutputsFromTheNextBufferCreationOn) {
   EXPECT_EQ(ones(), 0);
 }
 
-TEST_F(ConvertingHost, StartsWithDigitalClipRoutinesAndNoDitherOrOptimisationChange) {
-  const auto before = OutputConverterTable;
+// A new host passes samples beyond full scale through unclipped, and claims every
+// optimisation without installing any routine.
+TEST_F(ConvertingHost, StartsWithoutClippingOrDitherAndInstallsNoRoutines) {
+  const auto input_before = InputConverterTable;
+  const auto output_before = OutputConverterTable;
+  const TClipRoutines digital_before = ClipDigital, analog_before = ClipAnalog;
   auto host = Open();
   EXPECT_EQ(host->GetPreventClipping(), pcNone);
   EXPECT_TRUE(host->GetConvertOptimizations() == TConvertOptimizations({coSSE, co3DNow}));
   EXPECT_EQ(host->GetOutputDither(), odNone);
   EXPECT_EQ(host->InputMonitor, imDisabled);
-  EXPECT_TRUE(OutputConverterTable == before) << "a new host installs nothing";
+  EXPECT_TRUE(InputConverterTable == input_before) << "a new host installs nothing";
+  EXPECT_TRUE(OutputConverterTable == output_before) << "a new host installs nothing";
+  EXPECT_TRUE(ClipDigital == digital_before && ClipAnalog == analog_before);
+
+  const float beyond_full_scale = 1.5f;
+  auto on32 = [&](TObject*, TSingleChannelArrays&, TSingleChannelArrays& out) {
+    out[0][0] = beyond_full_scale;
+  };
+  host->SetOnBufferSwitch32(TBufferSwitchEvent32::FromCallable(&on32));
+  Switch(0);
+  EXPECT_EQ(Out(0, 0)[0], beyond_full_scale);
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ TEST_F(RoutingDialog, OffersTheDriversChannelsInEveryList) {
   EXPECT_EQ(visit_.selections, std::vector<int32_t>(8, -1));
 }
 
-TEST_F(RoutingDialog, LaysOutEightLabelledListsInTabOrder) {
+TEST_F(RoutingDialog, LaysOutEightLabelledListsInRows) {
   StoreEffect("router");
   auto window = MakeWindow();
   TFmRouting dialog(*window);

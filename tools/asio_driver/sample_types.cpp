@@ -3,38 +3,41 @@
 #include <cmath>
 #include <cstring>
 
+#include "asio_convert/asio_sample_types.h"
+
 namespace asio_test {
 namespace {
 
 struct TypeLayout {
-  int32_t bytes;       // container width
-  int32_t bits;        // significant bits of an integer type; 0 for floating point
+  int32_t bytes;  // container width
+  int32_t bits;   // significant bits of an integer type; 0 for floating point
   bool big_endian;
 };
 
-// Layout by type number; bytes 0 marks a type without a layout.
+// Significant bits and byte order by type number; the widths are the standard's, from the
+// table the host uses too (asio_sample_types.h).
+struct TypeBits {
+  ASIOSampleType type;
+  int32_t bits;
+  bool big_endian;
+};
+constexpr TypeBits kTypeBits[] = {
+    {ASIOSTInt16MSB, 16, true},    {ASIOSTInt24MSB, 24, true},    {ASIOSTInt32MSB, 32, true},
+    {ASIOSTFloat32MSB, 0, true},   {ASIOSTFloat64MSB, 0, true},   {ASIOSTInt32MSB16, 16, true},
+    {ASIOSTInt32MSB18, 18, true},  {ASIOSTInt32MSB20, 20, true},  {ASIOSTInt32MSB24, 24, true},
+    {ASIOSTInt16LSB, 16, false},   {ASIOSTInt24LSB, 24, false},   {ASIOSTInt32LSB, 32, false},
+    {ASIOSTFloat32LSB, 0, false},  {ASIOSTFloat64LSB, 0, false},  {ASIOSTInt32LSB16, 16, false},
+    {ASIOSTInt32LSB18, 18, false}, {ASIOSTInt32LSB20, 20, false}, {ASIOSTInt32LSB24, 24, false},
+};
+
+// False for a type without a layout.
 bool Layout(ASIOSampleType type, TypeLayout* layout) {
-  switch (type) {
-    case 0: *layout = {2, 16, true}; return true;    // Int16MSB
-    case 1: *layout = {3, 24, true}; return true;    // Int24MSB
-    case 2: *layout = {4, 32, true}; return true;    // Int32MSB
-    case 3: *layout = {4, 0, true}; return true;     // Float32MSB
-    case 4: *layout = {8, 0, true}; return true;     // Float64MSB
-    case 8: *layout = {4, 16, true}; return true;    // Int32MSB16
-    case 9: *layout = {4, 18, true}; return true;    // Int32MSB18
-    case 10: *layout = {4, 20, true}; return true;   // Int32MSB20
-    case 11: *layout = {4, 24, true}; return true;   // Int32MSB24
-    case 16: *layout = {2, 16, false}; return true;  // Int16LSB
-    case 17: *layout = {3, 24, false}; return true;  // Int24LSB
-    case 18: *layout = {4, 32, false}; return true;  // Int32LSB
-    case 19: *layout = {4, 0, false}; return true;   // Float32LSB
-    case 20: *layout = {8, 0, false}; return true;   // Float64LSB
-    case 24: *layout = {4, 16, false}; return true;  // Int32LSB16
-    case 25: *layout = {4, 18, false}; return true;  // Int32LSB18
-    case 26: *layout = {4, 20, false}; return true;  // Int32LSB20
-    case 27: *layout = {4, 24, false}; return true;  // Int32LSB24
-    default: return false;
+  for (const TypeBits& entry : kTypeBits) {
+    if (entry.type != type) continue;
+    *layout = {ASIOSampleTypeBytes(type), entry.bits, entry.big_endian};
+    return true;
   }
+  return false;
 }
 
 // The container's bytes as an unsigned number, most significant first by the type's order.
@@ -67,7 +70,9 @@ int32_t SampleTypeStorageBytes(ASIOSampleType type) {
   return bytes > 0 ? bytes : 4;
 }
 
-bool IsSupportedSampleType(ASIOSampleType type) { return SampleTypeBytes(type) > 0; }
+bool IsSupportedSampleType(ASIOSampleType type) {
+  return SampleTypeBytes(type) > 0;
+}
 
 double DecodeSample(const uint8_t* sample, ASIOSampleType type) {
   TypeLayout layout;

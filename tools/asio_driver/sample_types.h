@@ -2,7 +2,8 @@
 
 // The driver's own reading and writing of the ASIO sample types, for its WAV capture and
 // WAV input. Kept apart from the host's converters on purpose: the test driver must not
-// share the code it checks.
+// share the code it checks. Only the widths, the standard's fact, come from the one table
+// in asio_convert/asio_sample_types.h.
 #include <cstdint>
 
 #include "asio_host/asio.h"
