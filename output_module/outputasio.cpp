@@ -322,7 +322,11 @@ void TFmASIOConfig::CBDriverChange(TObject*) {
   for (size_t i = 0; i < FOutputRouting.size(); ++i)
     FOutputRouting[i].store(static_cast<int32_t>(i % 2), std::memory_order_relaxed);
   StoreDriverAndLoadRouting();
-  ASIOHost.SetActive(was_active);
+  // A stream the player holds open plays on, also when a failed reset (a device unplugged)
+  // had stopped the host before the user chose the driver again.
+  const bool stream_plays =
+      FStreamOpen.load(std::memory_order_relaxed) && !FPaused.load(std::memory_order_relaxed);
+  ASIOHost.SetActive(was_active || stream_plays);
 }
 
 void TFmASIOConfig::StoreDriverAndLoadRouting() {
@@ -477,12 +481,14 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
   FChannels.store(Channels, std::memory_order_relaxed);
   FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);
   FPosition.store(0, std::memory_order_relaxed);
+  FStreamOpen.store(true, std::memory_order_relaxed);
   FTimeFactor.store(TimeFactorFor(BitsPerSample, static_cast<double>(SampleRate), Channels),
                     std::memory_order_relaxed);
   return ASIOHost.GetActive() ? 1 : 0;
 }
 
 void TFmASIOConfig::Close() {
+  FStreamOpen.store(false, std::memory_order_relaxed);
   ASIOHost.SetActive(false);
 }
 

@@ -122,6 +122,8 @@ class TFmASIOConfig : public TObject {
   std::atomic<float> FTimeFactor{0.0f};
   std::atomic<int64_t> FPosition{0};
   std::atomic<bool> FPaused{false};
+  // From Open to Close: the player holds a stream open.
+  std::atomic<bool> FStreamOpen{false};
   std::atomic<int32_t> FChannels{0};
   std::atomic<int32_t> FBitsPerSample{0};
 

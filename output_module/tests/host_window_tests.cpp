@@ -208,9 +208,25 @@ TEST_F(HostWindow, ChoosingTheSameDriverAfterAFailedReopeningOpensIt) {
   EXPECT_EQ(Driver().CallCount("init"), inits + 1);
   EXPECT_EQ(window->ASIOHost.GetOutputChannelCount(), 2);
   EXPECT_EQ(window->ASIOHost.GetDriverName(), driver);
-  // The player's next start plays through it.
-  EXPECT_EQ(window->Open(44100, 2, 16), 1);
+  // The stream the player still holds open plays on without a new start.
+  EXPECT_TRUE(window->ASIOHost.GetActive());
   EXPECT_EQ(Driver().RunSwitches(2), 2);
+}
+
+// A paused or closed stream does not start playing because a driver was chosen.
+TEST_F(HostWindow, ChoosingADriverLeavesAPausedOrClosedStreamSilent) {
+  StoreEffect("router");
+  const std::string driver = InstallDriver(FloatDriver(2));
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  window->Pause(1);
+  SelectDriver(*window, driver);
+  EXPECT_FALSE(window->ASIOHost.GetActive()) << "paused";
+  window->Pause(0);
+  window->Close();
+  SelectDriver(*window, driver);
+  EXPECT_FALSE(window->ASIOHost.GetActive()) << "closed";
 }
 
 // The stored position is the driver's place in the list of installed drivers. A driver
