@@ -80,6 +80,8 @@ class TFmASIOConfig : public TObject {
                               TSingleChannelArrays& OutBuffer) noexcept;
   void ASIOHostSampleRateChanged(TObject* Sender) noexcept;
   void ASIOHostLatencyChanged(TObject* Sender) noexcept;
+  // The effect's new input and output counts were adopted: its arrays follow.
+  void EffectIOCountsAdopted(TObject* Sender);
 
   // Sets the routing of outputs 1 .. 8 from the stored display texts of the current driver.
   void LoadRouting(const platform::RegistryKey& Key);
