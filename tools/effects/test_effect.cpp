@@ -34,7 +34,9 @@
 #define KIND_IO 11
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <sys/mman.h>
@@ -132,6 +134,7 @@ float VSTCALLBACK GetParameter(AEffect*, VstInt32 index) {
 }
 
 // ---- programs with their own counts (io) ----------------------------------------------------
+#if PL_EFFECT_KIND == KIND_IO
 constexpr int kIOPrograms = 3;
 constexpr VstInt32 kProgramInputs[kIOPrograms] = {2, 2, 1};
 constexpr VstInt32 kProgramOutputs[kIOPrograms] = {2, 6, 1};
@@ -142,6 +145,7 @@ void TakeProgram(AEffect* effect, int program) {
   effect->numInputs = kProgramInputs[program];
   effect->numOutputs = kProgramOutputs[program];
 }
+#endif
 
 // ---- chunks -----------------------------------------------------------------------------
 std::vector<uint8_t> g_state(100);
@@ -205,15 +209,18 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
   // The handed-out chunk is stale as soon as another request comes.
   std::fill(g_chunk_out.begin(), g_chunk_out.end(), uint8_t{0xEE});
   switch (opcode) {
-    case effGetProgram:
-      return PL_EFFECT_KIND == KIND_IO ? g_program : 0;
 #if PL_EFFECT_KIND == KIND_IO
+    case effGetProgram:
+      return g_program;
     case effOpen:
       AskHost(effect, audioMasterCanDo, 0, 0, const_cast<char*>("acceptIOChanges"));
       return 0;
     case effSetProgram:
       // The new counts come without a report: the host has to look.
       if (value >= 0 && value < kIOPrograms) TakeProgram(effect, static_cast<int>(value));
+      return 0;
+#else
+    case effGetProgram:
       return 0;
 #endif
     case effSetProgramName:

@@ -95,6 +95,8 @@ TEST_F(HostCallback, VersionsTempoRatesAndQuantization) {
 
   Ask(audioMasterSetOutputSampleRate, 0, 0, nullptr, 96000.0f);
   EXPECT_EQ(Ask(audioMasterGetSampleRate), 96000);
+  // The version is host-wide and no new host resets it: tests that run later expect 2300.
+  host_->SetVstVersion(2300);
 }
 
 TEST_F(HostCallback, TheTimeRecordIsHandedOutInPlace) {
