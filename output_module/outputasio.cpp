@@ -154,9 +154,10 @@ void TFmASIOConfig::CreateControls() {
 void TFmASIOConfig::ConfigureHosts() {
   VstHost.ParameterQuantization = 0;
   VstHost.SetCanDos({hcdSendVstEvents, hcdSendVstMidiEvent, hcdSendVstTimeInfo, hcdReceiveVstEvents,
-                     hcdReceiveVstMidiEvent, hcdReceiveVstTimeInfo, hcdSizeWindow,
-                     hcdAsyncProcessing, hcdOffline, hcdSupplyIdle, hcdEditFile,
+                     hcdReceiveVstMidiEvent, hcdReceiveVstTimeInfo, hcdAcceptIOChanges,
+                     hcdSizeWindow, hcdAsyncProcessing, hcdOffline, hcdSupplyIdle, hcdEditFile,
                      hcdStartStopProcess});
+  Effect().OnIOCountsAdopted = TNotifyEvent::Bind<&TFmASIOConfig::EffectIOCountsAdopted>(this);
   VstHost.ManageIdleAutomaticly = false;
   VstHost.SetTempo(120.0f);
   VstHost.SetVstVersion(2400);
@@ -295,6 +296,10 @@ void TFmASIOConfig::SavePresetFile() {
       if (!file) throw EVstError("Cannot write file \"" + partial.string() + "\"");
     }
     fs::rename(partial, target);
+  } catch (const EVstNoState&) {
+    // The effect gave nothing to save: the earlier file stays, and the fault log says why.
+    std::error_code ignored;
+    fs::remove(partial, ignored);
   } catch (...) {
     std::error_code ignored;
     fs::remove(partial, ignored);
@@ -307,8 +312,17 @@ void TFmASIOConfig::TimerTimer(TObject*) {
   platform::FlushFaultLog();
   TVstPlugIn& effect = Effect();
   if (!effect.Active()) return;
+  effect.AdoptIOChanges();
   effect.Idle();
   effect.EditIdle();
+}
+
+// Runs while no driver block holds the effect's arrays: they take the new counts and keep
+// their length, so that the next block allocates nothing.
+void TFmASIOConfig::EffectIOCountsAdopted(TObject*) {
+  TVstPlugIn& effect = Effect();
+  FVstInBuffer.SetSize(static_cast<size_t>(effect.AdoptedInputs()), FVstInBuffer.SampleCount());
+  FVstOutBuffer.SetSize(static_cast<size_t>(effect.AdoptedOutputs()), FVstOutBuffer.SampleCount());
 }
 
 void TFmASIOConfig::CBDriverChange(TObject*) {
@@ -396,6 +410,15 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
   TVstPlugIn& effect = Effect();
   const size_t frames = std::min<size_t>(ASIOHost.GetBufferSize(), OutBuffer.SampleCount());
   if (frames == 0) return;
+  // While the window adopts new counts of the effect, its arrays are not this thread's: the
+  // channels routed so far are silent for this block.
+  const TVstPlugIn::TAudioBlock block(effect);
+  if (!block) {
+    for (const int32_t previous : FLastTargets)
+      if (previous >= 0 && static_cast<size_t>(previous) < OutBuffer.ChannelCount())
+        std::fill_n(OutBuffer[static_cast<size_t>(previous)], frames, 0.0f);
+    return;
+  }
   // The effect never gets more frames than it was opened for, nor more than the ring holds:
   // a longer driver block runs in pieces.
   size_t piece = frames;

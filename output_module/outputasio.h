@@ -83,6 +83,8 @@ class TFmASIOConfig : public TObject {
   void ASIOHostLatencyChanged(TObject* Sender) noexcept;
   // A driver, reset or buffer-size change brings a new block length: the open ring follows.
   void ASIOHostBuffersCreate(TObject* Sender);
+  // The effect's new input and output counts were adopted: its arrays follow.
+  void EffectIOCountsAdopted(TObject* Sender);
 
   // Sets the routing of outputs 1 .. 8 from the stored display texts of the current driver.
   void LoadRouting(const platform::RegistryKey& Key);

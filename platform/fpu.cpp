@@ -23,7 +23,15 @@ uint32_t ReadMxcsr() noexcept {
   return mxcsr;
 }
 
-void WriteMxcsr(uint32_t mxcsr) noexcept { __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr)); }
+void WriteMxcsr(uint32_t mxcsr) noexcept {
+  __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+
+void RestoreFloatingPointControl(uint16_t x87_control_word, uint32_t mxcsr) noexcept {
+  if ((ReadX87ControlWord() ^ x87_control_word) & kX87ControlWordMask)
+    WriteX87ControlWord(x87_control_word);
+  if ((ReadMxcsr() ^ mxcsr) & ~kMxcsrStatusFlags) WriteMxcsr(mxcsr);
+}
 
 void ResetFloatingPointState() noexcept {
   WriteX87ControlWord(kHostX87ControlWord);

@@ -19,4 +19,12 @@ void WriteX87ControlWord(uint16_t control_word) noexcept;
 uint32_t ReadMxcsr() noexcept;
 void WriteMxcsr(uint32_t mxcsr) noexcept;
 
+// The bits of MXCSR that hold exception flags rather than control (0-5).
+constexpr uint32_t kMxcsrStatusFlags = 0x3F;
+
+// Puts back the x87 control word and MXCSR the caller had before foreign code ran, each
+// only where it differs in a bit that holds meaning (MXCSR's exception flags do not count):
+// reading and comparing costs less than loading either word.
+void RestoreFloatingPointControl(uint16_t x87_control_word, uint32_t mxcsr) noexcept;
+
 }  // namespace platform

@@ -373,11 +373,12 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
     case audioMasterGetParameterQuantization:
       return host && value == -1 ? host->ParameterQuantization : 0;
     case audioMasterIOChanged:
+      // New input and output counts are adopted on the host's thread (AdoptIOChanges),
+      // which compares the record's with the adopted ones: the report may come from the
+      // audio thread, where no array may be resized.
       if (item) {
         const AEffect* effect = item->Effect();
         if (effect) {
-          item->FNumInputs = effect->numInputs;
-          item->FNumOutputs = effect->numOutputs;
           item->FNumPrograms = effect->numPrograms;
           item->FNumParams = effect->numParams;
         }

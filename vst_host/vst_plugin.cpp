@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <thread>
 
 #include "platform/dynamic_library.h"
 #include "platform/fault_guard.h"
@@ -24,6 +26,11 @@ constexpr size_t kMaxText = 255;
 constexpr size_t kTextBuffer = 1024;
 // A shell that never ends its list of names would hang the host.
 constexpr int kMaxShellNames = 4096;
+// The call a chunk that faults while it is copied is recorded under.
+constexpr char kChunkCopyCall[] = "effGetChunk (copy)";
+// How long the host's thread waits for an audio block in progress before it tries again
+// later: an effect stuck in its process call must not hang the window.
+constexpr auto kAudioBlockWait = std::chrono::milliseconds(100);
 
 std::string TakeText(const char* buffer) {
   return std::string(buffer, strnlen(buffer, kMaxText));
@@ -198,7 +205,9 @@ bool RunProcess(AEffect* effect, Routine routine, TChannelArrays<Sample>& inputs
   Sample** const in = inputs.Data();
   Sample** const out = outputs.Data();
   uint32_t fault = 0;
-  if (platform::Guarded([&] { routine(effect, in, out, frames); }, &fault)) return true;
+  if (platform::Guarded([&] { routine(effect, in, out, frames); }, &fault,
+                        platform::FloatingPointAfterReturn::Restored))
+    return true;
   // Counted only: this is the audio thread.
   platform::RecordFault(platform::FaultKind::EffectFault, source, call, fault);
   outputs.Clear();
@@ -211,7 +220,8 @@ void TVstPlugIn::SetParameter(VstInt32 Index, float Value) {
   AEffect* const effect = Effect();
   if (!effect || !effect->setParameter || Index < 0 || Index >= effect->numParams) return;
   uint32_t fault = 0;
-  if (!platform::Guarded([&] { effect->setParameter(effect, Index, Value); }, &fault))
+  if (!platform::Guarded([&] { effect->setParameter(effect, Index, Value); }, &fault,
+                         platform::FloatingPointAfterReturn::Restored))
     platform::RecordFault(platform::FaultKind::EffectFault, FFaultSource, "setParameter", fault);
 }
 
@@ -220,7 +230,8 @@ float TVstPlugIn::GetParameter(VstInt32 Index) {
   if (!effect || !effect->getParameter || Index < 0 || Index >= effect->numParams) return 0.0f;
   float value = 0.0f;
   uint32_t fault = 0;
-  if (!platform::Guarded([&] { value = effect->getParameter(effect, Index); }, &fault)) {
+  if (!platform::Guarded([&] { value = effect->getParameter(effect, Index); }, &fault,
+                         platform::FloatingPointAfterReturn::Restored)) {
     platform::RecordFault(platform::FaultKind::EffectFault, FFaultSource, "getParameter", fault);
     return 0.0f;
   }
@@ -248,6 +259,79 @@ bool TVstPlugIn::ProcessDoubleReplacing(TDoubleChannelArrays& Inputs, TDoubleCha
                     SampleFrames, FFaultSource, "processDoubleReplacing");
 }
 
+// ---- changed input and output counts -----------------------------------------------------
+
+TVstPlugIn::TAudioBlock::TAudioBlock(TVstPlugIn& Item) noexcept
+    : FBlocks(Item.FAudioBlocks),
+      FHeld(FBlocks.fetch_add(1, std::memory_order_acquire) < kAudioBlocksClosed) {
+  if (!FHeld) FBlocks.fetch_sub(1, std::memory_order_release);
+}
+
+TVstPlugIn::TAudioBlock::~TAudioBlock() {
+  if (FHeld) FBlocks.fetch_sub(1, std::memory_order_release);
+}
+
+bool TVstPlugIn::CloseAudioBlocks() {
+  FAudioBlocks.fetch_add(kAudioBlocksClosed, std::memory_order_acq_rel);
+  const auto deadline = std::chrono::steady_clock::now() + kAudioBlockWait;
+  while (FAudioBlocks.load(std::memory_order_acquire) != kAudioBlocksClosed) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      OpenAudioBlocks();
+      return false;
+    }
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+bool TVstPlugIn::CountsToAdopt(VstInt32& Inputs, VstInt32& Outputs) {
+  AEffect* const effect = Effect();
+  if (!effect || !FActive) return false;
+  if (!platform::Guarded([&] {
+        Inputs = effect->numInputs;
+        Outputs = effect->numOutputs;
+      }))
+    return false;
+  Inputs = std::max<VstInt32>(Inputs, 0);
+  Outputs = std::max<VstInt32>(Outputs, 0);
+  if (Inputs == AdoptedInputs() && Outputs == AdoptedOutputs()) return false;
+  if (Inputs > kMaxAdoptedChannels || Outputs > kMaxAdoptedChannels) {
+    if (FRefusedCounts != std::make_pair(Inputs, Outputs)) {
+      FRefusedCounts = {Inputs, Outputs};
+      Refuse("audioMasterIOChanged",
+             std::to_string(Inputs) + " inputs and " + std::to_string(Outputs) + " outputs");
+    }
+    return false;
+  }
+  return true;
+}
+
+bool TVstPlugIn::AdoptAndOpen() {
+  bool adopted = false;
+  try {
+    VstInt32 inputs = 0, outputs = 0;
+    if (CountsToAdopt(inputs, outputs)) {
+      FNumInputs = inputs;
+      FNumOutputs = outputs;
+      adopted = true;
+      OnIOCountsAdopted(this);
+    }
+  } catch (...) {
+    OpenAudioBlocks();
+    throw;
+  }
+  OpenAudioBlocks();
+  return adopted;
+}
+
+bool TVstPlugIn::AdoptIOChanges() {
+  VstInt32 inputs = 0, outputs = 0;
+  if (!CountsToAdopt(inputs, outputs)) return false;
+  // An audio block that does not end in time: the counts are tried again next time.
+  if (!CloseAudioBlocks()) return false;
+  return AdoptAndOpen();
+}
+
 // ---- request wrappers -------------------------------------------------------------------
 
 VstInt32 TVstPlugIn::ProgramNr() {
@@ -258,7 +342,14 @@ VstInt32 TVstPlugIn::ProgramNr() {
 void TVstPlugIn::SetProgramNr(VstInt32 Value) {
   if (!FActive) return;
   FProgramNr = Value;
+  // A program may bring other input and output counts: no audio block runs while the effect
+  // takes it, and they are adopted before the next one.
+  const bool closed = CloseAudioBlocks();
   VstDispatch(effSetProgram, 0, Value);
+  if (closed)
+    AdoptAndOpen();
+  else
+    AdoptIOChanges();
 }
 
 std::string TVstPlugIn::ProgramName() {
@@ -332,23 +423,35 @@ void TVstPlugIn::Identify() {
 }
 
 std::vector<uint8_t> TVstPlugIn::GetChunk(bool IsProgram) {
+  std::vector<uint8_t> chunk;
+  TakeChunk(IsProgram, chunk);
+  return chunk;
+}
+
+const char* TVstPlugIn::TakeChunk(bool IsProgram, std::vector<uint8_t>& Chunk) {
+  Chunk.clear();
   void* data = nullptr;
   const VstIntPtr size = VstDispatch(effGetChunk, IsProgram ? 1 : 0, 0, &data);
-  if (size <= 0 || !data) return {};
+  if (size <= 0) return "effGetChunk (size 0 or below)";
+  if (!data) return "effGetChunk (null chunk)";
   if (static_cast<uint64_t>(size) > kMaxChunkBytes) {
     Refuse("effGetChunk", "chunk of " + std::to_string(size) + " bytes");
-    return {};
+    return "effGetChunk";
   }
-  std::vector<uint8_t> copy;
   try {
-    copy.resize(static_cast<size_t>(size));
+    Chunk.resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
-    return {};
+    return "effGetChunk (no memory for the chunk)";
   }
-  uint8_t* const target = copy.data();
+  uint8_t* const target = Chunk.data();
+  uint32_t fault = 0;
   // The size is the effect's word: a chunk shorter than claimed faults here, not later.
-  if (!platform::Guarded([&] { std::memcpy(target, data, static_cast<size_t>(size)); })) return {};
-  return copy;
+  if (!platform::Guarded([&] { std::memcpy(target, data, static_cast<size_t>(size)); }, &fault)) {
+    Chunk.clear();
+    platform::RecordFault(platform::FaultKind::EffectFault, FFaultSource, kChunkCopyCall, fault);
+    return kChunkCopyCall;
+  }
+  return nullptr;
 }
 
 void TVstPlugIn::SetChunk(const void* Data, VstInt32 Size, bool IsProgram) {
@@ -568,16 +671,28 @@ void TVstPlugIn::Unload() {
 // ---- preset files -------------------------------------------------------------------------
 
 void TVstPlugIn::SavePreset(const std::string& FileName) {
+  if (!Effect()) return;
+  // The state first: an effect that gives none leaves the file as it was.
+  const std::vector<uint8_t> bytes = PresetBytes();
   std::ofstream file(FileName, std::ios::binary | std::ios::trunc);
   if (!file) throw EVstError("Cannot create file \"" + FileName + "\"");
-  SavePreset(file);
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   file.close();
   if (!file) throw EVstError("Cannot write file \"" + FileName + "\"");
 }
 
 void TVstPlugIn::SavePreset(std::ostream& Stream) {
+  if (!Effect()) return;
+  const std::vector<uint8_t> bytes = PresetBytes();
+  Stream.seekp(0);
+  Stream.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  if (!Stream) throw EVstError("preset could not be written");
+}
+
+std::vector<uint8_t> TVstPlugIn::PresetBytes() {
   AEffect* const effect = Effect();
-  if (!effect) return;
   const VstInt32 count = std::max<VstInt32>(effect->numParams, 0);
   std::vector<uint8_t> bytes;
   if (!EffectOptions().Contains(effFlagsProgramChunks)) {
@@ -594,16 +709,20 @@ void TVstPlugIn::SavePreset(std::ostream& Stream) {
   } else {
     const std::string name = ProgramName();
     const uint32_t refused_before = FRefusals.Count;
-    const std::vector<uint8_t> chunk = GetChunk(true);
-    if (FRefusals.Count != refused_before)
-      throw EVstError("preset not saved: the effect reports a " + FRefusals.Last);
+    std::vector<uint8_t> chunk;
+    if (const char* missing = TakeChunk(true, chunk)) {
+      if (FRefusals.Count != refused_before)
+        throw EVstNoState("preset not saved: the effect reports a " + FRefusals.Last);
+      // An empty state saved over a good one would lose the user's settings without a word.
+      // A fault while copying is recorded already, with its code.
+      if (missing != kChunkCopyCall)
+        platform::RecordFault(platform::FaultKind::RefusedAnswer, FFaultSource, missing);
+      throw EVstNoState("preset not saved: the effect gave no state to save");
+    }
     bytes = vst_preset::BuildChunkPreset(effect->uniqueID, effect->version, count, name,
                                          chunk.data(), chunk.size());
   }
-  Stream.seekp(0);
-  Stream.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-  if (!Stream) throw EVstError("preset could not be written");
+  return bytes;
 }
 
 void TVstPlugIn::LoadPreset(const std::string& FileName) {

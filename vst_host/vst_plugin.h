@@ -1,12 +1,14 @@
 #pragma once
 
 // One hosted VST 2 effect library (TVstPlugIn) and the collection of them that a host owns.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/channel_arrays.h"
@@ -27,6 +29,8 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
 // parameters or programs of an effect, and takes a chunk of at most this many bytes.
 inline constexpr VstInt32 kMaxWalkedCount = 65536;
 inline constexpr uint64_t kMaxChunkBytes = uint64_t(256) << 20;
+// Nor does it size audio arrays for more inputs or outputs than this.
+inline constexpr VstInt32 kMaxAdoptedChannels = 1024;
 
 // The effect's answers an item refused (a count or size beyond the limits above): how many,
 // and the last one as text, e.g. "2147483647 parameters".
@@ -39,6 +43,13 @@ struct TVstAnswerRefusals {
 class EVstError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// A preset was not saved because the effect gave no state to save (no chunk, a null one, one
+// that faulted when copied, one beyond the limit); why is in the fault log.
+class EVstNoState : public EVstError {
+ public:
+  using EVstError::EVstError;
 };
 
 class TVstPlugIn : public TObject {
@@ -72,7 +83,9 @@ class TVstPlugIn : public TObject {
 
   // Audio and parameters: directly on the effect's routines, each behind the fault guard.
   // A process call whose arrays are too small for the effect or the block is refused; a
-  // process call that faults leaves silence in the outputs. Both answer false.
+  // process call that faults leaves silence in the outputs. Both answer false. After each,
+  // the caller's x87 control word and MXCSR are back: an effect that unmasks exceptions or
+  // turns on flush-to-zero leaves nothing of it to the host's following work.
   virtual void SetParameter(VstInt32 Index, float Value);
   virtual float GetParameter(VstInt32 Index);
   virtual bool Process(TSingleChannelArrays& Inputs, TSingleChannelArrays& Outputs,
@@ -81,6 +94,34 @@ class TVstPlugIn : public TObject {
                                 VstInt32 SampleFrames);
   virtual bool ProcessDoubleReplacing(TDoubleChannelArrays& Inputs, TDoubleChannelArrays& Outputs,
                                       VstInt32 SampleFrames);
+  // New input or output counts of an effect that is open: it reports them through
+  // audioMasterIOChanged (possibly from its process call on the audio thread), or its record
+  // shows them after a program change. The host's thread adopts them here, from its timer or
+  // idle work; SetProgramNr does it at once, and keeps audio blocks out while the effect
+  // takes the program. While no audio block is held, the adopted counts take the record's
+  // and OnIOCountsAdopted runs, where the owner resizes the arrays it hands to the process
+  // calls. True when new counts were adopted. Counts beyond kMaxAdoptedChannels are refused
+  // and recorded.
+  bool AdoptIOChanges();
+  // The counts the owner's arrays are sized by: those at opening, then those adopted.
+  VstInt32 AdoptedInputs() const { return std::max<VstInt32>(FNumInputs.load(), 0); }
+  VstInt32 AdoptedOutputs() const { return std::max<VstInt32>(FNumOutputs.load(), 0); }
+
+  // The audio thread's hold on the arrays it hands to the effect, for one block: false while
+  // the host's thread adopts new counts (the block then leaves the effect alone). One atomic
+  // step in, one out: no lock, no wait.
+  class TAudioBlock {
+   public:
+    explicit TAudioBlock(TVstPlugIn& Item) noexcept;
+    ~TAudioBlock();
+    TAudioBlock(const TAudioBlock&) = delete;
+    TAudioBlock& operator=(const TAudioBlock&) = delete;
+    explicit operator bool() const noexcept { return FHeld; }
+
+   private:
+    std::atomic<int32_t>& FBlocks;
+    bool FHeld;
+  };
 
   // Request wrappers.
   VstInt32 ProgramNr();
@@ -178,6 +219,8 @@ class TVstPlugIn : public TObject {
   TNotifyEvent OnAudioMasterIdle;
   TNotifyEvent OnAudioMasterNeedIdle;
   TNotifyEvent OnAudioMasterIOChanged;
+  // On the host's thread, once new counts are adopted (AdoptIOChanges).
+  TNotifyEvent OnIOCountsAdopted;
   TNotifyEvent OnAudioMasterWantMidi;
   TNotifyEvent OnAudioMasterOfflineStart;
   TVstOfflineEvent OnAudioMasterOfflineRead;
@@ -221,6 +264,21 @@ class TVstPlugIn : public TObject {
   void ReleaseOwnEditorForm();
   void ForgetEffect() { FEffect.store(nullptr, std::memory_order_release); }
   VstInt32 WalkableCount(VstInt32 Claimed, const char* What);
+  // The effect's chunk copied into Chunk; null when taken, else why not (a literal, as the
+  // fault log keeps it).
+  const char* TakeChunk(bool IsProgram, std::vector<uint8_t>& Chunk);
+  // The preset file's bytes for the effect's current program.
+  std::vector<uint8_t> PresetBytes();
+  // Keeps audio blocks out until those in progress have ended; false (and open again) when
+  // one does not end in time.
+  bool CloseAudioBlocks();
+  // The record's input and output counts, when they differ from the adopted ones and are
+  // within kMaxAdoptedChannels (beyond it they are refused and recorded).
+  bool CountsToAdopt(VstInt32& Inputs, VstInt32& Outputs);
+  // With audio blocks kept out: adopts new counts and runs OnIOCountsAdopted; then lets the
+  // blocks in again. True when new counts were adopted.
+  bool AdoptAndOpen();
+  void OpenAudioBlocks() { FAudioBlocks.fetch_sub(kAudioBlocksClosed, std::memory_order_release); }
   // Records an answer refused in `Call` (a literal).
   void Refuse(const char* Call, const std::string& Answer);
 
@@ -243,9 +301,10 @@ class TVstPlugIn : public TObject {
   // The own window's close handler runs: the window may only go once it has returned.
   bool FClosingEditorForm = false;
   bool FEditVisible = false;
-  // The effect may report changed counts from its audio thread.
+  // The adopted input and output counts; the host's thread writes them, any thread reads.
   std::atomic<VstInt32> FNumInputs{-1};
   std::atomic<VstInt32> FNumOutputs{-1};
+  // The effect may report changed counts of these from its audio thread.
   std::atomic<VstInt32> FNumPrograms{-1};
   std::atomic<VstInt32> FNumParams{-1};
   VstInt32 FVersion = -1;
@@ -257,6 +316,11 @@ class TVstPlugIn : public TObject {
   TGUIStyle FGUIStyle = gsDefault;
   TVstAnswerRefusals FRefusals;
   platform::FaultSourceId FFaultSource = 0;
+  // Audio blocks held, plus kAudioBlocksClosed while the host's thread adopts new counts.
+  static constexpr int32_t kAudioBlocksClosed = 0x40000000;
+  std::atomic<int32_t> FAudioBlocks{0};
+  // The counts last refused, so that a refusal is recorded once, not at every timer tick.
+  std::pair<VstInt32, VstInt32> FRefusedCounts{-1, -1};
 };
 
 class TVstPlugIns {

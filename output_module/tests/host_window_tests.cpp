@@ -543,6 +543,89 @@ TEST_F(HostWindow, APresetThatFailsToLoadDoesNotStopTheDriversRestoration) {
   EXPECT_TRUE(window->Effect().Active());
 }
 
+// The "io" effect (2 in 2 out, 2 in 6 out or 1 in 1 out by its program) on a driver of eight
+// channels, effect output k routed to channel k - 1, and a steady tone in the ring: 0.25
+// left, -0.125 right.
+class EffectCounts : public ModuleTest {
+ protected:
+  std::unique_ptr<TFmASIOConfig> WindowWithTone() {
+    StoreEffect("io");
+    const std::string driver = InstallDriver(FloatDriver(8));
+    auto key = Key();
+    for (int k = 1; k <= 8; ++k)
+      key->WriteString(settings::RoutingValueName(driver, k),
+                       std::to_string(k - 1) + " - Out " + std::to_string(k));
+    key.reset();
+    auto window = MakeWindow();
+    SelectDriver(*window, driver);
+    EXPECT_EQ(window->Open(44100, 2, 16), 1);
+    TSingleChannelArrays drained(2, 8192);
+    window->ReadBlock(8192, drained);
+    std::vector<int16_t> tone;
+    for (int i = 0; i < 8192; ++i) {
+      tone.push_back(8192);
+      tone.push_back(-4096);
+    }
+    const std::vector<char> pcm = Pcm(tone);
+    window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
+    return window;
+  }
+  // One driver block; the level of each channel, which must hold for the whole block.
+  std::vector<float> Block(TFmASIOConfig& window) {
+    TSingleChannelArrays in(2, 256);
+    window.ASIOHostBufferSwitch32(nullptr, in, out_);
+    std::vector<float> levels;
+    for (size_t ch = 0; ch < 8; ++ch) {
+      levels.push_back(out_[ch][0]);
+      for (size_t i = 1; i < 256; ++i) EXPECT_EQ(out_[ch][i], out_[ch][0]) << ch << " " << i;
+    }
+    return levels;
+  }
+
+  // Output k is (k + 1) times input k mod the inputs.
+  const std::vector<float> kTwoOutputs{0.25f, -0.25f, 0, 0, 0, 0, 0, 0};
+  const std::vector<float> kSixOutputs{0.25f, -0.25f, 0.75f, -0.5f, 1.25f, -0.75f, 0, 0};
+  const std::vector<float> kOneOutput{0.25f, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<int32_t> kIdentity{0, 1, 2, 3, 4, 5, 6, 7};
+  TSingleChannelArrays out_{8, 256};
+};
+
+// Counts the effect reports from inside its process call are adopted by the window's timer;
+// then the audio flows again with them, to the channels routed before.
+TEST_F(EffectCounts, CountsReportedFromTheProcessCallAreAdoptedByTheTimer) {
+  TEffectProbe probe("io");
+  auto window = WindowWithTone();
+  EXPECT_EQ(Block(*window), kTwoOutputs);
+  // The effect asked whether the host takes new counts, and was told yes.
+  const auto answers = probe.Entries(kLogHostAnswer);
+  const auto can_do = std::find_if(answers.begin(), answers.end(), [](const TEffectLogEntry& e) {
+    return e.index == audioMasterCanDo;
+  });
+  ASSERT_NE(can_do, answers.end());
+  EXPECT_EQ(can_do->value, 1);
+
+  probe.Arm(kArmIOChangeInProcess);
+  EXPECT_EQ(Block(*window), kTwoOutputs);  // the block that reports the change
+  window->TimerTimer(nullptr);
+  EXPECT_EQ(Block(*window), kSixOutputs);
+  EXPECT_EQ(Block(*window), kSixOutputs);
+  EXPECT_EQ(Routing(*window), kIdentity);
+}
+
+// Counts that come with a program are adopted at once; outputs that no longer exist fall
+// silent, and the routing stays.
+TEST_F(EffectCounts, CountsOfANewProgramAreAdoptedAtOnce) {
+  auto window = WindowWithTone();
+  EXPECT_EQ(Block(*window), kTwoOutputs);
+  window->Effect().SetProgramNr(1);
+  EXPECT_EQ(Block(*window), kSixOutputs);
+  window->Effect().SetProgramNr(2);
+  EXPECT_EQ(Block(*window), kOneOutput);
+  window->Effect().SetProgramNr(1);
+  EXPECT_EQ(Block(*window), kSixOutputs);
+  EXPECT_EQ(Routing(*window), kIdentity);
+}
+
 TEST_F(HostWindow, TheTimerGivesTheEffectItsEditorIdleCalls) {
   TEffectProbe probe("router");
   StoreEffect("router");

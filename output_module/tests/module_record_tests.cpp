@@ -2,11 +2,14 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "output_module/outputasio.h"
 #include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
 #include "platform/dynamic_library.h"
+#include "platform/fault_log.h"
 #include "platform/system.h"
 #include "vst_host/tests/test_support.h"
 
@@ -123,6 +126,48 @@ TEST_F(ModuleLifeCycle, QuitStoresTheWindowStateAndThePreset) {
   EXPECT_EQ(FmASIOConfig->Form->GetBounds().top, 90);
   EXPECT_EQ(FmASIOConfig->Effect().GetParameter(0), 0.125f);
   record->Quit();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// An effect that gives no usable state when the player quits leaves the preset of the run
+// before as it was, without a message; the fault log says why, once for each kind of answer.
+TEST_F(ModuleLifeCycle, QuitKeepsTheEarlierPresetWhenTheEffectGivesNoState) {
+  TEffectProbe probe("faulty");
+  TOutputModule* record = winampGetOutModule();
+  StoreEffect("faulty");
+  record->Init();
+  ASSERT_NE(FmASIOConfig, nullptr);
+  const platform::FaultSourceId source = FmASIOConfig->Effect().FaultSource();
+  record->Quit();
+  const std::string earlier = ReadFile(settings::kPresetFileName);
+  ASSERT_EQ(earlier.size(), 160u);  // the effect's 100 bytes behind the header
+
+  using platform::FaultKind;
+  const struct {
+    uint32_t arm;
+    FaultKind kind;
+    const char* call;
+  } cases[] = {{kArmChunkZeroSize, FaultKind::RefusedAnswer, "effGetChunk (size 0 or below)"},
+               {kArmChunkNegativeSize, FaultKind::RefusedAnswer, "effGetChunk (size 0 or below)"},
+               {kArmChunkNull, FaultKind::RefusedAnswer, "effGetChunk (null chunk)"},
+               {kArmChunkShort, FaultKind::EffectFault, "effGetChunk (copy)"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arm);
+    record->Init();
+    ASSERT_NE(FmASIOConfig, nullptr);
+    const uint32_t recorded = platform::FaultCount(c.kind, source, c.call);
+    probe.Arm(c.arm);
+    record->Quit();
+    probe.Arm(0);
+    EXPECT_EQ(ReadFile(settings::kPresetFileName), earlier);
+    EXPECT_FALSE(std::filesystem::exists(std::string(settings::kPresetFileName) + ".partial"));
+    EXPECT_EQ(platform::FaultCount(c.kind, source, c.call), recorded + 1);
+  }
+  EXPECT_TRUE(Messages().empty());
 }
 
 // The stream callbacks reach the window's stream once Init has made it.

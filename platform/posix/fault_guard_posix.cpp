@@ -28,8 +28,8 @@ struct ThreadSignalStack {
   uintptr_t stack_low = 0;
 
   ThreadSignalStack() {
-    memory = mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                  -1, 0);
+    memory =
+        mmap(nullptr, kSignalStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
       memory = nullptr;
       return;
@@ -115,7 +115,8 @@ void InstallHandlers() {
 
 }  // namespace
 
-bool GuardedCall(GuardedRoutine routine, void* context, uint32_t* fault_code) noexcept {
+bool GuardedCall(GuardedRoutine routine, void* context, uint32_t* fault_code,
+                 FloatingPointAfterReturn after) noexcept {
   std::call_once(g_install_once, InstallHandlers);
   (void)t_signal_stack.memory;  // sets up this thread's signal stack on first use
 
@@ -125,6 +126,8 @@ bool GuardedCall(GuardedRoutine routine, void* context, uint32_t* fault_code) no
   scope.code = 0;
   GuardScope* const outer = t_scope;
   volatile bool finished = false;
+  // Kept across the jump: an argument need not be.
+  const volatile bool restore = after == FloatingPointAfterReturn::Restored;
   if (sigsetjmp(scope.jump, 0) == 0) {
     t_scope = &scope;
     try {
@@ -138,7 +141,9 @@ bool GuardedCall(GuardedRoutine routine, void* context, uint32_t* fault_code) no
   if (!finished) {
     __asm__ volatile("fninit");
     WriteX87ControlWord(control_word);
-    WriteMxcsr(mxcsr & ~0x3Fu);
+    WriteMxcsr(mxcsr & ~kMxcsrStatusFlags);
+  } else if (restore) {
+    RestoreFloatingPointControl(control_word, mxcsr);
   }
   if (fault_code) *fault_code = finished ? 0 : scope.code;
   return finished;

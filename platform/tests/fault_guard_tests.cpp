@@ -40,10 +40,18 @@ TEST(FaultGuard, SurvivesAHundredFaultsThenExceptionsStillWork) {
     uint32_t code = 0;
     bool ok;
     switch (i % 4) {
-      case 0: ok = Guarded([] { faulting::WriteToAddress(16); }, &code); break;
-      case 1: ok = Guarded([] { faulting::DivideIntegers(1, 0); }, &code); break;
-      case 2: ok = Guarded([] { faulting::RecurseWithoutEnd(0); }, &code); break;
-      default: ok = Guarded([] { faulting::ThrowCxxException(); }, &code); break;
+      case 0:
+        ok = Guarded([] { faulting::WriteToAddress(16); }, &code);
+        break;
+      case 1:
+        ok = Guarded([] { faulting::DivideIntegers(1, 0); }, &code);
+        break;
+      case 2:
+        ok = Guarded([] { faulting::RecurseWithoutEnd(0); }, &code);
+        break;
+      default:
+        ok = Guarded([] { faulting::ThrowCxxException(); }, &code);
+        break;
     }
     ASSERT_FALSE(ok) << "round " << i;
     ASSERT_NE(code, 0u) << "round " << i;
@@ -95,6 +103,43 @@ TEST(FaultGuard, CallersFloatingPointStateComesBackAfterAFault) {
   EXPECT_FALSE(Guarded([] { faulting::ChangeFpuStateThenFault(0x007F, 0x9FC0); }));
   EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask, kHostX87ControlWord & kX87ControlWordMask);
   EXPECT_EQ(ReadMxcsr() & ~0x3Fu, kHostMxcsr);
+}
+
+// After a normal return the routine's words stay, or the caller's come back where the
+// routine changed a control bit; exception flags alone are no change.
+TEST(FaultGuard, ANormalReturnRestoresTheCallersWordsWhenAsked) {
+  const uint16_t caller_x87 = 0x027F;
+  const uint32_t caller_mxcsr = kHostMxcsr;
+  const struct {
+    uint16_t x87;
+    uint32_t mxcsr;
+    FloatingPointAfterReturn after;
+    uint16_t expected_x87;
+    uint32_t expected_mxcsr;
+  } cases[] = {
+      {0x0C3A, 0x9FC0, FloatingPointAfterReturn::Restored, caller_x87, caller_mxcsr},
+      {caller_x87, 0x1D80, FloatingPointAfterReturn::Restored, caller_x87, caller_mxcsr},
+      {0x0F7F, caller_mxcsr, FloatingPointAfterReturn::Restored, caller_x87, caller_mxcsr},
+      {caller_x87, caller_mxcsr | 0x21, FloatingPointAfterReturn::Restored, caller_x87,
+       caller_mxcsr | 0x21},
+      {0x0C3A, 0x9FC0, FloatingPointAfterReturn::AsLeft, 0x0C3A, 0x9FC0},
+  };
+  for (const auto& c : cases) {
+    WriteX87ControlWord(caller_x87);
+    WriteMxcsr(caller_mxcsr);
+    const bool returned = Guarded(
+        [&] {
+          WriteX87ControlWord(c.x87);
+          WriteMxcsr(c.mxcsr);
+        },
+        nullptr, c.after);
+    const uint16_t x87 = ReadX87ControlWord();
+    const uint32_t mxcsr = ReadMxcsr();
+    ResetFloatingPointState();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(x87 & kX87ControlWordMask, c.expected_x87 & kX87ControlWordMask) << c.x87;
+    EXPECT_EQ(mxcsr, c.expected_mxcsr) << c.mxcsr;
+  }
 }
 
 TEST(FloatingPointState, ResetLoadsTheHostControlWords) {

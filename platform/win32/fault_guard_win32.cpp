@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <malloc.h>
+#include <windows.h>
 
 #include "platform/fault_guard.h"
 #include "platform/fpu.h"
@@ -7,7 +7,6 @@
 #if !defined(__i386__)
 #error "The structured-exception guard is written for 32-bit x86"
 #endif
-
 
 namespace platform {
 namespace {
@@ -20,8 +19,8 @@ struct GuardFrame {
   DWORD code;
 };
 
-extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
-                                                      void* establisher, CONTEXT*, void*) {
+extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* establisher,
+                                                      CONTEXT*, void*) {
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
     return ExceptionContinueSearch;
   // Only errors (severity 3); warnings and information belong to whoever raised them.
@@ -36,7 +35,8 @@ extern "C" EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record,
 }  // namespace
 
 __attribute__((noinline)) bool GuardedCall(GuardedRoutine routine, void* context,
-                                           uint32_t* fault_code) noexcept {
+                                           uint32_t* fault_code,
+                                           FloatingPointAfterReturn after) noexcept {
   const uint16_t control_word = ReadX87ControlWord();
   const uint32_t mxcsr = ReadMxcsr();
   GuardFrame frame;
@@ -44,6 +44,8 @@ __attribute__((noinline)) bool GuardedCall(GuardedRoutine routine, void* context
   frame.handler = reinterpret_cast<void*>(&GuardHandler);
   frame.code = 0;
   volatile bool finished = false;
+  // Kept across the jump: an argument need not be.
+  const volatile bool restore = after == FloatingPointAfterReturn::Restored;
   if (__builtin_setjmp(frame.jump_buffer) == 0) {
     __asm__ volatile("movl %0, %%fs:0" : : "r"(&frame) : "memory");
     try {
@@ -58,7 +60,9 @@ __attribute__((noinline)) bool GuardedCall(GuardedRoutine routine, void* context
     if (frame.code == kFaultStackOverflow) _resetstkoflw();  // re-arm the guard page
     __asm__ volatile("fninit");  // the fault may have left the x87 register stack dirty
     WriteX87ControlWord(control_word);
-    WriteMxcsr(mxcsr & ~0x3Fu);
+    WriteMxcsr(mxcsr & ~kMxcsrStatusFlags);
+  } else if (restore) {
+    RestoreFloatingPointControl(control_word, mxcsr);
   }
   if (fault_code) *fault_code = finished ? 0 : frame.code;
   return finished;

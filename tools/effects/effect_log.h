@@ -31,6 +31,19 @@ struct TEffectLog {
 constexpr uint32_t kArmDispatcherFault = 1;  // the next dispatcher request faults
 constexpr uint32_t kArmProcessFault = 2;     // every processReplacing faults
 constexpr uint32_t kArmSetChunkFault = 4;    // every effSetChunk faults
+// Chunks that hold no usable state: effGetChunk answers a size of 0, a negative size, a null
+// chunk, or a size running into memory that is not there.
+constexpr uint32_t kArmChunkZeroSize = 8;
+constexpr uint32_t kArmChunkNegativeSize = 16;
+constexpr uint32_t kArmChunkNull = 32;
+constexpr uint32_t kArmChunkShort = 64;
+// processReplacing, setParameter and getParameter (any kind) end with flush-to-zero and
+// denormals-are-zero on, rounding towards zero and the invalid and divide-by-zero exceptions
+// unmasked, in both the x87 control word and MXCSR.
+constexpr uint32_t kArmFloatingPointChange = 128;
+// The "io" kind: its next processReplacing ends by taking the counts of the next program and
+// reporting them through audioMasterIOChanged.
+constexpr uint32_t kArmIOChangeInProcess = 256;
 
 using TestEffectLogProc = TEffectLog* (*)();
 using TestEffectArmProc = void (*)(uint32_t faults);

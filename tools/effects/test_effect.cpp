@@ -16,6 +16,11 @@
 // faulty: faults when armed. no_entry: no entry routine at all. null_entry: the entry
 // routine refuses. bad_magic: a record without the magic. main_only and plugin_main_only:
 // entered through "main" or "VSTPluginMain" only.
+// io: three programs with their own counts (2 in 2 out, 2 in 6 out, 1 in 1 out), taken
+//   without a report on a program change, or with one from inside processReplacing when
+//   armed; output k = (k + 1) * input (k mod inputs). It asks the host for "acceptIOChanges"
+//   when it is opened.
+// Every kind can be armed with hostile chunks and a changed floating-point state.
 #define KIND_PARAMS 1
 #define KIND_CHUNK 2
 #define KIND_SHELL 3
@@ -26,6 +31,16 @@
 #define KIND_BAD_MAGIC 8
 #define KIND_MAIN_ONLY 9
 #define KIND_PLUGIN_MAIN_ONLY 10
+#define KIND_IO 11
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
 
 #if defined(_WIN32)
 #define EFFECT_EXPORT extern "C" __declspec(dllexport)
@@ -66,6 +81,39 @@ void CopyText(void* ptr, const char* text) {
   if (ptr) std::strcpy(static_cast<char*>(ptr), text);
 }
 
+// What an effect that changes the floating-point control words and does not put them back
+// leaves behind (kArmFloatingPointChange).
+void ChangeFloatingPointControl() {
+  if (!(g_armed & kArmFloatingPointChange)) return;
+  // x87: invalid and divide-by-zero unmasked, 24-bit precision, rounding towards zero.
+  const uint16_t x87 = 0x0C3A;
+  // SSE: flush-to-zero, denormals-are-zero, rounding towards zero, invalid and
+  // divide-by-zero unmasked.
+  const uint32_t mxcsr = 0x8000 | 0x0040 | 0x6000 | 0x1D00;
+  __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(x87));
+  __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+
+// A page the effect may read followed by one it may not: a chunk that starts near the end of
+// the first and claims more bytes than are left faults while it is copied.
+uint8_t* ChunkBeforeAMissingPage() {
+  static uint8_t* pages = nullptr;
+  if (!pages) {
+#if defined(_WIN32)
+    pages = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, 2 * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD previous = 0;
+    VirtualProtect(pages + 4096, 4096, PAGE_NOACCESS, &previous);
+#else
+    void* mapped =
+        mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    pages = static_cast<uint8_t*>(mapped);
+    mprotect(pages + 4096, 4096, PROT_NONE);
+#endif
+  }
+  return pages + 4096 - 16;
+}
+
 // ---- parameters ---------------------------------------------------------------------------
 constexpr int kParamCount = 3;
 float g_params[kParamCount] = {0.5f, 0.25f, 1.0f};
@@ -76,11 +124,28 @@ char g_program_name[64] = "Init";
 void VSTCALLBACK SetParameter(AEffect*, VstInt32 index, float value) {
   Log(kLogSetParameter, index, 0, value);
   if (index >= 0 && index < kParamCount) g_params[index] = value;
+  ChangeFloatingPointControl();
 }
 
 float VSTCALLBACK GetParameter(AEffect*, VstInt32 index) {
-  return index >= 0 && index < kParamCount ? g_params[index] : -1.0f;
+  const float value = index >= 0 && index < kParamCount ? g_params[index] : -1.0f;
+  ChangeFloatingPointControl();
+  return value;
 }
+
+// ---- programs with their own counts (io) ----------------------------------------------------
+#if PL_EFFECT_KIND == KIND_IO
+constexpr int kIOPrograms = 3;
+constexpr VstInt32 kProgramInputs[kIOPrograms] = {2, 2, 1};
+constexpr VstInt32 kProgramOutputs[kIOPrograms] = {2, 6, 1};
+int g_program = 0;
+
+void TakeProgram(AEffect* effect, int program) {
+  g_program = program;
+  effect->numInputs = kProgramInputs[program];
+  effect->numOutputs = kProgramOutputs[program];
+}
+#endif
 
 // ---- chunks -----------------------------------------------------------------------------
 std::vector<uint8_t> g_state(100);
@@ -102,6 +167,14 @@ void VSTCALLBACK ProcessReplacing(AEffect* effect, float** inputs, float** outpu
     const float* in = inputs[k % effect->numInputs];
     for (VstInt32 i = 0; i < frames; ++i) outputs[k][i] = static_cast<float>(k + 1) * in[i];
   }
+#if PL_EFFECT_KIND == KIND_IO
+  if (g_armed & kArmIOChangeInProcess) {
+    g_armed &= ~kArmIOChangeInProcess;
+    TakeProgram(effect, (g_program + 1) % kIOPrograms);
+    AskHost(effect, audioMasterIOChanged);
+  }
+#endif
+  ChangeFloatingPointControl();
 }
 
 void VSTCALLBACK Process(AEffect* effect, float** inputs, float** outputs, VstInt32 frames) {
@@ -136,8 +209,20 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
   // The handed-out chunk is stale as soon as another request comes.
   std::fill(g_chunk_out.begin(), g_chunk_out.end(), uint8_t{0xEE});
   switch (opcode) {
+#if PL_EFFECT_KIND == KIND_IO
+    case effGetProgram:
+      return g_program;
+    case effOpen:
+      AskHost(effect, audioMasterCanDo, 0, 0, const_cast<char*>("acceptIOChanges"));
+      return 0;
+    case effSetProgram:
+      // The new counts come without a report: the host has to look.
+      if (value >= 0 && value < kIOPrograms) TakeProgram(effect, static_cast<int>(value));
+      return 0;
+#else
     case effGetProgram:
       return 0;
+#endif
     case effSetProgramName:
       std::snprintf(g_program_name, sizeof g_program_name, "%s", static_cast<const char*>(ptr));
       return 0;
@@ -186,6 +271,12 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
     case effCanDo:
       return ptr && std::strcmp(static_cast<const char*>(ptr), "bypass") == 0 ? 1 : 0;
     case effGetChunk: {
+      if (g_armed & (kArmChunkZeroSize | kArmChunkNegativeSize | kArmChunkNull | kArmChunkShort)) {
+        *static_cast<void**>(ptr) = g_armed & kArmChunkNull    ? nullptr
+                                    : g_armed & kArmChunkShort ? ChunkBeforeAMissingPage()
+                                                               : g_state.data();
+        return g_armed & kArmChunkZeroSize ? 0 : g_armed & kArmChunkNegativeSize ? -1 : 100;
+      }
       g_chunk_out = g_state;
       if (index == 0) g_chunk_out.insert(g_chunk_out.begin(), 'B');
       *static_cast<void**>(ptr) = g_chunk_out.data();
@@ -258,6 +349,10 @@ AEffect* MakeEffect(audioMasterCallback host) {
 #elif PL_EFFECT_KIND == KIND_FAULTY
   g_effect.flags |= 1 << effFlagsProgramChunks;
   g_effect.uniqueID = FourCharToLong("PlFt");
+#elif PL_EFFECT_KIND == KIND_IO
+  g_effect.numPrograms = kIOPrograms;
+  g_effect.uniqueID = FourCharToLong("PlIo");
+  TakeProgram(&g_effect, 0);
 #endif
   // The refusing kind builds its record all the same and then says no.
   return PL_EFFECT_KIND == KIND_NULL_ENTRY ? nullptr : &g_effect;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/fault_log.h"
@@ -328,6 +329,146 @@ TEST_F(EffectLifeCycle, FaultsInsideTheEffectAreContained) {
   EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, source, "effGetVendorVersion"), 1u);
   EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, source, "processReplacing"), 1u);
   EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, source, "effSetChunk"), 1u);
+}
+
+// An effect that changes the floating-point control words in a call on the audio path
+// leaves nothing of it behind: the caller's words are back (not the dispatcher's), and what
+// the host works out next rounds to nearest and keeps denormals.
+TEST_F(EffectLifeCycle, TheCallersFloatingPointControlIsBackAfterAudioPathCalls) {
+  TEffectProbe probe("router");
+  TVstPlugIn& item = NewItem(probe.Path());
+  item.SetActive(true);
+  TSingleChannelArrays inputs(2, 16), outputs(8, 16);
+  const struct {
+    const char* call;
+    std::function<void()> run;
+  } cases[] = {{"processReplacing", [&] { item.ProcessReplacing(inputs, outputs, 16); }},
+               {"setParameter", [&] { item.SetParameter(0, 0.5f); }},
+               {"getParameter", [&] { item.GetParameter(1); }}};
+  const uint16_t host_x87 = platform::ReadX87ControlWord();
+  const uint32_t host_mxcsr = platform::ReadMxcsr();
+  // The audio thread's words: 53-bit precision, and an exception flag raised before.
+  const uint16_t audio_x87 = 0x027F;
+  const uint32_t audio_mxcsr = platform::kHostMxcsr | 0x20;
+  probe.Arm(kArmFloatingPointChange);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.call);
+    platform::WriteX87ControlWord(audio_x87);
+    platform::WriteMxcsr(audio_mxcsr);
+    c.run();
+    const uint16_t x87 = platform::ReadX87ControlWord();
+    const uint32_t mxcsr = platform::ReadMxcsr();
+    volatile float denormal = 1e-39f;
+    volatile double one_and_three_quarters = 1.75;
+    const float halved = denormal * 0.5f;
+    const long rounded = std::lrint(one_and_three_quarters);
+    // Back to the test's own words before anything is checked.
+    platform::WriteX87ControlWord(host_x87);
+    platform::WriteMxcsr(host_mxcsr);
+    EXPECT_EQ(x87 & platform::kX87ControlWordMask, audio_x87 & platform::kX87ControlWordMask);
+    EXPECT_EQ(mxcsr & ~0x3Fu, audio_mxcsr & ~0x3Fu);  // exception flags aside
+    EXPECT_NE(halved, 0.0f);
+    EXPECT_EQ(rounded, 2);
+  }
+  probe.Arm(0);
+}
+
+// New counts of an effect are adopted on the host's thread: from a report made inside the
+// process call when the host's idle work comes, with a program change at once. The owner's
+// handler resizes its arrays; the audio flows again with the new counts.
+TEST_F(EffectLifeCycle, NewCountsAreAdoptedOnTheHostsThread) {
+  TEffectProbe probe("io");
+  TVstPlugIn& item = NewItem(probe.Path());
+  item.SetActive(true);
+  TSingleChannelArrays inputs, outputs;
+  int adoptions = 0;
+  auto resize = [&](TObject* sender) {
+    EXPECT_EQ(sender, &item);
+    ++adoptions;
+    inputs.SetSize(static_cast<size_t>(item.AdoptedInputs()), 32);
+    outputs.SetSize(static_cast<size_t>(item.AdoptedOutputs()), 32);
+    for (size_t ch = 0; ch < inputs.ChannelCount(); ++ch)
+      std::fill_n(inputs[ch], 32, ch == 0 ? 0.5f : -0.25f);
+  };
+  item.OnIOCountsAdopted = TNotifyEvent::FromCallable(&resize);
+  resize(&item);
+  adoptions = 0;
+  const auto outputs_are = [&](std::vector<float> levels) {
+    if (!item.ProcessReplacing(inputs, outputs, 32)) return false;
+    if (outputs.ChannelCount() != levels.size()) return false;
+    for (size_t k = 0; k < levels.size(); ++k)
+      if (outputs[k][31] != levels[k]) return false;
+    return true;
+  };
+  EXPECT_EQ(item.AdoptedOutputs(), 2);
+  EXPECT_TRUE(outputs_are({0.5f, -0.5f}));
+  EXPECT_FALSE(item.AdoptIOChanges());
+
+  probe.Arm(kArmIOChangeInProcess);
+  EXPECT_TRUE(outputs_are({0.5f, -0.5f}));  // reports 2 in 6 out at its end
+  EXPECT_FALSE(item.ProcessReplacing(inputs, outputs, 32));
+  EXPECT_EQ(adoptions, 0);  // nothing is resized on the calling thread
+  EXPECT_TRUE(item.AdoptIOChanges());
+  EXPECT_EQ(adoptions, 1);
+  EXPECT_EQ(item.AdoptedInputs(), 2);
+  EXPECT_EQ(item.AdoptedOutputs(), 6);
+  EXPECT_TRUE(outputs_are({0.5f, -0.5f, 1.5f, -1.0f, 2.5f, -1.5f}));
+
+  item.SetProgramNr(2);  // 1 in 1 out
+  EXPECT_EQ(adoptions, 2);
+  EXPECT_TRUE(outputs_are({0.5f}));
+  item.SetProgramNr(2);
+  EXPECT_EQ(adoptions, 2);
+
+  // Counts beyond reason are refused, once, and the adopted ones stay.
+  const uint32_t refused = item.AnswerRefusals().Count;
+  item.Effect()->numOutputs = INT32_MAX;
+  EXPECT_FALSE(item.AdoptIOChanges());
+  EXPECT_FALSE(item.AdoptIOChanges());
+  EXPECT_EQ(item.AnswerRefusals().Count, refused + 1);
+  EXPECT_EQ(item.AnswerRefusals().Last, "1 inputs and 2147483647 outputs");
+  EXPECT_EQ(item.AdoptedOutputs(), 1);
+  item.Effect()->numOutputs = 1;
+}
+
+// While the host's thread adopts counts again and again, an audio thread that holds its
+// arrays for each block never meets them being resized.
+TEST_F(EffectLifeCycle, AdoptionWaitsForTheAudioBlockInProgress) {
+  TEffectProbe probe("io");
+  TVstPlugIn& item = NewItem(probe.Path());
+  item.SetActive(true);
+  TSingleChannelArrays inputs(2, 64), outputs(2, 64);
+  auto resize = [&](TObject*) {
+    inputs.SetSize(static_cast<size_t>(item.AdoptedInputs()), 64);
+    outputs.SetSize(static_cast<size_t>(item.AdoptedOutputs()), 64);
+  };
+  item.OnIOCountsAdopted = TNotifyEvent::FromCallable(&resize);
+  std::atomic<bool> stop{false};
+  std::atomic<int> blocks{0}, torn{0};
+  std::thread audio([&] {
+    while (!stop.load()) {
+      const TVstPlugIn::TAudioBlock block(item);
+      if (!block) continue;
+      const size_t channels = outputs.ChannelCount();
+      item.ProcessReplacing(inputs, outputs, 64);
+      // Work on the arrays long enough for a resize in the middle to be met.
+      for (int pass = 0; pass < 50; ++pass)
+        for (size_t ch = 0; ch < std::min(channels, outputs.ChannelCount()); ++ch)
+          for (size_t i = 0; i < 64; ++i) outputs[ch][i] += inputs[0][i];
+      if (outputs.ChannelCount() != channels) ++torn;
+      ++blocks;
+    }
+  });
+  // Each change meets blocks before and after it.
+  for (int i = 0; i < 200; ++i) {
+    const int seen = blocks.load();
+    while (blocks.load() < seen + 2) std::this_thread::yield();
+    item.SetProgramNr(i % 3);
+  }
+  stop = true;
+  audio.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(outputs.ChannelCount(), static_cast<size_t>(item.AdoptedOutputs()));
 }
 
 TEST_F(EffectLifeCycle, AChunkIsCopiedBeforeTheNextRequest) {

@@ -3,8 +3,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
+#include "platform/fault_log.h"
 #include "platform/system.h"
 #include "vst_host/preset_format.h"
 #include "vst_host/tests/test_support.h"
@@ -207,6 +210,46 @@ TEST_F(Presets, WalkableCountsAreCappedAndRefusalsRecorded) {
   EXPECT_EQ(item.AnswerRefusals().Last, "2147483647 programs");
   item.Effect()->numParams = 3;
   item.Effect()->numPrograms = 1;
+}
+
+// An effect that gives no usable chunk leaves the file it is saved to as it was; why is
+// recorded.
+TEST_F(Presets, AnEffectWithoutAChunkLeavesTheFileAsItWas) {
+  TEffectProbe probe("faulty");
+  TVstPlugIn& item = Open(probe);
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("partiloom_kept_" + std::to_string(platform::TickCount()) + ".fxp"))
+                               .string();
+  item.SavePreset(path);
+  ASSERT_EQ(std::filesystem::file_size(path), 160u);
+  std::ifstream reader(path, std::ios::binary);
+  const std::string earlier{std::istreambuf_iterator<char>(reader),
+                            std::istreambuf_iterator<char>()};
+  reader.close();
+  using platform::FaultKind;
+  const struct {
+    uint32_t arm;
+    FaultKind kind;
+    const char* call;
+  } cases[] = {{kArmChunkZeroSize, FaultKind::RefusedAnswer, "effGetChunk (size 0 or below)"},
+               {kArmChunkNegativeSize, FaultKind::RefusedAnswer, "effGetChunk (size 0 or below)"},
+               {kArmChunkNull, FaultKind::RefusedAnswer, "effGetChunk (null chunk)"},
+               {kArmChunkShort, FaultKind::EffectFault, "effGetChunk (copy)"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arm);
+    const uint32_t recorded = platform::FaultCount(c.kind, item.FaultSource(), c.call);
+    probe.Arm(c.arm);
+    EXPECT_THROW(item.SavePreset(path), EVstError);
+    std::stringstream stream;
+    EXPECT_THROW(item.SavePreset(stream), EVstError);
+    probe.Arm(0);
+    EXPECT_TRUE(stream.str().empty());
+    std::ifstream file(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()),
+              earlier);
+    EXPECT_EQ(platform::FaultCount(c.kind, item.FaultSource(), c.call), recorded + 2);
+  }
+  std::filesystem::remove(path);
 }
 
 TEST_F(Presets, AFileThatCannotBeCreatedIsReported) {
