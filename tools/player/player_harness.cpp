@@ -402,7 +402,11 @@ class Player {
     } else if (verb == "play") {
       Play(step);
     } else if (verb == "wait") {
-      if (!decoder_ || !decoder_->WaitDone(600000)) g_log.Error(step, "nothing playing");
+      // Real time: the source's length and two minutes more, ten minutes at least.
+      const int64_t source_ms =
+          static_cast<int64_t>(source_.Frames()) * 1000 / std::max<int32_t>(source_.sample_rate, 1);
+      const auto wait_ms = static_cast<DWORD>(std::max<int64_t>(source_ms + 120000, 600000));
+      if (!decoder_ || !decoder_->WaitDone(wait_ms)) g_log.Error(step, "nothing playing");
     } else if (verb == "stop") {
       if (decoder_) decoder_->Stop();
       RunOnMain([this] { module_->Close(); });
