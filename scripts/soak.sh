@@ -72,7 +72,9 @@ use_wine_prefix
 mkdir -p "$SOAK_DIR"
 bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" warm
 capture=$SOAK_DIR/capture.wav
-rm -f "$capture"
+# The plug-in keeps its effect's preset in the current folder: one of the other effect would
+# be refused with a message box. Each soak starts from the effect's defaults.
+rm -f "$capture" "$SOAK_DIR/out_partiloom.fxp"
 if [ "$EXACT" = 1 ]; then
   echo "== preparing the Wine prefix: the player's settings name the router effect"
   store_effect_only "$WINDOWS_BUILD/bin/partiloom_effect_router.dll"
