@@ -27,6 +27,7 @@ void CallbackTiming::Start(int64_t period_ns) {
   overlong_ = 0;
   longest_ns_ = 0;
   period_ns_ = period_ns;
+  ++starts_;
 }
 
 void CallbackTiming::Record(int64_t duration_ns, bool late) {
@@ -34,9 +35,18 @@ void CallbackTiming::Record(int64_t duration_ns, bool late) {
   duration_ns = std::max<int64_t>(duration_ns, 0);
   const auto bin = static_cast<size_t>(duration_ns / 1000);
   ++bins_[std::min(bin, bins_.size() - 1)];
+  const bool overlong = duration_ns > period_ns_;
   ++blocks_;
-  if (late) ++late_;
-  if (duration_ns > period_ns_) ++overlong_;
+  ++all_blocks_;
+  if (late) {
+    ++late_;
+    ++all_late_;
+    if (blocks_ <= kStartBlocks) ++all_late_at_starts_;
+  }
+  if (overlong) {
+    ++overlong_;
+    ++all_overlong_;
+  }
   longest_ns_ = std::max(longest_ns_, duration_ns);
 }
 
@@ -48,6 +58,11 @@ AsioTestDriverTiming CallbackTiming::Summary() const {
   summary.longest_ns = longest_ns_;
   summary.p999_ns = PercentileMicroseconds(bins_, longest_ns_ / 1000, 999000) * 1000;
   summary.period_ns = period_ns_;
+  summary.starts = starts_;
+  summary.all_blocks = all_blocks_;
+  summary.all_late = all_late_;
+  summary.all_overlong = all_overlong_;
+  summary.all_late_at_starts = all_late_at_starts_;
   return summary;
 }
 

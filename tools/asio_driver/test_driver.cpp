@@ -60,6 +60,18 @@ struct ClassState {
   std::atomic<int64_t> switches{0};
   std::condition_variable switched;
   CallbackTiming timing;  // since the last start
+  // The requests sent on their timers (DriverConfig::reset_request_ms ...), in order, each
+  // "what value at FRAMES" with the frames captured into the output WAV file by then.
+  std::vector<std::string> requests;
+  // When each timed request is next due (performance counter ticks; 0: not yet timed).
+  int64_t reset_due = 0;
+  int64_t size_change_due = 0;
+  int64_t rate_due = 0;
+  int32_t size_changes = 0;  // odd: the alternate size is the preferred one
+  // Output WAV files this library has begun: a later driver object of the class (the host's
+  // reopening) goes on writing after their last frame.
+  std::set<std::string> begun_wavs;
+  int64_t captured_frames = 0;
 };
 
 std::mutex g_states_mutex;
@@ -275,7 +287,7 @@ class TestDriver final : public IASIO {
     const bool hostile = Hostile(kHostileSizes);
     *minimum = hostile ? draws_.BufferSize() : config_.minimum_size;
     *maximum = hostile ? draws_.BufferSize() : config_.maximum_size;
-    *preferred = hostile ? draws_.BufferSize() : config_.preferred_size;
+    *preferred = hostile ? draws_.BufferSize() : PreferredSize();
     *granularity = hostile ? draws_.BufferSize() : config_.granularity;
     return ASE_OK;
   }
@@ -644,7 +656,15 @@ class TestDriver final : public IASIO {
       format.channels = static_cast<int32_t>(config_.outputs.size());
       format.sample_rate = static_cast<int32_t>(rate_.load());
       format.sample_format = wav::SampleFormat::Float32;
-      if (output_wav_.Open(config_.output_wav, format))
+      bool begun;
+      {
+        std::lock_guard lock(state_.mutex);
+        begun = !state_.begun_wavs.insert(config_.output_wav).second;
+      }
+      // The host's reopening goes on in the file the first opening began, so that it holds
+      // every block played, in order.
+      if (begun ? output_wav_.Append(config_.output_wav, format)
+                : output_wav_.Open(config_.output_wav, format))
         output_frames_.assign(frames * config_.outputs.size(), 0.0);
       else
         error_ = "cannot write " + config_.output_wav;
@@ -727,6 +747,8 @@ class TestDriver final : public IASIO {
             DecodeSample(data + i * static_cast<size_t>(width), buffer.type);
     }
     output_wav_.Write(output_frames_.data(), frames);
+    std::lock_guard lock(state_.mutex);
+    state_.captured_frames += static_cast<int64_t>(frames);
   }
 
   // In two steps, so that a large count does not overflow.
@@ -789,6 +811,7 @@ class TestDriver final : public IASIO {
     while (!stop_clock_) {
       if (config_.clock == ClockMode::Fast) {
         Switch();
+        SendDueRequests();
         std::this_thread::yield();
         continue;
       }
@@ -813,9 +836,63 @@ class TestDriver final : public IASIO {
           std::this_thread::yield();
       }
       Switch(deadline + whole);
+      SendDueRequests();
       // A host that fell far behind is not chased with a burst of switches.
       const int64_t now = platform::PerformanceCounter();
       if (now - deadline > 4 * whole) deadline = now;
+    }
+  }
+
+  int32_t PreferredSize() {
+    if (config_.buffer_size_change_ms <= 0) return config_.preferred_size;
+    std::lock_guard lock(state_.mutex);
+    return state_.size_changes % 2 ? config_.alternate_size : config_.preferred_size;
+  }
+
+  // Whether the request timed by `due` is due now; times the next one, an interval after
+  // this one or, when the driver was away longer (the host reopening it), after now.
+  bool Due(int64_t& due, int32_t interval_ms, int64_t now) {
+    if (interval_ms <= 0) return false;
+    const int64_t interval = frequency_ * interval_ms / 1000;
+    std::lock_guard lock(state_.mutex);
+    if (due == 0) due = now + interval;
+    if (now < due) return false;
+    due += interval;
+    if (due <= now) due = now + interval;
+    return true;
+  }
+
+  void NoteRequest(const std::string& what) {
+    std::lock_guard lock(state_.mutex);
+    state_.requests.push_back(what + " at " + std::to_string(state_.captured_frames));
+  }
+
+  // The timed requests, from the clock thread between two switches, as a driver's own
+  // thread sends them; the host's answers do not change the timing.
+  void SendDueRequests() {
+    ASIOCallbacks* callbacks = callbacks_;
+    if (!callbacks || stop_clock_) return;
+    const int64_t now = platform::PerformanceCounter();
+    if (Due(state_.reset_due, config_.reset_request_ms, now) && callbacks->asioMessage) {
+      NoteRequest("reset 0");
+      callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    }
+    if (Due(state_.size_change_due, config_.buffer_size_change_ms, now) && callbacks->asioMessage) {
+      {
+        std::lock_guard lock(state_.mutex);
+        ++state_.size_changes;
+      }
+      const int32_t size = PreferredSize();
+      NoteRequest("buffer-size " + std::to_string(size));
+      // A host that does not take the change hears a reset request, as the standard has it.
+      if (callbacks->asioMessage(kAsioBufferSizeChange, size, nullptr, nullptr) == 0) {
+        NoteRequest("reset 0");
+        callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+      }
+    }
+    if (Due(state_.rate_due, config_.rate_announcement_ms, now) && callbacks->sampleRateDidChange) {
+      NoteRequest("rate " + Number(rate_));
+      callbacks->sampleRateDidChange(rate_);
     }
   }
 
@@ -1013,6 +1090,18 @@ size_t AsioTestDriverReadLog(const GUID* driver, char* text, size_t capacity) {
   {
     std::lock_guard lock(state.mutex);
     for (const std::string& line : state.log) all += line + "\n";
+  }
+  if (text && capacity > 0) asio_test::CopyText(text, capacity, all);
+  return all.size();
+}
+
+size_t AsioTestDriverReadRequests(const GUID* driver, char* text, size_t capacity) {
+  if (!driver) return 0;
+  ClassState& state = StateOf(*driver);
+  std::string all;
+  {
+    std::lock_guard lock(state.mutex);
+    for (const std::string& line : state.requests) all += line + "\n";
   }
   if (text && capacity > 0) asio_test::CopyText(text, capacity, all);
   return all.size();

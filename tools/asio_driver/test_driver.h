@@ -52,6 +52,8 @@ class DriverControl {
   bool Loaded() const;
 
   std::vector<std::string> Log() const;
+  // The requests sent on the driver's timers, "reset 0 at 4096" ...
+  std::vector<std::string> Requests() const;
   void ClearLog();
   int32_t CallCount(const std::string& method) const;
   int32_t LiveObjects() const;

@@ -1,5 +1,6 @@
 #include "tools/asio_driver/test_driver_config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -92,6 +93,10 @@ bool WriteDriverConfig(const GUID& class_id, const DriverConfig& config) {
   ok = key->WriteString("Output Wav", config.output_wav) && ok;
   ok = key->WriteInteger("Hostile", static_cast<int32_t>(config.hostile)) && ok;
   ok = key->WriteInteger("Hostile Seed", static_cast<int32_t>(config.hostile_seed)) && ok;
+  ok = key->WriteInteger("Reset Request Ms", config.reset_request_ms) && ok;
+  ok = key->WriteInteger("Buffer Size Change Ms", config.buffer_size_change_ms) && ok;
+  ok = key->WriteInteger("Alternate Size", config.alternate_size) && ok;
+  ok = key->WriteInteger("Rate Announcement Ms", config.rate_announcement_ms) && ok;
   return ok;
 }
 
@@ -143,6 +148,14 @@ std::optional<DriverConfig> ReadDriverConfig(const GUID& class_id) {
   config.output_wav = key->ReadString("Output Wav").value_or("");
   config.hostile = static_cast<uint32_t>(key->ReadInteger("Hostile").value_or(0)) & kHostileAll;
   config.hostile_seed = static_cast<uint32_t>(key->ReadInteger("Hostile Seed").value_or(0));
+  // A negative interval is as good as none.
+  const auto interval = [&](const char* name) {
+    return std::max(key->ReadInteger(name).value_or(0), 0);
+  };
+  config.reset_request_ms = interval("Reset Request Ms");
+  config.buffer_size_change_ms = interval("Buffer Size Change Ms");
+  config.alternate_size = key->ReadInteger("Alternate Size").value_or(defaults.alternate_size);
+  config.rate_announcement_ms = interval("Rate Announcement Ms");
   return config;
 }
 

@@ -77,6 +77,15 @@ struct DriverConfig {
   // Hostile behaviours (HostileBehaviour bits) and the seed of their draws.
   uint32_t hostile = 0;
   uint32_t hostile_seed = 0;
+  // Requests the running driver sends its host from the clock thread every so many
+  // milliseconds (0: never), timed from the class id's first start on and across the host's
+  // reopenings. A buffer-size change alternates the preferred size getBufferSize answers
+  // between preferred_size and alternate_size, and falls back to a reset request when the
+  // host does not take it; a rate announcement reports the rate the driver runs at.
+  int32_t reset_request_ms = 0;
+  int32_t buffer_size_change_ms = 0;
+  int32_t alternate_size = 512;
+  int32_t rate_announcement_ms = 0;
 };
 
 // The class id and name DllRegisterServer installs, with the default configuration.

@@ -23,6 +23,10 @@
 // and gain of a channel-controls record). Copies the lines, each ended by '\n', into `text`
 // (up to `capacity` bytes, zero-terminated when there is room) and returns the full length.
 ASIO_TEST_EXPORT size_t AsioTestDriverReadLog(const GUID* driver, char* text, size_t capacity);
+// The requests the driver sent on its timers (DriverConfig::reset_request_ms ...), one line
+// each, "reset 0", "buffer-size SIZE" or "rate RATE", then " at FRAMES": the frames its
+// output WAV file held by then. Copied as AsioTestDriverReadLog copies the log.
+ASIO_TEST_EXPORT size_t AsioTestDriverReadRequests(const GUID* driver, char* text, size_t capacity);
 ASIO_TEST_EXPORT void AsioTestDriverClearLog(const GUID* driver);
 // How often a method was called since the log was last cleared.
 ASIO_TEST_EXPORT int32_t AsioTestDriverCallCount(const GUID* driver, const char* method);
@@ -47,7 +51,8 @@ ASIO_TEST_EXPORT int64_t AsioTestDriverSwitchCount(const GUID* driver);
 ASIO_TEST_EXPORT int32_t AsioTestDriverWaitForSwitches(const GUID* driver, int64_t count,
                                                        int32_t timeout_ms);
 
-// How the host's buffer switch callbacks kept time since the driver was last started. A
+// How the host's buffer switch callbacks kept time since the driver was last started (and in
+// all, over every start). A
 // callback is late when it ends after the next block is due: on the steady clock that is
 // one block period after its switch was due (so a clock that woke late counts too), with the
 // other clocks when it takes longer than one block period.
@@ -58,6 +63,12 @@ struct AsioTestDriverTiming {
   int64_t longest_ns;  // the longest callback
   int64_t p999_ns;     // 99.9th percentile of the callback times, to the microsecond below
   int64_t period_ns;   // the block period (divided by the steady clock's speed)
+  // Over every start since the class id was first used (the host's reopenings included):
+  int64_t starts;
+  int64_t all_blocks;
+  int64_t all_late;
+  int64_t all_overlong;
+  int64_t all_late_at_starts;  // of all_late, among the first few blocks after a start
 };
 // 1 with the timing in *timing; 0 for no driver or no place to put it.
 ASIO_TEST_EXPORT int32_t AsioTestDriverReadTiming(const GUID* driver, AsioTestDriverTiming* timing);

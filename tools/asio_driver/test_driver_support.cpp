@@ -40,18 +40,32 @@ bool DriverControl::Loaded() const {
   return library_.Loaded() && Find<decltype(&AsioTestDriverReadLog)>("AsioTestDriverReadLog");
 }
 
-std::vector<std::string> DriverControl::Log() const {
-  auto read = Find<decltype(&AsioTestDriverReadLog)>("AsioTestDriverReadLog");
+namespace {
+
+// The lines of a text an export copies out, as AsioTestDriverReadLog does.
+template <typename Read>
+std::vector<std::string> ReadLines(Read read, const GUID& class_id) {
   if (!read) return {};
-  const size_t length = read(&class_id_, nullptr, 0);
+  const size_t length = read(&class_id, nullptr, 0);
   std::string text(length + 1, '\0');
-  read(&class_id_, text.data(), text.size());  // lines added meanwhile are cut off
+  read(&class_id, text.data(), text.size());  // lines added meanwhile are cut off
   text.resize(length);
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     lines.push_back(text.substr(start, end - start));
   return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> DriverControl::Log() const {
+  return ReadLines(Find<decltype(&AsioTestDriverReadLog)>("AsioTestDriverReadLog"), class_id_);
+}
+
+std::vector<std::string> DriverControl::Requests() const {
+  return ReadLines(Find<decltype(&AsioTestDriverReadRequests)>("AsioTestDriverReadRequests"),
+                   class_id_);
 }
 
 void DriverControl::ClearLog() {

@@ -26,9 +26,15 @@ void Put32(std::vector<uint8_t>& out, uint32_t value) {
   Put16(out, value & 0xFFFF);
   Put16(out, value >> 16);
 }
-void PutTag(std::vector<uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
-uint32_t Get16(const uint8_t* in) { return in[0] | (in[1] << 8); }
-uint32_t Get32(const uint8_t* in) { return Get16(in) | (Get16(in + 2) << 16); }
+void PutTag(std::vector<uint8_t>& out, const char* tag) {
+  out.insert(out.end(), tag, tag + 4);
+}
+uint32_t Get16(const uint8_t* in) {
+  return in[0] | (in[1] << 8);
+}
+uint32_t Get32(const uint8_t* in) {
+  return Get16(in) | (Get16(in + 2) << 16);
+}
 
 bool Extensible(const Format& format) {
   return format.channels > 2 || BytesPerSample(format.sample_format) > 2;
@@ -82,7 +88,9 @@ double DecodeSample(const uint8_t* in, SampleFormat format) {
     case SampleFormat::Int16:
       return static_cast<int16_t>(Get16(in)) / 32768.0;
     case SampleFormat::Int24: {
-      const int32_t v = static_cast<int32_t>((in[0] << 8) | (in[1] << 16) | (static_cast<uint32_t>(in[2]) << 24)) >> 8;
+      const int32_t v = static_cast<int32_t>((in[0] << 8) | (in[1] << 16) |
+                                             (static_cast<uint32_t>(in[2]) << 24)) >>
+                        8;
       return v / 8388608.0;
     }
     case SampleFormat::Int32:
@@ -107,33 +115,32 @@ double DecodeSample(const uint8_t* in, SampleFormat format) {
 
 int32_t BytesPerSample(SampleFormat format) {
   switch (format) {
-    case SampleFormat::UInt8: return 1;
-    case SampleFormat::Int16: return 2;
-    case SampleFormat::Int24: return 3;
-    case SampleFormat::Int32: return 4;
-    case SampleFormat::Float32: return 4;
-    case SampleFormat::Float64: return 8;
+    case SampleFormat::UInt8:
+      return 1;
+    case SampleFormat::Int16:
+      return 2;
+    case SampleFormat::Int24:
+      return 3;
+    case SampleFormat::Int32:
+      return 4;
+    case SampleFormat::Float32:
+      return 4;
+    case SampleFormat::Float64:
+      return 8;
   }
   return 0;
 }
 
-bool Writer::Open(const std::string& path, const Format& format) {
-  Close();
-  if (format.channels < 1 || format.channels > 65535 || format.sample_rate < 1 ||
-      format.sample_format == SampleFormat::Float64 || format.sample_format == SampleFormat::UInt8)
-    return false;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) return false;
-  format_ = format;
-  frames_ = 0;
-  failed_ = false;
+namespace {
 
+// The header Open writes, with both sizes 0 (Close completes them).
+std::vector<uint8_t> Header(const Format& format) {
   const uint32_t bytes = static_cast<uint32_t>(BytesPerSample(format.sample_format));
   const uint32_t block_align = bytes * static_cast<uint32_t>(format.channels);
   const uint16_t tag = format.sample_format == SampleFormat::Float32 ? kFormatFloat : kFormatPcm;
   std::vector<uint8_t> header;
   PutTag(header, "RIFF");
-  Put32(header, 0);  // completed by Close
+  Put32(header, 0);
   PutTag(header, "WAVE");
   PutTag(header, "fmt ");
   const bool extensible = Extensible(format);
@@ -152,9 +159,55 @@ bool Writer::Open(const std::string& path, const Format& format) {
     header.insert(header.end(), kSubFormatTail, kSubFormatTail + sizeof(kSubFormatTail));
   }
   PutTag(header, "data");
-  Put32(header, 0);  // completed by Close
+  Put32(header, 0);
+  return header;
+}
+
+bool Writable(const Format& format) {
+  return format.channels >= 1 && format.channels <= 65535 && format.sample_rate >= 1 &&
+         format.sample_format != SampleFormat::Float64 &&
+         format.sample_format != SampleFormat::UInt8;
+}
+
+}  // namespace
+
+bool Writer::Open(const std::string& path, const Format& format) {
+  Close();
+  if (!Writable(format)) return false;
+  file_ = std::fopen(path.c_str(), "wb");
+  if (!file_) return false;
+  format_ = format;
+  frames_ = 0;
+  failed_ = false;
+  const std::vector<uint8_t> header = Header(format);
   if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) failed_ = true;
   return !failed_;
+}
+
+bool Writer::Append(const std::string& path, const Format& format) {
+  Close();
+  if (!Writable(format)) return false;
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  if (!file) return false;
+  const std::vector<uint8_t> expected = Header(format);
+  std::vector<uint8_t> header(expected.size());
+  const bool read = std::fread(header.data(), 1, header.size(), file) == header.size();
+  // Only the RIFF size (bytes 4 to 7) and the data size (the last four) may differ.
+  const bool same = read && std::equal(header.begin(), header.begin() + 4, expected.begin()) &&
+                    std::equal(header.begin() + 8, header.end() - 4, expected.begin() + 8);
+  const uint64_t block_align = static_cast<uint64_t>(BytesPerSample(format.sample_format)) *
+                               static_cast<uint64_t>(format.channels);
+  const uint64_t data_bytes = same ? Get32(header.data() + header.size() - 4) : 0;
+  if (!same || data_bytes % block_align != 0 ||
+      std::fseek(file, static_cast<long>(header.size() + data_bytes), SEEK_SET) != 0) {
+    std::fclose(file);
+    return false;
+  }
+  file_ = file;
+  format_ = format;
+  frames_ = static_cast<int64_t>(data_bytes / block_align);
+  failed_ = false;
+  return true;
 }
 
 bool Writer::Write(const double* interleaved, size_t frames) {
@@ -166,7 +219,8 @@ bool Writer::Write(const double* interleaved, size_t frames) {
   size_t samples = frames * channels;
   while (samples > 0) {
     const size_t now = samples < samples_per_chunk ? samples : samples_per_chunk;
-    for (size_t i = 0; i < now; ++i) EncodeSample(interleaved[i], format_.sample_format, chunk + i * bytes);
+    for (size_t i = 0; i < now; ++i)
+      EncodeSample(interleaved[i], format_.sample_format, chunk + i * bytes);
     if (std::fwrite(chunk, bytes, now, file_) != now) failed_ = true;
     interleaved += now;
     samples -= now;
@@ -181,16 +235,19 @@ bool Writer::Close() {
                               static_cast<uint64_t>(BytesPerSample(format_.sample_format)) *
                               static_cast<uint64_t>(format_.channels);
   const long header_bytes = Extensible(format_) ? 68 : 44;
-  if (data_bytes % 2 == 1 && std::fputc(0, file_) == EOF) failed_ = true;  // chunks are word-aligned
+  if (data_bytes % 2 == 1 && std::fputc(0, file_) == EOF)
+    failed_ = true;  // chunks are word-aligned
   const uint64_t riff_bytes = static_cast<uint64_t>(header_bytes) - 8 + data_bytes + data_bytes % 2;
   if (riff_bytes > UINT32_MAX) failed_ = true;
   std::vector<uint8_t> size;
   Put32(size, static_cast<uint32_t>(riff_bytes));
-  if (std::fseek(file_, kRiffSizeOffset, SEEK_SET) != 0 || std::fwrite(size.data(), 1, 4, file_) != 4)
+  if (std::fseek(file_, kRiffSizeOffset, SEEK_SET) != 0 ||
+      std::fwrite(size.data(), 1, 4, file_) != 4)
     failed_ = true;
   size.clear();
   Put32(size, static_cast<uint32_t>(data_bytes));
-  if (std::fseek(file_, header_bytes - 4, SEEK_SET) != 0 || std::fwrite(size.data(), 1, 4, file_) != 4)
+  if (std::fseek(file_, header_bytes - 4, SEEK_SET) != 0 ||
+      std::fwrite(size.data(), 1, 4, file_) != 4)
     failed_ = true;
   if (std::fclose(file_) != 0) failed_ = true;
   file_ = nullptr;
@@ -242,22 +299,31 @@ bool Reader::Open(const std::string& path) {
       have_format = true;
     } else if (std::memcmp(chunk, "data", 4) == 0) {
       if (!have_format) return fail("data before format");
-      if (tag == kFormatPcm && bits == 8) format_.sample_format = SampleFormat::UInt8;
-      else if (tag == kFormatPcm && bits == 16) format_.sample_format = SampleFormat::Int16;
-      else if (tag == kFormatPcm && bits == 24) format_.sample_format = SampleFormat::Int24;
-      else if (tag == kFormatPcm && bits == 32) format_.sample_format = SampleFormat::Int32;
-      else if (tag == kFormatFloat && bits == 32) format_.sample_format = SampleFormat::Float32;
-      else if (tag == kFormatFloat && bits == 64) format_.sample_format = SampleFormat::Float64;
-      else return fail("unsupported sample format");
+      if (tag == kFormatPcm && bits == 8)
+        format_.sample_format = SampleFormat::UInt8;
+      else if (tag == kFormatPcm && bits == 16)
+        format_.sample_format = SampleFormat::Int16;
+      else if (tag == kFormatPcm && bits == 24)
+        format_.sample_format = SampleFormat::Int24;
+      else if (tag == kFormatPcm && bits == 32)
+        format_.sample_format = SampleFormat::Int32;
+      else if (tag == kFormatFloat && bits == 32)
+        format_.sample_format = SampleFormat::Float32;
+      else if (tag == kFormatFloat && bits == 64)
+        format_.sample_format = SampleFormat::Float64;
+      else
+        return fail("unsupported sample format");
       if (format_.channels < 1 || format_.sample_rate < 1 ||
-          block_align != static_cast<uint32_t>(format_.channels * BytesPerSample(format_.sample_format)))
+          block_align !=
+              static_cast<uint32_t>(format_.channels * BytesPerSample(format_.sample_format)))
         return fail("inconsistent format chunk");
       frame_count_ = size / block_align;
       frames_left_ = frame_count_;
       chunk_.resize(std::max<size_t>(kFramesPerChunk * 8, block_align));
       return true;
     } else {
-      if (std::fseek(file_, static_cast<long>(size + size % 2), SEEK_CUR) != 0) return fail("short chunk");
+      if (std::fseek(file_, static_cast<long>(size + size % 2), SEEK_CUR) != 0)
+        return fail("short chunk");
     }
   }
 }

@@ -33,6 +33,9 @@ class Writer {
 
   // Creates (or replaces) the file. Only Int16, Int24, Int32 and Float32 are written.
   bool Open(const std::string& path, const Format& format);
+  // Goes on writing after the last frame of a file this writer made and closed before, when
+  // its format is `format`; false (the file untouched) for anything else.
+  bool Append(const std::string& path, const Format& format);
   bool IsOpen() const { return file_ != nullptr; }
   // Appends `frames` frames of format.channels interleaved samples; integer formats round
   // to the nearest step and clip at full scale.

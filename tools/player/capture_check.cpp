@@ -1,5 +1,6 @@
 #include "tools/player/capture_check.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -99,6 +100,93 @@ std::optional<int64_t> FindStreamOffset(const std::vector<double>& captured,
     if (match) return static_cast<int64_t>(j) - static_cast<int64_t>(first);
   }
   return std::nullopt;
+}
+
+CounterCheck::CounterCheck(int64_t programme_frames, int32_t output)
+    : programme_frames_(std::max<int64_t>(programme_frames, 0)),
+      factor_(std::max(output, 1)),
+      code_(kCounterCodes[(factor_ - 1) % 2]),
+      heard_(static_cast<size_t>(programme_frames_), false) {}
+
+void CounterCheck::Add(double sample) {
+  ++findings_.captured;
+  if (sample == 0) {
+    ++silence_;
+    return;
+  }
+  // Exact: the captured sample is the factor times a 16-bit step, rounded nowhere.
+  const double scaled = sample * 32768.0 / factor_;
+  const int32_t residue = scaled == std::nearbyint(scaled) && scaled >= -32768 && scaled <= 32767
+                              ? CounterResidue(static_cast<int16_t>(scaled))
+                              : -1;
+  if (residue < 0 || residue >= code_.period) {
+    ++findings_.unrecognised;
+    return;
+  }
+  // The frame carrying this residue nearest to the one after the last.
+  const int64_t next = last_ + 1;
+  int64_t step = ((residue - code_.offset - next) % code_.period + code_.period) % code_.period;
+  if (step >= (code_.period + 1) / 2) step -= code_.period;
+  const int64_t frame = next + step;
+  if (frame < 0 || frame >= programme_frames_) {
+    ++findings_.unrecognised;
+    return;
+  }
+  ++findings_.heard;
+  if (last_ < 0) {
+    findings_.lead = silence_;
+  } else if (silence_ > 0) {
+    ++findings_.gaps;
+    findings_.gap_frames += silence_;
+  }
+  if (frame != next) {
+    if (findings_.first_jumps.size() < kKeptJumps)
+      findings_.first_jumps.push_back({findings_.captured - 1, last_, frame, silence_});
+    ++findings_.jumps;
+  }
+  if (heard_[static_cast<size_t>(frame)]) {
+    ++findings_.repeated;
+  } else {
+    if (frame < highest_) ++findings_.out_of_order;
+    heard_[static_cast<size_t>(frame)] = true;
+  }
+  highest_ = std::max(highest_, frame);
+  last_ = frame;
+  silence_ = 0;
+}
+
+CounterFindings CounterCheck::Findings() const {
+  CounterFindings findings = findings_;
+  findings.lost = 0;
+  for (int64_t frame = 0; frame < highest_; ++frame)
+    if (!heard_[static_cast<size_t>(frame)]) ++findings.lost;
+  findings.unplayed = programme_frames_ - 1 - highest_;
+  return findings;
+}
+
+std::optional<std::vector<CounterFindings>> CheckCounterCapture(const std::string& path,
+                                                                int64_t programme_frames,
+                                                                const std::vector<int32_t>& outputs,
+                                                                std::string* error) {
+  wav::Reader reader;
+  if (!reader.Open(path)) {
+    if (error) *error = reader.Error();
+    return std::nullopt;
+  }
+  const auto channels = static_cast<size_t>(reader.format().channels);
+  std::vector<std::optional<CounterCheck>> checks(channels);
+  for (size_t c = 0; c < channels && c < outputs.size(); ++c)
+    if (outputs[c] > 0) checks[c].emplace(programme_frames, outputs[c]);
+  constexpr size_t kPiece = 4096;
+  std::vector<double> piece(kPiece * channels);
+  for (size_t got; (got = reader.Read(piece.data(), kPiece)) > 0;)
+    for (size_t c = 0; c < channels; ++c)
+      if (checks[c])
+        for (size_t f = 0; f < got; ++f) checks[c]->Add(piece[f * channels + c]);
+  std::vector<CounterFindings> findings(channels);
+  for (size_t c = 0; c < channels; ++c)
+    if (checks[c]) findings[c] = checks[c]->Findings();
+  return findings;
 }
 
 int32_t ChannelNumberOfText(const std::string& text) {

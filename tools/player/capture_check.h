@@ -60,6 +60,59 @@ Comparison CompareWithStream(const std::vector<double>& captured, const std::vec
 std::optional<int64_t> FindStreamOffset(const std::vector<double>& captured,
                                         const std::vector<double>& stream, size_t window = 64);
 
+// Follows one captured channel of the counter programme (GenerateCounter) as the router
+// effect's output `output` carries it (output times programme channel (output - 1) mod 2)
+// and counts what became of the programme's frames. Each sample is read as the frame
+// nearest after the last one heard whose code it carries: a jump of more than half a code
+// period (about 0.74 s) either way is misread.
+struct CounterJump {
+  int64_t at = 0;       // captured frame where the programme did not go on with the next frame
+  int64_t from = -1;    // the programme frame heard last before it (-1: none)
+  int64_t to = 0;       // the programme frame heard there
+  int64_t silence = 0;  // silent frames just before it
+};
+struct CounterFindings {
+  int64_t captured = 0;      // frames of the channel
+  int64_t heard = 0;         // of them, frames that carried a programme frame
+  int64_t lead = 0;          // silent frames before the first programme frame
+  int64_t gaps = 0;          // runs of silence between two programme frames
+  int64_t gap_frames = 0;    // frames of those runs
+  int64_t unrecognised = 0;  // frames neither silent nor carrying this channel's code
+  int64_t lost = 0;          // programme frames before the last one heard that never came
+  int64_t repeated = 0;      // programme frames heard again
+  int64_t out_of_order = 0;  // programme frames heard first after a later one
+  int64_t unplayed = 0;      // programme frames after the last one heard
+  int64_t jumps = 0;         // places where the next programme frame did not follow the last
+  std::vector<CounterJump> first_jumps;  // up to CounterCheck::kKeptJumps of them
+};
+
+class CounterCheck {
+ public:
+  static constexpr size_t kKeptJumps = 64;
+  CounterCheck(int64_t programme_frames, int32_t output);
+  // The channel's next captured sample.
+  void Add(double sample);
+  CounterFindings Findings() const;
+
+ private:
+  int64_t programme_frames_;
+  int32_t factor_;
+  CounterCode code_;
+  std::vector<bool> heard_;  // per programme frame
+  int64_t last_ = -1;        // the programme frame heard last
+  int64_t highest_ = -1;
+  int64_t silence_ = 0;  // silent frames since the last programme frame
+  CounterFindings findings_;
+};
+
+// Runs a captured WAV file through one CounterCheck per channel, reading it piece by piece;
+// `outputs[c]` is the effect output routed to channel c (0: none, the channel is left out:
+// its findings stay empty). Nothing, and the reason, when the file does not read.
+std::optional<std::vector<CounterFindings>> CheckCounterCapture(const std::string& path,
+                                                                int64_t programme_frames,
+                                                                const std::vector<int32_t>& outputs,
+                                                                std::string* error);
+
 // The driver channel number at the start of a channel's display text "N - name"; -1 when the
 // text does not start with a number and " - ".
 int32_t ChannelNumberOfText(const std::string& text);

@@ -43,9 +43,12 @@ const std::vector<StepSpec>& StepSpecs() {
       {"time", 0, 0, "time", "logs GetOutputTime and GetWrittenTime"},
       {"canwrite", 0, 0, "canwrite", "logs CanWrite"},
       {"sleep", 1, 1, "sleep MS", "waits while the main thread pumps its messages"},
-      {"asio-install", 2, 6,
-       "asio-install NAME {CLASS-ID} [outputs=N] [type=N] [block=N] [capture=FILE]",
-       "installs the test ASIO driver (type: ASIO sample type number, 19 = Float32LSB)"},
+      {"asio-install", 2, 10,
+       "asio-install NAME {CLASS-ID} [outputs=N] [type=N] [block=N] [capture=FILE] [reset=MS] "
+       "[resize=MS] [size2=N] [rate=MS]",
+       "installs the test ASIO driver (type: ASIO sample type number, 19 = Float32LSB); while "
+       "it runs it asks for a reset every reset=MS, a buffer-size change (block and size2 in "
+       "turn, 512 by default) every resize=MS, and reports its rate every rate=MS"},
       {"asio-uninstall", 2, 2, "asio-uninstall NAME {CLASS-ID}", "removes it again"},
       {"asio-message", 2, 3, "asio-message {CLASS-ID} SELECTOR [VALUE]",
        "the test driver sends asioMessage to its host (3: reset request)"},
@@ -53,7 +56,14 @@ const std::vector<StepSpec>& StepSpecs() {
        "logs the test driver's buffer switches so far and how its host's callbacks kept time "
        "since the last start: timed, late (ended after the next block was due), overlong "
        "(longer than a block period by itself), longest_us, "
-       "p999_us (99.9th percentile), period_us (block period)"},
+       "p999_us (99.9th percentile), period_us (block period); over every start: starts, "
+       "all_blocks, all_late, all_overlong, all_late_at_starts (among a start's first blocks); "
+       "then the requests sent on the driver's timers"},
+      {"counter-check", 1, 2, "counter-check FILE [driver=NAME]",
+       "follows the counter programme (--counter) in each channel of a captured WAV file that an "
+       "output of the router effect is routed to (as stored for driver NAME; without it output "
+       "k on channel k - 1): frames lost, repeated, out of order, silent gaps, and where the "
+       "first channel jumped"},
       {"analyze", 1, 2, "analyze FILE [driver=NAME]",
        "peak and RMS per channel of a captured WAV file, with the outputs stored as routed "
        "there for driver NAME"},

@@ -106,6 +106,30 @@ PcmSource GenerateProgramme(double seconds, int32_t sample_rate) {
   return source;
 }
 
+int16_t CounterSample(int64_t frame, int32_t channel) {
+  const CounterCode& code = kCounterCodes[channel & 1];
+  const auto residue = static_cast<int32_t>((frame % code.period + code.offset) % code.period);
+  return static_cast<int16_t>(residue < 32768 ? residue - 32768 : residue - 32767);
+}
+
+int32_t CounterResidue(int16_t sample) {
+  if (sample == 0) return -1;
+  return sample < 0 ? sample + 32768 : sample + 32767;
+}
+
+PcmSource GenerateCounter(double seconds, int32_t sample_rate) {
+  PcmSource source;
+  source.sample_rate = sample_rate > 0 ? sample_rate : 44100;
+  source.channels = 2;
+  const auto frames = static_cast<size_t>(seconds > 0 ? seconds * source.sample_rate : 0);
+  source.samples.resize(frames * 2);
+  for (size_t i = 0; i < frames; ++i) {
+    source.samples[2 * i] = CounterSample(static_cast<int64_t>(i), 0);
+    source.samples[2 * i + 1] = CounterSample(static_cast<int64_t>(i), 1);
+  }
+  return source;
+}
+
 std::optional<PcmSource> ReadPcmWav(const std::string& path, std::string* error) {
   wav::Reader reader;
   if (!reader.Open(path)) {

@@ -31,6 +31,22 @@ PcmSource GenerateTone(double seconds, int32_t sample_rate = 44100);
 constexpr double kProgrammeSeconds = 18.0;
 PcmSource GenerateProgramme(double seconds, int32_t sample_rate = 44100);
 
+// The counter programme: every frame tells its number n. Channel c carries the residue
+// (n + offset) mod period of its code, as a 16-bit sample that is never 0 (residues below
+// 32768 as r - 32768, the others as r - 32767), so that silence stands apart from it. The two
+// periods (about 1.5 s) differ, and so do the channels; the two residues together name a
+// frame among more than four thousand million. Exact through the float conversion, a
+// volume of 1.0 and the router effect's whole-number factors.
+struct CounterCode {
+  int32_t period;
+  int32_t offset;
+};
+constexpr CounterCode kCounterCodes[2] = {{65535, 0}, {65521, 32768}};
+int16_t CounterSample(int64_t frame, int32_t channel);
+// The residue (0 .. 65534) a sample carries; -1 for 0, which carries none.
+int32_t CounterResidue(int16_t sample);
+PcmSource GenerateCounter(double seconds, int32_t sample_rate = 44100);
+
 // A 16-bit PCM WAV file; nothing (and the reason) for anything else.
 std::optional<PcmSource> ReadPcmWav(const std::string& path, std::string* error);
 // Writes a 16-bit PCM WAV file.

@@ -435,7 +435,11 @@ class Player {
     } else if (verb == "play") {
       Play(step);
     } else if (verb == "wait") {
-      if (!decoder_ || !decoder_->WaitDone(600000)) g_log.Error(step, "nothing playing");
+      // Real time: the source's length and two minutes more, ten minutes at least.
+      const int64_t source_ms =
+          static_cast<int64_t>(source_.Frames()) * 1000 / std::max<int32_t>(source_.sample_rate, 1);
+      const auto wait_ms = static_cast<DWORD>(std::max<int64_t>(source_ms + 120000, 600000));
+      if (!decoder_ || !decoder_->WaitDone(wait_ms)) g_log.Error(step, "nothing playing");
     } else if (verb == "stop") {
       if (decoder_) decoder_->Stop();
       RunOnMain([this] { module_->Close(); });
@@ -470,6 +474,8 @@ class Player {
       Asio(step);
     } else if (verb == "analyze") {
       Analyze(step);
+    } else if (verb == "counter-check") {
+      CheckCounter(step);
     } else if (verb == "spectrum") {
       WriteSpectrum(step);
     }
@@ -681,7 +687,9 @@ class Player {
       return g_log.Error(step, "not a class id");
     if (step.verb == "asio-install") {
       std::string error;
-      auto options = harness::KeyValues(words, 2, {"outputs", "type", "block", "capture"}, &error);
+      auto options = harness::KeyValues(
+          words, 2, {"outputs", "type", "block", "capture", "reset", "resize", "size2", "rate"},
+          &error);
       if (!options) return g_log.Error(step, error);
       asio_test::DriverConfig config;
       config.driver_name = words[0];
@@ -691,15 +699,30 @@ class Player {
           harness::ParseInteger(options->contains("type") ? (*options)["type"] : "19", 0, 100);
       const auto block = harness::ParseInteger(
           options->contains("block") ? (*options)["block"] : "256", 16, 16384);
+      const auto interval = [&](const char* key) {
+        return harness::ParseInteger(options->contains(key) ? (*options)[key] : "0", 0, 3600000);
+      };
+      const auto reset = interval("reset"), resize = interval("resize"), rate = interval("rate");
+      const auto size2 = harness::ParseInteger(
+          options->contains("size2") ? (*options)["size2"] : "512", 16, 16384);
       if (!outputs || !type || !block) return g_log.Error(step, "bad outputs, type or block");
+      if (!reset || !resize || !rate || !size2)
+        return g_log.Error(step, "bad reset, resize, size2 or rate");
       config.outputs.clear();
       for (int64_t k = 1; k <= *outputs; ++k)
         config.outputs.push_back(
             {"Output " + std::to_string(k), static_cast<ASIOSampleType>(*type)});
       config.preferred_size = static_cast<int32_t>(*block);
       config.output_wav = (*options)["capture"];
+      config.reset_request_ms = static_cast<int32_t>(*reset);
+      config.buffer_size_change_ms = static_cast<int32_t>(*resize);
+      config.alternate_size = static_cast<int32_t>(*size2);
+      config.rate_announcement_ms = static_cast<int32_t>(*rate);
       if (!asio_test::InstallDriver(words[0], id, config))
         return g_log.Error(step, "cannot write the registry");
+      // The library stays loaded from here on, so that what it keeps per driver (the
+      // capture it goes on writing, the counts, the request timers) outlives every reopening.
+      Control(id);
       g_log.Write("asio-installed", {{"name", words[0]}, {"outputs", std::to_string(*outputs)}});
     } else if (step.verb == "asio-uninstall") {
       asio_test::UninstallDriver(words[0], id);
@@ -721,15 +744,28 @@ class Player {
         std::snprintf(text, sizeof text, "%.1f", static_cast<double>(nanoseconds) / 1000.0);
         return std::string(text);
       };
-      g_log.Write("asio-switches", {{"count", std::to_string(control.SwitchCount())},
-                                    {"starts", std::to_string(control.CallCount("start"))},
-                                    {"inits", std::to_string(control.CallCount("init"))},
-                                    {"timed", std::to_string(timing.blocks)},
-                                    {"late", std::to_string(timing.late)},
-                                    {"overlong", std::to_string(timing.overlong)},
-                                    {"longest_us", microseconds(timing.longest_ns)},
-                                    {"p999_us", microseconds(timing.p999_ns)},
-                                    {"period_us", microseconds(timing.period_ns)}});
+      g_log.Write("asio-switches",
+                  {{"count", std::to_string(control.SwitchCount())},
+                   {"starts", std::to_string(control.CallCount("start"))},
+                   {"inits", std::to_string(control.CallCount("init"))},
+                   {"timed", std::to_string(timing.blocks)},
+                   {"late", std::to_string(timing.late)},
+                   {"overlong", std::to_string(timing.overlong)},
+                   {"longest_us", microseconds(timing.longest_ns)},
+                   {"p999_us", microseconds(timing.p999_ns)},
+                   {"period_us", microseconds(timing.period_ns)},
+                   {"starts_timed", std::to_string(timing.starts)},
+                   {"all_blocks", std::to_string(timing.all_blocks)},
+                   {"all_late", std::to_string(timing.all_late)},
+                   {"all_overlong", std::to_string(timing.all_overlong)},
+                   {"all_late_at_starts", std::to_string(timing.all_late_at_starts)}});
+      // "what value at FRAMES"
+      for (const std::string& request : control.Requests()) {
+        std::istringstream words(request);
+        std::string what, value, at, frame;
+        words >> what >> value >> at >> frame;
+        g_log.Write("asio-request", {{"what", what}, {"value", value}, {"frame", frame}});
+      }
     }
   }
 
@@ -742,26 +778,33 @@ class Player {
     return *control;
   }
 
+  // The effect outputs (1 to 8) routed to each of `channels` channels of `driver`, as the
+  // plug-in stores its routing.
+  static std::vector<std::vector<int32_t>> StoredRouting(const std::string& driver,
+                                                         int32_t channels) {
+    std::vector<std::vector<int32_t>> routed(static_cast<size_t>(channels));
+    auto key = platform::RegistryKey::Open(platform::RegistryRoot::CurrentUser, kSettingsKey,
+                                           platform::RegistryAccess::ReadOnly);
+    for (int32_t k = 1; key && k <= 8; ++k) {
+      const auto text = key->ReadString("Routing " + driver + " Channel " + std::to_string(k));
+      const int32_t channel = text ? harness::ChannelNumberOfText(*text) : -1;
+      if (channel >= 0 && channel < channels) routed[static_cast<size_t>(channel)].push_back(k);
+    }
+    return routed;
+  }
+
   void Analyze(const Step& step) {
     std::string error;
     auto options = harness::KeyValues(step.words, 1, {"driver"}, &error);
     if (!options) return g_log.Error(step, error);
     auto capture = harness::ReadCapture(step.words[0], &error);
     if (!capture) return g_log.Error(step, error);
-    // The stored routing of the driver, output by output, as the plug-in keeps it.
     std::vector<std::string> routed(static_cast<size_t>(capture->channels));
     if (options->contains("driver")) {
-      auto key = platform::RegistryKey::Open(platform::RegistryRoot::CurrentUser, kSettingsKey,
-                                             platform::RegistryAccess::ReadOnly);
-      for (int k = 1; key && k <= 8; ++k) {
-        const auto text =
-            key->ReadString("Routing " + (*options)["driver"] + " Channel " + std::to_string(k));
-        const int32_t channel = text ? harness::ChannelNumberOfText(*text) : -1;
-        if (channel >= 0 && channel < capture->channels) {
-          std::string& list = routed[static_cast<size_t>(channel)];
-          list += (list.empty() ? "" : ",") + std::to_string(k);
-        }
-      }
+      const auto outputs = StoredRouting((*options)["driver"], capture->channels);
+      for (size_t c = 0; c < routed.size(); ++c)
+        for (int32_t k : outputs[c])
+          routed[c] += (routed[c].empty() ? "" : ",") + std::to_string(k);
     }
     const harness::Span span = harness::ActiveSpan(*capture);
     g_log.Write("analysis", {{"file", step.words[0]},
@@ -781,6 +824,48 @@ class Player {
                               {"peak_dbfs", peak},
                               {"rms_dbfs", rms}});
     }
+  }
+
+  void CheckCounter(const Step& step) {
+    std::string error;
+    auto options = harness::KeyValues(step.words, 1, {"driver"}, &error);
+    if (!options) return g_log.Error(step, error);
+    std::vector<int32_t> outputs;
+    if (options->contains("driver")) {
+      // A channel that more than one output reaches carries their sum: no counter to follow.
+      for (const auto& routed : StoredRouting((*options)["driver"], 64))
+        outputs.push_back(routed.size() == 1 ? routed[0] : 0);
+    } else {
+      for (int32_t k = 1; k <= 8; ++k) outputs.push_back(k);
+    }
+    const auto findings = harness::CheckCounterCapture(
+        step.words[0], static_cast<int64_t>(source_.Frames()), outputs, &error);
+    if (!findings) return g_log.Error(step, error);
+    const harness::CounterFindings* first = nullptr;
+    for (size_t c = 0; c < findings->size() && c < outputs.size(); ++c) {
+      if (outputs[c] == 0) continue;
+      const harness::CounterFindings& f = (*findings)[c];
+      if (!first) first = &f;
+      g_log.Write("counter", {{"channel", std::to_string(c)},
+                              {"output", std::to_string(outputs[c])},
+                              {"captured", std::to_string(f.captured)},
+                              {"heard", std::to_string(f.heard)},
+                              {"lead", std::to_string(f.lead)},
+                              {"gaps", std::to_string(f.gaps)},
+                              {"gap_frames", std::to_string(f.gap_frames)},
+                              {"unrecognised", std::to_string(f.unrecognised)},
+                              {"lost", std::to_string(f.lost)},
+                              {"repeated", std::to_string(f.repeated)},
+                              {"out_of_order", std::to_string(f.out_of_order)},
+                              {"unplayed", std::to_string(f.unplayed)},
+                              {"jumps", std::to_string(f.jumps)}});
+    }
+    if (!first) return g_log.Error(step, "no channel carries a single router output");
+    for (const harness::CounterJump& jump : first->first_jumps)
+      g_log.Write("counter-jump", {{"at", std::to_string(jump.at)},
+                                   {"from", std::to_string(jump.from)},
+                                   {"to", std::to_string(jump.to)},
+                                   {"silence", std::to_string(jump.silence)}});
   }
 
   void WriteSpectrum(const Step& step) {
@@ -831,7 +916,8 @@ class Player {
 void PrintHelp() {
   std::printf(
       "player_harness: plays audio through an output plug-in as the player does.\n\n"
-      "  player_harness [--plugin PATH] [--wav FILE | --tone SECONDS | --programme SECONDS]\n"
+      "  player_harness [--plugin PATH]\n"
+      "                 [--wav FILE | --tone SECONDS | --programme SECONDS | --counter SECONDS]\n"
       "                 [--script FILE] [--step STEP]...\n\n"
       "  --plugin PATH    the plug-in (default: out_partiloom.dll beside this program)\n"
       "  --wav FILE       plays a 16-bit PCM WAV file\n"
@@ -840,6 +926,9 @@ void PrintHelp() {
       "  --programme SECONDS\n"
       "                   plays the demonstration programme (log sweep, pink noise, tones; 18 s\n"
       "                   that repeat; the right channel 6 dB below the left)\n"
+      "  --counter SECONDS\n"
+      "                   plays a stereo counter: every frame's samples tell its number (for\n"
+      "                   the counter-check step)\n"
       "  --script FILE    steps from a file, one a line ('#' starts a comment line)\n"
       "  --step STEP      one step; steps run in the order given, after the script's\n\n"
       "Without steps: init, window, play, wait, stop, quit. A script that ran init ends\n"
@@ -871,6 +960,7 @@ int main(int argc, char** argv) {
   std::string wav_path;
   double tone_seconds = -1;
   double programme_seconds = -1;
+  double counter_seconds = -1;
   std::vector<Step> steps;
   std::vector<Step> command_steps;
   for (int i = 1; i < argc; ++i) {
@@ -898,6 +988,13 @@ int main(int argc, char** argv) {
         return 2;
       }
       programme_seconds = *seconds;
+    } else if (option == "--counter" && has_value) {
+      const auto seconds = harness::ParseNumber(argv[++i]);
+      if (!seconds || *seconds <= 0 || *seconds > 3600) {
+        std::fprintf(stderr, "--counter wants seconds\n");
+        return 2;
+      }
+      counter_seconds = *seconds;
     } else if (option == "--script" && has_value) {
       std::string text;
       if (!ReadFile(argv[++i], &text)) {
@@ -929,7 +1026,8 @@ int main(int argc, char** argv) {
 
   harness::PcmSource source = harness::GenerateTone(tone_seconds >= 0 ? tone_seconds : 0);
   if (programme_seconds > 0) source = harness::GenerateProgramme(programme_seconds);
-  if (tone_seconds < 0 && programme_seconds < 0 && wav_path.empty())
+  if (counter_seconds > 0) source = harness::GenerateCounter(counter_seconds);
+  if (tone_seconds < 0 && programme_seconds < 0 && counter_seconds < 0 && wav_path.empty())
     source.samples.assign(44100 * 2, 0);
   if (!wav_path.empty()) {
     std::string error;

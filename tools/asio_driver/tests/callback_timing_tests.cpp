@@ -83,6 +83,30 @@ TEST(CallbackTiming, RecordsFromStartToStart) {
   EXPECT_EQ(summary.longest_ns, 20400);
   EXPECT_EQ(summary.p999_ns, 20000);
   EXPECT_EQ(summary.period_ns, 5804988);
+  EXPECT_EQ(summary.starts, 2);
+  EXPECT_EQ(summary.all_blocks, 1002);
+  EXPECT_EQ(summary.all_late, 1);
+  EXPECT_EQ(summary.all_overlong, 1);
+  EXPECT_EQ(summary.all_late_at_starts, 0) << "the late one was the start's 1000th block";
+}
+
+// Late blocks near a start belong to the start; the totals run on over every start.
+TEST(CallbackTiming, CountsLateBlocksNearAStartApart) {
+  CallbackTiming timing;
+  for (int start = 0; start < 3; ++start) {
+    timing.Start(1000000);
+    for (int64_t block = 1; block <= 10; ++block)
+      timing.Record(block == CallbackTiming::kStartBlocks + start - 1 ? 2000000 : 1000,
+                    block == CallbackTiming::kStartBlocks + start - 1);
+  }
+  const AsioTestDriverTiming summary = timing.Summary();
+  EXPECT_EQ(summary.blocks, 10);
+  EXPECT_EQ(summary.late, 1);
+  EXPECT_EQ(summary.starts, 3);
+  EXPECT_EQ(summary.all_blocks, 30);
+  EXPECT_EQ(summary.all_late, 3);
+  EXPECT_EQ(summary.all_overlong, 3);
+  EXPECT_EQ(summary.all_late_at_starts, 2) << "blocks 3 and 4 of a start are its own, 5 is not";
 }
 
 }  // namespace

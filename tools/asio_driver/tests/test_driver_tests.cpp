@@ -51,7 +51,9 @@ struct HostRecord {
   std::thread::id switch_thread;
   std::thread::id message_thread;
   std::vector<int32_t> messages;
+  std::vector<int32_t> message_values;
   double rate_change = 0.0;
+  int32_t rate_changes = 0;
   // Buffers the host got from createBuffers, inputs first; the switch copies input i to
   // output i.
   ASIOBufferInfo* infos = nullptr;
@@ -91,11 +93,13 @@ void ASIO_CDECL HostBufferSwitch(int32_t half, ASIOBool) {
 void ASIO_CDECL HostSampleRateDidChange(ASIOSampleRate rate) {
   g_host->message_thread = std::this_thread::get_id();
   g_host->rate_change = rate;
+  ++g_host->rate_changes;
 }
 
 int32_t ASIO_CDECL HostAsioMessage(int32_t selector, int32_t value, void*, double*) {
   g_host->message_thread = std::this_thread::get_id();
   g_host->messages.push_back(selector);
+  g_host->message_values.push_back(value);
   return selector == kAsioSelectorSupported ? value * 10 : selector + 100;
 }
 
@@ -550,6 +554,96 @@ TEST_F(TestDriverTest, SendsMessagesAndRateChangesFromItsOwnThread) {
   driver->Release();
 }
 
+// Reset requests, buffer-size changes alternating the preferred size, and rate reports, each
+// on its own timer while the driver runs.
+TEST_F(TestDriverTest, SendsTimedRequestsFromItsClockThread) {
+  const GUID id = TestClassId(23);
+  DriverConfig config;
+  config.reset_request_ms = 30;
+  config.buffer_size_change_ms = 50;
+  config.alternate_size = 1024;
+  config.rate_announcement_ms = 70;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  ASSERT_EQ(CreateAllBuffers(driver, 256, config), ASE_OK);
+  ASSERT_EQ(driver->start(), ASE_OK);
+  platform::SleepMilliseconds(400);
+  driver->stop();
+
+  int resets = 0;
+  std::vector<int32_t> sizes;
+  for (size_t i = 0; i < host_.messages.size(); ++i) {
+    if (host_.messages[i] == kAsioResetRequest) ++resets;
+    if (host_.messages[i] == kAsioBufferSizeChange) sizes.push_back(host_.message_values[i]);
+  }
+  EXPECT_NE(host_.message_thread, std::this_thread::get_id());
+  // Timed by the wall clock: a busy machine may delay, never hasten, a request.
+  EXPECT_GE(resets, 4);
+  EXPECT_LE(resets, 13);
+  ASSERT_GE(sizes.size(), 2u);
+  EXPECT_LE(sizes.size(), 8u);
+  for (size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], i % 2 ? 256 : 1024) << i;
+  EXPECT_GE(host_.rate_changes, 1);
+  EXPECT_LE(host_.rate_changes, 5);
+  EXPECT_EQ(host_.rate_change, 44100.0);
+  int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+  ASSERT_EQ(driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), ASE_OK);
+  EXPECT_EQ(preferred, sizes.back()) << "the size of the last change";
+
+  const std::vector<std::string> requests = control.Requests();
+  EXPECT_EQ(requests.size(),
+            static_cast<size_t>(resets) + sizes.size() + static_cast<size_t>(host_.rate_changes));
+  for (const std::string& request : requests) {
+    const size_t at = request.find(" at ");
+    ASSERT_NE(at, std::string::npos) << request;
+    EXPECT_THAT(request.substr(0, at),
+                ::testing::AnyOf("reset 0", "buffer-size 256", "buffer-size 1024", "rate 44100"));
+    EXPECT_EQ(request.find_first_not_of("0123456789", at + 4), std::string::npos) << request;
+  }
+  driver->disposeBuffers();
+  driver->Release();
+}
+
+// The output WAV file of a class goes on across driver objects (a host's reopening), so that
+// it holds every block played, in order.
+TEST_F(TestDriverTest, ACaptureGoesOnAcrossTheHostsReopenings) {
+  const GUID id = TestClassId(24);
+  const std::string wav_path = platform::ExecutableDirectory() + "/reopened_capture.wav";
+  std::remove(wav_path.c_str());
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.output_wav = wav_path;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  DriverControl control(id);
+  std::vector<int32_t> ramp(5 * 64);
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int32_t>(i + 1) << 16;
+  ASSERT_TRUE(control.FeedInput(0, {reinterpret_cast<const uint8_t*>(ramp.data()),
+                                    reinterpret_cast<const uint8_t*>(ramp.data() + ramp.size())}));
+  for (int32_t blocks : {2, 3}) {
+    IASIO* driver = Create(id);
+    ASSERT_NE(driver, nullptr);
+    driver->init(nullptr);
+    ASSERT_EQ(CreateAllBuffers(driver, 64, config), ASE_OK);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    EXPECT_EQ(control.RunSwitches(blocks), blocks);
+    driver->stop();
+    driver->disposeBuffers();
+    driver->Release();
+  }
+  wav::Reader reader;
+  ASSERT_TRUE(reader.Open(wav_path)) << reader.Error();
+  ASSERT_EQ(reader.FrameCount(), 5 * 64);
+  std::vector<double> frames(5 * 64 * 2);
+  ASSERT_EQ(reader.Read(frames.data(), 5 * 64), 5u * 64);
+  for (size_t i = 0; i < ramp.size(); ++i)
+    ASSERT_EQ(frames[2 * i], ramp[i] / 2147483648.0) << "frame " << i;
+  reader.Close();
+  std::remove(wav_path.c_str());
+}
+
 TEST_F(TestDriverTest, FailsOnRequest) {
   const GUID id = TestClassId(7);
   DriverConfig config;
@@ -716,6 +810,10 @@ TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
   config.null_buffer_output = 0;
   config.input_wav = "C:\\in.wav";
   config.output_wav = "/tmp/out.wav";
+  config.reset_request_ms = 5000;
+  config.buffer_size_change_ms = 30000;
+  config.alternate_size = 1024;
+  config.rate_announcement_ms = 7;
   ASSERT_TRUE(asio_test::WriteDriverConfig(id, config));
   const auto read = asio_test::ReadDriverConfig(id);
   asio_test::DeleteDriverConfig(id);
@@ -744,6 +842,10 @@ TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
   EXPECT_EQ(read->null_buffer_output, 0);
   EXPECT_EQ(read->input_wav, config.input_wav);
   EXPECT_EQ(read->output_wav, config.output_wav);
+  EXPECT_EQ(read->reset_request_ms, 5000);
+  EXPECT_EQ(read->buffer_size_change_ms, 30000);
+  EXPECT_EQ(read->alternate_size, 1024);
+  EXPECT_EQ(read->rate_announcement_ms, 7);
   EXPECT_FALSE(asio_test::ReadDriverConfig(id));
 }
 

@@ -37,7 +37,8 @@ TEST(WavFile, RoundTripsEveryWrittenFormatWithAnyChannelCount) {
     int32_t channels;
     double step;  // the format's quantum
   };
-  for (const Case& c : {Case{wav::SampleFormat::Int16, 1, 1.0 / 32768}, Case{wav::SampleFormat::Int24, 3, 1.0 / 8388608},
+  for (const Case& c : {Case{wav::SampleFormat::Int16, 1, 1.0 / 32768},
+                        Case{wav::SampleFormat::Int24, 3, 1.0 / 8388608},
                         Case{wav::SampleFormat::Int32, 6, 1.0 / 2147483648.0},
                         Case{wav::SampleFormat::Float32, 2, 0.0}}) {
     SCOPED_TRACE(static_cast<int>(c.format));
@@ -45,8 +46,9 @@ TEST(WavFile, RoundTripsEveryWrittenFormatWithAnyChannelCount) {
     constexpr size_t kFrames = 2501;  // more than one internal chunk, and odd
     std::vector<double> samples(kFrames * static_cast<size_t>(c.channels));
     for (size_t i = 0; i < samples.size(); ++i)
-      samples[i] = c.step > 0 ? (static_cast<double>(i % 4001) - 2000.0) * 3.0 * c.step
-                              : static_cast<float>((static_cast<double>(i % 4001) - 2000.0) / 2001.0);
+      samples[i] = c.step > 0
+                       ? (static_cast<double>(i % 4001) - 2000.0) * 3.0 * c.step
+                       : static_cast<float>((static_cast<double>(i % 4001) - 2000.0) / 2001.0);
     samples[0] = -1.0;
     {
       wav::Writer writer;
@@ -56,7 +58,8 @@ TEST(WavFile, RoundTripsEveryWrittenFormatWithAnyChannelCount) {
       EXPECT_EQ(writer.FramesWritten(), static_cast<int64_t>(kFrames));
       ASSERT_TRUE(writer.Close());
     }
-    const size_t data_bytes = kFrames * static_cast<size_t>(c.channels * wav::BytesPerSample(c.format));
+    const size_t data_bytes =
+        kFrames * static_cast<size_t>(c.channels * wav::BytesPerSample(c.format));
     const bool extensible = c.channels > 2 || wav::BytesPerSample(c.format) > 2;
     EXPECT_EQ(FileBytes(path).size(), (extensible ? 68 : 44) + data_bytes + data_bytes % 2);
 
@@ -94,6 +97,41 @@ TEST(WavFile, CarriesFramesWiderThanItsReadChunk) {
   std::remove(path.c_str());
 }
 
+// A writer reopened on its own closed file goes on after its last frame; a file of another
+// format, or none, is left alone.
+TEST(WavFile, AppendsToAFileItMadeInTheSameFormatOnly) {
+  const std::string path = TempPath("append");
+  const wav::Format stereo{2, 44100, wav::SampleFormat::Float32};
+  const wav::Format eight{8, 44100, wav::SampleFormat::Float32};
+  std::remove(path.c_str());
+  wav::Writer writer;
+  EXPECT_FALSE(writer.Append(path, stereo)) << "no file yet";
+  for (const wav::Format& format : {stereo, eight}) {
+    const auto channels = static_cast<size_t>(format.channels);
+    std::vector<double> frames(5 * channels);
+    for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<double>(i) / 64.0 - 0.5;
+    ASSERT_TRUE(writer.Open(path, format));
+    ASSERT_TRUE(writer.Write(frames.data(), 2));
+    ASSERT_TRUE(writer.Close());
+    ASSERT_TRUE(writer.Append(path, format));
+    EXPECT_EQ(writer.FramesWritten(), 2);
+    ASSERT_TRUE(writer.Write(frames.data() + 2 * channels, 3));
+    ASSERT_TRUE(writer.Close());
+    wav::Reader reader;
+    ASSERT_TRUE(reader.Open(path)) << reader.Error();
+    EXPECT_EQ(reader.FrameCount(), 5);
+    std::vector<double> read(frames.size());
+    ASSERT_EQ(reader.Read(read.data(), 5), 5u);
+    EXPECT_EQ(read, frames) << format.channels << " channels";
+  }
+  const std::vector<uint8_t> before = FileBytes(path);
+  for (const wav::Format& other : {stereo, wav::Format{8, 48000, wav::SampleFormat::Float32},
+                                   wav::Format{8, 44100, wav::SampleFormat::Int32}})
+    EXPECT_FALSE(writer.Append(path, other)) << other.channels << " " << other.sample_rate;
+  EXPECT_EQ(FileBytes(path), before);
+  std::remove(path.c_str());
+}
+
 TEST(WavFile, IntegerFormatsRoundAndClip) {
   const std::string path = TempPath("clip");
   wav::Writer writer;
@@ -117,10 +155,10 @@ TEST(WavFile, IntegerFormatsRoundAndClip) {
 TEST(WavFile, ReadsEightBitAndDoubleFilesAndSkipsUnknownChunks) {
   const std::string path = TempPath("foreign");
   // 8-bit mono with a "LIST" chunk of odd size (padded) before the data.
-  WriteBytes(path, {'R', 'I', 'F', 'F', 46, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
-                    1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0,
-                    'L', 'I', 'S', 'T', 3, 0, 0, 0, 'a', 'b', 'c', 0,
-                    'd', 'a', 't', 'a', 3, 0, 0, 0, 0x80, 0xC0, 0x00, 0});
+  WriteBytes(path, {'R', 'I', 'F', 'F', 46,  0,   0,   0,   'W', 'A',  'V',  'E',  'f',  'm',  't',
+                    ' ', 16,  0,   0,   0,   1,   0,   1,   0,   0x40, 0x1F, 0,    0,    0x40, 0x1F,
+                    0,   0,   1,   0,   8,   0,   'L', 'I', 'S', 'T',  3,    0,    0,    0,    'a',
+                    'b', 'c', 0,   'd', 'a', 't', 'a', 3,   0,   0,    0,    0x80, 0xC0, 0x00, 0});
   wav::Reader reader;
   ASSERT_TRUE(reader.Open(path)) << reader.Error();
   EXPECT_EQ(reader.format().sample_format, wav::SampleFormat::UInt8);
@@ -131,10 +169,11 @@ TEST(WavFile, ReadsEightBitAndDoubleFilesAndSkipsUnknownChunks) {
   EXPECT_EQ(read[2], -1.0);
 
   // 64-bit float stereo whose data chunk claims more than the file holds.
-  WriteBytes(path, {'R', 'I', 'F', 'F', 52, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
-                    3, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x20, 0x62, 0x05, 0, 16, 0, 64, 0,
-                    'd', 'a', 't', 'a', 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xE0, 0x3F,
-                    0, 0, 0, 0, 0, 0, 0xF0, 0xBF});
+  WriteBytes(path,
+             {'R',  'I', 'F', 'F', 52, 0,    0,    0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+              ' ',  16,  0,   0,   0,  3,    0,    2,   0,   0x44, 0xAC, 0,   0,   0x20, 0x62,
+              0x05, 0,   16,  0,   64, 0,    'd',  'a', 't', 'a',  64,   0,   0,   0,    0,
+              0,    0,   0,   0,   0,  0xE0, 0x3F, 0,   0,   0,    0,    0,   0,   0xF0, 0xBF});
   ASSERT_TRUE(reader.Open(path)) << reader.Error();
   EXPECT_EQ(reader.format().sample_format, wav::SampleFormat::Float64);
   EXPECT_EQ(reader.format().sample_rate, 44100);
@@ -153,11 +192,13 @@ TEST(WavFile, RejectsWhatItCannotRead) {
       {},
       {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '},
       // 12-bit PCM
-      {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 1, 0,
-       0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 12, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0},
+      {'R', 'I', 'F', 'F', 36, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+       ' ', 16,  0,   0,   0,  1, 0,   1,   0,   0x40, 0x1F, 0,   0,   0x80, 0x3E,
+       0,   0,   2,   0,   12, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0},
       // block align that does not match the channels
-      {'R', 'I', 'F', 'F', 36, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0,
-       0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0},
+      {'R', 'I', 'F', 'F', 36, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+       ' ', 16,  0,   0,   0,  1, 0,   2,   0,   0x40, 0x1F, 0,   0,   0x80, 0x3E,
+       0,   0,   2,   0,   16, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0},
       // data before format
       {'R', 'I', 'F', 'F', 12, 0, 0, 0, 'W', 'A', 'V', 'E', 'd', 'a', 't', 'a', 0, 0, 0, 0},
   };

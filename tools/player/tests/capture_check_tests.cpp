@@ -154,3 +154,177 @@ TEST(CaptureCheck, ChannelNumbersComeFromTheDisplayText) {
 }
 
 }  // namespace
+
+namespace counter {
+
+// Every residue of both codes comes back from its sample, and no sample is silence.
+TEST(PcmSignal, TheCounterCodesEveryFrameInANonZeroSampleOfItsChannel) {
+  for (int32_t channel = 0; channel < 2; ++channel) {
+    const CounterCode code = kCounterCodes[channel];
+    for (int64_t frame = 0; frame < 2 * code.period + 3; ++frame) {
+      const int16_t sample = CounterSample(frame, channel);
+      ASSERT_NE(sample, 0) << frame;
+      ASSERT_EQ(CounterResidue(sample), (frame + code.offset) % code.period) << frame;
+    }
+  }
+  EXPECT_EQ(CounterResidue(0), -1);
+  const PcmSource source = GenerateCounter(2.0);
+  ASSERT_EQ(source.Frames(), 88200u);
+  for (size_t i = 0; i < source.Frames(); i += 997) {
+    EXPECT_EQ(source.samples[2 * i], CounterSample(static_cast<int64_t>(i), 0));
+    EXPECT_EQ(source.samples[2 * i + 1], CounterSample(static_cast<int64_t>(i), 1));
+    EXPECT_NE(source.samples[2 * i], source.samples[2 * i + 1]) << "the channels differ";
+  }
+}
+
+// What the router's output `output` carries for programme frame `frame` (-1: silence).
+double Routed(int64_t frame, int32_t output) {
+  return frame < 0 ? 0.0 : output * (CounterSample(frame, (output - 1) % 2) / 32768.0);
+}
+
+// Pieces of a captured channel: a run of programme frames [first, end), or silence.
+struct Piece {
+  int64_t first;
+  int64_t end;
+};
+Piece Frames(int64_t first, int64_t end) {
+  return {first, end};
+}
+Piece Silence(int64_t frames) {
+  return {-1, -1 - frames};
+}
+
+TEST(CaptureCheck, TheCounterTellsLostRepeatedAndLateFramesApartFromSilence) {
+  struct Case {
+    const char* name;
+    int64_t programme;
+    int32_t output;
+    std::vector<Piece> pieces;
+    struct {
+      int64_t captured = 0, heard = 0, lead = 0, gaps = 0, gap_frames = 0, lost = 0, repeated = 0,
+              out_of_order = 0, unplayed = 0, jumps = 0;
+    } expected;
+  } const cases[] = {
+      {"whole, with lead and tail",
+       1000,
+       1,
+       {Silence(10), Frames(0, 1000), Silence(20)},
+       {.captured = 1030, .heard = 1000, .lead = 10}},
+      {"silence while reopening",
+       1000,
+       2,
+       {Frames(0, 500), Silence(300), Frames(500, 1000)},
+       {.captured = 1300, .heard = 1000, .gaps = 1, .gap_frames = 300}},
+      {"frames lost across the silence",
+       1000,
+       3,
+       {Frames(0, 500), Silence(100), Frames(700, 1000)},
+       {.captured = 900, .heard = 800, .gaps = 1, .gap_frames = 100, .lost = 200, .jumps = 1}},
+      {"frames played again",
+       1000,
+       8,
+       {Frames(0, 500), Frames(400, 1000)},
+       {.captured = 1100, .heard = 1100, .repeated = 100, .jumps = 1}},
+      {"frames out of order",
+       1000,
+       5,
+       {Frames(0, 100), Frames(200, 300), Frames(100, 200), Frames(300, 1000)},
+       {.captured = 1000, .heard = 1000, .out_of_order = 100, .jumps = 3}},
+      {"the start missing, the end cut off",
+       1000,
+       4,
+       {Frames(100, 900)},
+       {.captured = 800, .heard = 800, .lost = 100, .unplayed = 100, .jumps = 1}},
+      {"a ring's worth lost where the code wraps",
+       200000,
+       7,
+       {Frames(0, 65530), Frames(73722, 200000)},
+       {.captured = 191808, .heard = 191808, .lost = 8192, .jumps = 1}},
+      {"nothing but silence", 1000, 1, {Silence(50)}, {.captured = 50, .unplayed = 1000}},
+  };
+  for (const Case& c : cases) {
+    CounterCheck check(c.programme, c.output);
+    for (const Piece& piece : c.pieces) {
+      if (piece.first < 0)
+        for (int64_t i = 0; i < -1 - piece.end; ++i) check.Add(0.0);
+      for (int64_t frame = piece.first; piece.first >= 0 && frame < piece.end; ++frame)
+        check.Add(Routed(frame, c.output));
+    }
+    const CounterFindings got = check.Findings();
+    const auto& want = c.expected;
+    EXPECT_EQ(got.captured, want.captured) << c.name;
+    EXPECT_EQ(got.heard, want.heard) << c.name;
+    EXPECT_EQ(got.lead, want.lead) << c.name;
+    EXPECT_EQ(got.gaps, want.gaps) << c.name;
+    EXPECT_EQ(got.gap_frames, want.gap_frames) << c.name;
+    EXPECT_EQ(got.unrecognised, 0) << c.name;
+    EXPECT_EQ(got.lost, want.lost) << c.name;
+    EXPECT_EQ(got.repeated, want.repeated) << c.name;
+    EXPECT_EQ(got.out_of_order, want.out_of_order) << c.name;
+    EXPECT_EQ(got.unplayed, want.unplayed) << c.name;
+    EXPECT_EQ(got.jumps, want.jumps) << c.name;
+    EXPECT_EQ(got.first_jumps.size(), static_cast<size_t>(want.jumps)) << c.name;
+  }
+}
+
+TEST(CaptureCheck, TheCounterSaysWhereItJumped) {
+  CounterCheck check(1000, 1);
+  for (int64_t frame = 0; frame < 300; ++frame) check.Add(Routed(frame, 1));
+  for (int i = 0; i < 7; ++i) check.Add(0.0);
+  for (int64_t frame = 350; frame < 1000; ++frame) check.Add(Routed(frame, 1));
+  const CounterFindings findings = check.Findings();
+  ASSERT_EQ(findings.first_jumps.size(), 1u);
+  EXPECT_EQ(findings.first_jumps[0].at, 307);
+  EXPECT_EQ(findings.first_jumps[0].from, 299);
+  EXPECT_EQ(findings.first_jumps[0].to, 350);
+  EXPECT_EQ(findings.first_jumps[0].silence, 7);
+  EXPECT_EQ(findings.lost, 50);
+}
+
+// A sample that is no whole step of the output's factor, or a residue beyond the channel's
+// period, or a frame past the programme, is not taken for a frame.
+TEST(CaptureCheck, TheCounterCountsWhatItCannotRead) {
+  CounterCheck check(100, 2);  // the right channel's code: period 65521
+  check.Add(Routed(0, 2));
+  check.Add(0.3);
+  check.Add(2 * (32767 / 32768.0));  // residue 65534
+  check.Add(Routed(1, 1) * 1.5);     // a step of 1.5 / 2: no whole step
+  check.Add(Routed(1, 2));
+  check.Add(Routed(150, 2));  // past the programme
+  const CounterFindings findings = check.Findings();
+  EXPECT_EQ(findings.unrecognised, 4);
+  EXPECT_EQ(findings.heard, 2);
+  EXPECT_EQ(findings.jumps, 0);
+  EXPECT_EQ(findings.unplayed, 98);
+}
+
+// The file is read piece by piece; each routed channel is followed on its own.
+TEST(CaptureCheck, ACounterCaptureIsCheckedChannelByChannel) {
+  const std::string path = TempPath("counter.wav");
+  constexpr int64_t kFrames = 10000;
+  std::vector<double> frames;
+  for (int64_t i = 0; i < kFrames; ++i) {
+    frames.push_back(Routed(i, 1));
+    frames.push_back(Routed(i >= 5000 && i < 5100 ? i - 50 : i, 2));  // 50 played again
+    frames.push_back(0.25);                                           // not routed
+  }
+  wav::Writer writer;
+  ASSERT_TRUE(writer.Open(path, {3, 44100, wav::SampleFormat::Float32}));
+  ASSERT_TRUE(writer.Write(frames.data(), kFrames));
+  ASSERT_TRUE(writer.Close());
+  std::string error;
+  const auto findings = CheckCounterCapture(path, kFrames, {1, 2, 0}, &error);
+  std::remove(path.c_str());
+  ASSERT_TRUE(findings) << error;
+  ASSERT_EQ(findings->size(), 3u);
+  EXPECT_EQ((*findings)[0].heard, kFrames);
+  EXPECT_EQ((*findings)[0].jumps, 0);
+  EXPECT_EQ((*findings)[1].repeated, 50);
+  EXPECT_EQ((*findings)[1].lost, 50);
+  EXPECT_EQ((*findings)[1].jumps, 2);
+  EXPECT_EQ((*findings)[2].captured, 0) << "left out";
+  EXPECT_FALSE(CheckCounterCapture(path, kFrames, {1}, &error));
+  EXPECT_FALSE(error.empty());
+}
+
+}  // namespace counter
