@@ -489,6 +489,13 @@ void TFmASIOConfig::UpdateTimeFactor() noexcept {
 // ---- the stream ring ----------------------------------------------------------------------------
 
 int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample) {
+  // A depth the ring cannot read would open into silence: the player hears of it instead,
+  // and a stream open before goes on as it was until the player closes it.
+  if (TPcmFrames::SampleBytes(BitsPerSample) == 0) {
+    platform::WriteNotice("partiloom: the player's stream of " + std::to_string(BitsPerSample) +
+                          " bits a sample is refused; 8, 16, 24 and 32 bits play");
+    return -1;
+  }
   // The audio callback must not read the ring while it changes size: the host stops (and with
   // it the driver's calls), and a driver that goes on calling, or a player's thread that goes
   // on writing, finds the ring's gate closed.
@@ -516,13 +523,12 @@ void TFmASIOConfig::Close() {
 }
 
 int32_t TFmASIOConfig::Write(const char* Data, int32_t Length) {
-  if (FBitsPerSample.load(std::memory_order_relaxed) != 16) return 1;
   const int32_t channels = FChannels.load(std::memory_order_relaxed);
-  // Before the first Open there is no channel count.
+  // Before the first Open there is no channel count and no depth.
   if (channels < 1 || !Data || Length < 1) return 1;
-  // Exact in double (16-bit sample times a 24-bit factor), rounded once to float.
-  const double scale = static_cast<double>(FVolume.load(std::memory_order_relaxed)) / 32768.0;
-  TPcm16Frames frames(Data, static_cast<size_t>(Length), static_cast<size_t>(channels), scale);
+  TPcmFrames frames(Data, static_cast<size_t>(Length), static_cast<size_t>(channels),
+                    FBitsPerSample.load(std::memory_order_relaxed),
+                    FVolume.load(std::memory_order_relaxed));
   return FRing.Write(frames) > 0 ? 0 : 1;
 }
 

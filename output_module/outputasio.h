@@ -48,7 +48,8 @@ class TFmASIOConfig : public TObject {
   std::unique_ptr<platform::Control> Panel;
 
   // ---- the stream, called through the record ---------------------------------------------
-  // 1 when the host runs after the call, else 0.
+  // 1 when the host runs after the call, else 0; -1, with a line in the log and nothing
+  // changed, for a depth other than 8, 16, 24 or 32 bits a sample.
   int32_t Open(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample);
   // 0 when at least one frame was stored, else 1. No more than the free frames are stored.
   int32_t Write(const char* Data, int32_t Length);

@@ -1,23 +1,73 @@
 #include "output_module/stream_ring.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 // ---- the player's bytes -----------------------------------------------------------------------
 
-TPcm16Frames::TPcm16Frames(const void* Bytes, size_t Length, size_t Channels, double Scale) noexcept
+size_t TPcmFrames::SampleBytes(int32_t Bits) noexcept {
+  return Bits == 8 || Bits == 16 || Bits == 24 || Bits == 32 ? static_cast<size_t>(Bits / 8) : 0;
+}
+
+TPcmFrames::TPcmFrames(const void* Bytes, size_t Length, size_t Channels, int32_t Bits,
+                       float Volume) noexcept
     : FNext(static_cast<const uint8_t*>(Bytes)),
       FChannels(Channels),
-      FFrames(Channels > 0 ? Length / (Channels * 2) : 0),
-      FScale(Scale) {}
+      FSampleBytes(SampleBytes(Bits)),
+      FFrames(Channels > 0 && FSampleBytes > 0 ? Length / (Channels * FSampleBytes) : 0),
+      FScale(FSampleBytes > 0 ? std::ldexp(static_cast<double>(Volume), 1 - Bits) : 0.0) {
+  int exponent = 0;
+  const float fraction = std::frexp(Volume, &exponent);
+  // A float's 24-bit significand as a whole number.
+  FMantissa = static_cast<int64_t>(std::ldexp(fraction, 24));
+  FStep = std::ldexp(1.0f, exponent - 24 - 31);
+}
 
-void TPcm16Frames::Produce(size_t Count, TSingleChannelArrays& Ring, size_t At) noexcept {
+template <size_t Width, typename Sample>
+void TPcmFrames::Store(size_t Count, TSingleChannelArrays& Ring, size_t At,
+                       Sample sample) noexcept {
   for (size_t f = 0; f < Count; ++f) {
     for (size_t ch = 0; ch < FChannels; ++ch) {
-      const auto value = static_cast<int16_t>(static_cast<uint16_t>(FNext[0] | FNext[1] << 8));
-      Ring[ch][At + f] = static_cast<float>(static_cast<double>(value) * FScale);
-      FNext += 2;
+      Ring[ch][At + f] = sample(FNext);
+      FNext += Width;
     }
+  }
+}
+
+void TPcmFrames::Produce(size_t Count, TSingleChannelArrays& Ring, size_t At) noexcept {
+  const double scale = FScale;
+  const auto scaled = [scale](int32_t value) {
+    return static_cast<float>(static_cast<double>(value) * scale);
+  };
+  switch (FSampleBytes) {
+    case 1:
+      Store<1>(Count, Ring, At, [&](const uint8_t* p) { return scaled(int32_t{p[0]} - 128); });
+      break;
+    case 2:
+      Store<2>(Count, Ring, At, [&](const uint8_t* p) {
+        return scaled(static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8)));
+      });
+      break;
+    case 3:
+      // The top byte's sign spreads down by the arithmetic shift.
+      Store<3>(Count, Ring, At, [&](const uint8_t* p) {
+        const auto high = static_cast<uint32_t>(p[0] << 8 | p[1] << 16) | uint32_t{p[2]} << 24;
+        return scaled(static_cast<int32_t>(high) >> 8);
+      });
+      break;
+    case 4: {
+      const int64_t mantissa = FMantissa;
+      const float step = FStep;
+      Store<4>(Count, Ring, At, [mantissa, step](const uint8_t* p) {
+        const auto value = static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 |
+                                                uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+        return static_cast<float>(value * mantissa) * step;
+      });
+      break;
+    }
+    default:
+      break;
   }
 }
 

@@ -45,20 +45,41 @@ class TFrameSource {
   ~TFrameSource() = default;
 };
 
-// Interleaved 16-bit little-endian samples, each scaled by `Scale` (exact in double, rounded
-// once to float). Whole frames only: a partial frame at the end is left out.
-class TPcm16Frames final : public TFrameSource {
+// Interleaved little-endian integer PCM as the player sends it: 8 bits a sample (unsigned,
+// offset 128), 16, 24 (packed, 3 bytes) or 32 (signed). Each sample becomes its value scaled
+// to +-1 (divided by 2^(bits - 1)) times the volume, rounded once to float. Whole frames
+// only: a partial frame at the end is left out.
+class TPcmFrames final : public TFrameSource {
  public:
-  TPcm16Frames(const void* Bytes, size_t Length, size_t Channels, double Scale) noexcept;
+  // The bytes a sample of `Bits` bits takes: 1 .. 4; 0 for a depth that is not read.
+  static size_t SampleBytes(int32_t Bits) noexcept;
+
+  // `Bits` is one that SampleBytes takes; a source of another depth has no frames.
+  TPcmFrames(const void* Bytes, size_t Length, size_t Channels, int32_t Bits,
+             float Volume) noexcept;
   size_t Channels() const noexcept override { return FChannels; }
   size_t Frames() const noexcept override { return FFrames; }
   void Produce(size_t Count, TSingleChannelArrays& Ring, size_t At) noexcept override;
 
  private:
+  // Decoding one sample is a separate step from storing it, for each width: `Sample` reads
+  // one sample at a pointer and answers its float.
+  template <size_t Width, typename Sample>
+  void Store(size_t Count, TSingleChannelArrays& Ring, size_t At, Sample sample) noexcept;
+
   const uint8_t* FNext;
   size_t FChannels;
+  size_t FSampleBytes;
   size_t FFrames;
+  // Up to 24 bits: volume / 2^(bits - 1); a sample times it is exact in double (at most 24
+  // bits times the volume's 24), so the float conversion is the only rounding.
   double FScale;
+  // 32 bits: a sample times the volume needs up to 55 bits, more than a double keeps, and
+  // rounding twice may miss the nearest float. The volume is FMantissa x 2^k instead, the
+  // product exact in 64-bit integers, rounded once to float and scaled by FStep =
+  // 2^(k - 31), which is exact.
+  int64_t FMantissa;
+  float FStep;
 };
 
 // What one block read did.

@@ -166,6 +166,11 @@ int FlushFaultLog() {
   return lines;
 }
 
+void WriteNotice(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_flush_mutex);
+  WriteLine(line);
+}
+
 uint32_t FaultCount(FaultKind kind, FaultSourceId source, const char* call) noexcept {
   uint32_t total = 0;
   for (const Entry& entry : g_entries)

@@ -36,6 +36,10 @@ void RecordFault(FaultKind kind, FaultSourceId source, const char* call,
 // how many. Call on an ordinary thread.
 int FlushFaultLog();
 
+// Writes `line`, a notice of the host's own that is no fault, where the faults' lines go.
+// Call on an ordinary thread.
+void WriteNotice(const std::string& line);
+
 // How often `call` of `source` faulted this way in this session.
 uint32_t FaultCount(FaultKind kind, FaultSourceId source, const char* call) noexcept;
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "output_module/settings.h"
@@ -142,7 +144,7 @@ TEST_F(StreamRing, WriteStoresWholeFramesScaledByTheVolume) {
       {2, 16, 0, {32767, 0}, 4, 0, 1, 0.0f},
       {1, 16, 256, {16384}, 2, 0, 1, 0.5f},  // out of range: the volume stays 1
       {1, 16, -1, {-16384}, 2, 0, 1, -0.5f},
-      {2, 24, -2, {1, 2, 3}, 6, 1, 0, 0.0f},  // only 16-bit streams are stored
+      {2, 24, -2, {1, 2, 3}, 6, 0, 1, 0x020001 / 8388608.0f},  // one frame of 3-byte samples
       {2, 16, -2, {}, 0, 1, 0, 0.0f},
       {2, 16, -2, {}, -4, 1, 0, 0.0f},
   };
@@ -158,6 +160,107 @@ TEST_F(StreamRing, WriteStoresWholeFramesScaledByTheVolume) {
     EXPECT_EQ(window->WritePos() % 8192, c.frames_stored);
     EXPECT_EQ(window->RingBuffer()[0][0], c.first);
   }
+}
+
+// The stream's depth decides how many bytes make a frame: whole frames are stored and
+// counted in frames, whatever the depth.
+TEST_F(StreamRing, WriteStoresStreamsOfEveryDepthInWholeFrames) {
+  struct Case {
+    int32_t bits;
+    int32_t channels;
+    std::vector<uint8_t> bytes;
+    int32_t result;
+    int32_t frames_stored;
+    float left, right;  // the last stored frame
+  };
+  const Case cases[] = {
+      {8, 2, {0x00, 0xFF, 0x80, 0xC0, 0x7F}, 0, 2, 0.0f, 0.5f},
+      {8, 1, {0x40}, 0, 1, -0.5f, 0.0f},
+      {24,
+       2,
+       {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0x01, 0x00, 0x00, 0xFF, 0xFF},
+       0,
+       1,
+       -1.0f,
+       8388607 / 8388608.0f},
+      {24, 2, {0x01, 0x00, 0x00, 0xFF, 0xFF}, 1, 0, 0.0f, 0.0f},
+      {32,
+       2,
+       {0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00},
+       0,
+       1,
+       -1.0f,
+       0.5f},
+      {32, 2, {0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00}, 1, 0, 0.0f, 0.0f},
+      {32,
+       1,
+       {0x00, 0x00, 0x00, 0xC0, 0x01, 0x00, 0x00, 0x00, 0x07},
+       0,
+       2,
+       1 / 2147483648.0f,
+       0.0f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bits) + " bits, " + std::to_string(c.channels) + " channels, " +
+                 std::to_string(c.bytes.size()) + " bytes");
+    auto window = OpenedWindow(c.channels, c.bits);
+    TSingleChannelArrays inputs(2, 8192);
+    window->ReadBlock(8192, inputs);
+    EXPECT_EQ(window->Write(reinterpret_cast<const char*>(c.bytes.data()),
+                            static_cast<int32_t>(c.bytes.size())),
+              c.result);
+    EXPECT_EQ(window->WritePos(), c.frames_stored);
+    EXPECT_EQ(window->FreeFrames(), 8192 - c.frames_stored);
+    window->ReadBlock(8192, inputs);
+    if (c.frames_stored < 1) continue;
+    const auto last = static_cast<size_t>(c.frames_stored - 1);
+    EXPECT_EQ(inputs[0][last], c.left);
+    if (c.channels > 1) EXPECT_EQ(inputs[1][last], c.right);
+  }
+}
+
+// A depth the ring cannot read is refused before anything changes: the stream open before
+// plays on as it was (its depth, channels, ring, rate and time), a stopped host stays stopped,
+// and the log names the depth.
+TEST_F(StreamRing, OpenRefusesADepthItCannotPlayAndChangesNothing) {
+  const std::string log_path = (Directory() / "partiloom.log").string();
+#if defined(_WIN32)
+  _putenv(("PARTILOOM_LOG=" + log_path).c_str());
+#else
+  setenv("PARTILOOM_LOG", log_path.c_str(), 1);
+#endif
+  auto window = WindowOnDriver(256);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  window->Flush(3000);
+  const float time_factor = window->TimeFactor();
+  for (const int32_t bits : {0, 1, 12, 20, 64, -16, INT32_MIN}) {
+    SCOPED_TRACE(std::to_string(bits) + " bits");
+    EXPECT_EQ(window->Open(48000, 10, bits), -1);
+    EXPECT_TRUE(window->ASIOHost.GetActive());
+    EXPECT_EQ(window->ASIOHost.GetSampleRate(), 44100.0);
+    EXPECT_EQ(window->RingBuffer().ChannelCount(), 8u);
+    EXPECT_EQ(window->TimeFactor(), time_factor);
+    EXPECT_EQ(window->OutputTime(), 3000);
+  }
+  // The earlier stream's 16-bit frames are still taken.
+  TSingleChannelArrays inputs(2, 8192);
+  window->ReadBlock(8192, inputs);
+  const std::vector<char> pcm = Pcm({-16384, 16384});
+  EXPECT_EQ(window->Write(pcm.data(), 4), 0);
+  EXPECT_EQ(window->WritePos(), 1);
+
+  window->Close();
+  EXPECT_EQ(window->Open(44100, 2, 20), -1);
+  EXPECT_FALSE(window->ASIOHost.GetActive());
+#if defined(_WIN32)
+  _putenv("PARTILOOM_LOG=");
+#else
+  unsetenv("PARTILOOM_LOG");
+#endif
+  std::ifstream log(log_path);
+  const std::string text{std::istreambuf_iterator<char>(log), {}};
+  EXPECT_NE(text.find("stream of 20 bits a sample is refused"), std::string::npos) << text;
+  EXPECT_NE(text.find("stream of -16 bits a sample is refused"), std::string::npos) << text;
 }
 
 // A player that writes more than CanWrite answered: what is free is stored, the frames
@@ -290,6 +393,8 @@ TEST_F(StreamRing, TimeMovesOnlyWithOpenAndFlush) {
       {48000, 6, 16, 123456, 123456},
       {44100, 1, 16, 1, 1},
       {44100, 2, 24, 2000, 2000},
+      {96000, 2, 32, 654321, 654321},
+      {8000, 1, 8, 3000, 3000},
       // The host runs at its own rate: Flush uses it, the factor the requested one.
       {22050, 2, 16, 1000, 2000},
   };
@@ -355,8 +460,8 @@ TEST_F(StreamRing, StreamCallsBeforeTheFirstOpenAnswerSafely) {
   EXPECT_EQ(window->TimeFactor(), 0.0f);
   TSingleChannelArrays inputs(2, 64);
   EXPECT_EQ(window->ReadBlock(64, inputs).Channels, 0u);
-  // An open with no channels or no bits keeps the time at 0 as well.
-  window->Open(44100, 0, 0);
+  // An open with no channels keeps the time at 0 as well.
+  window->Open(44100, 0, 16);
   window->Flush(1000);
   EXPECT_EQ(window->OutputTime(), 0);
   EXPECT_EQ(window->Write(pcm.data(), 8), 1);

@@ -186,7 +186,7 @@ TEST_F(StreamThreads, ResizesWhileBothSidesRunKeepEveryFrameInOrder) {
         continue;
       }
       const std::vector<char> pcm = NumberedFrames(written + 1, count);
-      TPcm16Frames frames(pcm.data(), pcm.size(), 2, 1.0 / 32768.0);
+      TPcmFrames frames(pcm.data(), pcm.size(), 2, 16, 1.0f);
       written += static_cast<int32_t>(ring.Write(frames));
     }
     writing = false;

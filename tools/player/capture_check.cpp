@@ -61,8 +61,9 @@ std::vector<double> RouterOutput(const PcmSource& source, int32_t output) {
   if (output < 1 || source.channels < 1) return samples;
   const auto channels = static_cast<size_t>(source.channels);
   const size_t input = static_cast<size_t>(output - 1) % channels;
+  const double full_scale = std::ldexp(1.0, source.bits - 1);
   for (size_t i = 0; i < samples.size(); ++i)
-    samples[i] = output * (source.samples[i * channels + input] / 32768.0);
+    samples[i] = output * (source.samples[i * channels + input] / full_scale);
   return samples;
 }
 

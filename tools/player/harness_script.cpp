@@ -32,7 +32,8 @@ const std::vector<StepSpec>& StepSpecs() {
       {"move", 3, 3, "move CAPTION LEFT TOP", "moves the window CAPTION, as a drag does"},
       {"capture", 2, 2, "capture CAPTION FILE", "saves a picture of the window CAPTION (BMP)"},
       {"play", 0, 3, "play [rate=HZ] [bits=8|16|24|32] [tail=FRAMES]",
-       "Open, then a decoder thread writes the source and silence after it, paced by CanWrite"},
+       "Open (at the source's depth unless bits= says another), then a decoder thread writes "
+       "the source and silence after it, paced by CanWrite"},
       {"wait", 0, 0, "wait", "waits until the decoder thread has written everything"},
       {"stop", 0, 0, "stop", "ends the decoder thread, then Close"},
       {"pause", 0, 0, "pause", "Pause(1); logs the previous flag"},

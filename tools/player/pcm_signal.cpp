@@ -130,49 +130,84 @@ PcmSource GenerateCounter(double seconds, int32_t sample_rate) {
   return source;
 }
 
+namespace {
+
+int32_t BitsOf(wav::SampleFormat format) {
+  switch (format) {
+    case wav::SampleFormat::UInt8:
+      return 8;
+    case wav::SampleFormat::Int16:
+      return 16;
+    case wav::SampleFormat::Int24:
+      return 24;
+    case wav::SampleFormat::Int32:
+      return 32;
+    default:
+      return 0;
+  }
+}
+
+std::optional<wav::SampleFormat> FormatOf(int32_t bits) {
+  switch (bits) {
+    case 16:
+      return wav::SampleFormat::Int16;
+    case 24:
+      return wav::SampleFormat::Int24;
+    case 32:
+      return wav::SampleFormat::Int32;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
 std::optional<PcmSource> ReadPcmWav(const std::string& path, std::string* error) {
   wav::Reader reader;
   if (!reader.Open(path)) {
     if (error) *error = reader.Error();
     return std::nullopt;
   }
-  if (reader.format().sample_format != wav::SampleFormat::Int16 || reader.format().channels < 1) {
-    if (error) *error = "not a 16-bit PCM file";
+  const int32_t bits = BitsOf(reader.format().sample_format);
+  if (bits == 0 || reader.format().channels < 1) {
+    if (error) *error = "not a PCM file of 8, 16, 24 or 32 bits";
     return std::nullopt;
   }
   PcmSource source;
   source.sample_rate = reader.format().sample_rate;
   source.channels = reader.format().channels;
+  source.bits = bits;
+  // The reader's doubles hold every integer sample exactly.
+  const double full_scale = std::ldexp(1.0, bits - 1);
   std::vector<double> block(4096 * static_cast<size_t>(source.channels));
   for (size_t got; (got = reader.Read(block.data(), 4096)) > 0;) {
     for (size_t i = 0; i < got * static_cast<size_t>(source.channels); ++i)
-      source.samples.push_back(static_cast<int16_t>(std::lround(block[i] * 32768.0)));
+      source.samples.push_back(static_cast<int32_t>(std::llround(block[i] * full_scale)));
   }
   return source;
 }
 
 bool WritePcmWav(const std::string& path, const PcmSource& source) {
+  const std::optional<wav::SampleFormat> format = FormatOf(source.bits);
   wav::Writer writer;
-  if (!writer.Open(path, {source.channels, source.sample_rate, wav::SampleFormat::Int16}))
-    return false;
+  if (!format || !writer.Open(path, {source.channels, source.sample_rate, *format})) return false;
+  const double full_scale = std::ldexp(1.0, source.bits - 1);
   std::vector<double> scaled(source.samples.size());
-  for (size_t i = 0; i < scaled.size(); ++i) scaled[i] = source.samples[i] / 32768.0;
+  for (size_t i = 0; i < scaled.size(); ++i) scaled[i] = source.samples[i] / full_scale;
   return writer.Write(scaled.data(), source.Frames()) && writer.Close();
 }
 
-std::vector<uint8_t> PackSamples(const int16_t* samples, size_t count, int32_t bits) {
+std::vector<uint8_t> PackSamples(const int32_t* samples, size_t count, int32_t from_bits,
+                                 int32_t bits) {
   if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return {};
   const size_t width = static_cast<size_t>(bits / 8);
   std::vector<uint8_t> bytes(count * width);
   for (size_t i = 0; i < count; ++i) {
-    const auto value = static_cast<uint16_t>(samples[i]);
+    const int64_t value = bits >= from_bits ? int64_t{samples[i]} << (bits - from_bits)
+                                            : int64_t{samples[i]} >> (from_bits - bits);
+    const auto word = static_cast<uint32_t>(bits == 8 ? value + 128 : value);
     uint8_t* out = bytes.data() + i * width;
-    if (bits == 8) {
-      out[0] = static_cast<uint8_t>((value >> 8) ^ 0x80);
-      continue;
-    }
-    out[width - 2] = static_cast<uint8_t>(value);
-    out[width - 1] = static_cast<uint8_t>(value >> 8);
+    for (size_t b = 0; b < width; ++b) out[b] = static_cast<uint8_t>(word >> (8 * b));
   }
   return bytes;
 }

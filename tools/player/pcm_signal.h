@@ -1,7 +1,7 @@
 #pragma once
 
-// What the harness plays: 16-bit PCM from a WAV file or generated, and its packing into the
-// bytes a stream of another width carries.
+// What the harness plays: PCM from a WAV file (8, 16, 24 or 32 bits) or generated (16 bits),
+// and its packing into the bytes a stream of its own or another width carries.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,7 +12,8 @@ namespace harness {
 struct PcmSource {
   int32_t sample_rate = 44100;
   int32_t channels = 2;
-  std::vector<int16_t> samples;  // interleaved
+  int32_t bits = 16;             // the depth of the samples
+  std::vector<int32_t> samples;  // interleaved, signed, -2^(bits - 1) .. 2^(bits - 1) - 1
   size_t Frames() const {
     return channels > 0 ? samples.size() / static_cast<size_t>(channels) : 0;
   }
@@ -47,13 +48,16 @@ int16_t CounterSample(int64_t frame, int32_t channel);
 int32_t CounterResidue(int16_t sample);
 PcmSource GenerateCounter(double seconds, int32_t sample_rate = 44100);
 
-// A 16-bit PCM WAV file; nothing (and the reason) for anything else.
+// A PCM WAV file of 8, 16, 24 or 32 bits, its samples at that depth; nothing (and the
+// reason) for anything else.
 std::optional<PcmSource> ReadPcmWav(const std::string& path, std::string* error);
-// Writes a 16-bit PCM WAV file.
+// Writes a PCM WAV file at the source's depth: 16, 24 or 32 bits (false for another).
 bool WritePcmWav(const std::string& path, const PcmSource& source);
 
-// The samples as a stream of `bits` per sample carries them (little-endian; 8 bits unsigned,
-// wider ones the 16-bit value in the top bytes). Empty for a width other than 8, 16, 24, 32.
-std::vector<uint8_t> PackSamples(const int16_t* samples, size_t count, int32_t bits);
+// The samples (of `from_bits` bits) as a stream of `bits` per sample carries them:
+// little-endian, 8 bits unsigned; a wider stream carries the value in its top bytes, a
+// narrower one its top bits. Empty for a width other than 8, 16, 24, 32.
+std::vector<uint8_t> PackSamples(const int32_t* samples, size_t count, int32_t from_bits,
+                                 int32_t bits);
 
 }  // namespace harness

@@ -295,7 +295,7 @@ class Decoder {
     const int64_t source_frames = static_cast<int64_t>(source_.Frames());
     const int64_t total = source_frames + tail_frames_;
     const int64_t piece_bytes = kFramesPerWrite * source_.channels * (bits_ / 8);
-    const std::vector<int16_t> silence(static_cast<size_t>(kFramesPerWrite) * channels, 0);
+    const std::vector<int32_t> silence(static_cast<size_t>(kFramesPerWrite) * channels, 0);
     PlayStats stats;
     int64_t position = 0;
     DWORD last_write = GetTickCount();
@@ -322,18 +322,19 @@ class Decoder {
         continue;
       }
       const int64_t frames = std::min(kFramesPerWrite, total - position);
-      const int16_t* samples =
+      const int32_t* samples =
           position < source_frames
               ? source_.samples.data() + static_cast<size_t>(position) * channels
               : silence.data();
       const int64_t from_source = std::clamp<int64_t>(source_frames - position, 0, frames);
       std::vector<uint8_t> bytes;
       if (from_source == frames || from_source == 0) {
-        bytes = harness::PackSamples(samples, static_cast<size_t>(frames) * channels, bits_);
+        bytes = harness::PackSamples(samples, static_cast<size_t>(frames) * channels, source_.bits,
+                                     bits_);
       } else {  // the last piece of the source, filled up with silence
-        std::vector<int16_t> piece(samples, samples + static_cast<size_t>(from_source) * channels);
+        std::vector<int32_t> piece(samples, samples + static_cast<size_t>(from_source) * channels);
         piece.resize(static_cast<size_t>(frames) * channels, 0);
-        bytes = harness::PackSamples(piece.data(), piece.size(), bits_);
+        bytes = harness::PackSamples(piece.data(), piece.size(), source_.bits, bits_);
       }
       const int32_t result = module_->Write(reinterpret_cast<const char*>(bytes.data()),
                                             static_cast<int32_t>(bytes.size()));
@@ -658,8 +659,9 @@ class Player {
     const auto rate = harness::ParseInteger(
         options->contains("rate") ? (*options)["rate"] : std::to_string(source_.sample_rate), 1,
         100000000);
-    const auto bits =
-        harness::ParseInteger(options->contains("bits") ? (*options)["bits"] : "16", 8, 32);
+    // The player opens a stream at its source's depth unless told otherwise.
+    const auto bits = harness::ParseInteger(
+        options->contains("bits") ? (*options)["bits"] : std::to_string(source_.bits), 8, 32);
     const auto tail = harness::ParseInteger(
         options->contains("tail") ? (*options)["tail"] : std::to_string(kDefaultTailFrames), 0,
         100000000);
@@ -920,7 +922,7 @@ void PrintHelp() {
       "                 [--wav FILE | --tone SECONDS | --programme SECONDS | --counter SECONDS]\n"
       "                 [--script FILE] [--step STEP]...\n\n"
       "  --plugin PATH    the plug-in (default: out_partiloom.dll beside this program)\n"
-      "  --wav FILE       plays a 16-bit PCM WAV file\n"
+      "  --wav FILE       plays a PCM WAV file of 8, 16, 24 or 32 bits\n"
       "  --tone SECONDS   plays a generated stereo signal (440 Hz at -20 dBFS left, 660 Hz at\n"
       "                   -26 dBFS right, 44100 Hz); without a source: silence of 1 second\n"
       "  --programme SECONDS\n"

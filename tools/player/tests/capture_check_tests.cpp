@@ -19,19 +19,28 @@ std::string TempPath(const char* name) {
       .string();
 }
 
-TEST(PcmSignal, PackingPutsThe16BitValueInTheTopBytes) {
-  const int16_t samples[] = {0x1234, -2, -32768};
+TEST(PcmSignal, PackingPutsTheValueInTheTopBytesOfTheStreamsWidth) {
+  const int32_t samples16[] = {0x1234, -2, -32768};
+  const int32_t samples24[] = {0x123456, -2, -8388608};
   struct Case {
+    const int32_t* samples;
+    int32_t from_bits;
     int32_t bits;
     std::vector<uint8_t> bytes;
   } const cases[] = {
-      {8, {0x92, 0x7F, 0x00}},
-      {16, {0x34, 0x12, 0xFE, 0xFF, 0x00, 0x80}},
-      {24, {0, 0x34, 0x12, 0, 0xFE, 0xFF, 0, 0x00, 0x80}},
-      {32, {0, 0, 0x34, 0x12, 0, 0, 0xFE, 0xFF, 0, 0, 0x00, 0x80}},
-      {12, {}},
+      {samples16, 16, 8, {0x92, 0x7F, 0x00}},
+      {samples16, 16, 16, {0x34, 0x12, 0xFE, 0xFF, 0x00, 0x80}},
+      {samples16, 16, 24, {0, 0x34, 0x12, 0, 0xFE, 0xFF, 0, 0x00, 0x80}},
+      {samples16, 16, 32, {0, 0, 0x34, 0x12, 0, 0, 0xFE, 0xFF, 0, 0, 0x00, 0x80}},
+      {samples16, 16, 12, {}},
+      {samples24, 24, 24, {0x56, 0x34, 0x12, 0xFE, 0xFF, 0xFF, 0x00, 0x00, 0x80}},
+      {samples24, 24, 32, {0, 0x56, 0x34, 0x12, 0, 0xFE, 0xFF, 0xFF, 0, 0x00, 0x00, 0x80}},
+      {samples24, 24, 16, {0x34, 0x12, 0xFF, 0xFF, 0x00, 0x80}},
+      {samples24, 24, 8, {0x92, 0x7F, 0x00}},
   };
-  for (const auto& c : cases) EXPECT_EQ(PackSamples(samples, 3, c.bits), c.bytes) << c.bits;
+  for (const auto& c : cases)
+    EXPECT_EQ(PackSamples(c.samples, 3, c.from_bits, c.bits), c.bytes)
+        << c.from_bits << " to " << c.bits;
 }
 
 TEST(PcmSignal, TheToneStaysAnEighthBelowFullScaleAndSurvivesAWavFile) {
@@ -54,7 +63,26 @@ TEST(PcmSignal, TheToneStaysAnEighthBelowFullScaleAndSurvivesAWavFile) {
   std::remove(path.c_str());
 }
 
-TEST(PcmSignal, OnlySixteenBitFilesArePlayed) {
+TEST(PcmSignal, FilesOf24And32BitsKeepEveryBitAndFloatFilesAreNotPlayed) {
+  for (const int32_t bits : {24, 32}) {
+    SCOPED_TRACE(std::to_string(bits) + " bits");
+    PcmSource source;
+    source.bits = bits;
+    source.channels = 1;
+    const int32_t top = bits == 24 ? 8388607 : 2147483647;
+    source.samples = {-top - 1, top, 0, -1, 1, 0x123457};
+    const std::string path = TempPath("deep.wav");
+    ASSERT_TRUE(WritePcmWav(path, source));
+    std::string error;
+    const auto read = ReadPcmWav(path, &error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->bits, bits);
+    EXPECT_EQ(read->samples, source.samples);
+    std::remove(path.c_str());
+  }
+}
+
+TEST(PcmSignal, OnlyPcmFilesArePlayed) {
   const std::string path = TempPath("float.wav");
   {
     wav::Writer writer;
@@ -64,7 +92,7 @@ TEST(PcmSignal, OnlySixteenBitFilesArePlayed) {
   }
   std::string error;
   EXPECT_FALSE(ReadPcmWav(path, &error));
-  EXPECT_EQ(error, "not a 16-bit PCM file");
+  EXPECT_EQ(error, "not a PCM file of 8, 16, 24 or 32 bits");
   EXPECT_FALSE(ReadPcmWav(path + ".missing", &error));
   std::remove(path.c_str());
 }

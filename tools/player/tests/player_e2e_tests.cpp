@@ -67,7 +67,7 @@ harness::PcmSource KnownSignal(double seconds) {
   const auto frames = static_cast<size_t>(seconds * 44100);
   source.samples.resize(frames * 2);
   uint32_t state = 12345;
-  for (int16_t& sample : source.samples) {
+  for (int32_t& sample : source.samples) {
     state = state * 1664525u + 1013904223u;
     sample = static_cast<int16_t>(static_cast<int32_t>(state >> 19) - 4096);
   }
@@ -140,7 +140,11 @@ class PlayerEndToEnd : public ::testing::Test {
 
   std::string WriteKnownWav(double seconds) {
     signal_ = KnownSignal(seconds);
-    const std::string path = Path("known.wav");
+    return WriteSignal();
+  }
+  // Writes signal_ as a WAV file of its depth.
+  std::string WriteSignal() {
+    const std::string path = Path("known" + std::to_string(signal_.bits) + ".wav");
     EXPECT_TRUE(harness::WritePcmWav(path, signal_));
     return path;
   }
@@ -507,23 +511,47 @@ TEST_F(PlayerEndToEnd, FlushSetsTheTimeThatBothGettersReport) {
   }
 }
 
-TEST_F(PlayerEndToEnd, A24BitStreamOpensButWriteTakesNothing) {
-  const Driver a = InstallDriver('A', 0x60);
+// A known signal of 24 or 32 bits: noise whose every byte varies, an eighth of full scale at
+// most. At 32 bits each sample has at most 21 significant bits (a value below 2^20 shifted by
+// 0 .. 7), so that the float samples and every router output keep it exactly.
+harness::PcmSource DeepKnownSignal(double seconds, int32_t bits) {
+  harness::PcmSource source;
+  source.bits = bits;
+  source.samples.resize(static_cast<size_t>(seconds * 44100) * 2);
+  uint32_t state = 54321;
+  for (int32_t& sample : source.samples) {
+    state = state * 1664525u + 1013904223u;
+    const auto value = static_cast<int32_t>(state >> 11) - (1 << 20);
+    sample = bits == 32 ? value * (1 << (state >> 4 & 7)) : value;
+  }
+  return source;
+}
+
+// Streams of 8, 24 and 32 bits play every sample exactly, as 16-bit ones do: a 24- or 32-bit
+// file at its own depth, and a 16-bit one (whose samples only have their top byte) sent as
+// 8 bits.
+TEST_F(PlayerEndToEnd, StreamsOf8And24And32BitsComeOutExactly) {
+  const Driver a = InstallDriver('A', 0x90);
   StoreEffect();
-  const HarnessRun run = Run(
-      {"init", "select CBDriver \"" + a.name + "\"", "play bits=24 tail=0", "wait", "stop", "quit"},
-      "--tone 0.2");
-  ASSERT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_EQ(run.Field("open", "result"), "1");
-  const auto played = run.Find("played");
-  ASSERT_TRUE(played) << run.output;
-  EXPECT_NE(played->fields.at("writes"), "0");
-  EXPECT_EQ(played->fields.at("refused"), played->fields.at("writes"));
-  std::string error;
-  auto capture = harness::ReadCapture(a.capture, &error);
-  ASSERT_TRUE(capture) << error;
-  EXPECT_GT(capture->Frames(), 0u);
-  EXPECT_EQ(harness::ActiveSpan(*capture).end, 0u) << "nothing but silence";
+  for (const int32_t bits : {24, 32, 8}) {
+    SCOPED_TRACE(std::to_string(bits) + " bits");
+    if (bits == 8) {
+      signal_ = KnownSignal(0.3);
+      for (int32_t& sample : signal_.samples) sample &= ~0xFF;
+    } else {
+      signal_ = DeepKnownSignal(0.3, bits);
+    }
+    const std::string wav = WriteSignal();
+    const HarnessRun run = Run({"init", "select CBDriver \"" + a.name + "\"",
+                                "play bits=" + std::to_string(bits), "wait", "stop", "quit"},
+                               "--wav \"" + wav + "\"");
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(run.Field("open", "result"), "1") << run.output;
+    EXPECT_EQ(run.Field("open", "bits"), std::to_string(bits));
+    EXPECT_EQ(run.Field("played", "refused"), "0") << run.output;
+    // The alternating default routing: outputs 7 and 8 on the first two channels.
+    ExpectRouted(a, {7, 8});
+  }
 }
 
 // The host keeps rates up to about a megahertz; beyond, the player hears of it.
