@@ -62,8 +62,8 @@ class TPcmFrames final : public TFrameSource {
   void Produce(size_t Count, TSingleChannelArrays& Ring, size_t At) noexcept override;
 
  private:
-  // Decoding one sample is a separate step from storing it, for each width: `Sample` reads
-  // one sample at a pointer and answers its float.
+  // Stores `Count` frames from sample `At` on; `sample` decodes and scales the sample at a
+  // pointer. The width is fixed for each loop: nothing is decided per sample.
   template <size_t Width, typename Sample>
   void Store(size_t Count, TSingleChannelArrays& Ring, size_t At, Sample sample) noexcept;
 
