@@ -116,25 +116,4 @@ TEST(PcmFrames, ALengthHoldsWholeFramesOnly) {
   }
 }
 
-// Interleaved channels go to their own ring channels, frame after frame.
-TEST(PcmFrames, ChannelsAreInterleavedAtEveryDepth) {
-  for (const int32_t bits : {8, 16, 24, 32}) {
-    SCOPED_TRACE(std::to_string(bits) + " bits");
-    const int64_t unit = int64_t{1} << (bits - 8);
-    const std::vector<uint8_t> bytes =
-        Packed({1 * unit, -1 * unit, 2 * unit, 3 * unit, -4 * unit, 5 * unit}, bits);
-    TPcmFrames source(bytes.data(), bytes.size(), 3, bits, 1.0f);
-    ASSERT_EQ(source.Frames(), 2u);
-    TSingleChannelArrays ring(3, 4);
-    source.Produce(2, ring, 1);
-    const float step = 1 / 128.0f;
-    EXPECT_EQ(ring[0][1], step);
-    EXPECT_EQ(ring[1][1], -step);
-    EXPECT_EQ(ring[2][1], 2 * step);
-    EXPECT_EQ(ring[0][2], 3 * step);
-    EXPECT_EQ(ring[1][2], -4 * step);
-    EXPECT_EQ(ring[2][2], 5 * step);
-  }
-}
-
 }  // namespace
