@@ -4,11 +4,12 @@
 
 namespace {
 
-thread_local bool t_watching = false;
-thread_local long t_calls = 0;
+// Plain globals: a thread-local variable of mingw is itself reached through the heap.
+bool g_watching = false;
+long g_calls = 0;
 
 void Count() {
-  if (t_watching) ++t_calls;
+  if (g_watching) ++g_calls;
 }
 
 }  // namespace
@@ -73,13 +74,13 @@ bool Available() {
 namespace heap_watch {
 
 void Begin() {
-  t_calls = 0;
-  t_watching = true;
+  g_calls = 0;
+  g_watching = true;
 }
 
 long End() {
-  t_watching = false;
-  return t_calls;
+  g_watching = false;
+  return g_calls;
 }
 
 }  // namespace heap_watch
