@@ -15,8 +15,11 @@ constexpr int kMaxRate = 1'000'000;
 constexpr int kMaxBlockFrames = 1 << 20;
 
 // Silence run through the library in Prepare, so that its buffers reach their working size:
-// at least this many blocks and this fraction of a second, whichever is longer.
-constexpr int kWarmUpBlocks = 4;
+// at least this many blocks and this fraction of a second, whichever is longer; the first
+// blocks held back in the library.
+constexpr int kWarmUpBlocks = 8;
+constexpr int kHeldBackBlocks = 4;
+constexpr int kHeldBackFrames = 16384;
 constexpr int kWarmUpDivisorOfRate = 4;
 
 constexpr int64_t kMaxFlushSilenceFrames = 1 << 20;
@@ -62,28 +65,38 @@ const char* StreamResampler::Prepare(const StreamFormat& format) {
   // The library sizes its buffers as it goes: run silence through it, a whole number of
   // rate periods long so that the conversion's phase comes back to where a stream starts. The
   // output the library still owes for that silence is dropped at the stream's start.
+  const int max_block = format.max_input_frames;
   const int64_t period = format.input_rate / std::gcd(format.input_rate, format.output_rate);
-  const int64_t least = std::max<int64_t>(int64_t(kWarmUpBlocks) * format.max_input_frames,
+  const int64_t held_back = kHeldBackBlocks * int64_t(max_block) + kHeldBackFrames;
+  const int64_t least = std::max<int64_t>(held_back + kWarmUpBlocks * int64_t(max_block),
                                           format.input_rate / kWarmUpDivisorOfRate);
   const int64_t warm_up = (least + period - 1) / period * period;
-  // Room for all the output the library has at each step, as Process gives it.
-  const int64_t capacity = 2 * int64_t(MaxOutputFrames(format.max_input_frames)) + 8192;
-  silence_.assign(size_t(format.max_input_frames) * format.channels, 0.0f);
+  const int64_t block_output = MaxOutputFrames(max_block);
+  const int64_t capacity = MaxOutputFrames(int(held_back)) + block_output + 8192;
+  silence_.assign(size_t(max_block) * format.channels, 0.0f);
   std::vector<float> sink(size_t(capacity) * format.channels);
   float* sink_channels[kMaxChannels];
   for (int c = 0; c < format.channels; ++c) {
-    silence_channels_[c] = silence_.data() + size_t(c) * format.max_input_frames;
+    silence_channels_[c] = silence_.data() + size_t(c) * max_block;
     sink_channels[c] = sink.data() + size_t(c) * capacity;
   }
+  // First silence held back (no output asked for), so that the input and output buffers grow
+  // well past what a stream needs; then blocks of every size, as a stream may give them, each
+  // drained as Process drains it.
+  uint32_t pattern = 1;
   int64_t emitted = 0;
-  for (int64_t fed = 0; fed < warm_up;) {
-    const int block = int(std::min<int64_t>(format.max_input_frames, warm_up - fed));
+  for (int64_t fed = 0, step = 0; fed < warm_up; ++step) {
+    pattern = pattern * 1664525u + 1013904223u;
+    const bool holding = fed < held_back;
+    const int size = holding || step % 2 ? max_block : 1 + int(pattern >> 8) % max_block;
+    const int block = int(std::min<int64_t>(size, warm_up - fed));
     fed += block;
     const int64_t most = (fed * format.output_rate + format.input_rate - 1) / format.input_rate;
+    const int64_t asked = fed < held_back ? 0 : std::min(capacity, most - emitted);
     size_t done = 0;
     error = soxr_process(soxr_, Silence(), size_t(block), nullptr,
-                         planar ? static_cast<void*>(sink_channels) : sink.data(),
-                         size_t(std::min(capacity, most - emitted)), &done);
+                         planar ? static_cast<void*>(sink_channels) : sink.data(), size_t(asked),
+                         &done);
     if (error) {
       Release();
       return error;
