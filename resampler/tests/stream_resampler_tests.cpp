@@ -291,7 +291,7 @@ TEST(StreamResampler, ProcessAndFlushMakeNoHeapCall) {
                                      Format(96000, 48000, 6, Layout::kInterleaved, 256),
                                      Format(44100, 96000, 2, Layout::kPlanar, 441),
                                      Format(44100, 48000, 32, Layout::kPlanar, 256),
-                                     Format(48000, 44100, 1, Layout::kInterleaved, 1)}) {
+                                     Format(48000, 44100, 1, Layout::kInterleaved, 16)}) {
     StreamResampler resampler;
     ASSERT_EQ(resampler.Prepare(format), nullptr);
     const int channels = format.channels, block = format.max_input_frames;
