@@ -3,7 +3,6 @@
 #include <soxr.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <numeric>
 
@@ -15,11 +14,11 @@ constexpr int kMaxRate = 1'000'000;
 constexpr int kMaxBlockFrames = 1 << 20;
 
 // Silence run through the library in Prepare, so that its buffers reach their working size:
-// at least this many blocks and this fraction of a second, whichever is longer; the first
-// blocks held back in the library.
-constexpr int kWarmUpBlocks = 8;
+// first this many blocks and frames held back in the library, then this many blocks more, or
+// up to this fraction of a second, whichever is longer.
 constexpr int kHeldBackBlocks = 4;
 constexpr int kHeldBackFrames = 16384;
+constexpr int kWarmUpBlocks = 8;
 constexpr int kWarmUpDivisorOfRate = 4;
 
 constexpr int64_t kMaxFlushSilenceFrames = 1 << 20;
@@ -149,15 +148,7 @@ int64_t StreamResampler::CallLibrary(const void* in, int frames, void* out,
 
 int StreamResampler::Convert(const void* in, int frames, void* out, int out_capacity) noexcept {
   // Without input the library is given an empty block: none at all would end its stream.
-  static const float kNoInput[kMaxChannels] = {};
-  static const std::array<const float*, kMaxChannels> kNoInputChannels = [] {
-    std::array<const float*, kMaxChannels> channels;
-    channels.fill(kNoInput);
-    return channels;
-  }();
-  const void* none = format_.layout == Layout::kPlanar
-                         ? static_cast<const void*>(kNoInputChannels.data())
-                         : static_cast<const void*>(kNoInput);
+  const void* none = Silence();
   if (!in) in = none;
   if (frames_to_skip_ > 0) {
     frames_to_skip_ -= CallLibrary(in, frames, ScratchOutput(), frames_to_skip_);
