@@ -3,6 +3,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${PARTILOOM_BUILD_DIR:-$ROOT/build}
 WINDOWS_BUILD=$BUILD/windows
 WINEPREFIX_DIR=$WINDOWS_BUILD/wineprefix
+# libsoxr built for the Windows build by setup.sh (headers and static library)
+SOXR_WINDOWS_PREFIX=$BUILD/third-party/soxr/install
 JOBS=$(nproc)
 
 XVFB_PID=
@@ -38,7 +40,8 @@ stop_x_server() {
 
 configure_windows() {
   cmake -S "$ROOT" -B "$WINDOWS_BUILD" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" \
+    -DPL_SOXR_WINDOWS_PREFIX="$SOXR_WINDOWS_PREFIX" >/dev/null
 }
 
 # ---- playing through the player stand-in under Wine (demo.sh, soak.sh) --------------------
