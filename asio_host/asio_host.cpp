@@ -33,8 +33,13 @@ uint32_t g_random_seed = 0;
 constexpr double kDefaultSampleRate = 44100.0;
 
 // 2^20 - 1 Hz, above every PCM rate an interface plays (768 kHz at most): a larger rate is
-// a confused answer, and the host keeps its default instead.
+// a confused answer or request, and the host keeps the rate it had (asked for without a
+// driver: its default).
 constexpr double kMaxSampleRate = 1048575.0;
+
+bool SaneSampleRate(double rate) {
+  return rate > 0 && rate <= kMaxSampleRate;
+}
 
 // A preferred size outside 1..65530 samples (65530 is about 1.5 s at 44.1 kHz, far beyond
 // any real latency) is a driver's mistake; the host then sizes its arrays for 4096 samples
@@ -307,7 +312,11 @@ void TCustomASIOHostBasic::ServicePendingRequests() {
     TMessage latencies{AsioRequestMessage, kAsioRequestLatenciesChanged, 0, 0};
     AsioRequest(latencies);
   }
-  if (requests & kPendingSampleRate) OnSampleRateChanged(this);
+  if (requests & kPendingSampleRate) {
+    // The rate in the report is not trusted: the host reads back what the driver runs at.
+    if (Driver) ReadDriverSampleRate();
+    OnSampleRateChanged(this);
+  }
 }
 
 void TCustomASIOHostBasic::AsioRequest(TMessage& Message) {
@@ -448,7 +457,7 @@ void TCustomASIOHostBasic::CloseDriver() {
   }
   FInputLatency = FOutputLatency = 0;
   FInputChannelCount = FOutputChannelCount = 0;
-  FSampleRate = kDefaultSampleRate;
+  AdoptSampleRate(kDefaultSampleRate);
 }
 
 void TCustomASIOHostBasic::QueryBufferSizes() {
@@ -462,8 +471,9 @@ void TCustomASIOHostBasic::QueryBufferSizes() {
 }
 
 void TCustomASIOHostBasic::QuerySampleRateAndChannels() {
-  Driver->GetSampleRate(&FSampleRate);
-  SetSampleRate(FSampleRate);
+  // The host takes the rate the driver runs at and tells the driver that rate, as drivers
+  // expect of a host that opens them.
+  if (ReadDriverSampleRate()) Driver->SetSampleRate(FSampleRate);
   Driver->GetChannels(&FInputChannelCount, &FOutputChannelCount);
   // A negative count from a confused driver means no channels, a huge one the limit.
   if (FInputChannelCount > kMaxChannelCount || FOutputChannelCount > kMaxChannelCount)
@@ -633,7 +643,7 @@ void TCustomASIOHostBasic::SetActive(bool Value) {
       if (!FActive) RecordDriverFault(platform::FaultKind::FailedCall, "start");
     } else {
       RecordDriverFault(platform::FaultKind::DriverFault, "start", fault);
-      FSampleRate = kDefaultSampleRate;
+      AdoptSampleRate(kDefaultSampleRate);
     }
     if (!FActive) GuardedStop();
     return;
@@ -657,11 +667,41 @@ void TCustomASIOHostBasic::SetActive(bool Value) {
 }
 
 void TCustomASIOHostBasic::SetSampleRate(double Value) {
-  FSampleRate = Value;
-  if (!(FSampleRate > 0) || FSampleRate > kMaxSampleRate) FSampleRate = kDefaultSampleRate;
-  FASIOTime->SetSampleRate(Value);
+  if (!Driver) {
+    AdoptSampleRate(SaneSampleRate(Value) ? Value : kDefaultSampleRate);
+    return;
+  }
   const TBusyScope busy(*this);
-  if (Driver) Driver->SetSampleRate(Value);
+  // A rate the driver cannot run is not asked for; one it claims to take is only believed
+  // once read back: some drivers answer OK and stay where they were.
+  if (SaneSampleRate(Value) && Driver->CanSampleRate(Value) == ASE_OK &&
+      Driver->SetSampleRate(Value) == ASE_OK)
+    AdoptSampleRate(Value);
+  ReadDriverSampleRate();
+}
+
+bool TCustomASIOHostBasic::ReadDriverSampleRate() {
+  IVunoASIO* const driver = Driver;
+  ASIOSampleRate rate = 0.0;
+  ASIOError answer = ASE_NotPresent;
+  uint32_t fault = 0;
+  if (!platform::Guarded([&answer, &rate, driver] { answer = driver->GetSampleRate(&rate); },
+                         &fault))
+    RecordDriverFault(platform::FaultKind::DriverFault, "getSampleRate", fault);
+  else if (answer != ASE_OK)
+    RecordDriverFault(platform::FaultKind::FailedCall, "getSampleRate");
+  else if (!SaneSampleRate(rate))
+    RecordDriverFault(platform::FaultKind::RefusedAnswer, "getSampleRate");
+  else {
+    AdoptSampleRate(rate);
+    return true;
+  }
+  return false;
+}
+
+void TCustomASIOHostBasic::AdoptSampleRate(double Value) {
+  FSampleRate = Value;
+  FASIOTime->SetSampleRate(Value);
 }
 
 bool TCustomASIOHostBasic::CheckCapability(int32_t Selector, TASIOCanDo Flag) {

@@ -120,7 +120,15 @@ class TCustomASIOHostBasic : public TObject {
   int32_t GetOutputLatency() const noexcept { return FOutputLatency; }
   int32_t GetInputChannelCount() const noexcept { return FInputChannelCount; }
   int32_t GetOutputChannelCount() const noexcept { return FOutputChannelCount; }
+  // The rate the driver runs at, as read back from it (at buffer creation, after
+  // SetSampleRate and after the driver reported a change); without a driver the rate last
+  // asked for. The time record's rate follows it.
   double GetSampleRate() const noexcept { return FSampleRate; }
+  // Asks the driver for `Value` when its canSampleRate allows it, then reads back the rate it
+  // runs at: a refused or half-taken rate leaves the driver's. A read-back that fails or
+  // answers no rate (not above 0, beyond the limit) is recorded, and the rate stays the one
+  // asked for when the driver took it, else the previous one. Without a driver the value is
+  // kept (the default instead of a rate outside 0 .. the limit).
   virtual void SetSampleRate(double Value);
   TASIOTimeSub& ASIOTime() noexcept { return *FASIOTime; }
   const std::vector<std::string>& DriverList() const noexcept { return FDriverList; }
@@ -289,8 +297,12 @@ class TCustomASIOHostBasic : public TObject {
   // The steps of CreateBuffers, in this order. Buffer sizes: the driver's answer and
   // BufferSize from it.
   void QueryBufferSizes();
-  // The driver's sample rate (through SetSampleRate) and channel counts.
+  // The driver's sample rate (read back, then set again on the driver) and channel counts.
   void QuerySampleRateAndChannels();
+  // Reads the driver's rate into SampleRate and the time record; true when it gave a sane
+  // one. A fault, a failed call or a nonsense rate is recorded once, and nothing changes.
+  bool ReadDriverSampleRate();
+  void AdoptSampleRate(double Value);
   // Whether the channel counts times BufferSize, and times the size the driver is asked
   // for, stay within kMaxChannelSamples.
   bool ChannelLayoutFits() const noexcept;

@@ -257,6 +257,7 @@ void TFmASIOConfig::LoadEffect(const std::string& Path, std::string& PresetFailu
   platform::SleepMilliseconds(kEffectSettleMs);
 
   effect.SetDLLFileName(Path);
+  FollowHostSampleRate();  // the effect opens at the driver's rate
   effect.SetActive(true);
   FEffectBlockSize = VstHost.BlockSize();
   FVstInBuffer.SetSize(static_cast<size_t>(std::max(effect.numInputs(), 0)), 0);
@@ -468,6 +469,25 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
 
 void TFmASIOConfig::ASIOHostSampleRateChanged(TObject*) noexcept {
   UpdateTimeFactor();
+  ReportFailure([this] { FollowHostSampleRate(); });
+}
+
+// The host's time information holds the rate the effect was told: an effect opened later
+// starts at it, and it answers the effect's questions. An open effect takes a new rate only
+// while suspended, and no driver block may reach it meanwhile: a running host stops for it.
+void TFmASIOConfig::FollowHostSampleRate() {
+  const double rate = ASIOHost.GetSampleRate();
+  TVstTimeInformation& time = VstHost.VstTimeInfo();
+  if (time.SampleRate() == rate) return;
+  time.SetSampleRate(rate);
+  if (VstHost.VstPlugIns().Count() < 1 || !Effect().Active()) return;
+  TVstPlugIn& effect = Effect();
+  const bool was_active = ASIOHost.GetActive();
+  if (was_active) ASIOHost.SetActive(false);
+  effect.MainsChanged(false);
+  effect.SetSampleRate(rate);
+  effect.MainsChanged(true);
+  if (was_active) ASIOHost.SetActive(true);
 }
 
 void TFmASIOConfig::ASIOHostLatencyChanged(TObject*) noexcept {
@@ -477,6 +497,8 @@ void TFmASIOConfig::ASIOHostLatencyChanged(TObject*) noexcept {
 void TFmASIOConfig::ASIOHostBuffersCreate(TObject*) {
   // The host's thread, with the driver stopped; the player may be writing meanwhile.
   ReportFailure([this] { FRing.FitBlock(ASIOHost.GetBufferSize()); });
+  // Another driver, or the same one reopened, may run at another rate.
+  ReportFailure([this] { FollowHostSampleRate(); });
 }
 
 void TFmASIOConfig::UpdateTimeFactor() noexcept {
@@ -507,6 +529,7 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
   ASIOHost.SetSampleRate(static_cast<double>(SampleRate));
   if (ASIOHost.GetSampleRate() != static_cast<double>(SampleRate))
     platform::ShowMessageBox("Samplerate " + std::to_string(SampleRate) + " not yet supported!");
+  FollowHostSampleRate();
   ASIOHost.SetActive(true);
   FChannels.store(Channels, std::memory_order_relaxed);
   FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);

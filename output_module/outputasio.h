@@ -118,6 +118,10 @@ class TFmASIOConfig : public TObject {
   void LoadEffect(const std::string& Path, std::string& PresetFailure);
   void SavePresetFile();
   void ProcessDriverBlock(TSingleChannelArrays& OutBuffer);
+  // Tells the effect the rate the driver really runs at (the host's SampleRate), when it
+  // differs from the one the effect was told. Never on the audio thread: a running host
+  // stops for the change.
+  void FollowHostSampleRate();
 
   // The stream.
   std::atomic<float> FVolume{1.0f};

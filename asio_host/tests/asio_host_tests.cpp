@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -181,19 +182,70 @@ TEST_F(AsioHost, TakesTheBufferSizeFromTheDriverAndFallsBackForNonsense) {
   }
 }
 
-TEST_F(AsioHost, KeepsTheSampleRateSaneButPassesTheValueOnUnchanged) {
+TEST_F(AsioHost, KeepsTheSampleRateSaneAndNeverAsksTheDriverForNonsense) {
+  alpha.set_rate_runs = true;
   auto host = MakeHost();
   host->SetDriverIndex(0);
-  for (double rate : {0.0, 2000000.0, -1.0}) {
+  host->SetSampleRate(44100.0);
+  ASSERT_EQ(host->GetSampleRate(), 44100.0);
+  const int sets = alpha.Count("setSampleRate");
+  for (double rate : {0.0, 2000000.0, -1.0, std::nan("")}) {
     host->SetSampleRate(rate);
-    EXPECT_EQ(host->GetSampleRate(), 44100.0);
-    EXPECT_EQ(host->ASIOTime().GetSampleRate(), rate);
-    EXPECT_EQ(alpha.last_set_rate, rate);
+    EXPECT_EQ(host->GetSampleRate(), 44100.0) << rate;
+    EXPECT_EQ(host->ASIOTime().GetSampleRate(), 44100.0) << rate;
   }
+  EXPECT_EQ(alpha.Count("setSampleRate"), sets);
   host->SetSampleRate(48000.0);
   EXPECT_EQ(host->GetSampleRate(), 48000.0);
   EXPECT_EQ(host->CanSampleRate(48000.0), ASE_OK);
   EXPECT_EQ(host->CanSampleRate(12000.0), ASE_NoClock);
+
+  // Without a driver the value asked for is kept, a nonsense one as the default.
+  host->SetDriverIndex(-1);
+  host->SetSampleRate(22050.0);
+  EXPECT_EQ(host->GetSampleRate(), 22050.0);
+  EXPECT_EQ(host->ASIOTime().GetSampleRate(), 22050.0);
+  host->SetSampleRate(-1.0);
+  EXPECT_EQ(host->GetSampleRate(), 44100.0);
+}
+
+// The host holds the rate the driver runs at, whatever the driver answered on the way.
+TEST_F(AsioHost, HoldsTheRateTheDriverReallyRuns) {
+  const platform::FaultSourceId source = platform::RegisterFaultSource("Alpha");
+  struct Case {
+    const char* driver;
+    std::vector<double> rates;
+    ASIOError set_answer;
+    bool set_runs;
+    double expected;  // asked for 44,100 Hz, running at 48,000 Hz
+  };
+  const Case cases[] = {
+      {"takes the rate", {44100.0, 48000.0}, ASE_OK, true, 44100.0},
+      {"cannot run it", {48000.0}, ASE_OK, true, 48000.0},
+      {"refuses it in setSampleRate", {44100.0, 48000.0}, ASE_HWMalfunction, true, 48000.0},
+      {"answers OK and stays", {44100.0, 48000.0}, ASE_OK, false, 48000.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.driver);
+    FakeAsioDriver driver;
+    driver.rates = c.rates;
+    driver.set_rate_answer = c.set_answer;
+    driver.set_rate_runs = c.set_runs;
+    Host host(Place(), {{"Alpha", &driver}});
+    host.SetDriverIndex(0);
+    const uint32_t faults_before =
+        platform::FaultCount(platform::FaultKind::FailedCall, source, "getSampleRate") +
+        platform::FaultCount(platform::FaultKind::RefusedAnswer, source, "getSampleRate");
+    host.SetSampleRate(44100.0);
+    EXPECT_EQ(host.GetSampleRate(), c.expected);
+    EXPECT_EQ(host.ASIOTime().GetSampleRate(), c.expected);
+    EXPECT_EQ(driver.Count("setSampleRate"), c.rates.size() == 1 ? 1 : 2)
+        << "a rate the driver cannot run is not asked for";
+    EXPECT_EQ(platform::FaultCount(platform::FaultKind::FailedCall, source, "getSampleRate") +
+                  platform::FaultCount(platform::FaultKind::RefusedAnswer, source, "getSampleRate"),
+              faults_before)
+        << "a driver that declines a rate is not at fault";
+  }
 }
 
 TEST_F(AsioHost, StoppingSilencesBothHalvesOfEveryBufferForItsSampleWidth) {
@@ -395,6 +447,110 @@ TEST_F(AsioHost, ReportsLatencyAndRateChangesOnTheHostsThreadAfterTheCallReturne
   // The hidden window's tick serves them as well.
   alpha.callbacks->asioMessage(kAsioLatenciesChanged, 0, nullptr, nullptr);
   EXPECT_TRUE(PumpUntil([&] { return events.Count("latency") == 2; }));
+}
+
+// A driver whose rate cannot be read back leaves the rate the host already had reason to
+// believe: the one asked for when the driver took it, else the previous one. Each such read
+// is recorded once.
+TEST_F(AsioHost, AReadBackThatFailsOrAnswersNonsenseIsRecordedOnceAndChangesNothingElse) {
+  const platform::FaultSourceId source = platform::RegisterFaultSource("Alpha");
+  using platform::FaultKind;
+  struct Case {
+    const char* driver;
+    std::vector<double> rates;
+    ASIOError get_answer;
+    double answered;
+    FaultKind kind;
+    double expected;  // asked for 44,100 Hz, opened at 48,000 Hz
+  };
+  const Case cases[] = {
+      {"fails in getSampleRate",
+       {44100.0, 48000.0},
+       ASE_HWMalfunction,
+       0.0,
+       FaultKind::FailedCall,
+       44100.0},
+      {"answers 0", {44100.0, 48000.0}, ASE_OK, 0.0, FaultKind::RefusedAnswer, 44100.0},
+      {"answers a negative rate",
+       {44100.0, 48000.0},
+       ASE_OK,
+       -48000.0,
+       FaultKind::RefusedAnswer,
+       44100.0},
+      {"answers NaN", {44100.0, 48000.0}, ASE_OK, std::nan(""), FaultKind::RefusedAnswer, 44100.0},
+      {"answers beyond the limit",
+       {44100.0, 48000.0},
+       ASE_OK,
+       2e6,
+       FaultKind::RefusedAnswer,
+       44100.0},
+      {"answers 0 after refusing the rate",
+       {48000.0},
+       ASE_OK,
+       0.0,
+       FaultKind::RefusedAnswer,
+       48000.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.driver);
+    FakeAsioDriver driver;
+    driver.rates = c.rates;
+    Host host(Place(), {{"Alpha", &driver}});
+    host.SetDriverIndex(0);
+    ASSERT_EQ(host.GetSampleRate(), 48000.0);
+    driver.get_rate_answer = c.get_answer;
+    driver.sample_rate = c.answered;
+    const uint32_t before = platform::FaultCount(c.kind, source, "getSampleRate");
+    host.SetSampleRate(44100.0);
+    EXPECT_EQ(host.GetSampleRate(), c.expected);
+    EXPECT_EQ(host.ASIOTime().GetSampleRate(), c.expected);
+    EXPECT_EQ(platform::FaultCount(c.kind, source, "getSampleRate"), before + 1);
+  }
+}
+
+// A reported change is served on the host's thread by reading the driver's rate back; the
+// rate the report carries is not trusted.
+TEST_F(AsioHost, ARateReportTakesTheRateTheDriverRunsAtNow) {
+  const platform::FaultSourceId source = platform::RegisterFaultSource("Alpha");
+  using platform::FaultKind;
+  struct Case {
+    const char* driver;
+    ASIOError get_answer;
+    double runs_at;
+    double expected;
+    uint32_t read_faults;
+  };
+  const Case cases[] = {
+      {"runs at 96,000 Hz now", ASE_OK, 96000.0, 96000.0, 0},
+      {"runs at 32,000 Hz, not the reported rate", ASE_OK, 32000.0, 32000.0, 0},
+      {"answers 0", ASE_OK, 0.0, 48000.0, 1},
+      {"fails in getSampleRate", ASE_HWMalfunction, 96000.0, 48000.0, 1},
+  };
+  auto read_faults = [source] {
+    return platform::FaultCount(FaultKind::FailedCall, source, "getSampleRate") +
+           platform::FaultCount(FaultKind::RefusedAnswer, source, "getSampleRate");
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.driver);
+    auto host = MakeHost();
+    host->SetDriverIndex(0);
+    host->SetActive(true);
+    events.fired.clear();
+    alpha.get_rate_answer = c.get_answer;
+    alpha.sample_rate = c.runs_at;
+    const uint32_t before = read_faults();
+    alpha.callbacks->sampleRateDidChange(96000.0);
+    EXPECT_EQ(host->GetSampleRate(), 48000.0) << "nothing happens inside the driver's call";
+    host->ServicePendingRequests();
+    EXPECT_EQ(host->GetSampleRate(), c.expected);
+    EXPECT_EQ(host->ASIOTime().GetSampleRate(), c.expected);
+    EXPECT_EQ(events.fired, (std::vector<std::string>{"rate"}));
+    EXPECT_EQ(read_faults(), before + c.read_faults);
+    EXPECT_TRUE(host->GetActive());
+    host.reset();
+    alpha.get_rate_answer = ASE_OK;
+    alpha.sample_rate = 48000.0;
+  }
 }
 
 // A driver's modal control panel pumps messages, and drivers commonly ask for a reset when

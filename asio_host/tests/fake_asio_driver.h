@@ -33,7 +33,13 @@ class FakeAsioDriver final : public IASIO {
   int32_t inputs = 2, outputs = 2;
   std::vector<ASIOSampleType> input_types, output_types;  // missing entries: Int32LSB
   int32_t minimum = 64, maximum = 2048, preferred = 256, granularity = -1;
-  double sample_rate = 48000.0;
+  double sample_rate = 48000.0;                    // what getSampleRate answers
+  std::vector<double> rates = {44100.0, 48000.0};  // what canSampleRate and setSampleRate take
+  ASIOError set_rate_answer = ASE_OK;              // for a rate it takes
+  // Whether a rate setSampleRate takes is what getSampleRate answers from then on; left
+  // false, the driver answers OK and stays where it was.
+  bool set_rate_runs = false;
+  ASIOError get_rate_answer = ASE_OK;
   int32_t input_latency = 300, output_latency = 400;
   ASIOError position_answer = ASE_OK;
   ASIOSamples position{0, 0};
@@ -148,9 +154,10 @@ class FakeAsioDriver final : public IASIO {
   }
   ASIOError ASIO_THISCALL canSampleRate(ASIOSampleRate rate) override {
     last_can_rate = rate;
-    return rate == 44100.0 || rate == 48000.0 ? ASE_OK : ASE_NoClock;
+    return Takes(rate) ? ASE_OK : ASE_NoClock;
   }
   ASIOError ASIO_THISCALL getSampleRate(ASIOSampleRate* rate) override {
+    if (get_rate_answer != ASE_OK) return get_rate_answer;
     *rate = sample_rate;
     return ASE_OK;
   }
@@ -158,7 +165,12 @@ class FakeAsioDriver final : public IASIO {
     calls.push_back("setSampleRate");
     last_set_rate = rate;
     std::memcpy(last_set_rate_words, &rate, 8);
-    return ASE_OK;
+    if (!Takes(rate)) return ASE_NoClock;
+    if (set_rate_answer == ASE_OK && set_rate_runs) sample_rate = rate;
+    return set_rate_answer;
+  }
+  bool Takes(double rate) const {
+    return std::find(rates.begin(), rates.end(), rate) != rates.end();
   }
   ASIOError ASIO_THISCALL getClockSources(ASIOClockSource*, int32_t* n) override {
     *n = 0;

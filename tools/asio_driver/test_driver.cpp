@@ -67,7 +67,10 @@ struct ClassState {
   int64_t reset_due = 0;
   int64_t size_change_due = 0;
   int64_t rate_due = 0;
+  int64_t clock_change_due = 0;
   int32_t size_changes = 0;  // odd: the alternate size is the preferred one
+  // The rate the clock changed to (DriverConfig::clock_change_ms); 0 until it has.
+  double changed_rate = 0.0;
   // Output WAV files this library has begun: a later driver object of the class (the host's
   // reopening) goes on writing after their last frame.
   std::set<std::string> begun_wavs;
@@ -134,6 +137,10 @@ class TestDriver final : public IASIO {
     std::lock_guard lock(state_.mutex);
     state_.current = this;
     ++state_.live_objects;
+    if (state_.changed_rate > 0.0)
+      rate_ = state_.changed_rate;
+    else if (!Accepts(rate_) && !config_.sample_rates.empty())
+      rate_ = config_.sample_rates.front();
   }
 
   ~TestDriver() {
@@ -894,6 +901,24 @@ class TestDriver final : public IASIO {
       NoteRequest("rate " + Number(rate_));
       callbacks->sampleRateDidChange(rate_);
     }
+    if (ClockChangeDue(now)) {
+      // The next block period is already the new rate's.
+      rate_ = config_.clock_change_rate;
+      NoteRequest("clock " + Number(rate_));
+      if (callbacks->sampleRateDidChange) callbacks->sampleRateDidChange(rate_);
+    }
+  }
+
+  // Whether the clock changes now: once per class id, clock_change_ms after its first start.
+  bool ClockChangeDue(int64_t now) {
+    if (config_.clock_change_ms <= 0) return false;
+    std::lock_guard lock(state_.mutex);
+    if (state_.changed_rate > 0.0) return false;
+    if (state_.clock_change_due == 0)
+      state_.clock_change_due = now + frequency_ * config_.clock_change_ms / 1000;
+    if (now < state_.clock_change_due) return false;
+    state_.changed_rate = config_.clock_change_rate;
+    return true;
   }
 
   bool OnClockThread() const {

@@ -97,6 +97,8 @@ bool WriteDriverConfig(const GUID& class_id, const DriverConfig& config) {
   ok = key->WriteInteger("Buffer Size Change Ms", config.buffer_size_change_ms) && ok;
   ok = key->WriteInteger("Alternate Size", config.alternate_size) && ok;
   ok = key->WriteInteger("Rate Announcement Ms", config.rate_announcement_ms) && ok;
+  ok = key->WriteInteger("Clock Change Ms", config.clock_change_ms) && ok;
+  ok = key->WriteString("Clock Change Rate", RateText(config.clock_change_rate)) && ok;
   return ok;
 }
 
@@ -156,6 +158,9 @@ std::optional<DriverConfig> ReadDriverConfig(const GUID& class_id) {
   config.buffer_size_change_ms = interval("Buffer Size Change Ms");
   config.alternate_size = key->ReadInteger("Alternate Size").value_or(defaults.alternate_size);
   config.rate_announcement_ms = interval("Rate Announcement Ms");
+  config.clock_change_ms = interval("Clock Change Ms");
+  config.clock_change_rate = RateFromText(key->ReadString("Clock Change Rate").value_or(""))
+                                 .value_or(defaults.clock_change_rate);
   return config;
 }
 

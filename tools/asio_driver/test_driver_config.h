@@ -57,8 +57,10 @@ struct DriverConfig {
   int32_t maximum_size = 4096;
   int32_t preferred_size = 256;
   int32_t granularity = -1;  // -1: powers of two, as the standard has it
+  // The rates canSampleRate and setSampleRate take.
   std::vector<double> sample_rates = {44100.0, 48000.0};
-  double sample_rate = 44100.0;  // the rate at creation
+  // The rate at creation; one that sample_rates lacks gives way to the first of them.
+  double sample_rate = 44100.0;
   int32_t input_latency = 256;
   int32_t output_latency = 512;
   bool time_info = true;  // bufferSwitchTimeInfo, or plain bufferSwitch
@@ -86,6 +88,11 @@ struct DriverConfig {
   int32_t buffer_size_change_ms = 0;
   int32_t alternate_size = 512;
   int32_t rate_announcement_ms = 0;
+  // The clock changes once, this many milliseconds after the class id's first start (0:
+  // never), as an external clock would: the driver reports sampleRateDidChange and runs at
+  // clock_change_rate from then on, also its objects created later.
+  int32_t clock_change_ms = 0;
+  double clock_change_rate = 96000.0;
 };
 
 // The class id and name DllRegisterServer installs, with the default configuration.

@@ -48,6 +48,7 @@ struct HostRecord {
   std::vector<int32_t> halves;
   std::vector<uint64_t> positions;
   std::vector<uint32_t> flags;
+  std::vector<double> time_rates;  // the rate of each time record
   std::thread::id switch_thread;
   std::thread::id message_thread;
   std::vector<int32_t> messages;
@@ -109,6 +110,7 @@ ASIOTime* ASIO_CDECL HostBufferSwitchTimeInfo(ASIOTime* time, int32_t half, ASIO
   const ASIOSamples& position = time->timeInfo.samplePosition;
   g_host->positions.push_back((static_cast<uint64_t>(position.hi) << 32) | position.lo);
   g_host->flags.push_back(time->timeInfo.flags);
+  g_host->time_rates.push_back(time->timeInfo.sampleRate);
   ++g_host->time_info_switches;
   CopyInputsToOutputs(half);
   if (g_host->stop_inside_switch) g_host->driver->stop();
@@ -607,6 +609,73 @@ TEST_F(TestDriverTest, SendsTimedRequestsFromItsClockThread) {
   driver->Release();
 }
 
+// A driver told to run only 48,000 Hz starts there, whatever its rate at creation says, and
+// takes no other.
+TEST_F(TestDriverTest, RunsOnlyTheRatesItIsToldToRun) {
+  const GUID id = TestClassId(25);
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.sample_rates = {48000.0};
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  double rate = 0.0;
+  EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+  EXPECT_EQ(rate, 48000.0);
+  const struct {
+    double rate;
+    ASIOError answer;
+  } kRates[] = {{44100.0, ASE_NoClock}, {22050.0, ASE_NoClock}, {48000.0, ASE_OK}};
+  for (const auto& row : kRates) {
+    EXPECT_EQ(driver->canSampleRate(row.rate), row.answer) << row.rate;
+    EXPECT_EQ(driver->setSampleRate(row.rate), row.answer) << row.rate;
+    driver->getSampleRate(&rate);
+    EXPECT_EQ(rate, 48000.0) << row.rate;
+  }
+  driver->Release();
+}
+
+// An external clock change during playback: reported once from the clock thread, then the
+// driver runs at the new rate, and so does its next object (the host's reopening).
+TEST_F(TestDriverTest, ChangesItsClockOnceDuringPlayback) {
+  const GUID id = TestClassId(26);
+  DriverConfig config;
+  config.sample_rate = 48000.0;
+  config.clock_change_ms = 60;
+  config.clock_change_rate = 96000.0;
+  ScopedDriver installed(TestDriverName(id), id, config);
+  IASIO* driver = Create(id);
+  ASSERT_NE(driver, nullptr);
+  DriverControl control(id);
+  driver->init(nullptr);
+  ASSERT_EQ(CreateAllBuffers(driver, 256, config), ASE_OK);
+  ASSERT_EQ(driver->start(), ASE_OK);
+  for (int i = 0; i < 200 && host_.rate_changes == 0; ++i) platform::SleepMilliseconds(5);
+  platform::SleepMilliseconds(100);
+  driver->stop();
+
+  EXPECT_EQ(host_.rate_changes, 1);
+  EXPECT_EQ(host_.rate_change, 96000.0);
+  EXPECT_NE(host_.message_thread, std::this_thread::get_id());
+  ASSERT_FALSE(host_.time_rates.empty());
+  EXPECT_EQ(host_.time_rates.front(), 48000.0);
+  EXPECT_EQ(host_.time_rates.back(), 96000.0);
+  double rate = 0.0;
+  driver->getSampleRate(&rate);
+  EXPECT_EQ(rate, 96000.0);
+  const std::vector<std::string> requests = control.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("clock 96000 at ", 0), 0u) << requests[0];
+  driver->disposeBuffers();
+  driver->Release();
+
+  IASIO* reopened = Create(id);
+  ASSERT_NE(reopened, nullptr);
+  reopened->getSampleRate(&rate);
+  EXPECT_EQ(rate, 96000.0);
+  reopened->Release();
+}
+
 // The output WAV file of a class goes on across driver objects (a host's reopening), so that
 // it holds every block played, in order.
 TEST_F(TestDriverTest, ACaptureGoesOnAcrossTheHostsReopenings) {
@@ -814,6 +883,8 @@ TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
   config.buffer_size_change_ms = 30000;
   config.alternate_size = 1024;
   config.rate_announcement_ms = 7;
+  config.clock_change_ms = 250;
+  config.clock_change_rate = 88200.0;
   ASSERT_TRUE(asio_test::WriteDriverConfig(id, config));
   const auto read = asio_test::ReadDriverConfig(id);
   asio_test::DeleteDriverConfig(id);
@@ -846,6 +917,8 @@ TEST_F(TestDriverTest, ConfigurationSurvivesTheRegistry) {
   EXPECT_EQ(read->buffer_size_change_ms, 30000);
   EXPECT_EQ(read->alternate_size, 1024);
   EXPECT_EQ(read->rate_announcement_ms, 7);
+  EXPECT_EQ(read->clock_change_ms, 250);
+  EXPECT_EQ(read->clock_change_rate, 88200.0);
   EXPECT_FALSE(asio_test::ReadDriverConfig(id));
 }
 
