@@ -701,7 +701,11 @@ bool TCustomASIOHostBasic::ReadDriverSampleRate() {
 
 void TCustomASIOHostBasic::AdoptSampleRate(double Value) {
   FSampleRate = Value;
+  // The time record is the switch's while one may run (the driver's record is copied into
+  // it): the rate goes in between two blocks.
+  const bool closed_here = CloseSwitches();
   FASIOTime->SetSampleRate(Value);
+  if (closed_here) OpenSwitches();
 }
 
 bool TCustomASIOHostBasic::CheckCapability(int32_t Selector, TASIOCanDo Flag) {
