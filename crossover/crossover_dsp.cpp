@@ -1,4 +1,4 @@
-#include "tools/crossover/crossover_dsp.h"
+#include "crossover/crossover_dsp.h"
 
 #include <algorithm>
 #include <cmath>

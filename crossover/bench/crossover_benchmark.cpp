@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "tools/crossover/crossover_effect.h"
+#include "crossover/crossover_effect.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <numbers>
 #include <thread>
 
-#include "tools/crossover/tests/crossover_test_support.h"
+#include "crossover/tests/crossover_test_support.h"
 
 // Every allocation of the test program is counted, so that a test can see whether a call
 // allocated. The replacements pair malloc with free; the compiler, seeing only the names,

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/crossover/crossover_editor.h"
-#include "tools/crossover/tests/crossover_test_support.h"
+#include "crossover/crossover_editor.h"
+#include "crossover/tests/crossover_test_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "tools/crossover/tests/crossover_test_support.h"
+#include "crossover/tests/crossover_test_support.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "tools/crossover/tests/crossover_test_support.h"
+#include "crossover/tests/crossover_test_support.h"
 
 namespace {
 

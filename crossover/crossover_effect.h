@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "tools/crossover/crossover_dsp.h"
-#include "tools/crossover/crossover_params.h"
+#include "crossover/crossover_dsp.h"
+#include "crossover/crossover_params.h"
 #include "vst_host/vst_types.h"
 
 namespace crossover {

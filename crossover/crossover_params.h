@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/crossover/crossover_dsp.h"
+#include "crossover/crossover_dsp.h"
 
 namespace crossover {
 

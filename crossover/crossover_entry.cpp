@@ -1,5 +1,5 @@
 // The library's entry routines. Hosts look for "VSTPluginMain" or, older ones, "main".
-#include "tools/crossover/crossover_effect.h"
+#include "crossover/crossover_effect.h"
 
 #if defined(_WIN32)
 #define ENTRY_EXPORT extern "C" __declspec(dllexport)

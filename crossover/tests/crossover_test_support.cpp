@@ -1,4 +1,4 @@
-#include "tools/crossover/tests/crossover_test_support.h"
+#include "crossover/tests/crossover_test_support.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,7 @@
 #include <complex>
 #include <vector>
 
-#include "tools/crossover/crossover_effect.h"
+#include "crossover/crossover_effect.h"
 
 namespace crossover_test {
 

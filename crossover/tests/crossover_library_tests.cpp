@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "platform/system.h"
-#include "tools/crossover/crossover_params.h"
+#include "crossover/crossover_params.h"
 #include "vst_host/vst_host.h"
 
 namespace {

@@ -1,13 +1,13 @@
-#include "tools/crossover/crossover_effect.h"
+#include "crossover/crossover_effect.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "tools/crossover/flush_denormals.h"
+#include "crossover/flush_denormals.h"
 #if defined(_WIN32)
-#include "tools/crossover/crossover_editor.h"
+#include "crossover/crossover_editor.h"
 #endif
 
 namespace crossover {

@@ -1,4 +1,4 @@
-#include "tools/crossover/crossover_params.h"
+#include "crossover/crossover_params.h"
 
 #include <algorithm>
 #include <cmath>

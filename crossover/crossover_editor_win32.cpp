@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "tools/crossover/crossover_editor.h"
-#include "tools/crossover/crossover_effect.h"
+#include "crossover/crossover_editor.h"
+#include "crossover/crossover_effect.h"
 
 namespace crossover {
 

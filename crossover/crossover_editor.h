@@ -2,7 +2,7 @@
 
 // The effect's own editor window (Windows build): the band count, the three crossover
 // frequencies, per band gain, delay, polarity and mute, and a plot of the band responses.
-#include "tools/crossover/crossover_params.h"
+#include "crossover/crossover_params.h"
 
 namespace crossover {
 
