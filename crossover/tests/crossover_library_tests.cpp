@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/system.h"
 #include "crossover/crossover_params.h"
+#include "platform/system.h"
 #include "vst_host/vst_host.h"
 
 namespace {
