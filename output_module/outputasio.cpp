@@ -533,6 +533,7 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
   ASIOHost.SetActive(true);
   FChannels.store(Channels, std::memory_order_relaxed);
   FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);
+  FStreamSampleRate.store(SampleRate, std::memory_order_relaxed);
   FPosition.store(0, std::memory_order_relaxed);
   FStreamOpen.store(true, std::memory_order_relaxed);
   FTimeFactor.store(TimeFactorFor(BitsPerSample, static_cast<double>(SampleRate), Channels),

@@ -106,6 +106,10 @@ class TFmASIOConfig : public TObject {
   int64_t Position() const noexcept { return FPosition.load(std::memory_order_relaxed); }
   bool Paused() const noexcept { return FPaused.load(std::memory_order_relaxed); }
   int32_t EffectBlockSize() const noexcept { return FEffectBlockSize; }
+  // The rate of the stream the player opened last (0 before the first Open).
+  int32_t StreamSampleRate() const noexcept {
+    return FStreamSampleRate.load(std::memory_order_relaxed);
+  }
 
  private:
   void CreateControls();
@@ -133,6 +137,7 @@ class TFmASIOConfig : public TObject {
   std::atomic<bool> FStreamOpen{false};
   std::atomic<int32_t> FChannels{0};
   std::atomic<int32_t> FBitsPerSample{0};
+  std::atomic<int32_t> FStreamSampleRate{0};
 
   // The effect's arrays and the routing; the audio thread's own bookkeeping.
   TSingleChannelArrays FVstInBuffer;
