@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "output_module/routing.h"
@@ -17,6 +18,7 @@
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "platform/system.h"
+#include "vst_host/preset_format.h"
 
 TFmASIOConfig* FmASIOConfig = nullptr;
 std::unique_ptr<std::mutex> StreamLock;
@@ -27,6 +29,9 @@ namespace {
 constexpr char kCreditLine[] = "Partiloom: effect outputs on ASIO channels";
 constexpr char kNoLibraryChosen[] =
     "You have to select the Partiloom.DLL in order to get this plugin running";
+constexpr char kLibraryNotStored[] = "The path of the Partiloom.DLL could not be stored";
+constexpr char kEffectBusy[] =
+    "The effect did not finish its audio block in time; it was not changed. Try again";
 
 // Calls into the window in progress on the calling thread: every window handler and record
 // callback that may wait in a modal loop runs through ReportFailure. A Quit made inside one
@@ -63,6 +68,14 @@ void ReportFailure(Handler&& handler) noexcept {
 
 // How long an effect is left alone after it is stopped and after it is unloaded.
 constexpr uint32_t kEffectSettleMs = 10;
+
+// The library dialog, at the first start and from the tool bar; nothing when cancelled.
+std::optional<std::string> AskForEffectLibrary() {
+  platform::FileDialogRequest request;
+  request.title = "Please select the Partiloom.dll";
+  request.filter = "Partiloom (Partiloom.dll)|Partiloom.dll|";
+  return platform::RunFileDialog(request);
+}
 
 int64_t RoundToInt64(double value) noexcept {
   if (!(value == value)) return 0;
@@ -145,10 +158,19 @@ void TFmASIOConfig::CreateControls() {
   Label1 = item(ControlKind::Label, "Label1", 275, kLabelTop, kLabelHeight, kCreditLine);
   Label1->SetAlignment(platform::TextAlignment::Center);
   Panel = Control::CreateChild(ControlKind::Panel, *Form, "Panel", Bounds{0, 25, 811, 683});
+  // The tool bar has no room after the credit line: the effect's button stands in the gap
+  // after "Routing", as far from it as "Routing" is from "Control Panel", and follows it in
+  // the tab order.
+  BtEffect = Control::CreateChild(
+      ControlKind::Button, *ToolBar, "BtEffect",
+      Bounds{ToolButton2->GetBounds().left + ToolButton1->GetBounds().width, 0, 100, kButtonHeight},
+      "Choose Effect...");
+  BtEffect->SetTabOrder(8);  // right after BtRouting, the eighth of the bar's items
 
   CBDriver->OnChange = [this] { ReportFailure([this] { CBDriverChange(this); }); };
   BtControlPanel->OnClick = [this] { ReportFailure([this] { BtControlPanelClick(this); }); };
   BtRouting->OnClick = [this] { ReportFailure([this] { BtRoutingClick(this); }); };
+  BtEffect->OnClick = [this] { ReportFailure([this] { BtEffectClick(this); }); };
 }
 
 void TFmASIOConfig::ConfigureHosts() {
@@ -200,14 +222,11 @@ void TFmASIOConfig::FormCreate(TObject*) {
   Form->SetPosition(left, top);
 
   while (!key->ValueExists(settings::kVstPlugin)) {
-    platform::FileDialogRequest request;
-    request.title = "Please select the Partiloom.dll";
-    request.filter = "Partiloom (Partiloom.dll)|Partiloom.dll|";
-    const std::optional<std::string> chosen = platform::RunFileDialog(request);
+    const std::optional<std::string> chosen = AskForEffectLibrary();
     if (!chosen) throw std::runtime_error(kNoLibraryChosen);
     // A path that cannot be stored would bring the dialog back for ever.
     if (!key->WriteString(settings::kVstPlugin, *chosen))
-      throw std::runtime_error("The path of the Partiloom.DLL could not be stored");
+      throw std::runtime_error(kLibraryNotStored);
   }
 
   // A preset that does not load is reported once the driver and its routing are back.
@@ -241,6 +260,29 @@ void TFmASIOConfig::RestoreDriver(platform::RegistryKey& Key, int32_t Position) 
 void TFmASIOConfig::LoadEffect(const std::string& Path, std::string& PresetFailure) {
   std::unique_lock<std::mutex> lock;
   if (StreamLock) lock = std::unique_lock<std::mutex>(*StreamLock);
+  // A running driver goes on calling: its blocks leave the item and the ring alone (the
+  // routed channels are silent) until the item is whole again, so no frame is lost.
+  const TVstPlugIn::TAudioBlocksClosed closed(Effect());
+  if (!closed) throw std::runtime_error(kEffectBusy);
+  const std::string previous = Effect().Effect() ? Effect().DLLFileName() : std::string();
+  try {
+    ReplaceEffect(Path, PresetFailure);
+  } catch (...) {
+    // The preset file holds the state the effect had: the caller saved it.
+    if (!previous.empty()) {
+      try {
+        std::string ignored;
+        ReplaceEffect(previous, ignored);
+      } catch (const std::exception& error) {
+        platform::WriteNotice("partiloom: the effect \"" + previous +
+                              "\" could not be loaded again: " + error.what());
+      }
+    }
+    throw;
+  }
+}
+
+void TFmASIOConfig::ReplaceEffect(const std::string& Path, std::string& PresetFailure) {
   TVstPlugIn& effect = Effect();
   try {
     effect.CloseEdit();
@@ -356,6 +398,23 @@ void TFmASIOConfig::BtControlPanelClick(TObject*) {
   // The driver's panel may wait in a loop of its own: a Quit inside asks its dialog to close.
   const platform::ModalScope panel;
   if (panel.Admitted()) ASIOHost.ControlPanel();
+}
+
+void TFmASIOConfig::BtEffectClick(TObject*) {
+  const std::optional<std::string> chosen = AskForEffectLibrary();
+  // A Quit made inside the dialog has saved the state of the effect that stays.
+  if (!chosen || t_quit_pending) return;
+  // Saved before anything changes: a state that cannot be written keeps the effect.
+  SavePresetFile();
+  std::string preset_failure;
+  LoadEffect(*chosen, preset_failure);
+  std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
+  if (!key || !key->WriteString(settings::kVstPlugin, *chosen))
+    throw std::runtime_error(kLibraryNotStored);
+  // The preset file holds the state of the effect that went: another effect has no use for
+  // it, the same effect takes it back.
+  if (!preset_failure.empty() && preset_failure != vst_preset::kNotForThisPlugin)
+    platform::ShowMessageBox(preset_failure);
 }
 
 void TFmASIOConfig::BtRoutingClick(TObject*) {

@@ -46,6 +46,8 @@ class TFmASIOConfig : public TObject {
   std::unique_ptr<platform::Control> ToolButton2;
   std::unique_ptr<platform::Control> Label1;
   std::unique_ptr<platform::Control> Panel;
+  // Opens the library dialog of the first start and plays the chosen effect instead.
+  std::unique_ptr<platform::Control> BtEffect;
 
   // ---- the stream, called through the record ---------------------------------------------
   // 1 when the host runs after the call, else 0; -1, with a line in the log and nothing
@@ -78,6 +80,10 @@ class TFmASIOConfig : public TObject {
   void CBDriverChange(TObject* Sender);
   void BtControlPanelClick(TObject* Sender);
   void BtRoutingClick(TObject* Sender);
+  // The effect's state goes to the preset file, then the chosen library replaces it between
+  // two driver blocks, with the routing as it was, and is stored as "VST Plugin". A library
+  // that does not load is reported, and the effect before comes back with that state.
+  void BtEffectClick(TObject* Sender);
   void ASIOHostBufferSwitch32(TObject* Sender, TSingleChannelArrays& InBuffer,
                               TSingleChannelArrays& OutBuffer) noexcept;
   void ASIOHostSampleRateChanged(TObject* Sender) noexcept;
@@ -119,7 +125,11 @@ class TFmASIOConfig : public TObject {
   // that is gone is not replaced by another: the tool bar says so.
   void RestoreDriver(platform::RegistryKey& Key, int32_t Position);
   void StoreDriverAndLoadRouting();
+  // Loads the library into the effect item, its editor into the panel and the preset file
+  // into it; no driver block reaches the item meanwhile. When that fails, the effect loaded
+  // before (if any) comes back, and the failure goes on to the caller.
   void LoadEffect(const std::string& Path, std::string& PresetFailure);
+  void ReplaceEffect(const std::string& Path, std::string& PresetFailure);
   void SavePresetFile();
   void ProcessDriverBlock(TSingleChannelArrays& OutBuffer);
   // Tells the effect the rate the driver really runs at (the host's SampleRate), when it

@@ -123,6 +123,25 @@ class TVstPlugIn : public TObject {
     bool FHeld;
   };
 
+  // The host's thread keeps audio blocks out for a scope, while it unloads and loads the
+  // item's library and resizes the arrays the blocks use. False when a block in progress did
+  // not end in time: then nothing is kept out. Count adoptions inside the scope (also those
+  // of a program change) find the blocks closed already and give up after their wait.
+  class TAudioBlocksClosed {
+   public:
+    explicit TAudioBlocksClosed(TVstPlugIn& Item) : FItem(Item), FClosed(Item.CloseAudioBlocks()) {}
+    ~TAudioBlocksClosed() {
+      if (FClosed) FItem.OpenAudioBlocks();
+    }
+    TAudioBlocksClosed(const TAudioBlocksClosed&) = delete;
+    TAudioBlocksClosed& operator=(const TAudioBlocksClosed&) = delete;
+    explicit operator bool() const noexcept { return FClosed; }
+
+   private:
+    TVstPlugIn& FItem;
+    bool FClosed;
+  };
+
   // Request wrappers.
   VstInt32 ProgramNr();
   void SetProgramNr(VstInt32 Value);

@@ -12,6 +12,7 @@
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "platform/ui.h"
+#include "vst_host/tests/test_support.h"
 
 namespace {
 
@@ -46,6 +47,11 @@ void QuitInBox(const std::string& text) {
 std::optional<std::string> QuitInFileDialog(const platform::FileDialogRequest&) {
   QuitHere();
   return std::nullopt;
+}
+// The user picks a library just as the player quits.
+std::optional<std::string> QuitAndChooseTheRouter(const platform::FileDialogRequest&) {
+  QuitHere();
+  return EffectPath("router");
 }
 // The plain answers, when Quit is not made inside: no user to wait for.
 void RecordBox(const std::string& text) {
@@ -148,6 +154,24 @@ TEST_F(QuitInsideModal, TheLibraryDialogAndTheMessageBoxesEndAndNoOtherBoxFollow
       EXPECT_TRUE(inside_.preset_saved);
     }
   }
+}
+
+// A choice that the effect button's dialog brings back after a Quit inside it is not
+// carried out: the effect whose state Quit saved stays the stored one.
+TEST_F(QuitInsideModal, TheEffectDialogEndsAndItsChoiceIsNotCarriedOut) {
+  StoreEffect("params");
+  TOutputModule* record = winampGetOutModule();
+  record->Init();
+  ASSERT_NE(FmASIOConfig, nullptr);
+  platform::SetFileDialogHandler(&QuitAndChooseTheRouter);
+  platform::ClickWindow(FmASIOConfig->BtEffect->Handle());
+  EXPECT_EQ(inside_.visits, 1);
+  EXPECT_TRUE(inside_.window_gone);
+  EXPECT_TRUE(inside_.preset_saved);
+  EXPECT_EQ(Key()->ReadString(settings::kVstPlugin), EffectPath("params"));
+  EXPECT_TRUE(Messages().empty());
+  platform::SetFileDialogHandler(&CancelFileDialog);
+  ExpectQuitCompletely();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "output_module/tests/module_test_support.h"
 #include "platform/message_window.h"
 #include "platform/system.h"
+#include "vst_host/tests/test_support.h"
 
 namespace {
 
@@ -270,6 +271,66 @@ TEST_F(StreamThreads, BufferSizeChangesWhileAStreamPlaysLoseNoFrame) {
     ++heard;
   }
   EXPECT_GT(heard, 20000);
+  EXPECT_EQ(breaks, 0);
+}
+
+// The user chooses another effect, and then the first again, while the driver's clock thread
+// plays numbered frames that the player's thread writes: no driver block meets an effect
+// that is half unloaded or half loaded, and every frame comes out once and in order, silence
+// between the effects aside. Driver channel 0 carries only output 1, the left input as it is
+// in both effects.
+TEST_F(StreamThreads, EffectsChosenWhileAStreamPlaysLoseNoFrame) {
+  StoreEffect("router");
+  DriverConfig config;
+  config.clock = ClockMode::Steady;
+  config.clock_speed = 8.0;
+  config.outputs = {{"Out 1", 19}, {"Out 2", 19}};
+  config.minimum_size = 64;
+  config.maximum_size = config.preferred_size = 256;
+  const std::string driver = InstallDriver(config);
+  for (const int output : {3, 5, 7})
+    Key()->WriteString(settings::RoutingValueName(driver, output), "1 - Out 2");
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  Driver().SetCapture(true);
+
+  constexpr int32_t kFrames = 100000;
+  std::thread writer([&] {
+    int32_t written = 0;
+    const uint32_t started = platform::TickCount();
+    while (written < kFrames && platform::TickCount() - started < 30000) {
+      const int32_t count = std::min({window->FreeFrames(), 576, kFrames - written});
+      if (count < 1) {
+        platform::SleepMilliseconds(1);
+        continue;
+      }
+      const std::vector<char> pcm = NumberedFrames(written + 1, count);
+      if (window->Write(pcm.data(), static_cast<int32_t>(pcm.size())) == 0) written += count;
+    }
+  });
+  for (const char* kind : {"io", "router"}) {
+    ASSERT_TRUE(Driver().WaitForSwitches(Driver().SwitchCount() + 40));
+    DialogAnswer() = EffectPath(kind);
+    platform::ClickWindow(window->BtEffect->Handle());
+    EXPECT_EQ(window->Effect().DLLFileName(), EffectPath(kind));
+  }
+  writer.join();
+  // What the ring still holds plays out.
+  ASSERT_TRUE(Driver().WaitForSwitches(Driver().SwitchCount() + window->RingLength() / 256 + 4));
+  window->Close();
+  Driver().SetCapture(false);
+  EXPECT_TRUE(Messages().empty());
+
+  int32_t heard = 0;
+  int32_t breaks = 0;
+  for (const float sample : CapturedFloats(Driver(), 0)) {
+    const auto number = static_cast<int32_t>(std::lround(sample * 32768.0f));
+    if (number == 0) continue;
+    if (number != heard % 32767 + 1) ++breaks;
+    ++heard;
+  }
+  EXPECT_EQ(heard, kFrames);
   EXPECT_EQ(breaks, 0);
 }
 

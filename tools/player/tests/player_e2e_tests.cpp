@@ -607,4 +607,46 @@ TEST_F(PlayerEndToEnd, ADriverResetWhilePlayingKeepsTheAudioExact) {
   }
 }
 
+// The user chooses other effect libraries while the counter plays: one that is no effect,
+// which is reported and leaves the router playing, then a copy of the router in another
+// folder, which takes over and is stored. The routing stays (outputs 7 and 8 on the first
+// two channels), and every frame comes out once and in order, silence only while an effect
+// was being changed.
+TEST_F(PlayerEndToEnd, ChoosingAnotherEffectWhilePlayingKeepsTheAudioAndTheRouting) {
+  const Driver a = InstallDriver('A', 0xA0);
+  StoreEffect();
+  fs::create_directories(dir_ / "other");
+  const std::string library = Path("other\\Partiloom.dll");
+  fs::copy_file(BinPath("partiloom_effect_router.dll"), library);
+  const HarnessRun run =
+      Run({"init", "select CBDriver \"" + a.name + "\"", "play", "sleep 300",
+           "library \"" + BinPath("partiloom_effect_no_entry.dll") + "\"", "press BtEffect",
+           "sleep 200", "library \"" + library + "\"", "press BtEffect", "wait", "stop", "quit"},
+          "--counter 1.0");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto boxes = run.All("msgbox");
+  ASSERT_EQ(boxes.size(), 1u) << run.output;
+  EXPECT_EQ(boxes[0].fields.at("text"), "This is not a valid Vst Plugin!");
+  const auto stored = StoredString("VST Plugin");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(
+      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, stored->c_str(), -1, library.c_str(), -1),
+      CSTR_EQUAL)
+      << *stored;
+  std::string error;
+  const auto findings =
+      harness::CheckCounterCapture(a.capture, 44100, {7, 8, 0, 0, 0, 0, 0, 0}, &error);
+  ASSERT_TRUE(findings) << error;
+  for (size_t c = 0; c < 2; ++c) {
+    const harness::CounterFindings& f = (*findings)[c];
+    EXPECT_EQ(f.heard, 44100) << "channel " << c;
+    EXPECT_EQ(f.lost, 0) << "channel " << c;
+    EXPECT_EQ(f.repeated, 0) << "channel " << c;
+    EXPECT_EQ(f.out_of_order, 0) << "channel " << c;
+    EXPECT_EQ(f.unrecognised, 0) << "channel " << c;
+    EXPECT_EQ(f.unplayed, 0) << "channel " << c;
+    EXPECT_LE(f.gaps, 2) << "channel " << c;
+  }
+}
+
 }  // namespace
