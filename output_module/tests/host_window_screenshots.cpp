@@ -1,9 +1,15 @@
 // Saves pictures of the host window as the screen shows it, one BMP file each, into the
 // folder given as the only argument: with an effect's own editor in its panel, with the list
 // view of an effect without editor, and its routing dialog.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 #include "output_module/tests/module_test_support.h"
 #include "platform/message_window.h"
@@ -30,6 +36,31 @@ void ShowWhole(platform::Control& form) {
   form.BringToFront();
 }
 
+// The colours inside `area` (in the picture's pixels, top row 0) of a saved 24-bit picture.
+std::set<uint32_t> ColoursIn(const std::string& bmp_path, const RECT& area) {
+  std::ifstream file(bmp_path, std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+  std::set<uint32_t> colours;
+  if (bytes.size() < 54) return colours;
+  auto field = [&bytes](size_t at) {
+    int32_t value = 0;
+    std::memcpy(&value, &bytes[at], 4);
+    return value;
+  };
+  const int32_t offset = field(10), width = field(18), height = field(22);
+  const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~size_t{3};
+  for (LONG y = std::max<LONG>(area.top, 0); y < std::min<LONG>(area.bottom, height); ++y) {
+    for (LONG x = std::max<LONG>(area.left, 0); x < std::min<LONG>(area.right, width); ++x) {
+      // Rows are stored bottom-up.
+      const size_t at = static_cast<size_t>(offset) + static_cast<size_t>(height - 1 - y) * stride +
+                        static_cast<size_t>(x) * 3;
+      if (at + 3 > bytes.size()) continue;
+      colours.insert(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16);
+    }
+  }
+  return colours;
+}
+
 void SaveRoutingDialog(platform::Control& dialog) {
   Save(dialog.Handle(), "audio_routing");
   platform::CloseWindowLater(dialog.Handle());
@@ -42,6 +73,13 @@ TEST_F(HostWindowPictures, WithTheEffectsOwnEditor) {
   auto window = MakeWindow();
   ShowWhole(*window->Form);
   Save(window->Form->Handle(), "config_asio_own_editor");
+  // The effect button lies over the tool bar's blank spacer: the picture shows its face,
+  // edges and caption, not the spacer's one flat colour.
+  RECT form, button;
+  GetWindowRect(static_cast<HWND>(window->Form->Handle()), &form);
+  GetWindowRect(static_cast<HWND>(window->BtEffect->Handle()), &button);
+  OffsetRect(&button, -form.left, -form.top);
+  EXPECT_GE(ColoursIn(g_folder + "/config_asio_own_editor.bmp", button).size(), 3u);
 }
 
 TEST_F(HostWindowPictures, WithTheListViewAndTheRoutingDialog) {

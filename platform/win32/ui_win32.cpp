@@ -275,7 +275,9 @@ ChildStyle StyleOf(ControlKind kind) {
     case ControlKind::ToolBar:
       return {kToolBarClass, WS_CLIPSIBLINGS, WS_EX_CONTROLPARENT, true};
     case ControlKind::Label:
-      return {"STATIC", SS_LEFT | SS_NOPREFIX, 0, false};
+      // Clipped by the siblings above it: a spacer label that a button overlaps does not
+      // paint over the button.
+      return {"STATIC", SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS, 0, false};
     case ControlKind::Button:
       return {"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, false};
     case ControlKind::ComboBox:

@@ -646,6 +646,9 @@ TEST_F(PlayerEndToEnd, ChoosingAnotherEffectWhilePlayingKeepsTheAudioAndTheRouti
     EXPECT_EQ(f.unrecognised, 0) << "channel " << c;
     EXPECT_EQ(f.unplayed, 0) << "channel " << c;
     EXPECT_LE(f.gaps, 2) << "channel " << c;
+    for (const harness::CounterJump& jump : f.first_jumps)
+      ADD_FAILURE() << "channel " << c << " jumps at " << jump.at << " from " << jump.from << " to "
+                    << jump.to << " after " << jump.silence << " silent frames";
   }
 }
 
