@@ -161,6 +161,22 @@ TEST_F(EffectChoice, ALibraryThatDoesNotLoadLeavesTheEffectBeforeWithItsState) {
   }
 }
 
+// An audio block that does not end (an effect stuck in its process call) keeps the effect
+// from being unloaded under it: the change is refused and the user told.
+TEST_F(EffectChoice, AnEffectThatDoesNotFinishItsBlockIsNotChanged) {
+  auto window = PlayingWindow("router");
+  {
+    const TVstPlugIn::TAudioBlock stuck(window->Effect());
+    Choose(*window, EffectPath("io"));
+  }
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages()[0],
+            "The effect did not finish its audio block in time; it was not changed. Try again");
+  EXPECT_EQ(window->Effect().DLLFileName(), EffectPath("router"));
+  EXPECT_EQ(StoredEffect(), EffectPath("router"));
+  EXPECT_EQ(Block(*window), kRouter);
+}
+
 // Cancelling touches nothing, not even the preset file; a window whose first start was
 // cancelled gets its effect from the button.
 TEST_F(EffectChoice, CancellingChangesNothingAndAWindowWithoutEffectGetsOne) {
