@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 
 #include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
@@ -68,7 +69,8 @@ TEST_F(Meters, KnownSignalsReadTheirLevelsAndFullScaleLightsTheClipMarker) {
   std::vector<int16_t> frames;
   const auto amplitude = static_cast<int16_t>(std::lround(std::pow(10.0, -6.0 / 20.0) * 32768.0));
   for (int i = 0; i < 4096; ++i) {
-    frames.push_back(static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * i / 100.0))));
+    frames.push_back(
+        static_cast<int16_t>(std::lround(amplitude * std::sin(2 * std::numbers::pi * i / 100.0))));
     frames.push_back(static_cast<int16_t>((i / 50) % 2 ? -16384 : 16384));
   }
   const std::vector<char> pcm = Pcm(frames);

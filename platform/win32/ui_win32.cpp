@@ -93,6 +93,7 @@ struct Control::Impl {
   bool window_alive = true;
   int32_t last_value = 0;  // track bars and scroll bars: the value the handler last saw
   int32_t page = kDefaultScrollPage;
+  SIZE client_size{};          // panels: the size the resize handler last saw
   std::vector<MeterBar> bars;  // level meters: what they draw
   std::vector<MeterMark> marks;
   std::string meter_text;
@@ -245,8 +246,27 @@ void FillColour(HDC dc, const RECT& rect, COLORREF colour) {
   ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rect, nullptr, 0, nullptr);
 }
 
+// Arrows the selected font lacks (not every Tahoma has them) are drawn as "<-" and "->".
+std::wstring WithDrawableArrows(HDC dc, const std::wstring& text) {
+  std::vector<WORD> glyphs(text.size());
+  if (text.empty() || GetGlyphIndicesW(dc, text.c_str(), static_cast<int>(text.size()),
+                                       glyphs.data(), GGI_MARK_NONEXISTING_GLYPHS) == GDI_ERROR)
+    return text;
+  std::wstring drawn;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool missing = glyphs[i] == 0xFFFF;
+    if (missing && text[i] == L'\u2190')
+      drawn += L"<-";
+    else if (missing && text[i] == L'\u2192')
+      drawn += L"->";
+    else
+      drawn += text[i];
+  }
+  return drawn;
+}
+
 void DrawMeterText(HDC dc, const std::string& text, RECT rect, UINT format) {
-  const std::wstring wide = WideText(text);
+  const std::wstring wide = WithDrawableArrows(dc, WideText(text));
   DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &rect,
             format | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
 }
@@ -390,8 +410,13 @@ LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
         break;
       case WM_SIZE:
         if (Control::Impl* impl = RecordOf(window);
-            impl && impl->self->Kind() == ControlKind::Panel)
-          RunHandler(impl->self->OnResize);
+            impl && impl->self->Kind() == ControlKind::Panel) {
+          const SIZE size{LOWORD(lparam), HIWORD(lparam)};
+          if (size.cx != impl->client_size.cx || size.cy != impl->client_size.cy) {
+            impl->client_size = size;
+            RunHandler(impl->self->OnResize);
+          }
+        }
         break;
       case WM_LBUTTONDOWN:
       case WM_LBUTTONDBLCLK:
@@ -694,6 +719,9 @@ std::unique_ptr<Control> Control::CreateChildOf(ControlKind kind, NativeWindow p
   SendMessageA(window, WM_SETFONT, font, FALSE);
 
   switch (kind) {
+    case ControlKind::Panel:
+      impl.client_size = {bounds.width, bounds.height};
+      break;
     case ControlKind::ComboBox:
       impl.FitComboList();
       break;
