@@ -1,5 +1,5 @@
 // The meters' model: the dB scale, the readings over time, the bars for a routing, the peaks
-// the audio thread hands over, and the status line.
+// the audio thread hands over.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -166,23 +166,6 @@ TEST(MeterStrip, ANewSetOfBarsStartsAgainAndTheSameSetKeepsItsReadings) {
   strip.Follow({{1, 2, "1 - R \u2190 2"}}, taps);
   strip.Update(taps, 0.04);
   EXPECT_EQ(strip.Bars(), (std::vector<platform::MeterBar>{{"1 - R \u2190 2", 0.0f, 0.0f, false}}));
-}
-
-TEST(StatusLine, TellsDriverRatesBlockLatencyUnderrunsAndFaults) {
-  struct Case {
-    TStatusFigures figures;
-    const char* line;
-  };
-  const Case cases[] = {
-      {{"", 44100.0, 0, 0, 0, 0, 0}, "No driver \u00b7 underruns 0 \u00b7 faults 0"},
-      {{"Card", 44100.0, 44100, 256, 512, 3, 1},
-       "Card \u00b7 44100 Hz \u00b7 block 256 frames (5.8 ms) \u00b7 output latency 11.6 ms "
-       "\u00b7 underruns 3 \u00b7 faults 1"},
-      {{"Card", 48000.0, 44100, 64, 0, 0, 0},
-       "Card \u00b7 44100 \u2192 48000 Hz \u00b7 block 64 frames (1.3 ms) \u00b7 output latency "
-       "0.0 ms \u00b7 underruns 0 \u00b7 faults 0"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(StatusLine(c.figures), c.line);
 }
 
 }  // namespace
