@@ -66,6 +66,9 @@ void ReportFailure(Handler&& handler) noexcept {
   }
 }
 
+// The strip of meters and the status line below the panel.
+constexpr int32_t kMeterStripHeight = 100;
+
 // How long an effect is left alone after it is stopped and after it is unloaded.
 constexpr uint32_t kEffectSettleMs = 10;
 
@@ -98,11 +101,14 @@ float TimeFactorFor(int32_t bits, double rate, int32_t channels) noexcept {
 // ---- construction -----------------------------------------------------------------------------
 
 TFmASIOConfig::TFmASIOConfig() : VstHost(this), ASIOHost(this) {
+  // The status line counts the faults of this window's time, then of each stream's.
+  FFaultsAtOpen.store(platform::TotalFaultCount(), std::memory_order_relaxed);
   VstHost.VstPlugIns().Add();
   CreateControls();
   ConfigureHosts();
   Form->StartTimer(40, [this] { ReportFailure([this] { TimerTimer(this); }); });
   ReportFailure([this] { FormCreate(this); });
+  ReportFailure([this] { UpdateMeters(); });
 }
 
 TFmASIOConfig::~TFmASIOConfig() {
@@ -130,7 +136,8 @@ void TFmASIOConfig::CreateControls() {
   TCreateParams params;
   CreateParams(params);
   Form = Control::CreateTopLevel(ControlKind::Form, "FmASIOConfig", "Config ASIO", params.WndParent,
-                                 Bounds{222, 192, 811, 708}, platform::FontSpec{"Tahoma", -11});
+                                 Bounds{222, 192, 811, 708 + kMeterStripHeight},
+                                 platform::FontSpec{"Tahoma", -11});
   ToolBar = Control::CreateChild(ControlKind::ToolBar, *Form, "ToolBar", Bounds{0, 0, 811, 25});
   // The tool bar's items left to right; the separators are gaps of the stated widths.
   int32_t left = 0;
@@ -166,6 +173,16 @@ void TFmASIOConfig::CreateControls() {
       Bounds{ToolButton2->GetBounds().left + ToolButton1->GetBounds().width, 0, 100, kButtonHeight},
       "Choose Effect...");
   BtEffect->SetTabOrder(8);  // right after BtRouting, the eighth of the bar's items
+  Meters = Control::CreateChild(ControlKind::LevelMeter, *Form, "Meters",
+                                Bounds{0, 708, 811, kMeterStripHeight});
+  Meters->SetMeterMarks(TMeterStrip::Marks());
+  Meters->OnBarClick = [this](int32_t bar) {
+    ReportFailure([this, bar] {
+      FMeterStrip.ClearClip(static_cast<size_t>(bar));
+      Meters->SetMeterBars(FMeterStrip.Bars());
+    });
+  };
+  Panel->OnResize = [this] { ReportFailure([this] { FitMetersBelowPanel(); }); };
 
   CBDriver->OnChange = [this] { ReportFailure([this] { CBDriverChange(this); }); };
   BtControlPanel->OnClick = [this] { ReportFailure([this] { BtControlPanelClick(this); }); };
@@ -353,11 +370,55 @@ void TFmASIOConfig::SavePresetFile() {
 void TFmASIOConfig::TimerTimer(TObject*) {
   // Faults the audio thread and the driver's threads counted become lines here.
   platform::FlushFaultLog();
+  UpdateMeters();
   TVstPlugIn& effect = Effect();
   if (!effect.Active()) return;
   effect.AdoptIOChanges();
   effect.Idle();
   effect.EditIdle();
+}
+
+void TFmASIOConfig::UpdateMeters() {
+  std::array<int32_t, 8> routing;
+  for (size_t i = 0; i < routing.size(); ++i)
+    routing[i] = FOutputRouting[i].load(std::memory_order_relaxed);
+  std::vector<std::string> channels;
+  for (const ASIOChannelInfo& info : ASIOHost.OutputChannelInfos())
+    channels.push_back(settings::ChannelDisplayText(info));
+  const int32_t outputs = Effect().Active() ? Effect().numOutputs() : 0;
+  FMeterStrip.Follow(MeterChannels(routing, outputs, channels), FPeakTaps);
+  const auto now = std::chrono::steady_clock::now();
+  FMeterStrip.Update(FPeakTaps, std::chrono::duration<double>(now - FMetersUpdated).count());
+  FMetersUpdated = now;
+  Meters->SetMeterBars(FMeterStrip.Bars());
+  std::string status = StatusLine(StatusFigures());
+  if (status != FStatusText) {
+    Meters->SetCaption(status);
+    FStatusText = std::move(status);
+  }
+}
+
+TStatusFigures TFmASIOConfig::StatusFigures() const {
+  TStatusFigures figures;
+  if (ASIOHost.GetDriverIndex() >= 0) figures.Driver = ASIOHost.GetDriverName();
+  figures.DriverRate = ASIOHost.GetSampleRate();
+  figures.StreamRate = StreamSampleRate();
+  figures.BlockFrames = ASIOHost.GetBufferSize();
+  figures.OutputLatencyFrames = ASIOHost.GetOutputLatency();
+  figures.Underruns = FUnderruns.load(std::memory_order_relaxed);
+  // The faults since the stream opened.
+  const uint32_t total = platform::TotalFaultCount();
+  const uint32_t at_open = FFaultsAtOpen.load(std::memory_order_relaxed);
+  figures.Faults = total >= at_open ? total - at_open : total;
+  return figures;
+}
+
+void TFmASIOConfig::FitMetersBelowPanel() {
+  const platform::Bounds panel = Panel->GetBounds();
+  const int32_t top = panel.top + panel.height;
+  const int32_t width = Form->ClientArea().width;
+  Meters->SetBounds({0, top, width, kMeterStripHeight});
+  Form->SetClientSize(width, top + kMeterStripHeight);
 }
 
 // Runs while no driver block holds the effect's arrays: they take the new counts and keep
@@ -500,9 +561,12 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
   written.fill(-1);
 
   const int32_t outputs = effect.numOutputs();
+  bool short_of_frames = false;
   for (size_t offset = 0; offset < frames; offset += piece) {
     const size_t count = std::min(piece, frames - offset);
-    const size_t ring_channels = ReadBlock(static_cast<uint32_t>(count), FVstInBuffer).Channels;
+    const TRingRead read = ReadBlock(static_cast<uint32_t>(count), FVstInBuffer);
+    const size_t ring_channels = read.Channels;
+    short_of_frames = short_of_frames || (read.GateOpen && ring_channels > 0 && read.Taken < count);
     // A refused or failed call leaves silence, not the previous block, in the outputs.
     if (effect.Active() &&
         !effect.ProcessReplacing(FVstInBuffer, FVstOutBuffer, static_cast<VstInt32>(count)))
@@ -524,6 +588,11 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
     std::fill_n(OutBuffer[static_cast<size_t>(previous)], frames, 0.0f);
   }
   FLastTargets = written;
+  // The player fell behind: counted while it holds a stream open and playing.
+  if (short_of_frames && FStreamOpen.load(std::memory_order_relaxed) &&
+      !FPaused.load(std::memory_order_relaxed))
+    FUnderruns.fetch_add(1, std::memory_order_relaxed);
+  FPeakTaps.PublishBlock(OutBuffer, written, frames);
 }
 
 void TFmASIOConfig::ASIOHostSampleRateChanged(TObject*) noexcept {
@@ -594,6 +663,8 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
   FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);
   FStreamSampleRate.store(SampleRate, std::memory_order_relaxed);
   FPosition.store(0, std::memory_order_relaxed);
+  FUnderruns.store(0, std::memory_order_relaxed);
+  FFaultsAtOpen.store(platform::TotalFaultCount(), std::memory_order_relaxed);
   FStreamOpen.store(true, std::memory_order_relaxed);
   FTimeFactor.store(TimeFactorFor(BitsPerSample, static_cast<double>(SampleRate), Channels),
                     std::memory_order_relaxed);

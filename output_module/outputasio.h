@@ -4,6 +4,7 @@
 // the driver, and the stream ring between the player's writes and the driver's blocks.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 
 #include "asio_host/asio_host_converting.h"
 #include "common/channel_arrays.h"
+#include "output_module/level_meters.h"
 #include "output_module/output_module_record.h"
 #include "output_module/stream_ring.h"
 #include "platform/registry.h"
@@ -48,6 +50,8 @@ class TFmASIOConfig : public TObject {
   std::unique_ptr<platform::Control> Panel;
   // Opens the library dialog of the first start and plays the chosen effect instead.
   std::unique_ptr<platform::Control> BtEffect;
+  // Below the panel: the level meters and the status line.
+  std::unique_ptr<platform::Control> Meters;
 
   // ---- the stream, called through the record ---------------------------------------------
   // 1 when the host runs after the call, else 0; -1, with a line in the log and nothing
@@ -116,6 +120,9 @@ class TFmASIOConfig : public TObject {
   int32_t StreamSampleRate() const noexcept {
     return FStreamSampleRate.load(std::memory_order_relaxed);
   }
+  // The meters' bars and readings and the status line, as the timer last drew them.
+  const TMeterStrip& MeterStrip() const noexcept { return FMeterStrip; }
+  const std::string& StatusText() const noexcept { return FStatusText; }
 
  private:
   void CreateControls();
@@ -136,6 +143,12 @@ class TFmASIOConfig : public TObject {
   // differs from the one the effect was told. Never on the audio thread: a running host
   // stops for the change.
   void FollowHostSampleRate();
+  // The timer's part of the meters: bars for the current driver, routing and effect, their
+  // readings from the audio thread's peaks, and the status line.
+  void UpdateMeters();
+  TStatusFigures StatusFigures() const;
+  // The strip stays below the panel, whatever size the effect's editor gives the panel.
+  void FitMetersBelowPanel();
 
   // The stream.
   std::atomic<float> FVolume{1.0f};
@@ -155,6 +168,14 @@ class TFmASIOConfig : public TObject {
   std::array<std::atomic<int32_t>, 8> FOutputRouting{};
   std::array<int32_t, 8> FLastTargets{-1, -1, -1, -1, -1, -1, -1, -1};
   int32_t FEffectBlockSize = 0;
+
+  // The meters: peaks and short blocks from the audio thread, readings on the window's.
+  TPeakTaps FPeakTaps;
+  std::atomic<uint32_t> FUnderruns{0};
+  std::atomic<uint32_t> FFaultsAtOpen{0};
+  TMeterStrip FMeterStrip;
+  std::chrono::steady_clock::time_point FMetersUpdated = std::chrono::steady_clock::now();
+  std::string FStatusText;
 
  public:
   // Declared last: the driver stops before anything its callback uses goes, and the effect

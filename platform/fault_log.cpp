@@ -179,6 +179,14 @@ uint32_t FaultCount(FaultKind kind, FaultSourceId source, const char* call) noex
   return total;
 }
 
+uint32_t TotalFaultCount() noexcept {
+  uint32_t total = g_overflow.load(std::memory_order_relaxed);
+  for (const Entry& entry : g_entries)
+    if (entry.state.load(std::memory_order_acquire) == kReady)
+      total += entry.count.load(std::memory_order_relaxed);
+  return total;
+}
+
 std::string DescribeFault(FaultKind kind, const std::string& source, const char* call,
                           uint32_t code) {
   std::string line = "partiloom: ";

@@ -43,6 +43,10 @@ void WriteNotice(const std::string& line);
 // How often `call` of `source` faulted this way in this session.
 uint32_t FaultCount(FaultKind kind, FaultSourceId source, const char* call) noexcept;
 
+// How many faults of every kind and source were counted this session, those beyond the
+// table's places too. No allocation, lock or system call.
+uint32_t TotalFaultCount() noexcept;
+
 // The text of a line, without the time stamp; what FlushFaultLog writes.
 std::string DescribeFault(FaultKind kind, const std::string& source, const char* call,
                           uint32_t code);

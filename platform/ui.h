@@ -32,6 +32,7 @@ enum class ControlKind : uint8_t {
   GroupBox,    // frame with a caption
   TrackBar,    // horizontal track bar
   ScrollBar,   // horizontal scroll bar
+  LevelMeter,  // owner-drawn level bars (see MeterBar) with a line of text (the caption) below
 };
 
 enum class TextAlignment : uint8_t { Left, Center, Right };
@@ -43,6 +44,23 @@ struct Bounds {
   int32_t top = 0;
   int32_t width = 0;
   int32_t height = 0;
+};
+
+// One bar of a LevelMeter. Positions are fractions of the scale, 0 at its bottom, 1 at its
+// top; the bar is green up to 0.8, yellow up to 0.95 and red above. The caption and the
+// labels are UTF-8.
+struct MeterBar {
+  std::string label;
+  float level = 0.0f;    // the current peak
+  float hold = 0.0f;     // the held peak: a mark across the bar
+  bool clipped = false;  // the clip marker at the bar's end is lit
+  friend bool operator==(const MeterBar&, const MeterBar&) = default;
+};
+
+// A mark of a LevelMeter's scale: a line across the bars with its text above them.
+struct MeterMark {
+  float position = 0.0f;
+  std::string text;
 };
 
 struct FontSpec {
@@ -119,6 +137,11 @@ class Control {
   // Scroll bars: the step of a page click (track bars: of page up/down).
   void SetPageSize(int32_t page);
 
+  // Level meters: the bars (in up to two columns of four and more rows) and the scale.
+  void SetMeterBars(const std::vector<MeterBar>& bars);
+  std::vector<MeterBar> MeterBars() const;
+  void SetMeterMarks(const std::vector<MeterMark>& marks);
+
   // Runs `handler` every `interval_ms` on the control's thread until stopped or destroyed.
   void StartTimer(uint32_t interval_ms, std::function<void()> handler);
   void StopTimer();
@@ -134,6 +157,9 @@ class Control {
   std::function<void()> OnClick;
   std::function<void()> OnChange;
   std::function<void()> OnClose;
+  // Level meters: a click on a bar, with its index. Panels: their size changed.
+  std::function<void(int32_t)> OnBarClick;
+  std::function<void()> OnResize;
   // Top-level windows: the window became the active one (Activate) or another took that
   // place (Deactivate).
   std::function<void()> OnActivate;
@@ -180,6 +206,8 @@ int32_t WindowSelectedIndex(NativeWindow combo_box);
 // Moves a track bar or scroll bar to `value` as the user does (the change handler runs).
 void MoveWindowValue(NativeWindow control, int32_t value);
 int32_t WindowValue(NativeWindow control);
+// Clicks bar `index` of a level meter as the user does (the bar-click handler runs).
+void ClickMeterBar(NativeWindow level_meter, int32_t index);
 // Makes a top-level window the active one, as a click on it does (the activation handlers
 // run).
 void ActivateWindow(NativeWindow top_level);

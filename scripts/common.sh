@@ -14,7 +14,8 @@ start_x_server() {
   local display
   for display in $(seq 90 120); do
     [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] && continue
-    Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    # Tall enough for the whole "Config ASIO" window with its meters below the panel.
+    Xvfb ":$display" -screen 0 1024x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
     XVFB_PID=$!
     for _ in $(seq 50); do
       [ -e "/tmp/.X11-unix/X$display" ] && break

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 
+#include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
 #include "platform/message_window.h"
 #include "vst_host/tests/test_support.h"
@@ -95,6 +97,38 @@ TEST_F(HostWindowPictures, WithTheListViewAndTheRoutingDialog) {
   platform::SetModalHandler(&SaveRoutingDialog);
   platform::ClickWindow(window->BtRouting->Handle());
   platform::SetModalHandler(nullptr);
+}
+
+// The meters while known signals play: output 1 a -6 dBFS sine, output 2 a square at full
+// scale (its clip marker lit), the outputs above them multiples of the two.
+TEST_F(HostWindowPictures, WithTheMetersReadingKnownSignals) {
+  StoreEffect("router");
+  asio_test::DriverConfig config;
+  config.clock = asio_test::ClockMode::Manual;
+  config.outputs.clear();
+  for (int k = 1; k <= 8; ++k) config.outputs.push_back({"Out " + std::to_string(k), 19});
+  const std::string driver = InstallDriver(config);
+  for (int k = 1; k <= 8; ++k)
+    Key()->WriteString(settings::RoutingValueName(driver, k),
+                       std::to_string(k - 1) + " - Out " + std::to_string(k));
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  // As the running timer would, the meters take the new driver's channels first.
+  window->TimerTimer(nullptr);
+  ASSERT_EQ(Driver().RunSwitches(32), 32);
+  std::vector<int16_t> frames;
+  for (int i = 0; i < 8192; ++i) {
+    frames.push_back(static_cast<int16_t>(std::lround(16423 * std::sin(i * 0.0628318530718))));
+    frames.push_back(static_cast<int16_t>((i / 50) % 2 ? -2048 : 16384));
+  }
+  const std::vector<char> pcm = Pcm(frames);
+  window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
+  ASSERT_EQ(Driver().RunSwitches(40), 40);
+  window->TimerTimer(nullptr);
+  ShowWhole(*window->Form);
+  Save(window->Form->Handle(), "config_asio_meters");
+  window->Close();
 }
 
 }  // namespace

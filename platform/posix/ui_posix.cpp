@@ -69,6 +69,8 @@ struct Control::Impl {
   int32_t maximum = 100;
   int32_t value = 0;
   int32_t page = 10;
+  std::vector<MeterBar> bars;
+  std::vector<MeterMark> marks;
 
   bool timer_active = false;
   uint64_t timer_serial = 0;
@@ -237,7 +239,9 @@ void Control::SetAlignment(TextAlignment alignment) {
 }
 
 void Control::SetBounds(const Bounds& bounds) {
+  const bool resized = bounds.width != impl_->bounds.width || bounds.height != impl_->bounds.height;
   impl_->bounds = bounds;
+  if (resized && kind_ == ControlKind::Panel) RunHandler(OnResize);
 }
 Bounds Control::GetBounds() const {
   return impl_->bounds;
@@ -247,8 +251,7 @@ void Control::SetPosition(int32_t left, int32_t top) {
   impl_->bounds.top = top;
 }
 void Control::SetClientSize(int32_t width, int32_t height) {
-  impl_->bounds.width = width;
-  impl_->bounds.height = height;
+  SetBounds({impl_->bounds.left, impl_->bounds.top, width, height});
 }
 Bounds Control::ClientArea() const {
   return {0, 0, impl_->bounds.width, impl_->bounds.height};
@@ -322,6 +325,16 @@ int32_t Control::Value() const {
 }
 void Control::SetPageSize(int32_t page) {
   impl_->page = std::max(1, page);
+}
+
+void Control::SetMeterBars(const std::vector<MeterBar>& bars) {
+  if (kind_ == ControlKind::LevelMeter) impl_->bars = bars;
+}
+std::vector<MeterBar> Control::MeterBars() const {
+  return impl_->bars;
+}
+void Control::SetMeterMarks(const std::vector<MeterMark>& marks) {
+  if (kind_ == ControlKind::LevelMeter) impl_->marks = marks;
 }
 
 void Control::StartTimer(uint32_t interval_ms, std::function<void()> handler) {
@@ -502,6 +515,14 @@ std::vector<std::string> WindowItems(NativeWindow combo_box) {
 int32_t WindowSelectedIndex(NativeWindow combo_box) {
   Control::Impl* impl = Find(combo_box);
   return impl ? impl->selected : -1;
+}
+
+void ClickMeterBar(NativeWindow level_meter, int32_t index) {
+  Control::Impl* impl = Find(level_meter);
+  if (!impl || impl->self->Kind() != ControlKind::LevelMeter) return;
+  if (index < 0 || static_cast<size_t>(index) >= impl->bars.size()) return;
+  const std::function<void(int32_t)> handler = impl->self->OnBarClick;
+  if (handler) RunHandler([&] { handler(index); });
 }
 
 void MoveWindowValue(NativeWindow control, int32_t value) {

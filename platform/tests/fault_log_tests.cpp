@@ -76,6 +76,7 @@ TEST_F(FaultLog, EachPlaceIsWrittenOnceWithItsSourceWhileEveryFaultCounts) {
   // The same call named by a copy of its text (another module's literal) is the same place.
   const std::string elsewhere = "stop";
   EXPECT_EQ(FaultCount(FaultKind::FailedCall, driver, elsewhere.c_str()), 1u);
+  EXPECT_EQ(TotalFaultCount(), 8001u);
   EXPECT_EQ(FlushFaultLog(), 3);
   RecordFault(FaultKind::EffectFault, effect, "processReplacing");
   EXPECT_EQ(FlushFaultLog(), 0);  // known place: counted, not written again
@@ -111,6 +112,8 @@ TEST_F(FaultLog, NothingIsAppendedWithoutALogFileAndAFullRecordSaysSoOnce) {
     std::snprintf(calls[i], sizeof(calls[i]), "c%zu", i);
     RecordFault(FaultKind::RefusedAnswer, 0, calls[i]);
   }
+  // Faults beyond the record's places still count in the total.
+  EXPECT_EQ(TotalFaultCount(), 601u);
   EXPECT_GT(FlushFaultLog(), 500);
   const std::vector<std::string> lines = ReadLines(path_);
   ASSERT_FALSE(lines.empty());

@@ -352,6 +352,47 @@ TEST(UiFind, FindsNamedControlsAtAnyDepthAndNothingElse) {
   EXPECT_EQ(clicks, 1);
 }
 
+// The bars stand in one column up to four and in two beyond: a click reaches the bar under
+// it in every layout.
+TEST(UiLevelMeter, KeepsItsBarsAndAClickReachesTheBarUnderIt) {
+  auto form = MakeForm();
+  auto meter = Control::CreateChild(ControlKind::LevelMeter, *form, "meter", {0, 600, 811, 100});
+  std::vector<int32_t> clicked;
+  meter->OnBarClick = [&](int32_t bar) { clicked.push_back(bar); };
+  meter->SetMeterMarks({{0.0f, "-60"}, {1.0f, "0"}});
+  for (const int count : {1, 3, 4, 5, 8}) {
+    SCOPED_TRACE(count);
+    std::vector<MeterBar> bars;
+    for (int i = 0; i < count; ++i)
+      bars.push_back({"Out " + std::to_string(i), 0.1f * static_cast<float>(i), 0.5f, i == 2});
+    meter->SetMeterBars(bars);
+    EXPECT_EQ(meter->MeterBars(), bars);
+    clicked.clear();
+    std::vector<int32_t> expected;
+    for (int32_t i = 0; i <= count; ++i) {
+      ClickMeterBar(meter->Handle(), i);
+      if (i < count) expected.push_back(i);
+    }
+    EXPECT_EQ(clicked, expected);
+  }
+  meter->SetCaption("Driver \u00b7 44100 \u2192 48000 Hz");
+  EXPECT_EQ(meter->Caption(), "Driver \u00b7 44100 \u2192 48000 Hz");
+}
+
+TEST(UiPanel, ReportsNewSizesOnly) {
+  auto form = MakeForm();
+  auto panel = Control::CreateChild(ControlKind::Panel, *form, "panel", {0, 25, 811, 683});
+  int resized = 0;
+  panel->OnResize = [&] { ++resized; };
+  panel->SetClientSize(640, 420);
+  EXPECT_EQ(resized, 1);
+  panel->SetPosition(10, 30);
+  panel->SetBounds({10, 30, 640, 420});
+  EXPECT_EQ(resized, 1);
+  panel->SetBounds({0, 25, 811, 683});
+  EXPECT_EQ(resized, 2);
+}
+
 TEST(UiDestroy, ChildrenGoWithTheirParentAndTheirObjectsStayHarmless) {
   auto form = MakeForm();
   auto panel = Control::CreateChild(ControlKind::Panel, *form, "panel", {0, 0, 100, 100});

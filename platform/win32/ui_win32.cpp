@@ -27,6 +27,7 @@ constexpr char kTopLevelClass[] = "PartiloomTopLevel";
 constexpr char kPanelClass[] = "PartiloomPanel";
 constexpr char kToolBarClass[] = "PartiloomToolBar";
 constexpr char kHostClass[] = "PartiloomChildHost";
+constexpr char kMeterClass[] = "PartiloomLevelMeter";
 
 constexpr char kNameProperty[] = "PartiloomName";
 constexpr char kRecordProperty[] = "PartiloomControl";
@@ -34,6 +35,9 @@ constexpr char kBaseProcedureProperty[] = "PartiloomBaseProcedure";
 constexpr char kFontProperty[] = "PartiloomFont";
 
 constexpr UINT kModalStartedMessage = WM_APP + 0x2A0;
+// Asks a level meter where bar `wparam` is: the client point at its middle (x low word, y
+// high word), or -1. Any module can ask, so the automation clicks where a user would.
+constexpr UINT kMeterBarPointMessage = WM_APP + 0x2A1;
 constexpr UINT_PTR kTimerId = 0x504C;
 // Scroll bars page by this much until told otherwise.
 constexpr int32_t kDefaultScrollPage = 10;
@@ -89,6 +93,10 @@ struct Control::Impl {
   bool window_alive = true;
   int32_t last_value = 0;  // track bars and scroll bars: the value the handler last saw
   int32_t page = kDefaultScrollPage;
+  SIZE client_size{};          // panels: the size the resize handler last saw
+  std::vector<MeterBar> bars;  // level meters: what they draw
+  std::vector<MeterMark> marks;
+  std::string meter_text;
   std::function<void()> timer_handler;
   ModalRun* modal = nullptr;
 
@@ -170,6 +178,191 @@ void PaintToolBar(HWND window) {
   EndPaint(window, &paint);
 }
 
+// A level meter's layout: the scale's texts along the top, the caption along the bottom, and
+// between them the bars in rows, in one column for up to four bars and two beyond.
+struct MeterLayout {
+  static constexpr int kScaleHeight = 13;
+  static constexpr int kTextHeight = 16;
+  static constexpr int kLargestRow = 16;
+  static constexpr int kLabelWidth = 150;
+  static constexpr int kClipWidth = 10;
+  static constexpr int kGap = 4;
+
+  MeterLayout(const RECT& client, size_t bars) : client(client) {
+    columns = bars > 4 ? 2 : 1;
+    rows =
+        static_cast<int>((bars + static_cast<size_t>(columns) - 1) / static_cast<size_t>(columns));
+    const int area = client.bottom - kTextHeight - kScaleHeight;
+    row_height = rows > 0 ? std::clamp(area / rows, 1, kLargestRow) : kLargestRow;
+  }
+  // The row of bar `index`: its label, its bar and its clip marker.
+  RECT Row(size_t index) const {
+    const int column = static_cast<int>(index) / rows, row = static_cast<int>(index) % rows;
+    const int width = client.right / columns;
+    const int top = kScaleHeight + row * row_height;
+    return {column * width + kGap, top, (column + 1) * width - kGap, top + row_height};
+  }
+  static RECT Label(const RECT& row) {
+    return {row.left, row.top, row.left + kLabelWidth, row.bottom};
+  }
+  static RECT Trough(const RECT& row) {
+    return {row.left + kLabelWidth + kGap, row.top + 2, row.right - kClipWidth - kGap,
+            row.bottom - 2};
+  }
+  static RECT Clip(const RECT& row) {
+    return {row.right - kClipWidth, row.top + 2, row.right, row.bottom - 2};
+  }
+  static int At(const RECT& trough, float position) {
+    const float clamped = std::clamp(position, 0.0f, 1.0f);
+    return trough.left + static_cast<int>(clamped * static_cast<float>(trough.right - trough.left));
+  }
+
+  RECT client;
+  int columns = 1;
+  int rows = 0;
+  int row_height = kLargestRow;
+};
+
+// UTF-8 text as the system draws it; bytes that are no UTF-8 are taken in the system's code
+// page, as a driver's name may come.
+std::wstring WideText(const std::string& text) {
+  if (text.empty()) return {};
+  UINT page = CP_UTF8;
+  int length = MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text.data(),
+                                   static_cast<int>(text.size()), nullptr, 0);
+  if (length <= 0) {
+    page = CP_ACP;
+    length = MultiByteToWideChar(page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  }
+  std::wstring wide(static_cast<size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    MultiByteToWideChar(page, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+void FillColour(HDC dc, const RECT& rect, COLORREF colour) {
+  if (rect.right <= rect.left || rect.bottom <= rect.top) return;
+  SetBkColor(dc, colour);
+  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rect, nullptr, 0, nullptr);
+}
+
+// Arrows the selected font lacks (not every Tahoma has them) are drawn as "<-" and "->".
+std::wstring WithDrawableArrows(HDC dc, const std::wstring& text) {
+  std::vector<WORD> glyphs(text.size());
+  if (text.empty() || GetGlyphIndicesW(dc, text.c_str(), static_cast<int>(text.size()),
+                                       glyphs.data(), GGI_MARK_NONEXISTING_GLYPHS) == GDI_ERROR)
+    return text;
+  std::wstring drawn;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool missing = glyphs[i] == 0xFFFF;
+    if (missing && text[i] == L'\u2190')
+      drawn += L"<-";
+    else if (missing && text[i] == L'\u2192')
+      drawn += L"->";
+    else
+      drawn += text[i];
+  }
+  return drawn;
+}
+
+void DrawMeterText(HDC dc, const std::string& text, RECT rect, UINT format) {
+  const std::wstring wide = WithDrawableArrows(dc, WideText(text));
+  DrawTextW(dc, wide.c_str(), static_cast<int>(wide.size()), &rect,
+            format | DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+}
+
+void DrawMeter(HDC dc, const Control::Impl& impl, const RECT& client) {
+  FillColour(dc, client, GetSysColor(COLOR_BTNFACE));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+  const MeterLayout layout(client, impl.bars.size());
+  for (size_t i = 0; i < impl.bars.size(); ++i) {
+    const MeterBar& bar = impl.bars[i];
+    const RECT row = layout.Row(i);
+    const RECT trough = MeterLayout::Trough(row);
+    // The scale above the first row of each column.
+    if (static_cast<int>(i) % layout.rows == 0) {
+      for (const MeterMark& mark : impl.marks) {
+        const int x = MeterLayout::At(trough, mark.position);
+        DrawMeterText(dc, mark.text, {x - 20, 0, x + 20, MeterLayout::kScaleHeight}, DT_CENTER);
+      }
+    }
+    DrawMeterText(dc, bar.label, MeterLayout::Label(row), DT_LEFT);
+    FillColour(dc, trough, RGB(40, 40, 40));
+    struct Zone {
+      float from, to;
+      COLORREF colour;
+    };
+    for (const Zone& zone :
+         {Zone{0.0f, 0.8f, RGB(40, 200, 70)}, Zone{0.8f, 0.95f, RGB(235, 200, 40)},
+          Zone{0.95f, 1.0f, RGB(225, 45, 40)}}) {
+      if (bar.level <= zone.from) break;
+      FillColour(dc,
+                 {MeterLayout::At(trough, zone.from), trough.top,
+                  MeterLayout::At(trough, std::min(bar.level, zone.to)), trough.bottom},
+                 zone.colour);
+    }
+    for (const MeterMark& mark : impl.marks) {
+      const int x = MeterLayout::At(trough, mark.position);
+      FillColour(dc, {x, trough.bottom - 3, x + 1, trough.bottom}, RGB(150, 150, 150));
+    }
+    if (bar.hold > 0.0f) {
+      const int x = std::min(MeterLayout::At(trough, bar.hold), static_cast<int>(trough.right) - 2);
+      FillColour(dc, {x, trough.top, x + 2, trough.bottom}, RGB(245, 245, 245));
+    }
+    FillColour(dc, MeterLayout::Clip(row), bar.clipped ? RGB(255, 30, 30) : RGB(80, 30, 30));
+  }
+  DrawMeterText(dc, impl.meter_text,
+                {MeterLayout::kGap, client.bottom - MeterLayout::kTextHeight,
+                 client.right - MeterLayout::kGap, client.bottom},
+                DT_LEFT);
+}
+
+// Drawn off the screen first: a meter redrawn 25 times a second must not flicker.
+void PaintMeter(HWND window, const Control::Impl& impl) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  RECT client;
+  GetClientRect(window, &client);
+  HDC memory = CreateCompatibleDC(dc);
+  HBITMAP bitmap =
+      CreateCompatibleBitmap(dc, std::max<LONG>(client.right, 1), std::max<LONG>(client.bottom, 1));
+  if (memory && bitmap) {
+    HGDIOBJ previous_bitmap = SelectObject(memory, bitmap);
+    HGDIOBJ previous_font =
+        SelectObject(memory, static_cast<HFONT>(GetPropA(window, kFontProperty)));
+    DrawMeter(memory, impl, client);
+    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, previous_font);
+    SelectObject(memory, previous_bitmap);
+  }
+  if (bitmap) DeleteObject(bitmap);
+  if (memory) DeleteDC(memory);
+  EndPaint(window, &paint);
+}
+
+LRESULT MeterBarPoint(HWND window, const Control::Impl& impl, WPARAM index) {
+  if (index >= impl.bars.size()) return -1;
+  RECT client;
+  GetClientRect(window, &client);
+  const RECT row = MeterLayout(client, impl.bars.size()).Row(index);
+  return MAKELONG((row.left + row.right) / 2, (row.top + row.bottom) / 2);
+}
+
+void MeterClicked(HWND window, const Control::Impl& impl, LPARAM point) {
+  RECT client;
+  GetClientRect(window, &client);
+  const MeterLayout layout(client, impl.bars.size());
+  const POINT at{static_cast<short>(LOWORD(point)), static_cast<short>(HIWORD(point))};
+  for (size_t i = 0; i < impl.bars.size(); ++i) {
+    const RECT row = layout.Row(i);
+    if (!PtInRect(&row, at)) continue;
+    const std::function<void(int32_t)> handler = impl.self->OnBarClick;
+    if (handler) RunHandler([&] { handler(static_cast<int32_t>(i)); });
+    return;
+  }
+}
+
 LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
                                     LPARAM lparam) noexcept {
   try {
@@ -205,8 +398,39 @@ LRESULT CALLBACK OwnWindowProcedure(HWND window, UINT message, WPARAM wparam,
             impl && impl->self->Kind() == ControlKind::ToolBar) {
           PaintToolBar(window);
           return 0;
+        } else if (impl && impl->self->Kind() == ControlKind::LevelMeter) {
+          PaintMeter(window, *impl);
+          return 0;
         }
         break;
+      case WM_ERASEBKGND:
+        if (Control::Impl* impl = RecordOf(window);
+            impl && impl->self->Kind() == ControlKind::LevelMeter)
+          return 1;  // the painting covers it all
+        break;
+      case WM_SIZE:
+        if (Control::Impl* impl = RecordOf(window);
+            impl && impl->self->Kind() == ControlKind::Panel) {
+          const SIZE size{LOWORD(lparam), HIWORD(lparam)};
+          if (size.cx != impl->client_size.cx || size.cy != impl->client_size.cy) {
+            impl->client_size = size;
+            RunHandler(impl->self->OnResize);
+          }
+        }
+        break;
+      case WM_LBUTTONDOWN:
+      case WM_LBUTTONDBLCLK:
+        if (Control::Impl* impl = RecordOf(window);
+            impl && impl->self->Kind() == ControlKind::LevelMeter) {
+          MeterClicked(window, *impl, lparam);
+          return 0;
+        }
+        break;
+      case kMeterBarPointMessage:
+        if (Control::Impl* impl = RecordOf(window);
+            impl && impl->self->Kind() == ControlKind::LevelMeter)
+          return MeterBarPoint(window, *impl, wparam);
+        return -1;
       case WM_NCDESTROY:
         ForgetWindow(window);
         break;
@@ -247,8 +471,9 @@ void RegisterClasses() {
       HBRUSH background;
     };
     const HBRUSH face = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    for (const Class& c : {Class{kTopLevelClass, face}, Class{kPanelClass, face},
-                           Class{kToolBarClass, face}, Class{kHostClass, nullptr}}) {
+    for (const Class& c :
+         {Class{kTopLevelClass, face}, Class{kPanelClass, face}, Class{kToolBarClass, face},
+          Class{kHostClass, nullptr}, Class{kMeterClass, nullptr}}) {
       WNDCLASSA window_class{};
       window_class.style = CS_DBLCLKS;
       window_class.lpfnWndProc = OwnWindowProcedure;
@@ -288,6 +513,8 @@ ChildStyle StyleOf(ControlKind kind) {
       return {TRACKBAR_CLASSA, TBS_HORZ | TBS_AUTOTICKS | WS_TABSTOP, 0, false};
     case ControlKind::ScrollBar:
       return {"SCROLLBAR", SBS_HORZ | WS_TABSTOP, 0, false};
+    case ControlKind::LevelMeter:
+      return {kMeterClass, WS_CLIPSIBLINGS, 0, true};
     default:
       throw std::invalid_argument("Not a child kind");
   }
@@ -494,6 +721,9 @@ std::unique_ptr<Control> Control::CreateChildOf(ControlKind kind, NativeWindow p
   SendMessageA(window, WM_SETFONT, font, FALSE);
 
   switch (kind) {
+    case ControlKind::Panel:
+      impl.client_size = {bounds.width, bounds.height};
+      break;
     case ControlKind::ComboBox:
       impl.FitComboList();
       break;
@@ -511,6 +741,10 @@ std::unique_ptr<Control> Control::CreateChildOf(ControlKind kind, NativeWindow p
 
 void Control::SetCaption(const std::string& text) {
   SetWindowTextA(static_cast<HWND>(handle_), text.c_str());
+  if (kind_ == ControlKind::LevelMeter) {
+    impl_->meter_text = text;
+    InvalidateRect(static_cast<HWND>(handle_), nullptr, FALSE);
+  }
 }
 
 std::string Control::Caption() const {
@@ -702,6 +936,22 @@ void Control::SetPageSize(int32_t page) {
   impl_->page = std::max(1, page);
   if (kind_ == ControlKind::TrackBar)
     SendMessageA(static_cast<HWND>(handle_), TBM_SETPAGESIZE, 0, impl_->page);
+}
+
+void Control::SetMeterBars(const std::vector<MeterBar>& bars) {
+  if (kind_ != ControlKind::LevelMeter || bars == impl_->bars) return;
+  impl_->bars = bars;
+  InvalidateRect(static_cast<HWND>(handle_), nullptr, FALSE);
+}
+
+std::vector<MeterBar> Control::MeterBars() const {
+  return impl_->bars;
+}
+
+void Control::SetMeterMarks(const std::vector<MeterMark>& marks) {
+  if (kind_ != ControlKind::LevelMeter) return;
+  impl_->marks = marks;
+  InvalidateRect(static_cast<HWND>(handle_), nullptr, FALSE);
 }
 
 void Control::StartTimer(uint32_t interval_ms, std::function<void()> handler) {
@@ -984,6 +1234,15 @@ void ClickWindow(NativeWindow button) {
   if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return;
   SendMessageA(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), BN_CLICKED),
                reinterpret_cast<LPARAM>(w));
+}
+
+void ClickMeterBar(NativeWindow level_meter, int32_t index) {
+  HWND w = static_cast<HWND>(level_meter);
+  if (!w || !IsWindow(w) || !HasClass(w, kMeterClass) || index < 0) return;
+  const LRESULT point = SendMessageA(w, kMeterBarPointMessage, static_cast<WPARAM>(index), 0);
+  if (point == -1) return;
+  SendMessageA(w, WM_LBUTTONDOWN, MK_LBUTTON, point);
+  SendMessageA(w, WM_LBUTTONUP, 0, point);
 }
 
 void SelectWindowItem(NativeWindow combo_box, int32_t index) {
