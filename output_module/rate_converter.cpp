@@ -30,7 +30,8 @@ constexpr double kHeldBackInputFrames = 2048.0;
 
 }  // namespace
 
-const char* TRateConverter::Start(int32_t StreamRate, int32_t DriverRate, size_t Channels) {
+const char* TRateConverter::Start(int32_t StreamRate, int32_t DriverRate, size_t Channels,
+                                  resampler::Quality Quality) {
   FStarted = true;
   FStreamRate = StreamRate;
   FDriverRate = DriverRate;
@@ -38,8 +39,9 @@ const char* TRateConverter::Start(int32_t StreamRate, int32_t DriverRate, size_t
   // Until everything is in place (an allocation may throw), the frames pass.
   FPassing = true;
   if (StreamRate == DriverRate) return nullptr;
-  const resampler::StreamFormat format{StreamRate, DriverRate, static_cast<int>(Channels),
-                                       resampler::Layout::kPlanar, kBlockFrames};
+  const resampler::StreamFormat format{
+      StreamRate,   DriverRate, static_cast<int>(Channels), resampler::Layout::kPlanar,
+      kBlockFrames, Quality};
   if (const char* reason = FResampler.Prepare(format)) return reason;
   FInput.SetSize(Channels, kBlockFrames);
   // Room for a block's output and twice what the filter may hold back: a call whose room

@@ -24,7 +24,8 @@ class TRateConverter {
   // Starts a stream of `Channels` channels at `StreamRate` Hz for a driver at `DriverRate`
   // Hz; the stream before must have been finished. Returns nullptr, or the reason why the
   // conversion cannot run: the stream then passes unconverted. May throw std::bad_alloc.
-  const char* Start(int32_t StreamRate, int32_t DriverRate, size_t Channels);
+  const char* Start(int32_t StreamRate, int32_t DriverRate, size_t Channels,
+                    resampler::Quality Quality = resampler::Quality::kVeryHigh);
   // Ends the stream: what the filter still holds goes into `Ring`. Nothing converts until
   // the next Start.
   void Finish(TStreamRing& Ring) noexcept;
