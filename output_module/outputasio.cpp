@@ -371,6 +371,7 @@ void TFmASIOConfig::TimerTimer(TObject*) {
   // Faults the audio thread and the driver's threads counted become lines here.
   platform::FlushFaultLog();
   UpdateMeters();
+  ShowResampling();
   TVstPlugIn& effect = Effect();
   if (!effect.Active()) return;
   effect.AdoptIOChanges();
@@ -598,6 +599,7 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
 void TFmASIOConfig::ASIOHostSampleRateChanged(TObject*) noexcept {
   UpdateTimeFactor();
   ReportFailure([this] { FollowHostSampleRate(); });
+  ReportFailure([this] { FollowDriverRateInStream(); });
 }
 
 // The host's time information holds the rate the effect was told: an effect opened later
@@ -627,13 +629,15 @@ void TFmASIOConfig::ASIOHostBuffersCreate(TObject*) {
   ReportFailure([this] { FRing.FitBlock(ASIOHost.GetBufferSize()); });
   // Another driver, or the same one reopened, may run at another rate.
   ReportFailure([this] { FollowHostSampleRate(); });
+  ReportFailure([this] { FollowDriverRateInStream(); });
 }
 
+// The time is the stream's: its rate, whatever rate the driver runs.
 void TFmASIOConfig::UpdateTimeFactor() noexcept {
-  FTimeFactor.store(
-      TimeFactorFor(FBitsPerSample.load(std::memory_order_relaxed), ASIOHost.GetSampleRate(),
-                    FChannels.load(std::memory_order_relaxed)),
-      std::memory_order_relaxed);
+  FTimeFactor.store(TimeFactorFor(FBitsPerSample.load(std::memory_order_relaxed),
+                                  FStreamSampleRate.load(std::memory_order_relaxed),
+                                  FChannels.load(std::memory_order_relaxed)),
+                    std::memory_order_relaxed);
 }
 
 // ---- the stream ring ----------------------------------------------------------------------------
@@ -646,6 +650,18 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
                           " bits a sample is refused; 8, 16, 24 and 32 bits play");
     return -1;
   }
+  if (SampleRate < kLowestStreamRate || SampleRate > kHighestStreamRate) {
+    platform::WriteNotice("partiloom: the player's stream at " + std::to_string(SampleRate) +
+                          " Hz is refused; " + std::to_string(kLowestStreamRate) + " to " +
+                          std::to_string(kHighestStreamRate) + " Hz play");
+    return -1;
+  }
+  // The stream before ends: what its conversion still holds goes into the ring before the
+  // ring may shrink.
+  {
+    const std::lock_guard<std::mutex> lock(FConverterLock);
+    FConverter.Finish(FRing);
+  }
   // The audio callback must not read the ring while it changes size: the host stops (and with
   // it the driver's calls), and a driver that goes on calling, or a player's thread that goes
   // on writing, finds the ring's gate closed.
@@ -655,13 +671,15 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
   if (was_active) ASIOHost.SetActive(true);
 
   ASIOHost.SetSampleRate(static_cast<double>(SampleRate));
-  if (ASIOHost.GetSampleRate() != static_cast<double>(SampleRate))
-    platform::ShowMessageBox("Samplerate " + std::to_string(SampleRate) + " not yet supported!");
   FollowHostSampleRate();
   ASIOHost.SetActive(true);
-  FChannels.store(Channels, std::memory_order_relaxed);
-  FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);
-  FStreamSampleRate.store(SampleRate, std::memory_order_relaxed);
+  {
+    const std::lock_guard<std::mutex> lock(FConverterLock);
+    FChannels.store(Channels, std::memory_order_relaxed);
+    FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);
+    FStreamSampleRate.store(SampleRate, std::memory_order_relaxed);
+    StartConversion(SampleRate, Channels);
+  }
   FPosition.store(0, std::memory_order_relaxed);
   FUnderruns.store(0, std::memory_order_relaxed);
   FFaultsAtOpen.store(platform::TotalFaultCount(), std::memory_order_relaxed);
@@ -671,19 +689,71 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
   return ASIOHost.GetActive() ? 1 : 0;
 }
 
+void TFmASIOConfig::StartConversion(int32_t StreamRate, int32_t Channels) {
+  const auto driver_rate = static_cast<int32_t>(std::lround(ASIOHost.GetSampleRate()));
+  const std::string rates =
+      std::to_string(StreamRate) + " Hz to " + std::to_string(driver_rate) + " Hz";
+  if (const char* failure =
+          FConverter.Start(StreamRate, driver_rate, static_cast<size_t>(std::max(Channels, 0))))
+    platform::WriteNotice("partiloom: resampling " + rates + " fails (" + failure +
+                          "); the stream plays unconverted");
+  if (FConverter.Converting())
+    FRing.GrowTo(FConverter.RingLengthFor(TStreamRing::LengthFor(ASIOHost.GetBufferSize())));
+  const std::string text = FConverter.Converting() ? "resampling " + rates : std::string();
+  if (text == FResamplingText) return;
+  FResamplingText = text;
+  if (!text.empty()) platform::WriteNotice("partiloom: " + text);
+}
+
+void TFmASIOConfig::FollowDriverRateInStream() {
+  const std::lock_guard<std::mutex> lock(FConverterLock);
+  if (!FConverter.Started() ||
+      std::lround(ASIOHost.GetSampleRate()) == static_cast<long>(FConverter.DriverRate()))
+    return;
+  // What is queued at the old rate plays at the new one; from here on the frames fit it.
+  FConverter.Finish(FRing);
+  StartConversion(FConverter.StreamRate(), FChannels.load(std::memory_order_relaxed));
+}
+
+std::string TFmASIOConfig::ResamplingText() const {
+  const std::lock_guard<std::mutex> lock(FConverterLock);
+  return FResamplingText;
+}
+
+void TFmASIOConfig::ShowResampling() {
+  const std::string text = ResamplingText();
+  const std::string caption = Label1->Caption();
+  if (caption != kCreditLine && caption != FResamplingShown) return;
+  const std::string wanted = text.empty() ? std::string(kCreditLine) : text;
+  if (caption != wanted) Label1->SetCaption(wanted);
+  FResamplingShown = text;
+}
+
 void TFmASIOConfig::Close() {
+  {
+    const std::lock_guard<std::mutex> lock(FConverterLock);
+    FConverter.Finish(FRing);
+  }
   FStreamOpen.store(false, std::memory_order_relaxed);
   ASIOHost.SetActive(false);
 }
 
 int32_t TFmASIOConfig::Write(const char* Data, int32_t Length) {
+  const std::lock_guard<std::mutex> lock(FConverterLock);
   const int32_t channels = FChannels.load(std::memory_order_relaxed);
   // Before the first Open there is no channel count and no depth.
   if (channels < 1 || !Data || Length < 1) return 1;
   TPcmFrames frames(Data, static_cast<size_t>(Length), static_cast<size_t>(channels),
                     FBitsPerSample.load(std::memory_order_relaxed),
                     FVolume.load(std::memory_order_relaxed));
-  return FRing.Write(frames) > 0 ? 0 : 1;
+  const size_t stored =
+      FConverter.Converting() ? FConverter.Write(frames, FRing) : FRing.Write(frames);
+  return stored > 0 ? 0 : 1;
+}
+
+int32_t TFmASIOConfig::FreeFrames() const noexcept {
+  const std::lock_guard<std::mutex> lock(FConverterLock);
+  return FConverter.StreamFramesFor(FRing.FreeFrames());
 }
 
 int32_t TFmASIOConfig::Pause(int32_t Paused) {
@@ -702,9 +772,22 @@ void TFmASIOConfig::SetVolume(int32_t Volume) noexcept {
 // time factor. Nothing else moves it (not Write, not the block read), so both time queries
 // read what the last Open (0) or Flush set.
 void TFmASIOConfig::Flush(int32_t TimeMs) noexcept {
+  // The conversion starts afresh; what it held plays, as the queued frames do.
+  {
+    const std::lock_guard<std::mutex> lock(FConverterLock);
+    if (FConverter.Started()) {
+      FConverter.Finish(FRing);
+      try {
+        StartConversion(FStreamSampleRate.load(std::memory_order_relaxed),
+                        FChannels.load(std::memory_order_relaxed));
+      } catch (...) {
+        // Out of memory: the stream passes unconverted rather than the player failing.
+      }
+    }
+  }
   const double units = static_cast<double>(TimeMs) * 1000.0 *
                        static_cast<double>(FBitsPerSample.load(std::memory_order_relaxed)) *
-                       ASIOHost.GetSampleRate() *
+                       static_cast<double>(FStreamSampleRate.load(std::memory_order_relaxed)) *
                        static_cast<double>(FChannels.load(std::memory_order_relaxed));
   FPosition.store(RoundToInt64(units), std::memory_order_relaxed);
 }

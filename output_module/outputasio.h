@@ -14,6 +14,7 @@
 #include "common/channel_arrays.h"
 #include "output_module/level_meters.h"
 #include "output_module/output_module_record.h"
+#include "output_module/rate_converter.h"
 #include "output_module/stream_ring.h"
 #include "platform/registry.h"
 #include "platform/ui.h"
@@ -55,12 +56,17 @@ class TFmASIOConfig : public TObject {
 
   // ---- the stream, called through the record ---------------------------------------------
   // 1 when the host runs after the call, else 0; -1, with a line in the log and nothing
-  // changed, for a depth other than 8, 16, 24 or 32 bits a sample.
+  // changed, for a depth other than 8, 16, 24 or 32 bits a sample or a rate outside
+  // kLowestStreamRate .. kHighestStreamRate. A rate the driver cannot run is converted to
+  // the one it runs.
+  static constexpr int32_t kLowestStreamRate = 4000;
+  static constexpr int32_t kHighestStreamRate = 768000;
   int32_t Open(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample);
   // 0 when at least one frame was stored, else 1. No more than the free frames are stored.
   int32_t Write(const char* Data, int32_t Length);
-  // Free ring frames (the answer to CanWrite).
-  int32_t FreeFrames() const noexcept { return FRing.FreeFrames(); }
+  // Free frames of the stream (the answer to CanWrite): the ring's free frames, or as many
+  // stream frames as fit there once converted to the driver's rate.
+  int32_t FreeFrames() const noexcept;
   // The previous pause flag, 0 or 1.
   int32_t Pause(int32_t Paused);
   void SetVolume(int32_t Volume) noexcept;
@@ -123,6 +129,9 @@ class TFmASIOConfig : public TObject {
   // The meters' bars and readings and the status line, as the timer last drew them.
   const TMeterStrip& MeterStrip() const noexcept { return FMeterStrip; }
   const std::string& StatusText() const noexcept { return FStatusText; }
+  // "resampling A Hz to B Hz" while the stream's frames are converted to the driver's rate,
+  // else empty. Any thread.
+  std::string ResamplingText() const;
 
  private:
   void CreateControls();
@@ -149,6 +158,13 @@ class TFmASIOConfig : public TObject {
   TStatusFigures StatusFigures() const;
   // The strip stays below the panel, whatever size the effect's editor gives the panel.
   void FitMetersBelowPanel();
+  // Starts the conversion of a stream at `StreamRate` to the driver's rate, and says so when
+  // that changes what is converted. FConverterLock held.
+  void StartConversion(int32_t StreamRate, int32_t Channels);
+  // A stream converted (or passed) at the rate the driver ran before follows its new rate.
+  void FollowDriverRateInStream();
+  // Label1 says what is converted, unless it holds another notice. The window's thread.
+  void ShowResampling();
 
   // The stream.
   std::atomic<float> FVolume{1.0f};
@@ -161,6 +177,13 @@ class TFmASIOConfig : public TObject {
   std::atomic<int32_t> FChannels{0};
   std::atomic<int32_t> FBitsPerSample{0};
   std::atomic<int32_t> FStreamSampleRate{0};
+  // The player's threads and the host's, which follows a rate change, take turns on the
+  // conversion; the driver's thread never comes near it.
+  mutable std::mutex FConverterLock;
+  TRateConverter FConverter;
+  std::string FResamplingText;
+  // What Label1 was last given of it; the window's thread.
+  std::string FResamplingShown;
 
   // The effect's arrays and the routing; the audio thread's own bookkeeping.
   TSingleChannelArrays FVstInBuffer;

@@ -134,10 +134,14 @@ void TStreamRing::Resize(size_t Channels, uint32_t Block) {
 }
 
 void TStreamRing::FitBlock(uint32_t Block) {
+  GrowTo(LengthFor(Block));
+}
+
+void TStreamRing::GrowTo(int32_t Length) {
   Close();
   try {
     const int32_t length = FLength.load(std::memory_order_relaxed);
-    if (length > 0) Relayout(FBuffer.ChannelCount(), std::max(LengthFor(Block), length));
+    if (length > 0) Relayout(FBuffer.ChannelCount(), std::clamp(Length, length, kMaximumLength));
   } catch (...) {
     Open();
     throw;

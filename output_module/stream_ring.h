@@ -110,6 +110,9 @@ class TStreamRing {
   // The same for a new driver block while a stream plays, keeping the channels; the ring
   // only grows, so that what FreeFrames answered stays free. Nothing while there is no ring.
   void FitBlock(uint32_t Block);
+  // The same for a ring of at least `Length` frames (a stream converted to a higher rate
+  // needs more).
+  void GrowTo(int32_t Length);
 
   // Stores as many of `Source`'s frames as are free and answers how many: none without a
   // ring, with fewer ring channels than the source has, or without a free frame. Waits for

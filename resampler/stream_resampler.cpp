@@ -23,6 +23,22 @@ constexpr int kWarmUpDivisorOfRate = 4;
 
 constexpr int64_t kMaxFlushSilenceFrames = 1 << 20;
 
+unsigned long SoxrQuality(Quality quality) {
+  switch (quality) {
+    case Quality::kQuick:
+      return SOXR_QQ;
+    case Quality::kLow:
+      return SOXR_LQ;
+    case Quality::kMedium:
+      return SOXR_MQ;
+    case Quality::kHigh:
+      return SOXR_HQ;
+    case Quality::kVeryHigh:
+      break;
+  }
+  return SOXR_VHQ;
+}
+
 }  // namespace
 
 StreamResampler::~StreamResampler() {
@@ -54,7 +70,7 @@ const char* StreamResampler::Prepare(const StreamFormat& format) {
   const bool planar = format.layout == Layout::kPlanar;
   const soxr_io_spec_t io = soxr_io_spec(planar ? SOXR_FLOAT32_S : SOXR_FLOAT32_I,
                                          planar ? SOXR_FLOAT32_S : SOXR_FLOAT32_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SoxrQuality(format.quality), 0);
   const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
   soxr_error_t error = nullptr;
   soxr_ = soxr_create(format.input_rate, format.output_rate, unsigned(format.channels), &error, &io,

@@ -1,9 +1,10 @@
 #pragma once
 
-// Converts a stream of float frames from one sample rate to another with libsoxr's very high
-// quality setting (linear phase, flat to within 0.01 dB up to 91 % of the lower Nyquist
-// frequency). Prepare does every allocation; Process and Flush allocate nothing, so they may
-// run on the audio path. Equal rates pass the samples through unchanged, without the library.
+// Converts a stream of float frames from one sample rate to another with libsoxr, by default
+// at its very high quality setting (linear phase, flat to within 0.01 dB up to 91 % of the
+// lower Nyquist frequency). Prepare does every allocation; Process and Flush allocate nothing, so
+// they may run on the audio path. Equal rates pass the samples through unchanged, without the
+// library.
 //
 // One stream per Prepare: Process any number of blocks, then Flush until it gives 0 frames.
 // The stream then has exactly OutputFramesFor(input frames) frames, the first aligned with
@@ -21,6 +22,15 @@ enum class Layout {
   kPlanar,       // one array per channel
 };
 
+// libsoxr's quality settings, cheapest first.
+enum class Quality {
+  kQuick,
+  kLow,
+  kMedium,
+  kHigh,
+  kVeryHigh,
+};
+
 struct StreamFormat {
   int input_rate = 0;
   int output_rate = 0;
@@ -28,6 +38,7 @@ struct StreamFormat {
   Layout layout = Layout::kInterleaved;
   // The most input frames one Process call takes.
   int max_input_frames = 0;
+  Quality quality = Quality::kVeryHigh;
 };
 
 class StreamResampler {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "output_module/settings.h"
@@ -121,37 +122,40 @@ TEST_F(QuitInsideModal, TheRoutingDialogEndsWithItsChoiceStoredAndTheWindowGoesA
 }
 
 // The loops of the first start (the library dialog, then the box that says none was chosen)
-// and of Open's box: Quit inside each ends it, and no other box follows.
+// and of the box that says the preset does not load: Quit inside each ends it, and no other
+// box follows.
 TEST_F(QuitInsideModal, TheLibraryDialogAndTheMessageBoxesEndAndNoOtherBoxFollows) {
   struct Case {
     const char* name;
     bool store_effect;
     bool box_quits;
-    bool open_with_bad_rate;
+    bool bad_preset;
   };
   for (const Case& c : {Case{"library dialog", false, false, false},
                         Case{"box of the first start", false, true, false},
-                        Case{"box of Open", true, true, true}}) {
+                        Case{"box of a preset that does not load", true, true, true}}) {
     SCOPED_TRACE(c.name);
     inside_ = InsideQuit{};
     Messages().clear();
     if (c.store_effect) StoreEffect("params");
+    if (c.bad_preset) std::ofstream(settings::kPresetFileName) << "not a preset";
     platform::SetFileDialogHandler(c.box_quits ? &CancelFileDialog : &QuitInFileDialog);
     platform::SetMessageBoxHandler(c.box_quits ? &QuitInBox : &RecordBox);
     TOutputModule* record = winampGetOutModule();
     record->Init();
-    if (c.open_with_bad_rate) {
-      ASSERT_NE(FmASIOConfig, nullptr);
-      record->Open(0, 2, 16, -1, -1);
-    }
     EXPECT_EQ(inside_.visits, 1);
     EXPECT_GE(inside_.depth, 1);
     EXPECT_EQ(Messages().size(), c.box_quits ? 1u : 0u);
     platform::SetMessageBoxHandler(&RecordBox);
     platform::SetFileDialogHandler(&CancelFileDialog);
     ExpectQuitCompletely();
-    if (c.open_with_bad_rate) {
+    if (c.bad_preset) {
       EXPECT_TRUE(inside_.preset_saved);
+      // Quit saved the effect's state over the file that did not load.
+      std::ifstream saved(settings::kPresetFileName, std::ios::binary);
+      char magic[4] = {};
+      saved.read(magic, 4);
+      EXPECT_EQ(std::string(magic, 4), "CcnK");
     }
   }
 }

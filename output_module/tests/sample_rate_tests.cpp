@@ -1,6 +1,6 @@
 // The rate the driver really runs at, as the window sees it: a stream's rate the driver
-// cannot run is reported, and the effect always runs at the driver's rate, also after the
-// driver's clock changed during playback.
+// cannot run is converted to the driver's (and said so, without a box), and the effect always runs
+// at the driver's rate, also after the driver's clock changed during playback.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,7 +22,7 @@ float LastRateTold(const TEffectProbe& probe, float before) {
   return told.empty() ? before : told.back().opt;
 }
 
-TEST_F(SampleRate, AStreamRateTheDriverCannotRunIsReportedAndTheEffectRunsAtTheDrivers) {
+TEST_F(SampleRate, AStreamRateTheDriverCannotRunIsResampledAndTheEffectRunsAtTheDrivers) {
   TEffectProbe probe("router");
   StoreEffect("router");
   DriverConfig config;
@@ -50,12 +50,11 @@ TEST_F(SampleRate, AStreamRateTheDriverCannotRunIsReportedAndTheEffectRunsAtTheD
     probe.Clear();
     EXPECT_EQ(window->Open(c.stream, 2, 16), 1);
     EXPECT_EQ(window->ASIOHost.GetSampleRate(), c.runs);
-    if (c.reported) {
-      ASSERT_EQ(Messages().size(), 1u);
-      EXPECT_EQ(Messages()[0], "Samplerate " + std::to_string(c.stream) + " not yet supported!");
-    } else {
-      EXPECT_TRUE(Messages().empty());
-    }
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(window->ResamplingText(), c.reported
+                                            ? "resampling " + std::to_string(c.stream) + " Hz to " +
+                                                  std::to_string(static_cast<int>(c.runs)) + " Hz"
+                                            : "");
     told = LastRateTold(probe, told);
     EXPECT_EQ(told, static_cast<float>(c.runs));
     EXPECT_EQ(window->VstHost.VstTimeInfo().SampleRate(), c.runs);
@@ -83,6 +82,10 @@ TEST_F(SampleRate, AClockChangeDuringPlaybackReachesTheHostAndTheEffect) {
     platform::WaitAndPumpMessages(10);
   EXPECT_EQ(window->ASIOHost.GetSampleRate(), 96000.0);
   EXPECT_TRUE(window->ASIOHost.GetActive());
+  // The stream, at the driver's rate before, is converted to its new one.
+  for (int i = 0; i < 300 && window->ResamplingText().empty(); ++i)
+    platform::WaitAndPumpMessages(10);
+  EXPECT_EQ(window->ResamplingText(), "resampling 48000 Hz to 96000 Hz");
   // Blocks go on at the new rate.
   const int64_t switches = Driver().SwitchCount();
   for (int i = 0; i < 300 && Driver().SwitchCount() < switches + 8; ++i)

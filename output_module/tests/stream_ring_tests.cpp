@@ -395,8 +395,8 @@ TEST_F(StreamRing, TimeMovesOnlyWithOpenAndFlush) {
       {44100, 2, 24, 2000, 2000},
       {96000, 2, 32, 654321, 654321},
       {8000, 1, 8, 3000, 3000},
-      // The host runs at its own rate: Flush uses it, the factor the requested one.
-      {22050, 2, 16, 1000, 2000},
+      // The host runs at its own rate: the time is still the stream's.
+      {22050, 2, 16, 1000, 1000},
   };
   const TOutputModule* record = winampGetOutModule();
   for (const Case& c : cases) {
@@ -426,24 +426,23 @@ TEST_F(StreamRing, TimeMovesOnlyWithOpenAndFlush) {
   }
 }
 
-TEST_F(StreamRing, ARateChangeReportedByTheDriverRescalesTheTime) {
+// The stream is converted to the driver's new rate, so its time goes on at its own.
+TEST_F(StreamRing, ARateChangeReportedByTheDriverKeepsTheStreamsTime) {
   auto window = WindowOnDriver(256);
   window->Open(44100, 2, 16);
   window->Flush(5000);
   ASSERT_EQ(window->OutputTime(), 5000);
   window->ASIOHost.SetSampleRate(48000.0);
-  EXPECT_EQ(window->OutputTime(), 5000);  // until the driver reports the change
   ASSERT_TRUE(Driver().ChangeSampleRate(48000.0));
   // The host hears of it on its own thread, at its next tick.
-  for (int i = 0; i < 100 && window->OutputTime() == 5000; ++i) platform::WaitAndPumpMessages(10);
-  // 5000 x 44100 / 48000 = 4593.75
-  EXPECT_EQ(window->OutputTime(), 4594);
-  window->Flush(5000);
+  for (int i = 0; i < 100 && window->ResamplingText().empty(); ++i)
+    platform::WaitAndPumpMessages(10);
+  EXPECT_EQ(window->ResamplingText(), "resampling 44100 Hz to 48000 Hz");
   EXPECT_EQ(window->OutputTime(), 5000);
-  // A latency change recomputes the same factor.
-  window->ASIOHost.SetSampleRate(44100.0);
+  window->Flush(3000);
+  EXPECT_EQ(window->OutputTime(), 3000);
   window->ASIOHostLatencyChanged(nullptr);
-  EXPECT_EQ(window->OutputTime(), 5442);  // 5000 x 48000 / 44100 = 5442.18
+  EXPECT_EQ(window->OutputTime(), 3000);
 }
 
 // Before the first Open there is no channel count, no bit depth and no ring: nothing may
@@ -511,15 +510,39 @@ TEST_F(StreamRing, HugeFlushTimesSaturate) {
   EXPECT_EQ(window->OutputTime(), -static_cast<int32_t>(largest));
 }
 
-TEST_F(StreamRing, OpenReportsARateTheHostDoesNotKeep) {
+// No stream plays at a rate no player sends: the Open is refused with a line in the log and
+// no box, and the stream open before goes on as it was.
+TEST_F(StreamRing, OpenRefusesAnAbsurdRateAndChangesNothing) {
+  const std::string log_path = (Directory() / "partiloom.log").string();
+#if defined(_WIN32)
+  _putenv(("PARTILOOM_LOG=" + log_path).c_str());
+#else
+  setenv("PARTILOOM_LOG", log_path.c_str(), 1);
+#endif
   auto window = MakeWindow();
   Messages().clear();
-  window->Open(0, 2, 16);
-  ASSERT_EQ(Messages().size(), 1u);
-  EXPECT_EQ(Messages()[0], "Samplerate 0 not yet supported!");
-  Messages().clear();
-  window->Open(48000, 2, 16);
+  ASSERT_EQ(window->Open(48000, 2, 16), 0);  // no driver to run
+  window->Flush(2000);
+  for (const int32_t rate : {0, -44100, 3999, 768001, 2000000, INT32_MAX}) {
+    SCOPED_TRACE(rate);
+    EXPECT_EQ(window->Open(rate, 6, 16), -1);
+    EXPECT_EQ(window->StreamSampleRate(), 48000);
+    EXPECT_EQ(window->ASIOHost.GetSampleRate(), 48000.0);
+    EXPECT_EQ(window->OutputTime(), 2000);
+  }
+  EXPECT_EQ(window->Open(4000, 2, 16), 0);
+  EXPECT_EQ(window->Open(768000, 2, 16), 0);
   EXPECT_TRUE(Messages().empty());
+#if defined(_WIN32)
+  _putenv("PARTILOOM_LOG=");
+#else
+  unsetenv("PARTILOOM_LOG");
+#endif
+  std::ifstream log(log_path);
+  const std::string text{std::istreambuf_iterator<char>(log), {}};
+  EXPECT_NE(text.find("stream at 0 Hz is refused; 4000 to 768000 Hz play"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("stream at 2000000 Hz is refused"), std::string::npos) << text;
 }
 
 // A driver block as long as the smallest ring or longer: the ring still holds more than one

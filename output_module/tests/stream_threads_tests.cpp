@@ -154,6 +154,45 @@ TEST_F(StreamThreads, WritesWhileOpenResizesTheRingOnAnotherThread) {
   EXPECT_LE(window->FreeFrames(), window->RingLength());
 }
 
+// A stream converted to the driver's rate: the player's writer thread, a reader, and Flush
+// and Open starting the conversion afresh on a third thread, all at once.
+TEST_F(StreamThreads, AConvertedStreamTakesWritesWhileFlushAndOpenStartItAfresh) {
+  DriverConfig config;
+  config.clock = ClockMode::Manual;
+  config.sample_rates = {48000.0};
+  config.sample_rate = 48000.0;
+  const std::string driver = InstallDriver(config);
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_EQ(window->ResamplingText(), "resampling 44100 Hz to 48000 Hz");
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> stored{0};
+  std::thread reader([&] {
+    TSingleChannelArrays inputs(8, 256);
+    while (!stop.load()) window->ReadBlock(256, inputs);
+  });
+  std::thread writer([&] {
+    const std::vector<char> pcm = NumberedFrames(1, 256);
+    while (!stop.load()) {
+      if (window->FreeFrames() < 256) continue;
+      if (window->Write(pcm.data(), static_cast<int32_t>(pcm.size())) == 0) stored += 1;
+    }
+  });
+  for (int round = 0; round < 60; ++round) {
+    if (round % 10 == 9)
+      window->Open(round % 20 == 19 ? 22050 : 44100, 2, 16);
+    else
+      window->Flush(round * 100);
+    platform::SleepMilliseconds(2);
+  }
+  stop = true;
+  writer.join();
+  reader.join();
+  EXPECT_GT(stored.load(), 60);
+  EXPECT_EQ(window->ResamplingText(), "resampling 22050 Hz to 48000 Hz");
+}
+
 // The ring on its own, resized over and over on a third thread (as the host's buffer
 // creation and the player's Open do) while the writer and the reader run: the frames come
 // out once each and in order, whatever the lengths and channel counts in between.

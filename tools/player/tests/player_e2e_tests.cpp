@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -101,7 +104,8 @@ class PlayerEndToEnd : public ::testing::Test {
     std::string id_text;
     std::string capture;
   };
-  Driver InstallDriver(char letter, uint32_t number) {
+  Driver InstallDriver(char letter, uint32_t number,
+                       const std::function<void(asio_test::DriverConfig&)>& adjust = {}) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     Driver driver;
     driver.name = std::string("!E2E ") + info->name() + " " + letter;
@@ -117,6 +121,7 @@ class PlayerEndToEnd : public ::testing::Test {
     for (int k = 1; k <= 8; ++k)
       config.outputs.push_back({"Output " + std::to_string(k), kFloat32Lsb});
     config.output_wav = driver.capture;
+    if (adjust) adjust(config);
     drivers_.push_back(std::make_unique<asio_test::ScopedDriver>(driver.name, driver.id, config));
     EXPECT_TRUE(drivers_.back()->Installed());
     return driver;
@@ -554,19 +559,129 @@ TEST_F(PlayerEndToEnd, StreamsOf8And24And32BitsComeOutExactly) {
   }
 }
 
-// The host keeps rates up to about a megahertz; beyond, the player hears of it.
-TEST_F(PlayerEndToEnd, ARateTheHostDoesNotKeepIsReportedAndTheStreamOpensAllTheSame) {
+// A rate no player sends is refused without a box: Open answers -1 and nothing is stored.
+TEST_F(PlayerEndToEnd, AnAbsurdRateIsRefusedWithoutABox) {
   const Driver a = InstallDriver('A', 0x80);
   StoreEffect();
   const HarnessRun run = Run({"init", "select CBDriver \"" + a.name + "\"",
-                              "play rate=2000000 tail=0", "wait", "stop", "quit"},
+                              "play rate=2000000 tail=0", "sleep 300", "stop", "quit"},
                              "--tone 0.2");
+  EXPECT_TRUE(run.All("msgbox").empty()) << run.output;
+  EXPECT_EQ(run.Field("open", "result"), "-1") << run.output;
+  EXPECT_EQ(run.Field("played", "frames"), "0") << run.output;
+}
+
+// A tone's frequency in cycles per sample (from its zero crossings, interpolated) and its
+// amplitude (from its RMS) over samples [begin, end).
+struct ToneMeasure {
+  double cycles_per_sample = 0;
+  double amplitude = 0;
+};
+ToneMeasure MeasureTone(const std::vector<double>& x, size_t begin, size_t end) {
+  ToneMeasure tone;
+  double first = -1, last = -1, squares = 0;
+  int rising = 0;
+  for (size_t i = begin; i + 1 < end; ++i) {
+    squares += x[i] * x[i];
+    if (x[i] < 0 && x[i + 1] >= 0) {
+      const double at = static_cast<double>(i) + x[i] / (x[i] - x[i + 1]);
+      if (first < 0) first = at;
+      last = at;
+      ++rising;
+    }
+  }
+  if (rising > 1) tone.cycles_per_sample = (rising - 1) / (last - first);
+  if (end > begin) tone.amplitude = std::sqrt(2 * squares / static_cast<double>(end - begin));
+  return tone;
+}
+
+// The span [first, last] of samples louder than `threshold`.
+std::pair<size_t, size_t> AudibleSpan(const std::vector<double>& x, double threshold) {
+  size_t first = x.size(), last = 0;
+  for (size_t i = 0; i < x.size(); ++i)
+    if (std::abs(x[i]) > threshold) first = std::min(first, i), last = i;
+  return {first, last};
+}
+
+// A driver that runs 48 kHz only: the 44.1 kHz tone (440 Hz left at 0.1, 660 Hz right at
+// 0.05; the router's outputs 7 and 8 on the first two channels) comes out at its frequency,
+// its level and its length, without a box; a 48 kHz stream on it stays exact.
+TEST_F(PlayerEndToEnd, AStreamAtARateTheDriverCannotRunIsResampledToItsPitchLevelAndLength) {
+  const Driver a = InstallDriver('A', 0xA0, [](asio_test::DriverConfig& config) {
+    config.sample_rates = {48000.0};
+    config.sample_rate = 48000.0;
+  });
+  StoreEffect();
+  const HarnessRun run = Run(
+      {"init", "select CBDriver \"" + a.name + "\"", "play", "wait", "stop", "quit"}, "--tone 1");
   ASSERT_EQ(run.exit_code, 0) << run.output;
-  const auto boxes = run.All("msgbox");
-  ASSERT_EQ(boxes.size(), 1u) << run.output;
-  EXPECT_EQ(boxes[0].fields.at("text"), "Samplerate 2000000 not yet supported!");
-  EXPECT_EQ(run.Field("open", "result"), "1");
-  EXPECT_EQ(run.Field("played", "refused"), "0");
+  EXPECT_TRUE(run.All("msgbox").empty()) << run.output;
+  EXPECT_EQ(run.Field("open", "result"), "1") << run.output;
+  EXPECT_EQ(run.Field("played", "refused"), "0") << run.output;
+  std::string error;
+  const auto capture = harness::ReadCapture(a.capture, &error);
+  ASSERT_TRUE(capture) << error;
+  const struct {
+    size_t channel;
+    double frequency, amplitude;
+  } expected[] = {{0, 440.0, 7 * 3277.0 / 32768}, {1, 660.0, 8 * 1642.0 / 32768}};
+  for (const auto& e : expected) {
+    SCOPED_TRACE("channel " + std::to_string(e.channel));
+    const std::vector<double>& x = capture->channel[e.channel];
+    const auto [first, last] = AudibleSpan(x, e.amplitude / 20);
+    ASSERT_LT(first, last);
+    // One second at 48 kHz, give or take the edges' filter ringing.
+    EXPECT_NEAR(static_cast<double>(last - first + 1), 48000.0, 48.0);
+    const ToneMeasure tone = MeasureTone(x, first + 2400, last - 2400);
+    EXPECT_NEAR(tone.cycles_per_sample * 48000.0, e.frequency, 0.05);
+    EXPECT_NEAR(20 * std::log10(tone.amplitude / e.amplitude), 0.0, 0.01);
+  }
+
+  // 48 kHz: no conversion, every sample exact.
+  drivers_.clear();
+  const Driver b = InstallDriver('B', 0xA1, [](asio_test::DriverConfig& config) {
+    config.sample_rates = {48000.0};
+    config.sample_rate = 48000.0;
+  });
+  signal_ = KnownSignal(0.3);
+  signal_.sample_rate = 48000;
+  const std::string wav = WriteSignal();
+  const HarnessRun exact =
+      Run({"init", "select CBDriver \"" + b.name + "\"", "play", "wait", "stop", "quit"},
+          "--wav \"" + wav + "\"");
+  ASSERT_EQ(exact.exit_code, 0) << exact.output;
+  EXPECT_EQ(exact.Field("open", "rate"), "48000");
+  ExpectRouted(b, {7, 8});
+}
+
+// The driver's clock goes from 44.1 to 48 kHz while a 44.1 kHz tone plays: after the frames
+// the ring held at the change, the tone is heard at its pitch again, converted.
+TEST_F(PlayerEndToEnd, ARateChangeDuringPlaybackIsFollowed) {
+  const Driver a = InstallDriver('A', 0xA2, [](asio_test::DriverConfig& config) {
+    config.clock_change_ms = 400;
+    config.clock_change_rate = 48000.0;
+  });
+  StoreEffect();
+  const HarnessRun run = Run(
+      {"init", "select CBDriver \"" + a.name + "\"", "play", "wait", "stop", "quit"}, "--tone 2");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_TRUE(run.All("msgbox").empty()) << run.output;
+  std::string error;
+  const auto capture = harness::ReadCapture(a.capture, &error);
+  ASSERT_TRUE(capture) << error;
+  const std::vector<double>& x = capture->channel[0];
+  const auto [first, last] = AudibleSpan(x, 0.7 / 20);
+  ASSERT_LT(first, last);
+  // Before the change (0.4 s after the start, the ring's silence first): 44.1 kHz.
+  const ToneMeasure before = MeasureTone(x, first + 1000, first + 8000);
+  EXPECT_NEAR(before.cycles_per_sample * 44100.0, 440.0, 0.2);
+  // From the change on, past what the ring held then (at most its length): 48 kHz.
+  const size_t change = static_cast<size_t>(0.4 * 44100);
+  const ToneMeasure after = MeasureTone(x, change + 2 * 16384, last - 2400);
+  EXPECT_NEAR(after.cycles_per_sample * 48000.0, 440.0, 0.05);
+  EXPECT_NEAR(20 * std::log10(after.amplitude / (7 * 3277.0 / 32768)), 0.0, 0.01);
+  // The rest of the two seconds at 48 kHz, and nothing lost at the change.
+  EXPECT_GT(last - first, static_cast<size_t>(2 * 44100));
 }
 
 TEST_F(PlayerEndToEnd, ADriverResetWhilePlayingKeepsTheAudioExact) {
