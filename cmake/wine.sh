@@ -1,9 +1,11 @@
 #!/bin/bash
-# Manages the Wine prefix the Windows build runs its programs in.
+# Manages the Wine prefix a Windows build runs its programs in.
 #   wine.sh PREFIX create   make the prefix (once), quiet and without crash dialogs
 #   wine.sh PREFIX warm     start a persistent wineserver and Wine's services with all
 #                           output sent away, so that no later test's pipe is inherited
 #   wine.sh PREFIX stop     end the wineserver and everything of this prefix
+# A third argument names the prefix's kind: win32 (the default) or win64, where 64-bit and,
+# under WoW64, 32-bit programs run.
 set -u
 # The wineserver and Wine's services outlive this script: they must not keep any pipe of
 # the build or of ctest open, or those wait for them forever.
@@ -11,7 +13,8 @@ for fd in $(ls /proc/$$/fd); do
   if [ "$fd" -gt 2 ]; then eval "exec $fd>&-"; fi
 done 2>/dev/null
 WINEPREFIX=$1
-export WINEPREFIX WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINEARCH=${3:-win32}
+export WINEPREFIX WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 case "$2" in
 create)

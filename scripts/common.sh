@@ -3,6 +3,10 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${PARTILOOM_BUILD_DIR:-$ROOT/build}
 WINDOWS_BUILD=$BUILD/windows
 WINEPREFIX_DIR=$WINDOWS_BUILD/wineprefix
+# The 64-bit side (a helper's parts, 64-bit effects) and its win64 prefix, where the 32-bit
+# plug-in of $WINDOWS_BUILD runs too (WoW64).
+WIN64_BUILD=$BUILD/win64
+WIN64_PREFIX_DIR=$WIN64_BUILD/wineprefix
 # libsoxr built for the Windows build by setup.sh (headers and static library)
 SOXR_WINDOWS_PREFIX=$BUILD/third-party/soxr/install
 JOBS=$(nproc)
@@ -42,6 +46,12 @@ configure_windows() {
   cmake -S "$ROOT" -B "$WINDOWS_BUILD" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" \
     -DPL_SOXR_WINDOWS_PREFIX="$SOXR_WINDOWS_PREFIX" >/dev/null
+}
+
+configure_win64() {
+  cmake -S "$ROOT" -B "$WIN64_BUILD" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
+    -DPL_WIN32_BUILD_DIR="$WINDOWS_BUILD" >/dev/null
 }
 
 # ---- playing through the player stand-in under Wine (demo.sh, soak.sh) --------------------
