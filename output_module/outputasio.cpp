@@ -142,13 +142,19 @@ void TFmASIOConfig::CreateControls() {
   ToolButton1 = item(ControlKind::Label, "ToolButton1", 16, 0, kButtonHeight);
   BtRouting = item(ControlKind::Button, "BtRouting", 64, 0, kButtonHeight, "Routing");
   ToolButton2 = item(ControlKind::Label, "ToolButton2", 136, 0, kButtonHeight);
-  Label1 = item(ControlKind::Label, "Label1", 275, kLabelTop, kLabelHeight, kCreditLine);
+  // The credit line gives the width of the "Own process" check button, last on the bar.
+  constexpr int32_t kOwnProcessWidth = 80;
+  Label1 = item(ControlKind::Label, "Label1", 275 - kOwnProcessWidth, kLabelTop, kLabelHeight,
+                kCreditLine);
   Label1->SetAlignment(platform::TextAlignment::Center);
+  BtOwnProcess =
+      item(ControlKind::CheckBox, "BtOwnProcess", kOwnProcessWidth, 2, 19, "Own process");
   Panel = Control::CreateChild(ControlKind::Panel, *Form, "Panel", Bounds{0, 25, 811, 683});
 
   CBDriver->OnChange = [this] { ReportFailure([this] { CBDriverChange(this); }); };
   BtControlPanel->OnClick = [this] { ReportFailure([this] { BtControlPanelClick(this); }); };
   BtRouting->OnClick = [this] { ReportFailure([this] { BtRoutingClick(this); }); };
+  BtOwnProcess->OnClick = [this] { ReportFailure([this] { BtOwnProcessClick(this); }); };
 }
 
 void TFmASIOConfig::ConfigureHosts() {
@@ -209,6 +215,10 @@ void TFmASIOConfig::FormCreate(TObject*) {
     if (!key->WriteString(settings::kVstPlugin, *chosen))
       throw std::runtime_error("The path of the Partiloom.DLL could not be stored");
   }
+
+  const bool own_process = settings::ReadBoolean(*key, settings::kOwnProcess);
+  BtOwnProcess->SetChecked(own_process);
+  Effect().SetOwnProcess(own_process);
 
   // A preset that does not load is reported once the driver and its routing are back.
   std::string preset_failure;
@@ -370,6 +380,21 @@ void TFmASIOConfig::BtRoutingClick(TObject*) {
   dialog.FormShow(&dialog);
   dialog.Form->ShowModal();
   if (std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting()) LoadRouting(*key);
+}
+
+void TFmASIOConfig::BtOwnProcessClick(TObject*) {
+  const bool own_process = BtOwnProcess->Checked();
+  std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
+  if (key) settings::WriteBoolean(*key, settings::kOwnProcess, own_process);
+  Effect().SetOwnProcess(own_process);
+  const std::string path =
+      key ? key->ReadString(settings::kVstPlugin).value_or(std::string()) : Effect().DLLFileName();
+  if (path.empty()) return;
+  // The effect's state goes to the preset file, which the new loading reads back.
+  SavePresetFile();
+  std::string preset_failure;
+  LoadEffect(path, preset_failure);
+  if (!preset_failure.empty()) platform::ShowMessageBox(preset_failure);
 }
 
 void TFmASIOConfig::LoadRouting(const platform::RegistryKey& Key) {

@@ -45,6 +45,7 @@ class TFmASIOConfig : public TObject {
   std::unique_ptr<platform::Control> BtRouting;
   std::unique_ptr<platform::Control> ToolButton2;
   std::unique_ptr<platform::Control> Label1;
+  std::unique_ptr<platform::Control> BtOwnProcess;
   std::unique_ptr<platform::Control> Panel;
 
   // ---- the stream, called through the record ---------------------------------------------
@@ -78,6 +79,8 @@ class TFmASIOConfig : public TObject {
   void CBDriverChange(TObject* Sender);
   void BtControlPanelClick(TObject* Sender);
   void BtRoutingClick(TObject* Sender);
+  // Stores the choice and loads the effect again, with its state, the way chosen.
+  void BtOwnProcessClick(TObject* Sender);
   void ASIOHostBufferSwitch32(TObject* Sender, TSingleChannelArrays& InBuffer,
                               TSingleChannelArrays& OutBuffer) noexcept;
   void ASIOHostSampleRateChanged(TObject* Sender) noexcept;

@@ -69,6 +69,7 @@ struct Control::Impl {
   int32_t maximum = 100;
   int32_t value = 0;
   int32_t page = 10;
+  bool checked = false;
 
   bool timer_active = false;
   uint64_t timer_serial = 0;
@@ -280,6 +281,13 @@ void Control::SetTabOrder(int32_t order) {
   siblings.insert(siblings.begin() + position, impl_.get());
 }
 
+void Control::SetChecked(bool checked) {
+  if (kind_ == ControlKind::CheckBox) impl_->checked = checked;
+}
+bool Control::Checked() const {
+  return WindowChecked(Handle());
+}
+
 void Control::ClearItems() {
   impl_->items.clear();
   impl_->selected = -1;
@@ -485,7 +493,18 @@ void ActivateWindow(NativeWindow top_level) {
 
 void ClickWindow(NativeWindow button) {
   Control::Impl* impl = Find(button);
-  if (impl && impl->self->Kind() == ControlKind::Button) RunHandler(impl->self->OnClick);
+  if (!impl) return;
+  if (impl->self->Kind() == ControlKind::CheckBox) {
+    impl->checked = !impl->checked;
+  } else if (impl->self->Kind() != ControlKind::Button) {
+    return;
+  }
+  RunHandler(impl->self->OnClick);
+}
+
+bool WindowChecked(NativeWindow check_box) {
+  Control::Impl* impl = Find(check_box);
+  return impl && impl->self->Kind() == ControlKind::CheckBox && impl->checked;
 }
 
 void SelectWindowItem(NativeWindow combo_box, int32_t index) {
