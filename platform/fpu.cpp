@@ -28,13 +28,13 @@ void WriteMxcsr(uint32_t mxcsr) noexcept {
 }
 
 void RestoreFloatingPointControl(uint16_t x87_control_word, uint32_t mxcsr) noexcept {
-  if (kHostControlsX87 && ((ReadX87ControlWord() ^ x87_control_word) & kX87ControlWordMask))
+  if ((ReadX87ControlWord() ^ x87_control_word) & kX87ControlWordMask)
     WriteX87ControlWord(x87_control_word);
   if ((ReadMxcsr() ^ mxcsr) & ~kMxcsrStatusFlags) WriteMxcsr(mxcsr);
 }
 
 void ResetFloatingPointState() noexcept {
-  if (kHostControlsX87) WriteX87ControlWord(kHostX87ControlWord);
+  WriteX87ControlWord(kHostX87ControlWord);
   WriteMxcsr(kHostMxcsr);
 }
 

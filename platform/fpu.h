@@ -12,17 +12,7 @@ constexpr uint16_t kHostX87ControlWord = 0x133F;
 constexpr uint16_t kX87ControlWordMask = 0x1F3F;
 constexpr uint32_t kHostMxcsr = 0x1F80;  // all SSE exceptions masked, nearest, no FTZ/DAZ
 
-// Whether the host sets and restores the x87 control word. 64-bit Windows computes with SSE
-// alone and its x87 word keeps the system's convention there, so the host keeps to MXCSR;
-// the native build, which stands in for the 32-bit product in the tests, handles both.
-#if defined(_WIN64)
-inline constexpr bool kHostControlsX87 = false;
-#else
-inline constexpr bool kHostControlsX87 = true;
-#endif
-
-// Clears pending exceptions, loads kHostX87ControlWord (where kHostControlsX87) and
-// kHostMxcsr.
+// Clears pending exceptions, loads kHostX87ControlWord and kHostMxcsr.
 void ResetFloatingPointState() noexcept;
 uint16_t ReadX87ControlWord() noexcept;
 void WriteX87ControlWord(uint16_t control_word) noexcept;
@@ -32,9 +22,9 @@ void WriteMxcsr(uint32_t mxcsr) noexcept;
 // The bits of MXCSR that hold exception flags rather than control (0-5).
 constexpr uint32_t kMxcsrStatusFlags = 0x3F;
 
-// Puts back the x87 control word (where kHostControlsX87) and MXCSR the caller had before
-// foreign code ran, each only where it differs in a bit that holds meaning (MXCSR's exception
-// flags do not count): reading and comparing costs less than loading either word.
+// Puts back the x87 control word and MXCSR the caller had before foreign code ran, each
+// only where it differs in a bit that holds meaning (MXCSR's exception flags do not count):
+// reading and comparing costs less than loading either word.
 void RestoreFloatingPointControl(uint16_t x87_control_word, uint32_t mxcsr) noexcept;
 
 }  // namespace platform

@@ -15,6 +15,7 @@ XVFB_PID=
 start_x_server() {
   # Wine's server must start with DISPLAY set, or later window tests break.
   bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" stop
+  [ -d "$WIN64_PREFIX_DIR" ] && bash "$ROOT/cmake/wine.sh" "$WIN64_PREFIX_DIR" stop win64
   local display
   for display in $(seq 90 120); do
     [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] && continue
@@ -35,6 +36,7 @@ start_x_server() {
 
 stop_x_server() {
   bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" stop
+  [ -d "$WIN64_PREFIX_DIR" ] && bash "$ROOT/cmake/wine.sh" "$WIN64_PREFIX_DIR" stop win64
   if [ -n "$XVFB_PID" ]; then
     kill "$XVFB_PID" 2>/dev/null
     wait "$XVFB_PID" 2>/dev/null

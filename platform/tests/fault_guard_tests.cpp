@@ -125,11 +125,8 @@ TEST(FaultGuard, TwoThreadsFaultAtOnce) {
 TEST(FaultGuard, CallersFloatingPointStateComesBackAfterAFault) {
   ResetFloatingPointState();
   EXPECT_FALSE(Guarded([] { faulting::ChangeFpuStateThenFault(0x007F, 0x9FC0); }));
-  if (kHostControlsX87)
-    EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask,
-              kHostX87ControlWord & kX87ControlWordMask);
+  EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask, kHostX87ControlWord & kX87ControlWordMask);
   EXPECT_EQ(ReadMxcsr() & ~0x3Fu, kHostMxcsr);
-  WriteX87ControlWord(kHostX87ControlWord);
 }
 
 // After a normal return the routine's words stay, or the caller's come back where the
@@ -164,9 +161,7 @@ TEST(FaultGuard, ANormalReturnRestoresTheCallersWordsWhenAsked) {
     const uint32_t mxcsr = ReadMxcsr();
     ResetFloatingPointState();
     EXPECT_TRUE(returned);
-    // Where the x87 word is not the host's, the routine's stays.
-    const uint16_t expected_x87 = kHostControlsX87 ? c.expected_x87 : c.x87;
-    EXPECT_EQ(x87 & kX87ControlWordMask, expected_x87 & kX87ControlWordMask) << c.x87;
+    EXPECT_EQ(x87 & kX87ControlWordMask, c.expected_x87 & kX87ControlWordMask) << c.x87;
     EXPECT_EQ(mxcsr, c.expected_mxcsr) << c.mxcsr;
   }
 }
@@ -175,8 +170,7 @@ TEST(FloatingPointState, ResetLoadsTheHostControlWords) {
   WriteX87ControlWord(0x027F);
   WriteMxcsr(0x9FC0);  // flush-to-zero, denormals-are-zero, round up
   ResetFloatingPointState();
-  EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask,
-            (kHostControlsX87 ? 0x133F : 0x027F) & kX87ControlWordMask);
+  EXPECT_EQ(ReadX87ControlWord() & kX87ControlWordMask, 0x133F);
   EXPECT_EQ(ReadMxcsr(), kHostMxcsr);
 }
 

@@ -78,6 +78,9 @@ namespace platform {
 __attribute__((noinline)) bool GuardedCall(GuardedRoutine routine, void* context,
                                            uint32_t* fault_code,
                                            FloatingPointAfterReturn after) noexcept {
+  // Both words, as on x86: compiled code computes with SSE here, but the runtime's own
+  // routines (lrint, long double) still round by the x87 word.
+  const uint16_t control_word = ReadX87ControlWord();
   const uint32_t mxcsr = ReadMxcsr();
   GuardRecord record{0};
   bool finished = false;
@@ -88,9 +91,11 @@ __attribute__((noinline)) bool GuardedCall(GuardedRoutine routine, void* context
   }
   if (!finished) {
     if (record.code == kFaultStackOverflow) _resetstkoflw();  // re-arm the guard page
+    __asm__ volatile("fninit");  // the fault may have left the x87 register stack dirty
+    WriteX87ControlWord(control_word);
     WriteMxcsr(mxcsr & ~kMxcsrStatusFlags);
   } else if (after == FloatingPointAfterReturn::Restored) {
-    RestoreFloatingPointControl(0, mxcsr);  // MXCSR alone: the x87 word is not the host's here
+    RestoreFloatingPointControl(control_word, mxcsr);
   }
   if (fault_code) *fault_code = finished ? 0 : record.code;
   return finished;
