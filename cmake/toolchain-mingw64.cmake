@@ -16,5 +16,7 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 set(PL_WINE_ARCH win64)
 set(WINE_PREFIX_DIR "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix the tests run in")
+# The 64-bit loader itself: Debian's `wine` starts with the 32-bit one, which hands a 64-bit
+# program on through a detour that now and then fails to start it.
 set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${WINE_PREFIX_DIR} WINEARCH=win64 WINEDEBUG=-all
-    "WINEDLLOVERRIDES=mscoree,mshtml=" wine)
+    "WINEDLLOVERRIDES=mscoree,mshtml=" /usr/lib/wine/wine64)

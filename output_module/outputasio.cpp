@@ -141,11 +141,11 @@ void TFmASIOConfig::CreateControls() {
       item(ControlKind::Button, "BtControlPanel", 100, 0, kButtonHeight, "Control Panel");
   ToolButton1 = item(ControlKind::Label, "ToolButton1", 16, 0, kButtonHeight);
   BtRouting = item(ControlKind::Button, "BtRouting", 64, 0, kButtonHeight, "Routing");
-  ToolButton2 = item(ControlKind::Label, "ToolButton2", 136, 0, kButtonHeight);
-  // The credit line gives the width of the "Own process" check button, last on the bar.
+  // The gap before the credit line gives the width of the "Own process" check button, last
+  // on the bar: the credit line keeps its width, which its text needs.
   constexpr int32_t kOwnProcessWidth = 80;
-  Label1 = item(ControlKind::Label, "Label1", 275 - kOwnProcessWidth, kLabelTop, kLabelHeight,
-                kCreditLine);
+  ToolButton2 = item(ControlKind::Label, "ToolButton2", 136 - kOwnProcessWidth, 0, kButtonHeight);
+  Label1 = item(ControlKind::Label, "Label1", 275, kLabelTop, kLabelHeight, kCreditLine);
   Label1->SetAlignment(platform::TextAlignment::Center);
   BtOwnProcess =
       item(ControlKind::CheckBox, "BtOwnProcess", kOwnProcessWidth, 2, 19, "Own process");

@@ -113,8 +113,8 @@ TEST_F(HostWindow, WindowAndToolBarAreLaidOutAsDesigned) {
       {"BtControlPanel", 213, 100, "Control Panel"},
       {"ToolButton1", 313, 16, ""},
       {"BtRouting", 329, 64, "Routing"},
-      {"ToolButton2", 393, 136, ""},
-      {"Label1", 529, 195, nullptr},
+      {"ToolButton2", 393, 56, ""},
+      {"Label1", 449, 275, nullptr},
       {"BtOwnProcess", 724, 80, "Own process"},
   };
   for (const Item& item : items) {

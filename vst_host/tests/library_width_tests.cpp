@@ -132,26 +132,6 @@ TEST(LibraryWidth, BuiltLibrariesAndTheirCutCopies) {
 #endif
 }
 
-TEST(LibraryWidth, TheRouteOfEachWidth) {
-  const TLibraryWidth other_intel =
-      kHostLibraryWidth == TLibraryWidth::x86 ? TLibraryWidth::x64 : TLibraryWidth::x86;
-  const struct {
-    TLibraryWidth width;
-    bool own_process;
-    TLoadRoute route;
-  } cases[] = {
-      {kHostLibraryWidth, false, TLoadRoute::InProcess},
-      {kHostLibraryWidth, true, TLoadRoute::Bridge},
-      {other_intel, false, TLoadRoute::Bridge},
-      {other_intel, true, TLoadRoute::Bridge},
-      {TLibraryWidth::Other, false, TLoadRoute::Refused},
-      {TLibraryWidth::Other, true, TLoadRoute::Refused},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(ChooseLoadRoute(c.width, c.own_process), c.route)
-        << LibraryWidthName(c.width) << " own process " << c.own_process;
-}
-
 // What the user reads when an effect's library does not load in process.
 class LoadRouteMessages : public ::testing::Test {
  protected:
