@@ -22,11 +22,16 @@ create)
     mkdir -p "$WINEPREFIX"
     wineboot -i </dev/null >/dev/null 2>&1
     # An empty debugger: a crashing program exits with its fault instead of waiting
-    # in (or being reported as passed by) Wine's debugger.
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /d '' /f </dev/null >/dev/null 2>&1
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Auto /d 0 /f </dev/null >/dev/null 2>&1
+    # in (or being reported as passed by) Wine's debugger. A win64 prefix keeps this in
+    # both registry views; Debian's wine runs the 32-bit reg.exe, the 64-bit loader the other.
+    loaders=(wine)
+    [ "$WINEARCH" = win64 ] && loaders+=(/usr/lib/wine/wine64)
+    for loader in "${loaders[@]}"; do
+      "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /d '' /f </dev/null >/dev/null 2>&1
+      "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Auto /d 0 /f </dev/null >/dev/null 2>&1
+    done
     # Without a window manager, unmanaged windows hide and close without a 2 s wait.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
     if [ -d /usr/share/wine/fonts ]; then
