@@ -9,14 +9,15 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_gtest EXCLUDE_FROM_ALL
 
 if(WIN32)
   set(PL_WINE_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/wine.sh)
-  execute_process(COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} create)
-  execute_process(COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} warm)
+  execute_process(COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} create ${PL_WINE_ARCH})
+  execute_process(COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} warm ${PL_WINE_ARCH})
   # Test discovery runs the programs under Wine right after linking: keep the server warm
   # so that no Wine service starts with the build's pipes open.
-  add_custom_target(wine_warm ALL COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} warm VERBATIM)
-  add_test(NAME wine_start COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} warm)
+  add_custom_target(wine_warm ALL
+    COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} warm ${PL_WINE_ARCH} VERBATIM)
+  add_test(NAME wine_start COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} warm ${PL_WINE_ARCH})
   set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine)
-  add_test(NAME wine_stop COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} stop)
+  add_test(NAME wine_stop COMMAND bash ${PL_WINE_SCRIPT} ${WINE_PREFIX_DIR} stop ${PL_WINE_ARCH})
   set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
   add_test(NAME windows_binaries_import_only_system_dlls
            COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/check-imports.sh ${CMAKE_BINARY_DIR}/bin)

@@ -1,9 +1,11 @@
 #!/bin/bash
-# Manages the Wine prefix the Windows build runs its programs in.
+# Manages the Wine prefix a Windows build runs its programs in.
 #   wine.sh PREFIX create   make the prefix (once), quiet and without crash dialogs
 #   wine.sh PREFIX warm     start a persistent wineserver and Wine's services with all
 #                           output sent away, so that no later test's pipe is inherited
 #   wine.sh PREFIX stop     end the wineserver and everything of this prefix
+# A third argument names the prefix's kind: win32 (the default) or win64, where 64-bit and,
+# under WoW64, 32-bit programs run.
 set -u
 # The wineserver and Wine's services outlive this script: they must not keep any pipe of
 # the build or of ctest open, or those wait for them forever.
@@ -11,7 +13,8 @@ for fd in $(ls /proc/$$/fd); do
   if [ "$fd" -gt 2 ]; then eval "exec $fd>&-"; fi
 done 2>/dev/null
 WINEPREFIX=$1
-export WINEPREFIX WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINEARCH=${3:-win32}
+export WINEPREFIX WINEARCH WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 case "$2" in
 create)
@@ -19,11 +22,16 @@ create)
     mkdir -p "$WINEPREFIX"
     wineboot -i </dev/null >/dev/null 2>&1
     # An empty debugger: a crashing program exits with its fault instead of waiting
-    # in (or being reported as passed by) Wine's debugger.
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /d '' /f </dev/null >/dev/null 2>&1
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Auto /d 0 /f </dev/null >/dev/null 2>&1
+    # in (or being reported as passed by) Wine's debugger. A win64 prefix keeps this in
+    # both registry views; Debian's wine runs the 32-bit reg.exe, the 64-bit loader the other.
+    loaders=(wine)
+    [ "$WINEARCH" = win64 ] && loaders+=(/usr/lib/wine/wine64)
+    for loader in "${loaders[@]}"; do
+      "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /d '' /f </dev/null >/dev/null 2>&1
+      "$loader" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Auto /d 0 /f </dev/null >/dev/null 2>&1
+    done
     # Without a window manager, unmanaged windows hide and close without a 2 s wait.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
     if [ -d /usr/share/wine/fonts ]; then

@@ -173,6 +173,10 @@ void TFmASIOConfig::CreateControls() {
       Bounds{ToolButton2->GetBounds().left + ToolButton1->GetBounds().width, 0, 100, kButtonHeight},
       "Choose Effect...");
   BtEffect->SetTabOrder(8);  // right after BtRouting, the eighth of the bar's items
+  // The tool bar is full: the "Own process" check box stands at the right end of the status
+  // line below the meters. Created before them, it lies above them.
+  BtOwnProcess = Control::CreateChild(ControlKind::CheckBox, *Form, "BtOwnProcess",
+                                      OwnProcessBounds(708), "Own process");
   Meters = Control::CreateChild(ControlKind::LevelMeter, *Form, "Meters",
                                 Bounds{0, 708, 811, kMeterStripHeight});
   Meters->SetMeterMarks(TMeterStrip::Marks());
@@ -188,6 +192,7 @@ void TFmASIOConfig::CreateControls() {
   BtControlPanel->OnClick = [this] { ReportFailure([this] { BtControlPanelClick(this); }); };
   BtRouting->OnClick = [this] { ReportFailure([this] { BtRoutingClick(this); }); };
   BtEffect->OnClick = [this] { ReportFailure([this] { BtEffectClick(this); }); };
+  BtOwnProcess->OnClick = [this] { ReportFailure([this] { BtOwnProcessClick(this); }); };
 }
 
 void TFmASIOConfig::ConfigureHosts() {
@@ -245,6 +250,10 @@ void TFmASIOConfig::FormCreate(TObject*) {
     if (!key->WriteString(settings::kVstPlugin, *chosen))
       throw std::runtime_error(kLibraryNotStored);
   }
+
+  const bool own_process = settings::ReadBoolean(*key, settings::kOwnProcess);
+  BtOwnProcess->SetChecked(own_process);
+  Effect().SetOwnProcess(own_process);
 
   // A preset that does not load is reported once the driver and its routing are back.
   std::string preset_failure;
@@ -414,11 +423,18 @@ TStatusFigures TFmASIOConfig::StatusFigures() const {
   return figures;
 }
 
+platform::Bounds TFmASIOConfig::OwnProcessBounds(int32_t StripTop) const {
+  constexpr int32_t kWidth = 84, kHeight = 17;
+  return {Form->ClientArea().width - kWidth - 4, StripTop + kMeterStripHeight - kHeight - 1, kWidth,
+          kHeight};
+}
+
 void TFmASIOConfig::FitMetersBelowPanel() {
   const platform::Bounds panel = Panel->GetBounds();
   const int32_t top = panel.top + panel.height;
   const int32_t width = Form->ClientArea().width;
   Meters->SetBounds({0, top, width, kMeterStripHeight});
+  BtOwnProcess->SetBounds(OwnProcessBounds(top));
   Form->SetClientSize(width, top + kMeterStripHeight);
 }
 
@@ -491,6 +507,21 @@ void TFmASIOConfig::BtRoutingClick(TObject*) {
   dialog.FormShow(&dialog);
   dialog.Form->ShowModal();
   if (std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting()) LoadRouting(*key);
+}
+
+void TFmASIOConfig::BtOwnProcessClick(TObject*) {
+  const bool own_process = BtOwnProcess->Checked();
+  std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
+  if (key) settings::WriteBoolean(*key, settings::kOwnProcess, own_process);
+  Effect().SetOwnProcess(own_process);
+  const std::string path =
+      key ? key->ReadString(settings::kVstPlugin).value_or(std::string()) : Effect().DLLFileName();
+  if (path.empty()) return;
+  // The effect's state goes to the preset file, which the new loading reads back.
+  SavePresetFile();
+  std::string preset_failure;
+  LoadEffect(path, preset_failure);
+  if (!preset_failure.empty()) platform::ShowMessageBox(preset_failure);
 }
 
 void TFmASIOConfig::LoadRouting(const platform::RegistryKey& Key) {

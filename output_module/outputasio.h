@@ -53,6 +53,8 @@ class TFmASIOConfig : public TObject {
   std::unique_ptr<platform::Control> BtEffect;
   // Below the panel: the level meters and the status line.
   std::unique_ptr<platform::Control> Meters;
+  // At the status line's right end: the effect runs in a process of its own.
+  std::unique_ptr<platform::Control> BtOwnProcess;
 
   // ---- the stream, called through the record ---------------------------------------------
   // 1 when the host runs after the call, else 0; -1, with a line in the log and nothing
@@ -94,6 +96,8 @@ class TFmASIOConfig : public TObject {
   // two driver blocks, with the routing as it was, and is stored as "VST Plugin". A library
   // that does not load is reported, and the effect before comes back with that state.
   void BtEffectClick(TObject* Sender);
+  // Stores the choice and loads the effect again, with its state, the way chosen.
+  void BtOwnProcessClick(TObject* Sender);
   void ASIOHostBufferSwitch32(TObject* Sender, TSingleChannelArrays& InBuffer,
                               TSingleChannelArrays& OutBuffer) noexcept;
   void ASIOHostSampleRateChanged(TObject* Sender) noexcept;
@@ -158,6 +162,8 @@ class TFmASIOConfig : public TObject {
   TStatusFigures StatusFigures() const;
   // The strip stays below the panel, whatever size the effect's editor gives the panel.
   void FitMetersBelowPanel();
+  // Where the "Own process" check box stands for a strip of meters at `StripTop`.
+  platform::Bounds OwnProcessBounds(int32_t StripTop) const;
   // Starts the conversion of a stream at `StreamRate` to the driver's rate, and says so when
   // that changes what is converted. FConverterLock held.
   void StartConversion(int32_t StreamRate, int32_t Channels);

@@ -23,6 +23,9 @@ constexpr char kDriver[] = "Driver";             // integer: position in the dri
 constexpr char kDriverName[] = "Driver Name";    // string: name of the driver at "Driver"
 constexpr char kRoutingTop[] = "Routing Top";    // integer: host window top at dialog close
 constexpr char kRoutingLeft[] = "Routing Left";  // integer: the same, left edge
+// Boolean: the effect runs in a helper process of its own, also when the plug-in could load
+// it; a value that is no number reads as false (in the plug-in's process, where it always ran).
+constexpr char kOwnProcess[] = "Own Process";
 
 constexpr int kRoutedOutputs = 8;
 

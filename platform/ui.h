@@ -33,6 +33,7 @@ enum class ControlKind : uint8_t {
   TrackBar,    // horizontal track bar
   ScrollBar,   // horizontal scroll bar
   LevelMeter,  // owner-drawn level bars (see MeterBar) with a line of text (the caption) below
+  CheckBox,    // check box with its caption beside it; a click turns it over
 };
 
 enum class TextAlignment : uint8_t { Left, Center, Right };
@@ -142,6 +143,10 @@ class Control {
   std::vector<MeterBar> MeterBars() const;
   void SetMeterMarks(const std::vector<MeterMark>& marks);
 
+  // Check boxes. Setting the mark from code fires no handler.
+  void SetChecked(bool checked);
+  bool Checked() const;
+
   // Runs `handler` every `interval_ms` on the control's thread until stopped or destroyed.
   void StartTimer(uint32_t interval_ms, std::function<void()> handler);
   void StopTimer();
@@ -151,9 +156,9 @@ class Control {
   // ends the run too, without the close handler.
   void ShowModal();
 
-  // The user's actions. Click: buttons. Change: a combo-box selection, a track-bar or
-  // scroll-bar move. Close: the close button of a top-level window; afterwards the window
-  // hides (or, when modal, ends its modal run).
+  // The user's actions. Click: buttons, and check boxes once the mark has turned. Change: a
+  // combo-box selection, a track-bar or scroll-bar move. Close: the close button of a top-level
+  // window; afterwards the window hides (or, when modal, ends its modal run).
   std::function<void()> OnClick;
   std::function<void()> OnChange;
   std::function<void()> OnClose;
@@ -196,9 +201,10 @@ std::string WindowCaption(NativeWindow window);
 Bounds WindowBounds(NativeWindow window);  // as Control::GetBounds
 Bounds WindowClientArea(NativeWindow window);
 bool WindowVisible(NativeWindow window);
-// Presses a button (its click handler runs before this returns; a button that opens a
-// modal window returns only when that window has closed).
+// Presses a button or turns a check box over (its click handler runs before this returns;
+// a button that opens a modal window returns only when that window has closed).
 void ClickWindow(NativeWindow button);
+bool WindowChecked(NativeWindow check_box);
 // Selects item `index` of a combo box as the user does (the change handler runs).
 void SelectWindowItem(NativeWindow combo_box, int32_t index);
 std::vector<std::string> WindowItems(NativeWindow combo_box);

@@ -3,6 +3,10 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${PARTILOOM_BUILD_DIR:-$ROOT/build}
 WINDOWS_BUILD=$BUILD/windows
 WINEPREFIX_DIR=$WINDOWS_BUILD/wineprefix
+# The 64-bit side (a helper's parts, 64-bit effects) and its win64 prefix, where the 32-bit
+# plug-in of $WINDOWS_BUILD runs too (WoW64).
+WIN64_BUILD=$BUILD/win64
+WIN64_PREFIX_DIR=$WIN64_BUILD/wineprefix
 # libsoxr built for the Windows build by setup.sh (headers and static library)
 SOXR_WINDOWS_PREFIX=$BUILD/third-party/soxr/install
 JOBS=$(nproc)
@@ -11,6 +15,7 @@ XVFB_PID=
 start_x_server() {
   # Wine's server must start with DISPLAY set, or later window tests break.
   bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" stop
+  [ -d "$WIN64_PREFIX_DIR" ] && bash "$ROOT/cmake/wine.sh" "$WIN64_PREFIX_DIR" stop win64
   local display
   for display in $(seq 90 120); do
     [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] && continue
@@ -32,6 +37,7 @@ start_x_server() {
 
 stop_x_server() {
   bash "$ROOT/cmake/wine.sh" "$WINEPREFIX_DIR" stop
+  [ -d "$WIN64_PREFIX_DIR" ] && bash "$ROOT/cmake/wine.sh" "$WIN64_PREFIX_DIR" stop win64
   if [ -n "$XVFB_PID" ]; then
     kill "$XVFB_PID" 2>/dev/null
     wait "$XVFB_PID" 2>/dev/null
@@ -43,6 +49,12 @@ configure_windows() {
   cmake -S "$ROOT" -B "$WINDOWS_BUILD" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" \
     -DPL_SOXR_WINDOWS_PREFIX="$SOXR_WINDOWS_PREFIX" >/dev/null
+}
+
+configure_win64() {
+  cmake -S "$ROOT" -B "$WIN64_BUILD" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
+    -DPL_WIN32_BUILD_DIR="$WINDOWS_BUILD" >/dev/null
 }
 
 # ---- playing through the player stand-in under Wine (demo.sh, soak.sh) --------------------

@@ -12,6 +12,7 @@ packages=(
   libsoxr-dev dpkg-dev xz-utils
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 wine wine32:i386 fonts-wine
+  g++-mingw-w64-x86-64 wine64
   xvfb x11-apps imagemagick gnuplot-nox
   dpf-plugins-vst lsp-plugins-vst
 )

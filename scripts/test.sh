@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds both configurations and runs every test: the native build (with AddressSanitizer
-# and UndefinedBehaviorSanitizer), the Windows build under Wine, and the test programs about
+# Builds the configurations and runs every test: the native build (with AddressSanitizer
+# and UndefinedBehaviorSanitizer), the Windows build under Wine, the 64-bit Windows build in a
+# win64 Wine prefix (with the 32-bit plug-in there too), and the test programs about
 # threads in a native build with ThreadSanitizer. Ends with one line
 # 'N passed, N failed'; exits non-zero when anything failed.
 set -u
@@ -56,6 +57,8 @@ run_suite() {
 run_suite native "$BUILD/native" \
   cmake -S "$ROOT" -B "$BUILD/native" -G Ninja -DPL_SANITIZE=address,undefined
 run_suite windows "$WINDOWS_BUILD" configure_windows
+# The 64-bit side in its win64 prefix, which also runs the Windows build's 32-bit programs.
+run_suite win64 "$WIN64_BUILD" configure_win64
 # Threads sharing data without locks, under ThreadSanitizer: only the programs that test that.
 SUITE_TARGETS="${TSAN_TARGETS[*]}" SUITE_LABEL=tsan run_suite tsan "$BUILD/tsan" \
   cmake -S "$ROOT" -B "$BUILD/tsan" -G Ninja -DPL_SANITIZE=thread

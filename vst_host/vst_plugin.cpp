@@ -78,6 +78,7 @@ void TVstPlugIn::AssignTo(TObject* Dest) {
   target->OnAfterLoad = OnAfterLoad;
   target->OnProcessEvents = OnProcessEvents;
   target->SetDLLFileName(FDLLFileName);
+  target->SetOwnProcess(FOwnProcess);
   target->SetActive(FActive);
   target->FProgramNr = ProgramNr();
   // An effect without a bank chunk has nothing to hand over. As with a loaded preset, a
@@ -534,9 +535,26 @@ void TVstPlugIn::Refuse(const char* Call, const std::string& Answer) {
 
 // ---- life cycle -------------------------------------------------------------------------
 
+TLoadRoute TVstPlugIn::LoadRoute() const {
+  const TLibraryWidthReading reading = ReadLibraryWidth(FDLLFileName);
+  if (!reading.Width) return TLoadRoute::InProcess;
+  return ChooseLoadRoute(*reading.Width, FOwnProcess);
+}
+
 void TVstPlugIn::OpenEffect() {
   bool loaded = true;
-  if (!Effect()) loaded = Load(FDLLFileName);
+  if (!Effect()) {
+    switch (LoadRoute()) {
+      case TLoadRoute::InProcess:
+        loaded = Load(FDLLFileName);
+        break;
+      case TLoadRoute::Bridge:
+        throw EVstError(NoBridgeText());
+      case TLoadRoute::Refused:
+        throw EVstError(FileNameOf(FDLLFileName) +
+                        " is a library for another processor: it cannot be loaded");
+    }
+  }
   platform::ResetFloatingPointState();
   FEditVisible = false;
   FNeedIdle = false;
@@ -575,6 +593,16 @@ void TVstPlugIn::OpenEffect() {
   FNumPrograms = effect->numPrograms;
   FNumParams = effect->numParams;
   MainsChanged(true);
+}
+
+std::string TVstPlugIn::NoBridgeText() const {
+  const TLibraryWidthReading reading = ReadLibraryWidth(FDLLFileName);
+  const std::string name = FileNameOf(FDLLFileName);
+  if (reading.Width && *reading.Width != kHostLibraryWidth)
+    return name + " is a " + LibraryWidthName(*reading.Width) + " effect: this version loads " +
+           LibraryWidthName(kHostLibraryWidth) + " effects only";
+  return "This version cannot run " + name +
+         " in a process of its own: clear \"Own process\" to load it";
 }
 
 void TVstPlugIn::CloseEffect() {

@@ -15,6 +15,7 @@
 #include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/ui.h"
+#include "vst_host/library_width.h"
 #include "vst_host/vst_types.h"
 
 class TVstHost;
@@ -231,6 +232,13 @@ class TVstPlugIn : public TObject {
   TVstPluginCategory PlugCategory() const { return FPlugCategory; }
   const std::string& DLLFileName() const { return FDLLFileName; }
   void SetDLLFileName(const std::string& Value) { FDLLFileName = Value; }
+  // The user's choice to run the effect in a process of its own, also when its library has
+  // the host's width; it counts from the next opening.
+  bool OwnProcess() const { return FOwnProcess; }
+  void SetOwnProcess(bool Value) { FOwnProcess = Value; }
+  // How the library of DLLFileName loads (library_width.h): the one place that decides. A
+  // file whose header tells no width loads in process, where the system's loader answers.
+  TLoadRoute LoadRoute() const;
   // The record the effect handed out, null while none is held.
   AEffect* Effect() const { return FEffect.load(std::memory_order_acquire); }
 
@@ -300,6 +308,8 @@ class TVstPlugIn : public TObject {
   void OpenAudioBlocks() { FAudioBlocks.fetch_sub(kAudioBlocksClosed, std::memory_order_release); }
   // Records an answer refused in `Call` (a literal).
   void Refuse(const char* Call, const std::string& Answer);
+  // Why a library that goes through the bridge does not load in this version.
+  std::string NoBridgeText() const;
 
   TVstPlugIns* FCollection;
   std::string FDisplayName = "TVstPlugIn";
@@ -332,6 +342,7 @@ class TVstPlugIn : public TObject {
   VstInt32 FPluginVstVersion = -1;
   TVstPluginCategory FPlugCategory = vpcUnknown;
   std::string FDLLFileName;
+  bool FOwnProcess = false;
   TGUIStyle FGUIStyle = gsDefault;
   TVstAnswerRefusals FRefusals;
   platform::FaultSourceId FFaultSource = 0;

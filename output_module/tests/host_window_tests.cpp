@@ -2,7 +2,9 @@
 // the routing it restores, the audio callback and the preset file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "output_module/settings.h"
@@ -489,6 +491,61 @@ TEST_F(HostWindow, BeforeTheFirstOpenTheEffectRunsButNoChannelIsWritten) {
   window->ASIOHostBufferSwitch32(nullptr, in, out);
   EXPECT_EQ(probe.Entries(kLogProcessReplacing).size(), 1u);
   EXPECT_EQ(out[0][0], 0.5f);
+}
+
+// "Own Process" as stored: a number (any non-zero is true) or, when it is anything else or
+// missing, false. While this version has no helper process, an effect that was to run in one
+// does not load, and the message says what to do.
+TEST_F(HostWindow, TheStoredOwnProcessChoiceIsShownAndDecidesTheLoading) {
+  const std::string refused = "This version cannot run " +
+                              std::filesystem::path(EffectPath("params")).filename().string() +
+                              " in a process of its own: clear \"Own process\" to load it";
+  const struct {
+    const char* what;
+    std::function<void(platform::RegistryKey&)> store;
+    bool own_process;
+  } cases[] = {
+      {"missing", [](platform::RegistryKey&) {}, false},
+      {"1", [](platform::RegistryKey& key) { key.WriteInteger(settings::kOwnProcess, 1); }, true},
+      {"7", [](platform::RegistryKey& key) { key.WriteInteger(settings::kOwnProcess, 7); }, true},
+      {"0", [](platform::RegistryKey& key) { key.WriteInteger(settings::kOwnProcess, 0); }, false},
+      {"text", [](platform::RegistryKey& key) { key.WriteString(settings::kOwnProcess, "yes"); },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Key()->DeleteValue(settings::kOwnProcess);
+    StoreEffect("params");
+    c.store(*Key());
+    Messages().clear();
+    auto window = MakeWindow();
+    EXPECT_EQ(window->BtOwnProcess->Checked(), c.own_process);
+    EXPECT_EQ(window->Effect().OwnProcess(), c.own_process);
+    EXPECT_EQ(window->Effect().Effect() != nullptr, !c.own_process);
+    EXPECT_EQ(Messages(),
+              c.own_process ? std::vector<std::string>{refused} : std::vector<std::string>{});
+  }
+}
+
+// The check button stores the choice at once and loads the effect again the way chosen; the
+// effect's state comes along through the preset file.
+TEST_F(HostWindow, TheOwnProcessButtonStoresTheChoiceAndLoadsTheEffectAgain) {
+  StoreEffect("params");
+  auto window = MakeWindow();
+  window->Effect().SetParameter(1, 0.75f);
+  Messages().clear();
+  platform::ClickWindow(window->BtOwnProcess->Handle());
+  EXPECT_EQ(Key()->ReadInteger(settings::kOwnProcess), 1);
+  EXPECT_EQ(window->Effect().Effect(), nullptr);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_NE(Messages()[0].find("in a process of its own"), std::string::npos) << Messages()[0];
+
+  platform::ClickWindow(window->BtOwnProcess->Handle());
+  EXPECT_EQ(Key()->ReadInteger(settings::kOwnProcess), 0);
+  ASSERT_NE(window->Effect().Effect(), nullptr);
+  EXPECT_FALSE(window->Effect().OwnProcess());
+  EXPECT_EQ(window->Effect().GetParameter(1), 0.75f);
+  EXPECT_EQ(Messages().size(), 1u);
 }
 
 TEST_F(HostWindow, ThePresetIsSavedAtTheEndAndLoadedAtTheNextStart) {

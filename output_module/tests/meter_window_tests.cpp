@@ -189,6 +189,12 @@ TEST_F(Meters, TheStripSitsBelowThePanelWhateverSizeThePanelTakes) {
   EXPECT_EQ(platform::WindowBounds(window->Meters->Handle()).top, 25 + 420);
   EXPECT_EQ(platform::WindowBounds(window->Meters->Handle()).height, strip.height);
   EXPECT_EQ(platform::WindowClientArea(form).height, 25 + 420 + strip.height);
+  // The "Own process" check box goes along, at the status line's right end.
+  const platform::Bounds own = platform::WindowBounds(window->BtOwnProcess->Handle());
+  EXPECT_GT(own.top, 25 + 420 + strip.height / 2);
+  EXPECT_LE(own.top + own.height, 25 + 420 + strip.height);
+  EXPECT_LE(own.left + own.width, 811);
+  EXPECT_GT(own.left, 811 / 2);
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ struct Control::Impl {
   int32_t page = 10;
   std::vector<MeterBar> bars;
   std::vector<MeterMark> marks;
+  bool checked = false;
 
   bool timer_active = false;
   uint64_t timer_serial = 0;
@@ -281,6 +282,13 @@ void Control::SetTabOrder(int32_t order) {
   std::erase(siblings, impl_.get());
   const auto position = std::clamp<int64_t>(order, 0, static_cast<int64_t>(siblings.size()));
   siblings.insert(siblings.begin() + position, impl_.get());
+}
+
+void Control::SetChecked(bool checked) {
+  if (kind_ == ControlKind::CheckBox) impl_->checked = checked;
+}
+bool Control::Checked() const {
+  return WindowChecked(Handle());
 }
 
 void Control::ClearItems() {
@@ -498,7 +506,18 @@ void ActivateWindow(NativeWindow top_level) {
 
 void ClickWindow(NativeWindow button) {
   Control::Impl* impl = Find(button);
-  if (impl && impl->self->Kind() == ControlKind::Button) RunHandler(impl->self->OnClick);
+  if (!impl) return;
+  if (impl->self->Kind() == ControlKind::CheckBox) {
+    impl->checked = !impl->checked;
+  } else if (impl->self->Kind() != ControlKind::Button) {
+    return;
+  }
+  RunHandler(impl->self->OnClick);
+}
+
+bool WindowChecked(NativeWindow check_box) {
+  Control::Impl* impl = Find(check_box);
+  return impl && impl->self->Kind() == ControlKind::CheckBox && impl->checked;
 }
 
 void SelectWindowItem(NativeWindow combo_box, int32_t index) {

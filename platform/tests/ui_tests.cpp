@@ -318,6 +318,27 @@ TEST(UiAutomation, AClickRunsOnlyAButtonsHandlerAndAThrowingHandlerStaysContaine
   EXPECT_EQ(clicks, 3);
 }
 
+// A click turns the mark over before the handler runs; the mark set from code fires nothing,
+// and only check boxes have one.
+TEST(UiCheckBox, AClickTurnsTheMarkOverAndTellsTheHandler) {
+  auto form = MakeForm();
+  auto box = Control::CreateChild(ControlKind::CheckBox, *form, "own", {10, 10, 120, 19}, "Own");
+  auto button = Control::CreateChild(ControlKind::Button, *form, "ok", {10, 40, 75, 25}, "OK");
+  std::vector<bool> seen;
+  box->OnClick = [&] { seen.push_back(box->Checked()); };
+  EXPECT_FALSE(box->Checked());
+  box->SetChecked(true);
+  EXPECT_TRUE(WindowChecked(box->Handle()));
+  EXPECT_TRUE(seen.empty());
+  ClickWindow(box->Handle());
+  ClickWindow(box->Handle());
+  EXPECT_EQ(seen, (std::vector<bool>{false, true}));
+  button->SetChecked(true);
+  EXPECT_FALSE(button->Checked());
+  EXPECT_FALSE(WindowChecked(button->Handle()));
+  EXPECT_EQ(box->Caption(), "Own");
+}
+
 TEST(UiFind, FindsNamedControlsAtAnyDepthAndNothingElse) {
   auto form = MakeForm();
   auto panel = Control::CreateChild(ControlKind::Panel, *form, "panel", {0, 30, 400, 300});
@@ -687,6 +708,7 @@ TEST(UiScreen, CapturesAFormWithEveryKindOfControl) {
   Control& toolbar = add(ControlKind::ToolBar, *form, "toolbar", {0, 0, 440, 32});
   add(ControlKind::Button, toolbar, "load", {4, 4, 75, 23}, "Load...");
   add(ControlKind::Label, toolbar, "program", {90, 9, 200, 15}, "Program: Warm strings");
+  add(ControlKind::CheckBox, toolbar, "bypass", {300, 7, 100, 19}, "Bypass").SetChecked(true);
   Control& group = add(ControlKind::GroupBox, *form, "outputs", {8, 40, 424, 120}, "Outputs");
   add(ControlKind::Label, group, "driver_label", {12, 24, 80, 15}, "Driver:");
   Control& combo = add(ControlKind::ComboBox, group, "driver", {100, 20, 200, 21});

@@ -93,11 +93,15 @@ void MessageWindow::StopTicks() noexcept {
   reinterpret_cast<Target*>(GetWindowLongPtrA(window, GWLP_USERDATA))->tick_message = 0;
 }
 
-// The address of the thread's environment block, read straight from FS: unique per live
-// thread, and no call into the system.
+// The address of the thread's environment block, read straight from FS (GS on x64): unique
+// per live thread, and no call into the system.
 uintptr_t CurrentThreadToken() noexcept {
   uintptr_t block;
+#if defined(__x86_64__)
+  __asm__("movq %%gs:0x30, %0" : "=r"(block));
+#else
   __asm__("movl %%fs:0x18, %0" : "=r"(block));
+#endif
   return block;
 }
 

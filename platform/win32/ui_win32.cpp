@@ -139,6 +139,7 @@ bool RouteNotification(UINT message, WPARAM wparam, LPARAM lparam) {
   const int code = message == WM_COMMAND ? HIWORD(wparam) : LOWORD(wparam);
   switch (impl->self->Kind()) {
     case ControlKind::Button:
+    case ControlKind::CheckBox:
       if (message != WM_COMMAND || code != BN_CLICKED) return false;
       RunHandler(impl->self->OnClick);
       return true;
@@ -515,6 +516,8 @@ ChildStyle StyleOf(ControlKind kind) {
       return {"SCROLLBAR", SBS_HORZ | WS_TABSTOP, 0, false};
     case ControlKind::LevelMeter:
       return {kMeterClass, WS_CLIPSIBLINGS, 0, true};
+    case ControlKind::CheckBox:
+      return {"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 0, false};
     default:
       throw std::invalid_argument("Not a child kind");
   }
@@ -954,6 +957,15 @@ void Control::SetMeterMarks(const std::vector<MeterMark>& marks) {
   InvalidateRect(static_cast<HWND>(handle_), nullptr, FALSE);
 }
 
+void Control::SetChecked(bool checked) {
+  if (kind_ != ControlKind::CheckBox) return;
+  SendMessageA(static_cast<HWND>(handle_), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+bool Control::Checked() const {
+  return WindowChecked(handle_);
+}
+
 void Control::StartTimer(uint32_t interval_ms, std::function<void()> handler) {
   impl_->timer_handler = std::move(handler);
   SetTimer(static_cast<HWND>(handle_), kTimerId, std::max<UINT>(USER_TIMER_MINIMUM, interval_ms),
@@ -1231,7 +1243,13 @@ void ClickWindow(NativeWindow button) {
   HWND w = static_cast<HWND>(button);
   if (!w || !IsWindow(w) || !IsWindowEnabled(w) || !HasClass(w, "Button")) return;
   const LONG_PTR type = GetWindowLongPtrA(w, GWL_STYLE) & BS_TYPEMASK;
-  if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return;
+  if (type == BS_AUTOCHECKBOX) {
+    // The box turns over first, as under the user's click.
+    const bool checked = SendMessageA(w, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    SendMessageA(w, BM_SETCHECK, checked ? BST_UNCHECKED : BST_CHECKED, 0);
+  } else if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) {
+    return;
+  }
   SendMessageA(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), BN_CLICKED),
                reinterpret_cast<LPARAM>(w));
 }
@@ -1243,6 +1261,12 @@ void ClickMeterBar(NativeWindow level_meter, int32_t index) {
   if (point == -1) return;
   SendMessageA(w, WM_LBUTTONDOWN, MK_LBUTTON, point);
   SendMessageA(w, WM_LBUTTONUP, 0, point);
+}
+
+bool WindowChecked(NativeWindow check_box) {
+  HWND w = static_cast<HWND>(check_box);
+  if (!w || !IsWindow(w) || !HasClass(w, "Button")) return false;
+  return SendMessageA(w, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
 void SelectWindowItem(NativeWindow combo_box, int32_t index) {
