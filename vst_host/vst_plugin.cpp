@@ -15,6 +15,7 @@
 #include "platform/fault_log.h"
 #include "platform/fpu.h"
 #include "platform/system.h"
+#include "vst_bridge/effect_proxy.h"
 #include "vst_host/preset_format.h"
 #include "vst_host/vst_host.h"
 
@@ -77,6 +78,8 @@ void TVstPlugIn::AssignTo(TObject* Dest) {
   target->OnCloseEdit = OnCloseEdit;
   target->OnAfterLoad = OnAfterLoad;
   target->OnProcessEvents = OnProcessEvents;
+  target->BridgeHelper = BridgeHelper;
+  target->BridgeTimings = BridgeTimings;
   target->SetDLLFileName(FDLLFileName);
   target->SetActive(FActive);
   target->FProgramNr = ProgramNr();
@@ -597,16 +600,24 @@ bool TVstPlugIn::Load(const std::string& FileName) {
     Unload();
     FMainFunction = nullptr;
     if (!platform::FileExists(FileName)) throw EVstError("File " + FileName + " does not exists");
-    if (BindEntryPoint(FileName)) {
-      Unload();
-      return false;
-    }
-    platform::ResetFloatingPointState();
     AEffect* effect = nullptr;
-    const VstPluginMainProc entry = FMainFunction;
-    // The effect may call back from inside its entry routine; no item holds the record yet,
-    // so those calls are answered from the host alone.
-    if (!platform::Guarded([&] { effect = entry(&AudioMasterCallback); })) effect = nullptr;
+    if (!BridgeHelper.empty()) {
+      std::string error;
+      FBridge = vst_bridge::TEffectProxy::Open(BridgeHelper, FileName, &AudioMasterCallback, error,
+                                               BridgeTimings);
+      if (!FBridge) throw EVstError(error);
+      effect = FBridge->Effect();
+    } else {
+      if (BindEntryPoint(FileName)) {
+        Unload();
+        return false;
+      }
+      platform::ResetFloatingPointState();
+      const VstPluginMainProc entry = FMainFunction;
+      // The effect may call back from inside its entry routine; no item holds the record
+      // yet, so those calls are answered from the host alone.
+      if (!platform::Guarded([&] { effect = entry(&AudioMasterCallback); })) effect = nullptr;
+    }
     if (!effect) throw EVstError("PlugIn " + FileName + " could not be loaded");
     FEffect.store(effect, std::memory_order_release);
     OnAfterLoad(this);
@@ -666,6 +677,7 @@ void TVstPlugIn::Unload() {
   }
   FMainFunction = nullptr;
   ForgetEffect();
+  FBridge.reset();
 }
 
 // ---- preset files -------------------------------------------------------------------------

@@ -15,11 +15,15 @@
 #include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/ui.h"
+#include "vst_bridge/bridge_timings.h"
 #include "vst_host/vst_types.h"
 
 class TVstHost;
 class TVstPlugIns;
 class TVstPlugIn;
+namespace vst_bridge {
+class TEffectProxy;
+}
 
 // The host callback's handling; it reaches into the calling item.
 VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, VstInt32 index,
@@ -75,6 +79,12 @@ class TVstPlugIn : public TObject {
   bool Load(const std::string& FileName);
   bool BindEntryPoint(const std::string& FileName);
   void Unload();
+  // When set, Load runs the effect in this helper program (vst_bridge/) instead of this
+  // process: an effect of another width, or one that must not take the player down.
+  std::string BridgeHelper;
+  vst_bridge::TBridgeTimings BridgeTimings;
+  // The bridge to the helper while a bridged effect is loaded, else null.
+  vst_bridge::TEffectProxy* Bridge() const { return FBridge.get(); }
 
   // Every control request goes through here: floating-point state reset, fault guard,
   // 0 on any failure or without an effect record.
@@ -287,6 +297,7 @@ class TVstPlugIn : public TObject {
   bool FActive = false;
   void* FLibHandle = nullptr;
   VstPluginMainProc FMainFunction = nullptr;
+  std::unique_ptr<vst_bridge::TEffectProxy> FBridge;
   // Published only once the item is whole; the host callback finds items by it, possibly
   // from another thread.
   std::atomic<AEffect*> FEffect{nullptr};
