@@ -170,10 +170,12 @@ TEST(BridgeChannel, SharedMemoryAndSignalsReachEveryOpenerAndNamesAreUnique) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(platform::SharedMemory::Open(UniqueName("missing"), 4096));
 
-  auto signal = platform::InterprocessSignal::Create(name);
+  // Windows keeps one space of names for every kind of object: a signal is named apart.
+  const std::string signal_name = name + "-signal";
+  auto signal = platform::InterprocessSignal::Create(signal_name);
   ASSERT_TRUE(signal);
-  EXPECT_FALSE(platform::InterprocessSignal::Create(name));
-  auto other = platform::InterprocessSignal::Open(name);
+  EXPECT_FALSE(platform::InterprocessSignal::Create(signal_name));
+  auto other = platform::InterprocessSignal::Open(signal_name);
   ASSERT_TRUE(other);
   EXPECT_FALSE(other->Wait(1));
   std::thread poster([&] {
