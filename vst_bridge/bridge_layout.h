@@ -112,6 +112,8 @@ constexpr size_t kControlDataBytes = size_t(1) << 20;
 constexpr size_t kCallbackDataBytes = size_t(64) << 10;
 constexpr size_t kAudioMessageDataBytes = size_t(64) << 10;
 constexpr size_t kAudioBufferBytes = size_t(4) << 20;
+// The most inputs or outputs an exchange carries (as many as the host adopts).
+constexpr int32_t kMaxBridgedChannels = 1024;
 
 constexpr size_t kControlAreaOffset = kHeaderBytes;
 constexpr size_t kControlDataOffset = kControlAreaOffset + kChannelAreaBytes;

@@ -505,9 +505,17 @@ void TEffectProxy::Process(Sample** inputs, Sample** outputs, VstInt32 frames,
       std::fill(outputs[c] + from, outputs[c] + frames, Sample(0));
   };
   if (frames <= 0) return;
-  audio_inside_.fetch_add(1, std::memory_order_seq_cst);
+  // Counts beyond reason are no exchange: the caller's arrays cannot hold them either.
+  if (ins > kMaxBridgedChannels || outs > kMaxBridgedChannels) return;
+  // The watch may be taking a late reply, or making the channel new: this block is silence.
+  uint32_t free = kAudioFree;
+  if (!audio_user_.compare_exchange_strong(free, kAudioThread, std::memory_order_acquire)) {
+    silence(0);
+    return;
+  }
   const float rate = sample_rate_.load(std::memory_order_relaxed);
   const int64_t period_us = static_cast<int64_t>(1e6 * frames / (rate > 0.0f ? rate : 44100.0f));
+  audio_period_ticks_.store(MicrosecondsToTicks(period_us), std::memory_order_relaxed);
   TWaitPolicy policy;
   policy.slice_ms = 0;  // the audio thread never sleeps
   policy.deadline = Now() + MicrosecondsToTicks(std::max<int64_t>(
@@ -570,7 +578,7 @@ void TEffectProxy::Process(Sample** inputs, Sample** outputs, VstInt32 frames,
     }
   }
   if (done < frames) silence(done);
-  audio_inside_.fetch_sub(1, std::memory_order_seq_cst);
+  audio_user_.store(kAudioFree, std::memory_order_release);
 }
 
 // ---- host callbacks -----------------------------------------------------------------------
@@ -686,8 +694,9 @@ void TEffectProxy::Watch() {
           HelperFailed("helper (the process ended)");
           break;
         }
+        TakeLateAudioReply();
         const int64_t posted = audio_posted_at_.load(std::memory_order_relaxed);
-        if (posted != 0 && Now() - posted > hang_ticks) {
+        if (posted != 0 && Now() - posted > std::max(hang_ticks, 8 * audio_period_ticks_.load())) {
           HelperFailed("processReplacing (no answer)");
           break;
         }
@@ -753,10 +762,36 @@ void TEffectProxy::ReplayState() {
   if (mains_on_) Forward(effMainsChanged, 0, 1, nullptr, 0.0f);
 }
 
+void TEffectProxy::TakeLateAudioReply() {
+  if (audio_posted_at_.load(std::memory_order_relaxed) == 0) return;
+  uint32_t free = kAudioFree;
+  if (!audio_user_.compare_exchange_strong(free, kAudioWatch, std::memory_order_acquire)) return;
+  // No block came after the late one (playing stopped, or blocks are far apart): the reply,
+  // and the callbacks the effect makes before it, are taken here.
+  if (audio_pending_) {
+    TWaitPolicy policy;
+    policy.deadline = Now() + MicrosecondsToTicks(5000);
+    policy.slice_ms = 1;
+    if (AwaitReply(*channels_[kAudioChannel], *this, policy,
+                   [this] { return State() != TBridgeState::Running; }) == TWaitResult::Arrived) {
+      audio_pending_ = false;
+      audio_posted_at_.store(0, std::memory_order_relaxed);
+    }
+  }
+  audio_user_.store(kAudioFree, std::memory_order_release);
+}
+
 void TEffectProxy::Restart() {
-  // Nothing of the audio thread's may be in the channel while it is made new.
-  for (int waited = 0; audio_inside_.load() != 0 && waited < 1000; ++waited)
+  // Nothing of the audio thread's may be in the channel while it is made new; its blocks are
+  // silence meanwhile. It holds the channel for at most one block's wait.
+  for (uint32_t free = kAudioFree;
+       !audio_user_.compare_exchange_weak(free, kAudioWatch, std::memory_order_acquire);
+       free = kAudioFree)
     platform::SleepMilliseconds(1);
+  struct TReleaseAudio {
+    std::atomic<uint32_t>& user;
+    ~TReleaseAudio() { user.store(kAudioFree, std::memory_order_release); }
+  } release{audio_user_};
   std::lock_guard<std::recursive_mutex> lock(control_lock_);
   StopCallbackThread();
   helper_->Kill();

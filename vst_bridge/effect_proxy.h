@@ -106,6 +106,7 @@ class TEffectProxy final : public TRequestServer {
            expected_state_.load(std::memory_order_relaxed);
   }
   void Watch();
+  void TakeLateAudioReply();
   void Restart();
   void ServeCallbacks();
   void StartCallbackThread();
@@ -136,10 +137,14 @@ class TEffectProxy final : public TRequestServer {
   // requests after it in that start are not waited for.
   bool start_broken_ = false;
 
-  // The audio thread's: an exchange whose reply is late, and since when (0: none).
-  std::atomic<int32_t> audio_inside_{0};
+  // Who uses the audio channel: the audio thread for a block, or the watch, which takes a
+  // late reply when no block comes after it and makes the channel new for a restart.
+  static constexpr uint32_t kAudioFree = 0, kAudioThread = 1, kAudioWatch = 2;
+  std::atomic<uint32_t> audio_user_{kAudioFree};
+  // An exchange whose reply is late, and since when (0: none); its user's.
   bool audio_pending_ = false;
   std::atomic<int64_t> audio_posted_at_{0};
+  std::atomic<int64_t> audio_period_ticks_{0};  // of the last block
   std::atomic<float> sample_rate_{44100.0f};
 
   // What the host set, for a restarted helper.

@@ -13,8 +13,6 @@ THelperHost* g_host = nullptr;
 // The channel whose request the calling thread serves: its host callbacks nest there.
 thread_local TChannelEnd* t_channel = nullptr;
 
-constexpr int32_t kMaxProcessChannels = 1024;
-
 class TServing {
  public:
   explicit TServing(TChannelEnd& channel) : previous_(t_channel) { t_channel = &channel; }
@@ -109,11 +107,11 @@ void THelperHost::Run() {
 void THelperHost::ServeAudio() {
   platform::ResetFloatingPointState();
   TChannelEnd& audio = Channel(kAudioChannel);
-  // Between blocks the thread spins: blocks are expected one period apart. After two
+  // Between blocks the thread spins: blocks are expected one period apart. After four
   // periods without one, playing has stopped and it sleeps on its signal.
   int64_t period_us = 0;
   while (!stop_.load(std::memory_order_relaxed)) {
-    const TWaitPolicy policy = NestedWait(period_us > 0 ? 2 * period_us + 1000 : 0, 100);
+    const TWaitPolicy policy = NestedWait(period_us > 0 ? 4 * period_us + 2000 : 0, 100);
     if (audio.Wait(policy, [this] { return Abandoned(); }) != TWaitResult::Arrived) {
       period_us = 0;
       if (Abandoned()) return;
@@ -408,14 +406,14 @@ void THelperHost::Process(TChannelEnd& channel) noexcept {
   const size_t sample_bytes = flags & kProcessDouble ? sizeof(double) : sizeof(float);
   message.size = 0;
   message.result = 0;
-  if (!effect || frames < 0 || inputs < 0 || outputs < 0 || inputs > kMaxProcessChannels ||
-      outputs > kMaxProcessChannels ||
+  if (!effect || frames < 0 || inputs < 0 || outputs < 0 || inputs > kMaxBridgedChannels ||
+      outputs > kMaxBridgedChannels ||
       static_cast<uint64_t>(inputs + outputs) * static_cast<uint64_t>(frames) * sample_bytes >
           kAudioBufferBytes)
     return;
   uint8_t* const buffers = reinterpret_cast<uint8_t*>(shared_->Data()) + kAudioBufferOffset;
-  void* in[kMaxProcessChannels];
-  void* out[kMaxProcessChannels];
+  void* in[kMaxBridgedChannels];
+  void* out[kMaxBridgedChannels];
   const size_t channel_bytes = static_cast<size_t>(frames) * sample_bytes;
   for (int32_t c = 0; c < inputs; ++c) in[c] = buffers + static_cast<size_t>(c) * channel_bytes;
   for (int32_t c = 0; c < outputs; ++c)
