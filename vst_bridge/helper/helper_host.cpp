@@ -1,6 +1,7 @@
 #include "vst_bridge/helper/helper_host.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fault_guard.h"
@@ -81,16 +82,28 @@ THelperHost::THelperHost(std::unique_ptr<platform::SharedMemory> shared,
 THelperHost::~THelperHost() {
   stop_ = true;
   if (audio_thread_.joinable()) audio_thread_.join();
+  if (parent_thread_.joinable()) parent_thread_.join();
   g_host = nullptr;
 }
 
+// Asked while spinning: atomics only, no system call.
 bool THelperHost::Abandoned() noexcept {
   return stop_.load(std::memory_order_relaxed) ||
-         header_->quit.load(std::memory_order_relaxed) != 0 || !parent_.ParentRunning();
+         header_->quit.load(std::memory_order_relaxed) != 0;
+}
+
+void THelperHost::WatchParent() {
+  while (!stop_.load()) {
+    // A plug-in that has gone serves no request again: the helper ends with it, whatever
+    // its threads wait for.
+    if (!parent_.ParentRunning()) std::_Exit(0);
+    platform::SleepMilliseconds(100);
+  }
 }
 
 void THelperHost::Run() {
   audio_thread_ = std::thread([this] { ServeAudio(); });
+  parent_thread_ = std::thread([this] { WatchParent(); });
   TChannelEnd& control = Channel(kControlChannel);
   TWaitPolicy policy = NestedWait(50, 100);
   while (!Abandoned()) {
@@ -102,17 +115,30 @@ void THelperHost::Run() {
   }
   stop_ = true;
   audio_thread_.join();
+  parent_thread_.join();
 }
 
 void THelperHost::ServeAudio() {
   platform::ResetFloatingPointState();
   TChannelEnd& audio = Channel(kAudioChannel);
-  // Between blocks the thread spins: blocks are expected one period apart. After four
-  // periods without one, playing has stopped and it sleeps on its signal.
+  const auto abandoned = [this] { return Abandoned(); };
+  // Between blocks the thread sleeps until shortly before the next one is due (blocks come
+  // one period apart), then spins. After four periods without one, playing has stopped and
+  // it sleeps on its signal until a block wakes it.
+  constexpr int64_t kSpinBeforeBlockUs = 2000;
   int64_t period_us = 0;
   while (!stop_.load(std::memory_order_relaxed)) {
-    const TWaitPolicy policy = NestedWait(period_us > 0 ? 4 * period_us + 2000 : 0, 100);
-    if (audio.Wait(policy, [this] { return Abandoned(); }) != TWaitResult::Arrived) {
+    TWaitResult result = TWaitResult::TimedOut;
+    if (period_us > 2 * kSpinBeforeBlockUs) {
+      TWaitPolicy nap;
+      nap.deadline = Now() + MicrosecondsToTicks(period_us - kSpinBeforeBlockUs);
+      nap.slice_ms = static_cast<uint32_t>((period_us - kSpinBeforeBlockUs) / 1000);
+      result = audio.Wait(nap, abandoned);
+    }
+    if (result == TWaitResult::TimedOut)
+      result = audio.Wait(NestedWait(period_us > 0 ? 4 * period_us + kSpinBeforeBlockUs : 0, 100),
+                          abandoned);
+    if (result != TWaitResult::Arrived) {
       period_us = 0;
       if (Abandoned()) return;
       continue;

@@ -57,6 +57,7 @@ class THelperHost final : public TRequestServer {
   void GetBulk(TChannelEnd& channel) noexcept;
   void FillRecord(TMessage& message) noexcept;
   bool Abandoned() noexcept;
+  void WatchParent();
   TChannelEnd& Channel(TChannelId id) { return *channels_[id]; }
 
   std::unique_ptr<platform::SharedMemory> shared_;
@@ -66,6 +67,7 @@ class THelperHost final : public TRequestServer {
   platform::ParentWatch parent_;
   std::atomic<bool> stop_{false};
   std::thread audio_thread_;
+  std::thread parent_thread_;
   std::mutex callback_lock_;  // the callback channel carries one thread's call at a time
   TAnswerStore answers_[kChannelCount];
   platform::DynamicLibrary library_;
