@@ -48,8 +48,12 @@ class InterprocessSignal {
   InterprocessSignal& operator=(const InterprocessSignal&) = delete;
 
   void Post() noexcept;
-  // True when posted within `milliseconds`.
-  bool Wait(uint32_t milliseconds) noexcept;
+  // True when posted within `milliseconds`. Meanwhile the calling thread's windows may get
+  // their messages (Windows; elsewhere there are none): those another thread or process
+  // sends (it waits until they are handled: a thread that does not take them while it
+  // waits for that one's answer deadlocks), or all of them (a thread that owns windows).
+  enum class Messages { Ignored, Sent, All };
+  bool Wait(uint32_t milliseconds, Messages messages = Messages::Ignored) noexcept;
 
  private:
   struct Handle;

@@ -27,6 +27,8 @@ struct TWaitPolicy {
   int64_t deadline = kNoDeadline;  // absolute, in ticks
   uint32_t slice_ms = 10;          // 0: never sleeps, spins until the deadline
   bool yield_while_spinning = false;
+  // What the waiting thread's windows get while it sleeps.
+  platform::InterprocessSignal::Messages messages = platform::InterprocessSignal::Messages::Ignored;
 };
 
 enum class TWaitResult { Arrived, TimedOut, Abandoned };
@@ -101,7 +103,7 @@ TWaitResult TChannelEnd::Wait(const TWaitPolicy& policy, Abandon&& abandon) noex
       sleeping.store(0, std::memory_order_relaxed);
       return TWaitResult::Arrived;
     }
-    own_->Wait(policy.slice_ms);
+    own_->Wait(policy.slice_ms, policy.messages);
     if (Take()) return TWaitResult::Arrived;
     if (Now() >= policy.deadline) return TWaitResult::TimedOut;
     if (abandon()) return TWaitResult::Abandoned;

@@ -23,9 +23,10 @@ TEffectProxy* ProxyOf(AEffect* effect) {
   return static_cast<TEffectProxy*>(effect->object);
 }
 
-// Parameters beyond this many are not kept for a restart: walking them would keep the
-// helper busy for seconds.
-constexpr VstInt32 kMaxCachedParameters = 16384;
+// Parameters beyond this many are not kept for a restart: each is a round trip (tens of
+// microseconds, more for an effect that calls back from inside), and the walk comes back
+// every few seconds.
+constexpr VstInt32 kMaxCachedParameters = 2048;
 
 std::atomic<uint32_t> g_bridge_count{0};
 
@@ -181,6 +182,10 @@ bool TEffectProxy::ControlExchange(uint32_t limit_ms) {
   policy.spin_ticks = MicrosecondsToTicks(50);
   policy.deadline = Now() + MicrosecondsToTicks(int64_t{limit_ms} * 1000);
   policy.slice_ms = 10;
+  // The effect's editor is a window of the helper's in one of the host's: the system sends
+  // messages between them, which this thread takes while it waits (posted ones stay queued:
+  // no request of the host's may start inside this one).
+  policy.messages = platform::InterprocessSignal::Messages::Sent;
   const TWaitResult result = Exchange(control, *this, policy, [this] { return !ExpectedState(); });
   if (result == TWaitResult::TimedOut) {
     if (State() == TBridgeState::Restarting) start_broken_ = true;

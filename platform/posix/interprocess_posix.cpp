@@ -139,7 +139,7 @@ void InterprocessSignal::Post() noexcept {
   sem_post(handle_->semaphore);
 }
 
-bool InterprocessSignal::Wait(uint32_t milliseconds) noexcept {
+bool InterprocessSignal::Wait(uint32_t milliseconds, Messages) noexcept {
   timespec deadline;
   clock_gettime(CLOCK_REALTIME, &deadline);
   deadline.tv_sec += milliseconds / 1000;

@@ -139,8 +139,39 @@ void InterprocessSignal::Post() noexcept {
   SetEvent(handle_->event);
 }
 
-bool InterprocessSignal::Wait(uint32_t milliseconds) noexcept {
-  return WaitForSingleObject(handle_->event, milliseconds) == WAIT_OBJECT_0;
+namespace {
+
+// Hands the calling thread's waiting messages to their windows: those sent from other threads
+// or processes (looking is enough, the system hands them on the way), or all of them.
+void DeliverMessages(InterprocessSignal::Messages messages) {
+  MSG message;
+  if (messages == InterprocessSignal::Messages::Sent) {
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    return;
+  }
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+}  // namespace
+
+bool InterprocessSignal::Wait(uint32_t milliseconds, Messages messages) noexcept {
+  if (messages == Messages::Ignored)
+    return WaitForSingleObject(handle_->event, milliseconds) == WAIT_OBJECT_0;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    // Messages that came before the wait would not wake it: they are delivered first.
+    DeliverMessages(messages);
+    const DWORD waited = GetTickCount() - start;
+    const DWORD left = waited >= milliseconds ? 0 : milliseconds - waited;
+    const DWORD result = MsgWaitForMultipleObjectsEx(
+        1, &handle_->event, left, messages == Messages::Sent ? QS_SENDMESSAGE : QS_ALLINPUT,
+        MWMO_INPUTAVAILABLE);
+    if (result == WAIT_OBJECT_0) return true;
+    if (result != WAIT_OBJECT_0 + 1 || left == 0) return false;
+  }
 }
 
 // ---- processes ---------------------------------------------------------------------------

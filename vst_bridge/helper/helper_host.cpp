@@ -14,6 +14,19 @@ THelperHost* g_host = nullptr;
 // The channel whose request the calling thread serves: its host callbacks nest there.
 thread_local TChannelEnd* t_channel = nullptr;
 
+// While a thread waits for the proxy's answer, what its windows are sent may make the effect
+// call the host: such a call is no nested one of the request, it takes the callback channel.
+class TAwaiting {
+ public:
+  TAwaiting() : previous_(t_channel) { t_channel = nullptr; }
+  ~TAwaiting() { t_channel = previous_; }
+  TAwaiting(const TAwaiting&) = delete;
+  TAwaiting& operator=(const TAwaiting&) = delete;
+
+ private:
+  TChannelEnd* previous_;
+};
+
 class TServing {
  public:
   explicit TServing(TChannelEnd& channel) : previous_(t_channel) { t_channel = &channel; }
@@ -105,7 +118,9 @@ void THelperHost::Run() {
   audio_thread_ = std::thread([this] { ServeAudio(); });
   parent_thread_ = std::thread([this] { WatchParent(); });
   TChannelEnd& control = Channel(kControlChannel);
+  // The effect's editor windows belong to this thread: they get their messages meanwhile.
   TWaitPolicy policy = NestedWait(50, 100);
+  policy.messages = platform::InterprocessSignal::Messages::All;
   while (!Abandoned()) {
     if (control.Wait(policy, [this] { return Abandoned(); }) != TWaitResult::Arrived) continue;
     const bool quit = control.Message().kind == kQuit;
@@ -568,9 +583,15 @@ VstIntPtr THelperHost::CallHost(TChannelEnd& channel, TAnswerStore& store, AEffe
     default:
       break;
   }
-  const TWaitPolicy policy = NestedWait(&channel == channels_[kAudioChannel].get() ? 2000 : 50, 10);
-  if (Exchange(channel, *this, policy, [this] { return Abandoned(); }) != TWaitResult::Arrived)
-    return 0;
+  TWaitPolicy policy = NestedWait(&channel == channels_[kAudioChannel].get() ? 2000 : 50, 10);
+  if (&channel == channels_[kControlChannel].get())
+    policy.messages = platform::InterprocessSignal::Messages::Sent;
+  TWaitResult outcome;
+  {
+    TAwaiting awaiting;
+    outcome = Exchange(channel, *this, policy, [this] { return Abandoned(); });
+  }
+  if (outcome != TWaitResult::Arrived) return 0;
   const VstIntPtr result = static_cast<VstIntPtr>(message.result);
   const size_t size = std::min<size_t>(message.size, channel.Capacity());
   switch (use) {

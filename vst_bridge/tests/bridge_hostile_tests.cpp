@@ -41,9 +41,9 @@ void Swallow(const std::string&) {}
 
 // Under Wine a seed's life takes seconds (a process start, callbacks by the thousand).
 #if defined(_WIN32)
-constexpr uint32_t kDefaultSeeds = 4;
+constexpr uint32_t kDefaultSeeds = 3;
 #else
-constexpr uint32_t kDefaultSeeds = 8;
+constexpr uint32_t kDefaultSeeds = 6;
 #endif
 
 size_t Channels(VstInt32 claimed) {
