@@ -177,7 +177,7 @@ void THelperHost::Serve(TChannelEnd& channel) noexcept {
       Dispatch(channel);
       break;
     case kSetParameter: {
-      AEffect* const effect = effect_;
+      AEffect* const effect = effect_.load(std::memory_order_acquire);
       const VstInt32 index = message.index;
       const float value = message.opt;
       message.size = 0;
@@ -187,7 +187,7 @@ void THelperHost::Serve(TChannelEnd& channel) noexcept {
       break;
     }
     case kGetParameter: {
-      AEffect* const effect = effect_;
+      AEffect* const effect = effect_.load(std::memory_order_acquire);
       const VstInt32 index = message.index;
       float value = 0.0f;
       message.size = 0;
@@ -218,7 +218,7 @@ void THelperHost::Serve(TChannelEnd& channel) noexcept {
 }
 
 void THelperHost::FillRecord(TMessage& message) noexcept {
-  AEffect* const effect = effect_;
+  AEffect* const effect = effect_.load(std::memory_order_acquire);
   message.has_record = 0;
   if (!effect) return;
   TEffectRecord record{};
@@ -274,7 +274,7 @@ void THelperHost::Load(TChannelEnd& channel) noexcept {
         } else if (!platform::Guarded([&] { magic = effect->magic; }) || magic != kEffectMagic) {
           failure = "There is no magic in it... failed!";
         } else {
-          effect_ = effect;
+          effect_.store(effect, std::memory_order_release);
           message.result = 1;
         }
       }
@@ -290,7 +290,7 @@ void THelperHost::Load(TChannelEnd& channel) noexcept {
 
 void THelperHost::Dispatch(TChannelEnd& channel) noexcept {
   TMessage& message = channel.Message();
-  AEffect* const effect = effect_;
+  AEffect* const effect = effect_.load(std::memory_order_acquire);
   const VstInt32 opcode = message.opcode;
   const VstInt32 index = message.index;
   VstIntPtr value = static_cast<VstIntPtr>(message.value);
@@ -370,7 +370,7 @@ void THelperHost::Dispatch(TChannelEnd& channel) noexcept {
   if (!returned) result = 0;
   message.result = result;
   // The effect may free its record when it closes.
-  if (opcode == effClose) effect_ = nullptr;
+  if (opcode == effClose) effect_.store(nullptr, std::memory_order_release);
   // What the effect wrote or named goes back; its memory is read behind the guard.
   switch (has_pointer ? use : TPointerUse::None) {
     case TPointerUse::TextOut:
@@ -438,7 +438,7 @@ void THelperHost::Dispatch(TChannelEnd& channel) noexcept {
 
 void THelperHost::Process(TChannelEnd& channel) noexcept {
   TMessage& message = channel.Message();
-  AEffect* const effect = effect_;
+  AEffect* const effect = effect_.load(std::memory_order_acquire);
   const auto frames = static_cast<VstInt32>(message.value);
   const int32_t inputs = message.record.numInputs;
   const int32_t outputs = message.record.numOutputs;

@@ -71,7 +71,8 @@ class THelperHost final : public TRequestServer {
   std::mutex callback_lock_;  // the callback channel carries one thread's call at a time
   TAnswerStore answers_[kChannelCount];
   platform::DynamicLibrary library_;
-  AEffect* effect_ = nullptr;
+  // Set on the control thread, read on every thread that serves or calls back.
+  std::atomic<AEffect*> effect_{nullptr};
   // The chunk last taken from the effect, or the one being put together for it.
   std::vector<uint8_t> bulk_;
   TEventStore events_;
