@@ -118,7 +118,6 @@ bool TEffectProxy::CreateShared(std::string& error) {
 
 bool TEffectProxy::StartHelper(bool replay, std::string& error) {
   std::lock_guard<std::recursive_mutex> lock(control_lock_);
-  for (auto& channel : channels_) channel->Reset();
   header_->quit.store(0);
   start_broken_ = false;
   helper_ = platform::ChildProcess::Start(
@@ -145,13 +144,18 @@ bool TEffectProxy::StartHelper(bool replay, std::string& error) {
     helper_->Kill();
     return false;
   }
-  const TEffectRecord& record = message.record;
-  effect_.process = record.routines & kRoutineProcess ? &ProcessRoutine : nullptr;
-  effect_.processReplacing =
-      record.routines & kRoutineProcessReplacing ? &ProcessReplacingRoutine : nullptr;
-  effect_.processDoubleReplacing =
-      record.routines & kRoutineProcessDouble ? &ProcessDoubleRoutine : nullptr;
-  if (replay) ReplayState();
+  // The routines are the library's: a restarted helper gives the same, and the audio
+  // thread reads them meanwhile.
+  if (!replay) {
+    const TEffectRecord& record = message.record;
+    effect_.process = record.routines & kRoutineProcess ? &ProcessRoutine : nullptr;
+    effect_.processReplacing =
+        record.routines & kRoutineProcessReplacing ? &ProcessReplacingRoutine : nullptr;
+    effect_.processDoubleReplacing =
+        record.routines & kRoutineProcessDouble ? &ProcessDoubleRoutine : nullptr;
+  } else {
+    ReplayState();
+  }
   return true;
 }
 
@@ -201,8 +205,12 @@ void TEffectProxy::ApplyRecord(const TMessage& message) noexcept {
   if (!message.has_record) return;
   const TEffectRecord& record = message.record;
   // The audio thread may be the one that reports new counts; the host's thread reads them.
+  // Only what changed is written: the host reads the record without atomics, as it reads an
+  // effect's own.
   const auto store = [](VstInt32& field, int32_t value) {
-    std::atomic_ref<VstInt32>(field).store(value, std::memory_order_relaxed);
+    std::atomic_ref<VstInt32> shared(field);
+    if (shared.load(std::memory_order_relaxed) != value)
+      shared.store(value, std::memory_order_relaxed);
   };
   store(effect_.numPrograms, record.numPrograms);
   store(effect_.numParams, record.numParams);
@@ -813,6 +821,8 @@ void TEffectProxy::Restart() {
     audio_posted_at_ = 0;
     expected_state_ = TBridgeState::Restarting;
     std::string error;
+    // No thread of the proxy's uses a channel now: what the old helper left goes.
+    for (auto& channel : channels_) channel->Reset();
     StartCallbackThread();
     const bool started = StartHelper(true, error) && state_.load() == TBridgeState::Restarting;
     expected_state_ = TBridgeState::Running;
