@@ -103,7 +103,17 @@ TWaitResult TChannelEnd::Wait(const TWaitPolicy& policy, Abandon&& abandon) noex
       sleeping.store(0, std::memory_order_relaxed);
       return TWaitResult::Arrived;
     }
-    own_->Wait(policy.slice_ms, policy.messages);
+    // No slice beyond the deadline: a wait that ends just before a block is due must not
+    // sleep through it.
+    const int64_t left_ms = TicksToMicroseconds(policy.deadline - Now()) / 1000;
+    if (left_ms <= 0) {
+      // Less than the system's sleep can measure: the rest is spun.
+      sleeping.store(0, std::memory_order_relaxed);
+      while (Now() < policy.deadline)
+        if (Take()) return TWaitResult::Arrived;
+      return Take() ? TWaitResult::Arrived : TWaitResult::TimedOut;
+    }
+    own_->Wait(static_cast<uint32_t>(std::min<int64_t>(policy.slice_ms, left_ms)), policy.messages);
     if (Take()) return TWaitResult::Arrived;
     if (Now() >= policy.deadline) return TWaitResult::TimedOut;
     if (abandon()) return TWaitResult::Abandoned;

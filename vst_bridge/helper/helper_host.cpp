@@ -150,9 +150,13 @@ void THelperHost::ServeAudio() {
       nap.slice_ms = static_cast<uint32_t>((period_us - kSpinBeforeBlockUs) / 1000);
       result = audio.Wait(nap, abandoned);
     }
-    if (result == TWaitResult::TimedOut)
-      result = audio.Wait(NestedWait(period_us > 0 ? 4 * period_us + kSpinBeforeBlockUs : 0, 100),
-                          abandoned);
+    if (result == TWaitResult::TimedOut) {
+      TWaitPolicy spin = NestedWait(period_us > 0 ? 4 * period_us + kSpinBeforeBlockUs : 0, 100);
+      // Yielding hands the core to whatever else runs, for a whole time slice: longer than a
+      // short block's period.
+      spin.yield_while_spinning = false;
+      result = audio.Wait(spin, abandoned);
+    }
     if (result != TWaitResult::Arrived) {
       period_us = 0;
       if (Abandoned()) return;
