@@ -15,6 +15,7 @@
 #include "platform/fault_log.h"
 #include "platform/fpu.h"
 #include "platform/system.h"
+#include "vst_bridge/effect_proxy.h"
 #include "vst_host/preset_format.h"
 #include "vst_host/vst_host.h"
 
@@ -77,6 +78,8 @@ void TVstPlugIn::AssignTo(TObject* Dest) {
   target->OnCloseEdit = OnCloseEdit;
   target->OnAfterLoad = OnAfterLoad;
   target->OnProcessEvents = OnProcessEvents;
+  target->BridgeHelper = BridgeHelper;
+  target->BridgeTimings = BridgeTimings;
   target->SetDLLFileName(FDLLFileName);
   target->SetOwnProcess(FOwnProcess);
   target->SetActive(FActive);
@@ -549,7 +552,8 @@ void TVstPlugIn::OpenEffect() {
         loaded = Load(FDLLFileName);
         break;
       case TLoadRoute::Bridge:
-        throw EVstError(NoBridgeText());
+        loaded = LoadBridged();
+        break;
       case TLoadRoute::Refused:
         throw EVstError(FileNameOf(FDLLFileName) +
                         " is a library for another processor: it cannot be loaded");
@@ -595,14 +599,29 @@ void TVstPlugIn::OpenEffect() {
   MainsChanged(true);
 }
 
-std::string TVstPlugIn::NoBridgeText() const {
+bool TVstPlugIn::LoadBridged() {
+  const TLibraryWidthReading reading = ReadLibraryWidth(FDLLFileName);
+  vst_bridge::THelperWidth width = vst_bridge::THelperWidth::SameAsPlugIn;
+  if (reading.Width && *reading.Width != kHostLibraryWidth)
+    width = *reading.Width == TLibraryWidth::x64 ? vst_bridge::THelperWidth::X64
+                                                 : vst_bridge::THelperWidth::X86;
+  // A helper named by the caller (tests) stays; otherwise the one beside the plug-in.
+  const std::string named = BridgeHelper;
+  const std::string helper = named.empty() ? vst_bridge::HelperBesideModule(width) : named;
+  if (!platform::FileExists(helper)) throw EVstError(NoBridgeText(helper));
+  BridgeHelper = helper;
+  const bool loaded = Load(FDLLFileName);
+  BridgeHelper = named;
+  return loaded;
+}
+
+std::string TVstPlugIn::NoBridgeText(const std::string& Helper) const {
   const TLibraryWidthReading reading = ReadLibraryWidth(FDLLFileName);
   const std::string name = FileNameOf(FDLLFileName);
+  const std::string missing = ": the helper " + FileNameOf(Helper) + " is not beside the plug-in";
   if (reading.Width && *reading.Width != kHostLibraryWidth)
-    return name + " is a " + LibraryWidthName(*reading.Width) + " effect: this version loads " +
-           LibraryWidthName(kHostLibraryWidth) + " effects only";
-  return "This version cannot run " + name +
-         " in a process of its own: clear \"Own process\" to load it";
+    return name + " is a " + LibraryWidthName(*reading.Width) + " effect" + missing;
+  return name + " cannot run in a process of its own" + missing;
 }
 
 void TVstPlugIn::CloseEffect() {
@@ -625,16 +644,24 @@ bool TVstPlugIn::Load(const std::string& FileName) {
     Unload();
     FMainFunction = nullptr;
     if (!platform::FileExists(FileName)) throw EVstError("File " + FileName + " does not exists");
-    if (BindEntryPoint(FileName)) {
-      Unload();
-      return false;
-    }
-    platform::ResetFloatingPointState();
     AEffect* effect = nullptr;
-    const VstPluginMainProc entry = FMainFunction;
-    // The effect may call back from inside its entry routine; no item holds the record yet,
-    // so those calls are answered from the host alone.
-    if (!platform::Guarded([&] { effect = entry(&AudioMasterCallback); })) effect = nullptr;
+    if (!BridgeHelper.empty()) {
+      std::string error;
+      FBridge = vst_bridge::TEffectProxy::Open(BridgeHelper, FileName, &AudioMasterCallback, error,
+                                               BridgeTimings);
+      if (!FBridge) throw EVstError(error);
+      effect = FBridge->Effect();
+    } else {
+      if (BindEntryPoint(FileName)) {
+        Unload();
+        return false;
+      }
+      platform::ResetFloatingPointState();
+      const VstPluginMainProc entry = FMainFunction;
+      // The effect may call back from inside its entry routine; no item holds the record
+      // yet, so those calls are answered from the host alone.
+      if (!platform::Guarded([&] { effect = entry(&AudioMasterCallback); })) effect = nullptr;
+    }
     if (!effect) throw EVstError("PlugIn " + FileName + " could not be loaded");
     FEffect.store(effect, std::memory_order_release);
     OnAfterLoad(this);
@@ -694,6 +721,7 @@ void TVstPlugIn::Unload() {
   }
   FMainFunction = nullptr;
   ForgetEffect();
+  FBridge.reset();
 }
 
 // ---- preset files -------------------------------------------------------------------------

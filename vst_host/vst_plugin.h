@@ -15,12 +15,16 @@
 #include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/ui.h"
+#include "vst_bridge/bridge_timings.h"
 #include "vst_host/library_width.h"
 #include "vst_host/vst_types.h"
 
 class TVstHost;
 class TVstPlugIns;
 class TVstPlugIn;
+namespace vst_bridge {
+class TEffectProxy;
+}
 
 // The host callback's handling; it reaches into the calling item.
 VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, VstInt32 index,
@@ -76,6 +80,12 @@ class TVstPlugIn : public TObject {
   bool Load(const std::string& FileName);
   bool BindEntryPoint(const std::string& FileName);
   void Unload();
+  // When set, Load runs the effect in this helper program (vst_bridge/) instead of this
+  // process: an effect of another width, or one that must not take the player down.
+  std::string BridgeHelper;
+  vst_bridge::TBridgeTimings BridgeTimings;
+  // The bridge to the helper while a bridged effect is loaded, else null.
+  vst_bridge::TEffectProxy* Bridge() const { return FBridge.get(); }
 
   // Every control request goes through here: floating-point state reset, fault guard,
   // 0 on any failure or without an effect record.
@@ -308,14 +318,17 @@ class TVstPlugIn : public TObject {
   void OpenAudioBlocks() { FAudioBlocks.fetch_sub(kAudioBlocksClosed, std::memory_order_release); }
   // Records an answer refused in `Call` (a literal).
   void Refuse(const char* Call, const std::string& Answer);
-  // Why a library that goes through the bridge does not load in this version.
-  std::string NoBridgeText() const;
+  // Loads FDLLFileName through the helper of its width, found beside the plug-in.
+  bool LoadBridged();
+  // Why a library that goes through the bridge cannot load: its helper `Helper` is missing.
+  std::string NoBridgeText(const std::string& Helper) const;
 
   TVstPlugIns* FCollection;
   std::string FDisplayName = "TVstPlugIn";
   bool FActive = false;
   void* FLibHandle = nullptr;
   VstPluginMainProc FMainFunction = nullptr;
+  std::unique_ptr<vst_bridge::TEffectProxy> FBridge;
   // Published only once the item is whole; the host callback finds items by it, possibly
   // from another thread.
   std::atomic<AEffect*> FEffect{nullptr};

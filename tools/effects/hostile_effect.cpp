@@ -2,7 +2,9 @@
 // of hostility a switch (hostile_effect.h). It stays sound in its own memory: every pointer it
 // hands the host is valid for what the request reads; only the values are hostile.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -200,6 +202,15 @@ float VSTCALLBACK GetParameter(AEffect*, VstInt32 index) {
   return index >= 0 && index < 64 ? g_params[index] : float(g_window_draws.Below(3));
 }
 
+// Kept out of the optimiser's sight so that the fault is a real access violation.
+int* volatile g_nowhere = nullptr;
+
+void CrashOrHang() {
+  if (On(kHostileCrashInProcess)) std::thread([] { *g_nowhere = 1; }).join();
+  if (On(kHostileHangInProcess))
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
 template <typename Sample>
 void Produce(AEffect* effect, Sample** inputs, Sample** outputs, VstInt32 frames, bool add) {
   Interfere(g_audio_draws);
@@ -216,6 +227,7 @@ void VSTCALLBACK Process(AEffect* e, float** in, float** out, VstInt32 n) {
   Produce(e, in, out, n, true);
 }
 void VSTCALLBACK ProcessReplacing(AEffect* e, float** in, float** out, VstInt32 n) {
+  CrashOrHang();
   Produce(e, in, out, n, false);
 }
 void VSTCALLBACK ProcessDouble(AEffect* e, double** in, double** out, VstInt32 n) {
@@ -230,6 +242,8 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect*, VstInt32 opcode, VstInt32 index, VstI
     return 0;
   }
   if (opcode == effOpen && On(kHostileThreads)) StartThreads();
+  if (opcode == 50 && index == kHostileCrashRequest) g_behaviours |= kHostileCrashInProcess;
+  if (opcode == 50 && index == kHostileHangRequest) g_behaviours |= kHostileHangInProcess;
   Interfere(draws);
   switch (opcode) {
     case effGetProgramName:
@@ -277,6 +291,11 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect*, VstInt32 opcode, VstInt32 index, VstI
 
 AEffect* MakeEffect(audioMasterCallback host) {
   StopThreads();
+  if (const char* setting = std::getenv("PARTILOOM_HOSTILE")) {
+    char* rest = nullptr;
+    g_seed = uint32_t(std::strtoul(setting, &rest, 10));
+    g_behaviours = uint32_t(std::strtoul(rest, nullptr, 10));
+  }
   g_host = host;
   g_window_draws = TDraws{g_seed * 2654435761ull + 1};
   g_audio_draws = TDraws{g_seed * 40503ull + 2};

@@ -2,6 +2,7 @@
 // time (PL_EFFECT_KIND). Each records what the host sends it (effect_log.h).
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -316,6 +317,9 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
 AEffect* MakeEffect(audioMasterCallback host) {
   g_host = host;
   g_shell_next = 0;
+  // Loaded in a process of its own (the bridge's helper), the effect is armed from there.
+  if (const char* arm = std::getenv("PARTILOOM_TEST_EFFECT_ARM"))
+    g_armed = uint32_t(std::strtoul(arm, nullptr, 10));
   // A host may be asked things before it knows the record.
   AskHost(nullptr, audioMasterVersion);
   AskHost(&g_effect, audioMasterGetSampleRate);

@@ -43,14 +43,15 @@ TEST(PresetFormat, ChunkFormLayoutAndLongNames) {
   EXPECT_EQ(BigEndianAt(bytes, 56), 100u);
   EXPECT_EQ(bytes[60], 0xAB);
   // A 30-character name keeps 26 characters, then two zero bytes.
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data() + 28), 26), std::string(26, 'n'));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data() + 28), 26),
+            std::string(26, 'n'));
   EXPECT_EQ(bytes[28 + 26], 0);
   EXPECT_EQ(bytes[28 + 27], 0);
 }
 
 TEST(PresetFormat, ReadsBackWhatWasWritten) {
-  const auto params = ParsePreset(BuildParameterPreset(kId, 1, "Warm", {0.1f, 0.2f, 0.3f}).data(),
-                                  68, kId, 3);
+  const auto params =
+      ParsePreset(BuildParameterPreset(kId, 1, "Warm", {0.1f, 0.2f, 0.3f}).data(), 68, kId, 3);
   EXPECT_FALSE(params.chunk_form);
   EXPECT_EQ(params.program_name, "Warm");
   EXPECT_EQ(params.parameters, (std::vector<float>{0.1f, 0.2f, 0.3f}));

@@ -23,12 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (content.program_name.size() > kProgramNameSize) std::abort();
     // What was read writes back to a file that reads the same.
-    const auto again =
-        content.chunk_form
-            ? BuildChunkPreset(FourCharToLong("PlPr"), 1, 0, content.program_name,
-                               content.chunk.data(), content.chunk.size())
-            : BuildParameterPreset(FourCharToLong("PlPr"), 1, content.program_name,
-                                   content.parameters);
+    const auto again = content.chunk_form
+                           ? BuildChunkPreset(FourCharToLong("PlPr"), 1, 0, content.program_name,
+                                              content.chunk.data(), content.chunk.size())
+                           : BuildParameterPreset(FourCharToLong("PlPr"), 1, content.program_name,
+                                                  content.parameters);
     const TPresetContent reread =
         ParsePreset(again.data(), again.size(), FourCharToLong("PlPr"), kEffectParams);
     if (reread.chunk != content.chunk || reread.parameters.size() != content.parameters.size())

@@ -1,0 +1,310 @@
+// Effects in the helper process, driven by the VST host as effects of its own process: every
+// answer, every sample, every chunk and preset the same as the same library loaded here.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fault_log.h"
+#include "platform/system.h"
+#include "tools/effects/effect_log.h"
+#include "vst_bridge/effect_proxy.h"
+#include "vst_host/tests/test_support.h"
+#include "vst_host/vst_host.h"
+
+namespace {
+
+std::string CrossoverPath() {
+#if defined(_WIN32)
+  return platform::ExecutableDirectory() + "\\Partiloom.dll";
+#else
+  return platform::ExecutableDirectory() + "/Partiloom.so";
+#endif
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+class Bridged : public ::testing::Test {
+ protected:
+  TVstPlugIn& Open(const std::string& path, bool bridged) {
+    TVstPlugIn* item = host_.VstPlugIns().Add();
+    if (bridged) {
+      item->BridgeHelper = vst_bridge::HelperBesideModule(vst_bridge::THelperWidth::SameAsPlugIn);
+      // Every block waits for its answer: these tests compare samples, not time.
+      item->BridgeTimings.audio_min_wait_us = 2000000;
+    }
+    item->SetDLLFileName(path);
+    item->SetActive(true);
+    EXPECT_TRUE(item->Active()) << path;
+    EXPECT_EQ(item->Bridge() != nullptr, bridged);
+    return *item;
+  }
+  void TearDown() override { SetEnvironment("PARTILOOM_TEST_EFFECT_ARM", "0"); }
+  TVstHost host_;
+};
+
+// Everything the host asks an effect that is no audio, as text.
+std::vector<std::string> Describe(TVstPlugIn& item) {
+  std::vector<std::string> d;
+  const auto add = [&](const std::string& what, const auto& value) {
+    std::ostringstream line;
+    line << what << "=" << value;
+    d.push_back(line.str());
+  };
+  add("in", item.numInputs());
+  add("out", item.numOutputs());
+  add("params", item.numParams());
+  add("programs", item.numPrograms());
+  add("delay", item.InitialDelay());
+  add("flags", item.EffectOptions().Bits());
+  add("id", item.uID());
+  add("version", item.Version());
+  add("vst", item.GetVstVersion());
+  add("category", item.GetPlugCategory());
+  add("name", item.GetEffectName());
+  add("vendor", item.VendorString());
+  add("product", item.ProductString());
+  add("vendor version", item.VendorVersion());
+  add("can bypass", item.CanDo("bypass"));
+  add("can fly", item.CanDo("fly"));
+  add("program", item.ProgramNr());
+  add("program name", item.ProgramName());
+  for (VstInt32 i = -1; i <= item.numParams(); ++i) {
+    const std::string n = std::to_string(i);
+    add("param name " + n, item.GetParamName(i));
+    add("param label " + n, item.GetParamLabel(i));
+    add("param display " + n, item.GetParamDisplay(i));
+    add("param " + n, item.GetParameter(i));
+  }
+  item.SetProgramName(std::string(300, 'q'));
+  add("long program name", item.ProgramName());
+  return d;
+}
+
+TEST_F(Bridged, EveryAnswerIsTheSameAsInThisProcess) {
+  for (const char* kind : {"params", "chunk", "router", "io"}) {
+    SCOPED_TRACE(kind);
+    TVstPlugIn& here = Open(EffectPath(kind), false);
+    TVstPlugIn& there = Open(EffectPath(kind), true);
+    EXPECT_EQ(Describe(there), Describe(here));
+    host_.VstPlugIns().Clear();
+  }
+}
+
+// Blocks of varied length through both items; false at the first sample that differs.
+template <typename Sample>
+void ExpectSameAudio(TVstPlugIn& here, TVstPlugIn& there, int accumulate_every = 0) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+  const size_t ins = static_cast<size_t>(here.numInputs());
+  const size_t outs = static_cast<size_t>(here.numOutputs());
+  int block = 0;
+  for (const int frames : {256, 1, 64, 1000, 256, 4096, 17, 256, 256, 2048}) {
+    TChannelArrays<Sample> in(ins, static_cast<size_t>(frames));
+    TChannelArrays<Sample> out_here(outs, static_cast<size_t>(frames));
+    TChannelArrays<Sample> out_there(outs, static_cast<size_t>(frames));
+    for (size_t c = 0; c < ins; ++c)
+      for (int i = 0; i < frames; ++i) in.Data()[c][i] = static_cast<Sample>(noise(random));
+    const bool accumulating = accumulate_every > 0 && ++block % accumulate_every == 0;
+    for (size_t c = 0; c < outs; ++c)
+      for (int i = 0; i < frames; ++i)
+        out_here.Data()[c][i] = out_there.Data()[c][i] = accumulating ? Sample(0.25) : Sample(9);
+    if constexpr (std::is_same_v<Sample, double>) {
+      ASSERT_TRUE(here.ProcessDoubleReplacing(in, out_here, frames));
+      ASSERT_TRUE(there.ProcessDoubleReplacing(in, out_there, frames));
+    } else if (accumulating) {
+      ASSERT_TRUE(here.Process(in, out_here, frames));
+      ASSERT_TRUE(there.Process(in, out_there, frames));
+    } else {
+      ASSERT_TRUE(here.ProcessReplacing(in, out_here, frames));
+      ASSERT_TRUE(there.ProcessReplacing(in, out_there, frames));
+    }
+    for (size_t c = 0; c < outs; ++c)
+      ASSERT_EQ(0, std::memcmp(out_here.Data()[c], out_there.Data()[c], frames * sizeof(Sample)))
+          << "output " << c << " of a block of " << frames;
+  }
+}
+
+TEST_F(Bridged, OutputIsSampleExact) {
+  TVstPlugIn& here = Open(EffectPath("router"), false);
+  TVstPlugIn& there = Open(EffectPath("router"), true);
+  ExpectSameAudio<float>(here, there, 3);
+  ExpectSameAudio<double>(here, there);
+  host_.VstPlugIns().Clear();
+
+  TVstPlugIn& crossover_here = Open(CrossoverPath(), false);
+  TVstPlugIn& crossover_there = Open(CrossoverPath(), true);
+  for (TVstPlugIn* item : {&crossover_here, &crossover_there}) {
+    item->SetSampleRate(48000);
+    item->SetBlockSize(4096);
+    item->MainsChanged(true);
+    item->SetParameter(0, 0.3f);
+  }
+  {
+    SCOPED_TRACE("crossover");
+    ExpectSameAudio<float>(crossover_here, crossover_there);
+  }
+  // A program of the crossover's own, then its state carried as a chunk from one to the other.
+  crossover_there.SetProgramNr(2);
+  std::vector<uint8_t> bank = crossover_there.GetChunk(false);
+  ASSERT_FALSE(bank.empty());
+  crossover_here.SetChunk(bank.data(), static_cast<VstInt32>(bank.size()), false);
+  EXPECT_EQ(crossover_here.GetChunk(false), bank);
+  ExpectSameAudio<float>(crossover_here, crossover_there);
+}
+
+TEST_F(Bridged, ChunksOfMegabytesAndPresetFilesCrossBothWays) {
+  TVstPlugIn& here = Open(EffectPath("chunk"), false);
+  TVstPlugIn& there = Open(EffectPath("chunk"), true);
+  // More than the control channel's data area holds: it crosses in pieces, both ways.
+  std::vector<uint8_t> state(3 * 1024 * 1024 + 17);
+  for (size_t i = 0; i < state.size(); ++i) state[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  there.SetChunk(state.data(), static_cast<VstInt32>(state.size()), true);
+  EXPECT_EQ(there.GetChunk(true), state);
+  here.SetChunk(state.data(), static_cast<VstInt32>(state.size()), true);
+
+  // The bank chunk carries the effect's mark in front; the same preset file from both.
+  std::vector<uint8_t> bank = there.GetChunk(false);
+  ASSERT_EQ(bank.size(), state.size() + 1);
+  EXPECT_EQ(bank[0], 'B');
+  here.SetProgramName("Wide");
+  there.SetProgramName("Wide");
+  std::stringstream file_here, file_there;
+  here.SavePreset(file_here);
+  there.SavePreset(file_there);
+  EXPECT_EQ(file_there.str(), file_here.str());
+
+  std::vector<uint8_t> other(100, 0x5A);
+  there.SetChunk(other.data(), static_cast<VstInt32>(other.size()), true);
+  there.SetProgramName("Other");
+  there.LoadPreset(file_there);
+  EXPECT_EQ(there.GetChunk(true), state);
+  EXPECT_EQ(there.ProgramName(), "Wide");
+}
+
+TEST_F(Bridged, ParameterPresetsRoundTrip) {
+  TVstPlugIn& item = Open(EffectPath("params"), true);
+  item.SetProgramName("Warm");
+  item.SetParameter(0, 0.125f);
+  item.SetParameter(2, 0.875f);
+  std::stringstream file;
+  item.SavePreset(file);
+  EXPECT_EQ(file.str().size(), 68u);
+  item.SetProgramName("Other");
+  item.SetParameter(0, 0.0f);
+  item.SetParameter(2, 0.0f);
+  item.LoadPreset(file);
+  EXPECT_EQ(item.ProgramName(), "Warm");
+  EXPECT_EQ(item.GetParameter(0), 0.125f);
+  EXPECT_EQ(item.GetParameter(2), 0.875f);
+  EXPECT_EQ(item.GetParamDisplay(0), "12.50");
+}
+
+TEST_F(Bridged, HostCallbacksFromInsideRequestsAndProcessCallsReachTheHost) {
+  // The chunk effect reports a restored parameter from inside effSetChunk.
+  TVstPlugIn& chunk = Open(EffectPath("chunk"), true);
+  std::vector<VstInt32> automated;
+  std::thread::id automated_on;
+  auto automate = [&](TObject*, VstInt32 index, VstIntPtr) {
+    automated.push_back(index);
+    automated_on = std::this_thread::get_id();
+  };
+  chunk.OnAudioMasterAutomate = TVstAutomateEvent::FromCallable(&automate);
+  const uint8_t bytes[4] = {1, 2, 3, 4};
+  chunk.SetChunk(bytes, 4, true);
+  EXPECT_EQ(automated, std::vector<VstInt32>{0});
+  EXPECT_EQ(automated_on, std::this_thread::get_id());
+
+  // The io effect takes new counts with a program without a report: the record shows them
+  // after the request, and the host adopts them.
+  TVstPlugIn& io = Open(EffectPath("io"), true);
+  int adopted = 0;
+  auto count = [&](TObject*) { ++adopted; };
+  io.OnIOCountsAdopted = TNotifyEvent::FromCallable(&count);
+  io.SetProgramNr(1);
+  EXPECT_EQ(adopted, 1);
+  EXPECT_EQ(io.AdoptedInputs(), 2);
+  EXPECT_EQ(io.AdoptedOutputs(), 6);
+  host_.VstPlugIns().Clear();
+
+  // Armed, it reports new counts from inside processReplacing, on the audio thread.
+  SetEnvironment("PARTILOOM_TEST_EFFECT_ARM", std::to_string(kArmIOChangeInProcess));
+  TVstPlugIn& reporting = Open(EffectPath("io"), true);
+  int reported = 0;
+  auto report = [&](TObject*) { ++reported; };
+  reporting.OnAudioMasterIOChanged = TNotifyEvent::FromCallable(&report);
+  TSingleChannelArrays in(2, 64), out(2, 64);
+  std::thread audio([&] { reporting.ProcessReplacing(in, out, 64); });
+  audio.join();
+  EXPECT_EQ(reported, 1);
+  EXPECT_EQ(reporting.numOutputs(), 6);
+  EXPECT_TRUE(reporting.AdoptIOChanges());
+  EXPECT_EQ(reporting.AdoptedOutputs(), 6);
+}
+
+TEST_F(Bridged, FaultsInTheHelperAreContainedAndRecordedAsInThisProcess) {
+  platform::ResetFaultLog();
+  SetEnvironment("PARTILOOM_TEST_EFFECT_ARM", std::to_string(kArmProcessFault));
+  TVstPlugIn& item = Open(EffectPath("faulty"), true);
+  TSingleChannelArrays in(2, 64), out(2, 64);
+  out.Data()[0][5] = 1.0f;
+  item.ProcessReplacing(in, out, 64);
+  EXPECT_EQ(out.Data()[0][5], 0.0f);
+  EXPECT_EQ(platform::FaultCount(platform::FaultKind::EffectFault, item.FaultSource(),
+                                 "processReplacing"),
+            1u);
+  // Requests whose pointer the bridge cannot know are refused, not passed as addresses.
+  char record[64] = {};
+  EXPECT_EQ(item.VstDispatch(99, 0, 0, record), 0);
+  EXPECT_EQ(platform::FaultCount(platform::FaultKind::RefusedAnswer, item.FaultSource(),
+                                 "dispatcher (a pointer the bridge does not carry)"),
+            1u);
+  EXPECT_EQ(item.Bridge()->State(), vst_bridge::TBridgeState::Running);
+}
+
+TEST_F(Bridged, TheEffectsEditorOpensInTheHostsWindowFromTheHelper) {
+  TVstPlugIn& item = Open(EffectPath("painter"), true);
+  TEditorPanel panel;
+  // The editor's window is the helper's, its parent the host's: the system sends messages
+  // between the two while the request waits. Not taken, they would hold both until the
+  // request's deadline (5 s) judged the helper hung.
+  const uint32_t start = platform::TickCount();
+  item.ShowEdit(*panel.panel);
+  EXPECT_LT(platform::TickCount() - start, 2000u);
+  EXPECT_TRUE(item.EditVisible());
+  ERect rect{};
+  item.EditGetRect(rect);
+  EXPECT_GT(rect.right - rect.left, 0);
+  item.EditIdle();
+  item.CloseEdit();
+  EXPECT_FALSE(item.EditVisible());
+  EXPECT_EQ(item.Bridge()->State(), vst_bridge::TBridgeState::Running);
+  EXPECT_EQ(item.Bridge()->Restarts(), 0u);
+}
+
+TEST_F(Bridged, ALibraryThatGivesNoEffectOrAMissingHelperFailsToOpen) {
+  TVstPlugIn* refusing = host_.VstPlugIns().Add();
+  refusing->BridgeHelper = vst_bridge::HelperBesideModule(vst_bridge::THelperWidth::SameAsPlugIn);
+  refusing->SetDLLFileName(EffectPath("null_entry"));
+  EXPECT_THROW(refusing->SetActive(true), EVstError);
+  EXPECT_EQ(refusing->Bridge(), nullptr);
+
+  std::string error;
+  EXPECT_EQ(vst_bridge::TEffectProxy::Open(platform::ExecutableDirectory() + "/no-such-helper",
+                                           EffectPath("params"), &AudioMasterCallback, error),
+            nullptr);
+  EXPECT_NE(error.find("no-such-helper"), std::string::npos);
+}
+
+}  // namespace
