@@ -21,6 +21,8 @@
 # unless SOAK_KEEP_CAPTURE=1. Late blocks are then also counted over every driver start, those
 # among a start's first four blocks apart.
 #   SOAK_RESET_MS=5000 SOAK_RESIZE_MS=30000 bash scripts/soak.sh 600 256
+# SOAK_OWN_PROCESS=1 runs the effect in the helper process beside the plug-in ("Own process"),
+# so that the late blocks show what the exchange with the helper costs.
 set -eu -o pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -53,6 +55,7 @@ if ! power_of_two_block "$SIZE2"; then
   exit 2
 fi
 EXACT=${SOAK_EXACT:-0}
+OWN_PROCESS=${SOAK_OWN_PROCESS:-0}
 [ "$RESET_MS$RESIZE_MS$RATE_MS" != 000 ] && EXACT=1
 DRIVER_NAME="Partiloom Soak ASIO"
 DRIVER_ID="{3F8B2D64-71A9-4C05-B2E7-5A1D9C4E6F83}"
@@ -65,7 +68,7 @@ trap stop_x_server EXIT
 echo "== building the Windows build: out_partiloom.dll, the effects, the test driver, the player stand-in"
 configure_windows
 cmake --build "$WINDOWS_BUILD" -j "$JOBS" --target player_harness crossover_effect \
-  partiloom_effect_router >/dev/null
+  partiloom_effect_router vst_bridge_helper >/dev/null
 
 use_wine_prefix
 
@@ -86,6 +89,11 @@ else
   source_option=(--programme "$SECONDS_OF_SIGNAL")
   # Nothing captured, so that only the plug-in's work is timed.
   driver_options=
+fi
+
+if [ "$OWN_PROCESS" = 1 ]; then
+  echo "== the effect runs in its own process (the helper beside the plug-in)"
+  wine_quiet wine reg add 'HKCU\Software\WinAmp\Partiloom' /v 'Own Process' /t REG_DWORD /d 1 /f
 fi
 
 # The driver is registered for this run only.

@@ -13,53 +13,17 @@
 
 namespace {
 
-constexpr ASIOSampleType kFloat32LSB = 19;
-
 class EffectChoice : public ModuleTest {
  protected:
   // A window playing a steady tone (0.25 left, -0.125 right) through `kind` into a driver of
   // eight channels, effect output k routed to channel k - 1.
   std::unique_ptr<TFmASIOConfig> PlayingWindow(const std::string& kind) {
     StoreEffect(kind);
-    asio_test::DriverConfig config;
-    config.clock = asio_test::ClockMode::Manual;
-    config.outputs.clear();
-    for (int i = 1; i <= 8; ++i)
-      config.outputs.push_back({"Out " + std::to_string(i), kFloat32LSB});
-    config.minimum_size = 64;
-    config.maximum_size = config.preferred_size = 256;
-    const std::string driver = InstallDriver(config);
-    auto key = Key();
-    for (int k = 1; k <= 8; ++k)
-      key->WriteString(settings::RoutingValueName(driver, k),
-                       std::to_string(k - 1) + " - Out " + std::to_string(k));
-    key.reset();
-    auto window = MakeWindow();
-    SelectDriver(*window, driver);
-    EXPECT_EQ(window->Open(44100, 2, 16), 1);
-    TSingleChannelArrays drained(2, 8192);
-    window->ReadBlock(8192, drained);
-    std::vector<int16_t> tone;
-    for (int i = 0; i < 8192; ++i) {
-      tone.push_back(8192);
-      tone.push_back(-4096);
-    }
-    const std::vector<char> pcm = Pcm(tone);
-    window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
-    return window;
+    return WindowPlayingSteadyTone(InstallDriver(FloatDriver(8)));
   }
 
   // The level of each channel in the next driver block, which must hold for the whole block.
-  std::vector<float> Block(TFmASIOConfig& window) {
-    TSingleChannelArrays in(2, 256);
-    window.ASIOHostBufferSwitch32(nullptr, in, out_);
-    std::vector<float> levels;
-    for (size_t ch = 0; ch < 8; ++ch) {
-      levels.push_back(out_[ch][0]);
-      for (size_t i = 1; i < 256; ++i) EXPECT_EQ(out_[ch][i], out_[ch][0]) << ch << " " << i;
-    }
-    return levels;
-  }
+  std::vector<float> Block(TFmASIOConfig& window) { return SteadyBlockLevels(window, out_); }
 
   void Choose(TFmASIOConfig& window, const std::optional<std::string>& answer) {
     DialogAnswer() = answer;

@@ -14,23 +14,6 @@
 
 namespace {
 
-using asio_test::ClockMode;
-using asio_test::DriverConfig;
-
-constexpr ASIOSampleType kFloat32LSB = 19;
-
-DriverConfig FloatDriver(int outputs, int32_t block = 256) {
-  DriverConfig config;
-  config.clock = ClockMode::Manual;
-  config.outputs.clear();
-  for (int i = 0; i < outputs; ++i)
-    config.outputs.push_back({"Out " + std::to_string(i + 1), kFloat32LSB});
-  config.minimum_size = 64;
-  config.maximum_size = config.preferred_size = block;
-  config.granularity = 0;
-  return config;
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -606,37 +589,9 @@ class EffectCounts : public ModuleTest {
  protected:
   std::unique_ptr<TFmASIOConfig> WindowWithTone() {
     StoreEffect("io");
-    const std::string driver = InstallDriver(FloatDriver(8));
-    auto key = Key();
-    for (int k = 1; k <= 8; ++k)
-      key->WriteString(settings::RoutingValueName(driver, k),
-                       std::to_string(k - 1) + " - Out " + std::to_string(k));
-    key.reset();
-    auto window = MakeWindow();
-    SelectDriver(*window, driver);
-    EXPECT_EQ(window->Open(44100, 2, 16), 1);
-    TSingleChannelArrays drained(2, 8192);
-    window->ReadBlock(8192, drained);
-    std::vector<int16_t> tone;
-    for (int i = 0; i < 8192; ++i) {
-      tone.push_back(8192);
-      tone.push_back(-4096);
-    }
-    const std::vector<char> pcm = Pcm(tone);
-    window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
-    return window;
+    return WindowPlayingSteadyTone(InstallDriver(FloatDriver(8)));
   }
-  // One driver block; the level of each channel, which must hold for the whole block.
-  std::vector<float> Block(TFmASIOConfig& window) {
-    TSingleChannelArrays in(2, 256);
-    window.ASIOHostBufferSwitch32(nullptr, in, out_);
-    std::vector<float> levels;
-    for (size_t ch = 0; ch < 8; ++ch) {
-      levels.push_back(out_[ch][0]);
-      for (size_t i = 1; i < 256; ++i) EXPECT_EQ(out_[ch][i], out_[ch][0]) << ch << " " << i;
-    }
-    return levels;
-  }
+  std::vector<float> Block(TFmASIOConfig& window) { return SteadyBlockLevels(window, out_); }
 
   // Output k is (k + 1) times input k mod the inputs.
   const std::vector<float> kTwoOutputs{0.25f, -0.25f, 0, 0, 0, 0, 0, 0};

@@ -12,25 +12,7 @@
 
 namespace {
 
-using asio_test::ClockMode;
 using asio_test::DriverConfig;
-
-constexpr ASIOSampleType kFloat32LSB = 19;
-
-DriverConfig FloatDriver(int outputs, std::vector<double> rates = {44100.0, 48000.0},
-                         int32_t block = 256) {
-  DriverConfig config;
-  config.clock = ClockMode::Manual;
-  config.outputs.clear();
-  for (int i = 0; i < outputs; ++i)
-    config.outputs.push_back({"Out " + std::to_string(i + 1), kFloat32LSB});
-  config.minimum_size = 64;
-  config.maximum_size = config.preferred_size = block;
-  config.granularity = 0;
-  config.sample_rates = rates;
-  config.sample_rate = rates.front();
-  return config;
-}
 
 // Effect output k on driver channel k - 1.
 void StoreIdentityRouting(const std::string& driver, std::unique_ptr<platform::RegistryKey> key) {
@@ -132,7 +114,7 @@ TEST_F(Meters, BarsFollowTheRoutingAndTheDriver) {
 TEST_F(Meters, TheStatusLineFollowsTheDriverAndCountsUnderrunsAndFaultsPerStream) {
   StoreEffect("router");
   const std::string first = InstallDriver(FloatDriver(2));
-  DriverConfig only_48k = FloatDriver(2, {48000.0}, 128);
+  DriverConfig only_48k = FloatDriver(2, 128, {48000.0});
   only_48k.output_latency = 96;
   const std::string second = InstallDriver(only_48k);
   auto window = MakeWindow();

@@ -141,6 +141,53 @@ std::vector<float> CapturedFloats(const asio_test::DriverControl& control, int32
   return samples;
 }
 
+asio_test::DriverConfig FloatDriver(int outputs, int32_t block, std::vector<double> rates) {
+  constexpr ASIOSampleType kFloat32LSB = 19;
+  asio_test::DriverConfig config;
+  config.clock = asio_test::ClockMode::Manual;
+  config.outputs.clear();
+  for (int i = 0; i < outputs; ++i)
+    config.outputs.push_back({"Out " + std::to_string(i + 1), kFloat32LSB});
+  config.minimum_size = 64;
+  config.maximum_size = config.preferred_size = block;
+  config.granularity = 0;
+  config.sample_rates = rates;
+  config.sample_rate = rates.front();
+  return config;
+}
+
+std::unique_ptr<TFmASIOConfig> ModuleTest::WindowPlayingSteadyTone(const std::string& driver) {
+  auto key = Key();
+  for (int k = 1; k <= 8; ++k)
+    key->WriteString(settings::RoutingValueName(driver, k),
+                     std::to_string(k - 1) + " - Out " + std::to_string(k));
+  key.reset();
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  EXPECT_EQ(window->Open(44100, 2, 16), 1);
+  TSingleChannelArrays drained(2, 8192);
+  window->ReadBlock(8192, drained);
+  std::vector<int16_t> tone;
+  for (int i = 0; i < 8192; ++i) {
+    tone.push_back(8192);
+    tone.push_back(-4096);
+  }
+  const std::vector<char> pcm = Pcm(tone);
+  window->Write(pcm.data(), static_cast<int32_t>(pcm.size()));
+  return window;
+}
+
+std::vector<float> ModuleTest::SteadyBlockLevels(TFmASIOConfig& window, TSingleChannelArrays& out) {
+  TSingleChannelArrays in(2, 256);
+  window.ASIOHostBufferSwitch32(nullptr, in, out);
+  std::vector<float> levels;
+  for (size_t ch = 0; ch < 8; ++ch) {
+    levels.push_back(out[ch][0]);
+    for (size_t i = 1; i < 256; ++i) EXPECT_EQ(out[ch][i], out[ch][0]) << ch << " " << i;
+  }
+  return levels;
+}
+
 std::vector<char> Pcm(const std::vector<int16_t>& samples) {
   std::vector<char> bytes;
   for (int16_t sample : samples) {

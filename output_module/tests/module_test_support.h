@@ -57,6 +57,14 @@ class ModuleTest : public RegistryTest {
 
   std::filesystem::path Directory() const { return directory_; }
 
+  // A window on `driver` (8 outputs "Out 1" ...) with effect output k routed to channel
+  // k - 1, a stream open and, after the ring's silence, 8192 frames of a steady tone: 0.25
+  // left, -0.125 right.
+  std::unique_ptr<TFmASIOConfig> WindowPlayingSteadyTone(const std::string& driver);
+  // The level of each of the eight channels in the next driver block of 256 frames, through
+  // `out`; each level must hold for the whole block.
+  static std::vector<float> SteadyBlockLevels(TFmASIOConfig& window, TSingleChannelArrays& out);
+
  private:
   struct InstalledDriver {
     std::string name;
@@ -71,5 +79,9 @@ class ModuleTest : public RegistryTest {
 
 // The samples of a captured Float32LSB output channel.
 std::vector<float> CapturedFloats(const asio_test::DriverControl& control, int32_t channel);
+// A driver with a manual clock, `outputs` Float32LSB outputs "Out 1" ..., blocks of `block`
+// frames and the given rates (the first is the one it starts at).
+asio_test::DriverConfig FloatDriver(int outputs, int32_t block = 256,
+                                    std::vector<double> rates = {44100.0, 48000.0});
 // Interleaved 16-bit little-endian PCM bytes.
 std::vector<char> Pcm(const std::vector<int16_t>& samples);
