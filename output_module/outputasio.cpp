@@ -68,6 +68,8 @@ void ReportFailure(Handler&& handler) noexcept {
 
 // The strip of meters and the status line below the panel.
 constexpr int32_t kMeterStripHeight = 100;
+// The window's inside width as made, the tool bar's: the narrowest it gets.
+constexpr int32_t kFormClientWidth = 811;
 
 // How long an effect is left alone after it is stopped and after it is unloaded.
 constexpr uint32_t kEffectSettleMs = 10;
@@ -432,7 +434,9 @@ platform::Bounds TFmASIOConfig::OwnProcessBounds(int32_t StripTop) const {
 void TFmASIOConfig::FitMetersBelowPanel() {
   const platform::Bounds panel = Panel->GetBounds();
   const int32_t top = panel.top + panel.height;
-  const int32_t width = Form->ClientArea().width;
+  // A wider panel (an editor that asked for more) widens the window; a narrower one leaves
+  // the tool bar its full width.
+  const int32_t width = std::max(kFormClientWidth, panel.left + panel.width);
   Meters->SetBounds({0, top, width, kMeterStripHeight});
   BtOwnProcess->SetBounds(OwnProcessBounds(top));
   Form->SetClientSize(width, top + kMeterStripHeight);

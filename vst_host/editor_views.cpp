@@ -6,6 +6,7 @@
 #include <cmath>
 #include <exception>
 
+#include "vst_host/vst_host.h"
 #include "vst_host/vst_plugin.h"
 
 namespace editor_views {
@@ -219,7 +220,12 @@ void TVstPlugIn::ShowEdit(Control& Control) {
   FEditorThread.store(platform::CurrentThreadToken(), std::memory_order_relaxed);
   if (HasOwnEditor(*this)) {
     if (!FEditVisible) {
+      // The control is the editor's form from the start: the editor may ask for its size
+      // while it opens.
+      platform::Control* const previous = FEditorForm;
+      FEditorForm = &Control;
       EditOpen(Control.Handle());
+      if (!FEditVisible) FEditorForm = previous;
       EditIdle();
     }
   } else if (!FEditVisible) {
@@ -243,10 +249,11 @@ void TVstPlugIn::ShowEdit(Control& Control) {
 }
 
 void TVstPlugIn::ShowEdit() {
+  // With its editor open in a caller's control, there is nothing to put in a window.
+  if (FEditVisible && HasOwnEditor(*this) && !FOwnEditorForm) return;
   if (!FEditorForm) {
-    // Without an effect, or with its editor open in a caller's control, there is nothing
-    // to put in a window.
-    if (!Effect() || (FEditVisible && HasOwnEditor(*this))) return;
+    // Nor without an effect.
+    if (!Effect()) return;
     std::string caption = VendorString() + " - " + ProductString();
     if (caption == " - ") caption = GetEffectName();
     FOwnEditorForm = Control::CreateTopLevel(ControlKind::ToolWindow, "EditorForm", caption,
@@ -303,6 +310,7 @@ void TVstPlugIn::CloseEdit() {
   // A caller's control stays the caller's; it may go as soon as this returns.
   FEditorForm = nullptr;
   FEditorThread.store(0, std::memory_order_relaxed);
+  FKeptEditorSize.store(0, std::memory_order_relaxed);
   FEditVisible = false;
   if (failure) std::rethrow_exception(failure);
 }
@@ -317,13 +325,35 @@ void TVstPlugIn::ReleaseOwnEditorForm() {
     FOwnEditorForm.reset();
 }
 
+namespace {
+// The sizes a window can take; anything else is the effect's mistake.
+constexpr VstIntPtr kLargestEditorSide = 32767;
+bool WindowCanTake(VstIntPtr Width, VstIntPtr Height) {
+  return Width > 0 && Height > 0 && Width <= kLargestEditorSide && Height <= kLargestEditorSide;
+}
+}  // namespace
+
 bool TVstPlugIn::SizeEditorForm(VstIntPtr Width, VstIntPtr Height) {
-  // The sizes a window can take; anything else is the effect's mistake.
-  constexpr VstIntPtr kLargest = 32767;
-  if (!FEditorForm || Width <= 0 || Height <= 0 || Width > kLargest || Height > kLargest)
-    return false;
+  if (!FEditorForm || !WindowCanTake(Width, Height)) return false;
   FEditorForm->SetClientSize(static_cast<int32_t>(Width), static_cast<int32_t>(Height));
   return true;
+}
+
+bool TVstPlugIn::KeepEditorSizeRequest(VstIntPtr Width, VstIntPtr Height) noexcept {
+  if (FEditorThread.load(std::memory_order_relaxed) == 0 || !WindowCanTake(Width, Height))
+    return false;
+  FKeptEditorSize.store(static_cast<uint32_t>(Width) << 16 | static_cast<uint32_t>(Height),
+                        std::memory_order_release);
+  return true;
+}
+
+void TVstPlugIn::TakeEditorSizeRequest() {
+  if (!OnEditorThread()) return;
+  const uint32_t kept = FKeptEditorSize.exchange(0, std::memory_order_acquire);
+  if (kept == 0) return;
+  // Through the host callback, as the editor's own thread would ask: the same rules apply.
+  AudioMasterCallback(Effect(), audioMasterSizeWindow, static_cast<VstInt32>(kept >> 16),
+                      static_cast<VstIntPtr>(kept & 0xFFFF), nullptr, 0.0f);
 }
 
 void TVstPlugIn::SetGUIStyle(TGUIStyle Value) {

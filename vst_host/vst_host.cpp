@@ -400,6 +400,11 @@ VstIntPtr HandleHostRequest(TVstHost* host, TVstPlugIn* item, VstInt32 opcode, V
         if (MentionsRefusedVendor(item->VendorString())) return 0;
         return item->SizeEditorForm(index, value) ? 1 : 0;
       }
+      // A bridged editor's requests come on the bridge's thread, while the helper's window
+      // thread waits for the answer and the host's thread may be waiting for the helper:
+      // the request is kept for the editor's thread and counts as accepted.
+      if (item && item->Bridge() && !item->OnEditorThread())
+        return item->KeepEditorSizeRequest(index, value) ? 1 : 0;
       return 0;
     case audioMasterGetSampleRate:
       return static_cast<VstIntPtr>(std::lrint(HostSampleRate));

@@ -411,6 +411,7 @@ void TVstPlugIn::EditClose() {
 }
 
 VstIntPtr TVstPlugIn::EditIdle() {
+  TakeEditorSizeRequest();
   return FEditVisible ? VstDispatch(effEditIdle) : 0;
 }
 

@@ -290,6 +290,13 @@ class TVstPlugIn : public TObject {
   // The editor-size request: the editor form's new client size; false for a size no
   // window can take.
   bool SizeEditorForm(VstIntPtr Width, VstIntPtr Height);
+  // An editor-size request from a thread other than the editor's (a bridged editor's come
+  // on the bridge's thread): kept for the editor's thread, which takes it at its next
+  // EditIdle. False for a size no window can take or while no editor shows. Touches no
+  // window, takes no lock.
+  bool KeepEditorSizeRequest(VstIntPtr Width, VstIntPtr Height) noexcept;
+  // On the editor's thread: the kept request, made again there.
+  void TakeEditorSizeRequest();
   void BuildSelectorView(platform::Control& Control);
   void BuildListView(platform::Control& Control);
   platform::Control* AddViewControl(platform::ControlKind Kind, platform::Control& Parent,
@@ -340,6 +347,9 @@ class TVstPlugIn : public TObject {
   std::vector<std::unique_ptr<platform::Control>> FViewControls;
   // The thread the user interface was shown on; only there may its windows be touched.
   std::atomic<uintptr_t> FEditorThread{0};
+  // A kept editor-size request, width in the upper and height in the lower 16 bits; 0 for
+  // none.
+  std::atomic<uint32_t> FKeptEditorSize{0};
   // The own window's close handler runs: the window may only go once it has returned.
   bool FClosingEditorForm = false;
   bool FEditVisible = false;

@@ -1,6 +1,7 @@
 // Saves pictures of the host window as the screen shows it, one BMP file each, into the
-// folder given as the only argument: with an effect's own editor in its panel, with the list
-// view of an effect without editor, and its routing dialog.
+// folder given as the only argument: with an effect's own editor in its panel (also the
+// crossover's, from the helper), with the list view of an effect without editor, and its
+// routing dialog.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
 #include "platform/message_window.h"
+#include "platform/system.h"
 #include "vst_host/tests/test_support.h"
 
 namespace {
@@ -82,6 +84,21 @@ TEST_F(HostWindowPictures, WithTheEffectsOwnEditor) {
   GetWindowRect(static_cast<HWND>(window->BtEffect->Handle()), &button);
   OffsetRect(&button, -form.left, -form.top);
   EXPECT_GE(ColoursIn(g_folder + "/config_asio_own_editor.bmp", button).size(), 3u);
+}
+
+// The crossover run in a process of its own: its editor is the helper's window, in the
+// panel of this one.
+TEST_F(HostWindowPictures, WithTheCrossoversEditorFromTheHelper) {
+  ASSERT_TRUE(Key()->WriteString(settings::kVstPlugin,
+                                 platform::ExecutableDirectory() + "\\Partiloom.dll"));
+  ASSERT_TRUE(Key()->WriteInteger(settings::kOwnProcess, 1));
+  auto window = MakeWindow();
+  ASSERT_NE(window->Effect().Bridge(), nullptr);
+  ASSERT_TRUE(window->Effect().EditVisible());
+  ShowWhole(*window->Form);
+  // The editor paints in the helper, between the requests the window's timer makes.
+  for (int i = 0; i < 10; ++i) window->TimerTimer(nullptr);
+  Save(window->Form->Handle(), "config_asio_crossover_own_process");
 }
 
 TEST_F(HostWindowPictures, WithTheListViewAndTheRoutingDialog) {

@@ -8,6 +8,8 @@
 #include "output_module/settings.h"
 #include "output_module/tests/module_test_support.h"
 #include "platform/fault_log.h"
+#include "platform/message_window.h"
+#include "vst_bridge/effect_proxy.h"
 #include "vst_host/tests/test_support.h"
 
 namespace {
@@ -178,5 +180,31 @@ TEST_F(Meters, TheStripSitsBelowThePanelWhateverSizeThePanelTakes) {
   EXPECT_LE(own.left + own.width, 811);
   EXPECT_GT(own.left, 811 / 2);
 }
+
+#if defined(_WIN32)
+// An editor in the helper asks for a size from its window: the window's timer gives it to
+// the panel, the window grows around the panel and the strip follows below it.
+TEST_F(Meters, TheWindowGrowsAroundTheSizeTheHelpersEditorAsksFor) {
+  StoreEffect("painter");
+  ASSERT_TRUE(Key()->WriteInteger(settings::kOwnProcess, 1));
+  _putenv_s("PARTILOOM_PAINTER_GROW", "900x400");
+  auto window = MakeWindow();
+  _putenv_s("PARTILOOM_PAINTER_GROW", "");
+  ASSERT_NE(window->Effect().Bridge(), nullptr);
+  ASSERT_TRUE(window->Effect().EditVisible());
+  for (int i = 0; i < 150 && window->Panel->GetBounds().width != 900; ++i)
+    platform::WaitAndPumpMessages(20);
+  const platform::Bounds panel = window->Panel->GetBounds();
+  EXPECT_EQ(panel.width, 900);
+  EXPECT_EQ(panel.height, 400);
+  const platform::Bounds strip = platform::WindowBounds(window->Meters->Handle());
+  EXPECT_EQ(strip.top, 25 + 400);
+  EXPECT_EQ(strip.width, 900);
+  const platform::Bounds client = platform::WindowClientArea(window->Form->Handle());
+  EXPECT_EQ(client.width, 900);
+  EXPECT_EQ(client.height, 25 + 400 + strip.height);
+  EXPECT_EQ(window->Effect().Bridge()->Restarts(), 0u);
+}
+#endif
 
 }  // namespace

@@ -1,11 +1,15 @@
 // Test effects for the host's editor hosting, one source for all of them: the kind is chosen
 // at build time (PL_VIEW_EFFECT_KIND). They record what the host sends them (effect_log.h).
 //   painter   an editor of its own: on Windows a real child window that paints the
-//             parameters as bars and holds a label and a button, sized by effEditGetRect
+//             parameters as bars and holds a label and a button, sized by effEditGetRect.
+//             With PARTILOOM_PAINTER_GROW=<width>x<height> in its environment, the open
+//             editor takes that size a moment later and asks the host for it, from a timer
+//             of its window (on the editor's own thread, as a user's drag would)
 //   knobs3    three parameters, no editor; display texts that need the value-label rules
 //   knobs40   forty parameters, no editor, no vendor or product text
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/effects/effect_log.h"
@@ -26,6 +30,7 @@ namespace {
 
 TEffectLog g_log;
 AEffect g_effect;
+audioMasterCallback g_host = nullptr;
 // The window the host gave at effEditOpen, and the editor's own window in it.
 void* g_editor_parent = nullptr;
 void* g_editor_window = nullptr;
@@ -115,6 +120,7 @@ ERect g_editor_rect = MakeERect(0, 0, 360, 200);
 #if defined(_WIN32) && PL_VIEW_EFFECT_KIND == KIND_PAINTER
 constexpr char kEditorClass[] = "PartiloomTestPainter";
 constexpr int kResetButton = 101;
+constexpr UINT_PTR kGrowTimer = 1;
 
 HMODULE ThisModule() {
   HMODULE module = nullptr;
@@ -153,10 +159,30 @@ void Paint(HWND window) {
   EndPaint(window, &paint);
 }
 
+// The size PARTILOOM_PAINTER_GROW asks for; false without one.
+bool GrowSize(int& width, int& height) {
+  const char* setting = std::getenv("PARTILOOM_PAINTER_GROW");
+  return setting && std::sscanf(setting, "%dx%d", &width, &height) == 2;
+}
+
+void Grow(HWND window) {
+  int width = 0, height = 0;
+  if (!GrowSize(width, height)) return;
+  g_editor_rect = MakeERect(0, 0, static_cast<int16_t>(width), static_cast<int16_t>(height));
+  SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (g_host) g_host(&g_effect, audioMasterSizeWindow, width, height, nullptr, 0.0f);
+}
+
 LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_PAINT:
       Paint(window);
+      return 0;
+    case WM_TIMER:
+      if (wparam == kGrowTimer) {
+        KillTimer(window, kGrowTimer);
+        Grow(window);
+      }
       return 0;
     case WM_COMMAND:
       if (LOWORD(wparam) == kResetButton) {
@@ -192,6 +218,8 @@ bool OpenEditor(void* parent) {
   AddChild(window, "STATIC", "Partiloom test painter", SS_LEFT, 10, 10, 200, 16, 100);
   AddChild(window, "BUTTON", "Reset", BS_PUSHBUTTON, 280, 172, 70, 22, kResetButton);
   g_editor_window = window;
+  int width = 0, height = 0;
+  if (GrowSize(width, height)) SetTimer(window, kGrowTimer, 50, nullptr);
   return true;
 }
 
@@ -274,8 +302,10 @@ EFFECT_EXPORT void* TestEffectEditorWindow() {
   return g_editor_window;
 }
 
-EFFECT_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback) {
+EFFECT_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback host) {
   std::memset(&g_effect, 0, sizeof g_effect);
+  g_host = host;
+  g_editor_rect = MakeERect(0, 0, 360, 200);
   for (int i = 0; i < kParamCount; ++i)
     g_params[i] =
         PL_VIEW_EFFECT_KIND == KIND_KNOBS40 ? static_cast<float>((i * 37) % 100) / 100.0f : 0.5f;

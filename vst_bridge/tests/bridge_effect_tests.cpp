@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/fault_log.h"
+#include "platform/message_window.h"
 #include "platform/system.h"
 #include "tools/effects/effect_log.h"
 #include "vst_bridge/effect_proxy.h"
@@ -289,6 +290,45 @@ TEST_F(Bridged, TheEffectsEditorOpensInTheHostsWindowFromTheHelper) {
   item.EditIdle();
   item.CloseEdit();
   EXPECT_FALSE(item.EditVisible());
+  EXPECT_EQ(item.Bridge()->State(), vst_bridge::TBridgeState::Running);
+  EXPECT_EQ(item.Bridge()->Restarts(), 0u);
+}
+
+// The editor asks for a size from its window in the helper; the request comes on the
+// bridge's thread, is answered at once and reaches the panel on its own thread.
+TEST_F(Bridged, TheEffectsEditorGetsTheSizeItAsksForFromTheHelper) {
+  SetEnvironment("PARTILOOM_PAINTER_GROW", "480x300");
+  TVstPlugIn& item = Open(EffectPath("painter"), true);
+  SetEnvironment("PARTILOOM_PAINTER_GROW", "");
+  const auto ask_from_other_thread = [&item](VstInt32 width, VstIntPtr height) {
+    VstIntPtr answer = -1;
+    std::thread([&] {
+      answer =
+          AudioMasterCallback(item.Effect(), audioMasterSizeWindow, width, height, nullptr, 0.0f);
+    }).join();
+    return answer;
+  };
+  // Without an editor showing, or for a size no window takes, there is nothing to keep.
+  EXPECT_EQ(ask_from_other_thread(400, 300), 0);
+  TEditorPanel panel;
+  item.ShowEdit(*panel.panel);
+  ASSERT_TRUE(item.EditVisible());
+  EXPECT_EQ(ask_from_other_thread(0, 300), 0);
+  EXPECT_EQ(ask_from_other_thread(40000, 300), 0);
+#if defined(_WIN32)
+  // The window's idle timer takes the request.
+  for (int i = 0; i < 150 && panel.panel->ClientArea().width != 480; ++i) {
+    platform::WaitAndPumpMessages(20);
+    item.EditIdle();
+  }
+  EXPECT_EQ(panel.panel->ClientArea().width, 480);
+  EXPECT_EQ(panel.panel->ClientArea().height, 300);
+#endif
+  EXPECT_EQ(ask_from_other_thread(420, 260), 1);
+  item.EditIdle();
+  EXPECT_EQ(panel.panel->ClientArea().width, 420);
+  EXPECT_EQ(panel.panel->ClientArea().height, 260);
+  item.CloseEdit();
   EXPECT_EQ(item.Bridge()->State(), vst_bridge::TBridgeState::Running);
   EXPECT_EQ(item.Bridge()->Restarts(), 0u);
 }

@@ -76,7 +76,7 @@ platform::NativeWindow Find(const TEditorPanel& panel, const std::string& name) 
   return platform::FindNamedWindow(panel.panel->Handle(), name);
 }
 
-TEST_F(EditorViews, TheOwnEditorOpensInTheCallersControlAndIsNotResizedThere) {
+TEST_F(EditorViews, TheOwnEditorOpensInTheCallersControlAndSizesIt) {
   TVstPlugIn& item = Open("painter");
   TEditorPanel panel;
   item.ShowEdit(*panel.panel);
@@ -84,14 +84,46 @@ TEST_F(EditorViews, TheOwnEditorOpensInTheCallersControlAndIsNotResizedThere) {
   EXPECT_THAT(probe_->Requests(), ElementsAre(effEditOpen, effEditIdle));
   EXPECT_EQ(EditorParent(), panel.panel->Handle());
   EXPECT_NE(EditorWindow(), nullptr);
-  EXPECT_EQ(item.EditorForm(), nullptr);
-  // The control is the caller's: its size is the caller's too.
-  EXPECT_EQ(Ask(item, audioMasterSizeWindow, 400, 300, nullptr), 0);
-  EXPECT_EQ(panel.panel->ClientArea().width, 300);
+  EXPECT_EQ(item.EditorForm(), panel.panel.get());
+  // The editor asks for the size it needs: the control takes it, from the editor's thread.
+  EXPECT_EQ(Ask(item, audioMasterSizeWindow, 400, 250, nullptr), 1);
+  EXPECT_EQ(AskFromOtherThread(item, audioMasterSizeWindow, 500, 500, nullptr), 0);
+  EXPECT_EQ(panel.panel->ClientArea().width, 400);
+  EXPECT_EQ(panel.panel->ClientArea().height, 250);
+  // No window of the item's own comes while the editor is in the caller's control.
+  item.ShowEdit();
+  EXPECT_FALSE(item.OwnEditorForm());
   item.CloseEdit();
   EXPECT_EQ(EditorWindow(), nullptr);
+  EXPECT_EQ(item.EditorForm(), nullptr);
   EXPECT_FALSE(item.EditVisible());
 }
+
+#if defined(_WIN32)
+// The editor asks from a timer of its own window, as a user's drag makes it ask: the
+// caller's control and the item's own window take the size.
+TEST_F(EditorViews, AnEditorThatAsksForASizeFromItsWindowGetsIt) {
+  _putenv_s("PARTILOOM_PAINTER_GROW", "480x300");
+  for (const bool in_panel : {true, false}) {
+    SCOPED_TRACE(in_panel ? "panel" : "own window");
+    TVstPlugIn& item = Open("painter");
+    TEditorPanel panel;
+    if (in_panel)
+      item.ShowEdit(*panel.panel);
+    else
+      item.ShowEdit();
+    platform::Control* form = item.EditorForm();
+    ASSERT_NE(form, nullptr);
+    for (int i = 0; i < 100 && form->ClientArea().width != 480; ++i)
+      platform::WaitAndPumpMessages(20);
+    EXPECT_EQ(form->ClientArea().width, 480);
+    EXPECT_EQ(form->ClientArea().height, 300);
+    item.CloseEdit();
+    host_.VstPlugIns().Clear();
+  }
+  _putenv_s("PARTILOOM_PAINTER_GROW", "");
+}
+#endif
 
 TEST_F(EditorViews, TheListViewLaysOutOneRowPerParameter) {
   TVstPlugIn& item = Open("knobs3", gsList);
