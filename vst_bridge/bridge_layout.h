@@ -124,6 +124,16 @@ constexpr size_t kAudioDataOffset = kAudioAreaOffset + kChannelAreaBytes;
 constexpr size_t kAudioBufferOffset = kAudioDataOffset + kAudioMessageDataBytes;
 constexpr size_t kSharedBytes = kAudioBufferOffset + kAudioBufferBytes;
 
+// Where each channel's mailboxes and data lie, by TChannelId.
+struct TChannelPlace {
+  size_t area, data, capacity;
+};
+inline constexpr TChannelPlace kChannelPlaces[kChannelCount] = {
+    {kControlAreaOffset, kControlDataOffset, kControlDataBytes},
+    {kAudioAreaOffset, kAudioDataOffset, kAudioMessageDataBytes},
+    {kCallbackAreaOffset, kCallbackDataOffset, kCallbackDataBytes},
+};
+
 static_assert(sizeof(TEffectRecord) == 40);
 static_assert(sizeof(TMessage) == 96 && offsetof(TMessage, value) == 16);
 static_assert(offsetof(TMessage, period_us) == 48 && offsetof(TMessage, record) == 56);

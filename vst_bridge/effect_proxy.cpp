@@ -102,17 +102,11 @@ bool TEffectProxy::CreateShared(std::string& error) {
           SignalName(base_name_, static_cast<TChannelId>(c), static_cast<TSide>(side)), &error);
       if (!signals_[c][side]) return false;
     }
-  const struct {
-    size_t area, data, capacity;
-  } kPlaces[kChannelCount] = {
-      {kControlAreaOffset, kControlDataOffset, kControlDataBytes},
-      {kAudioAreaOffset, kAudioDataOffset, kAudioMessageDataBytes},
-      {kCallbackAreaOffset, kCallbackDataOffset, kCallbackDataBytes},
-  };
   for (uint32_t c = 0; c < kChannelCount; ++c)
     channels_[c] = std::make_unique<TChannelEnd>(
-        new (base + kPlaces[c].area) TChannelArea{}, base + kPlaces[c].data, kPlaces[c].capacity,
-        kProxySide, signals_[c][kProxySide].get(), signals_[c][kHelperSide].get());
+        new (base + kChannelPlaces[c].area) TChannelArea{}, base + kChannelPlaces[c].data,
+        kChannelPlaces[c].capacity, kProxySide, signals_[c][kProxySide].get(),
+        signals_[c][kHelperSide].get());
   return true;
 }
 

@@ -77,18 +77,11 @@ THelperHost::THelperHost(std::unique_ptr<platform::SharedMemory> shared,
   for (uint32_t c = 0; c < kChannelCount; ++c)
     for (uint32_t side = 0; side < 2; ++side) signals_[c][side] = std::move(signals[c][side]);
   auto* base = static_cast<uint8_t*>(shared_->Data());
-  const struct {
-    size_t area, data, capacity;
-  } kPlaces[kChannelCount] = {
-      {kControlAreaOffset, kControlDataOffset, kControlDataBytes},
-      {kAudioAreaOffset, kAudioDataOffset, kAudioMessageDataBytes},
-      {kCallbackAreaOffset, kCallbackDataOffset, kCallbackDataBytes},
-  };
   for (uint32_t c = 0; c < kChannelCount; ++c)
     channels_[c] = std::make_unique<TChannelEnd>(
-        reinterpret_cast<TChannelArea*>(base + kPlaces[c].area), base + kPlaces[c].data,
-        kPlaces[c].capacity, kHelperSide, signals_[c][kHelperSide].get(),
-        signals_[c][kProxySide].get());
+        reinterpret_cast<TChannelArea*>(base + kChannelPlaces[c].area),
+        base + kChannelPlaces[c].data, kChannelPlaces[c].capacity, kHelperSide,
+        signals_[c][kHelperSide].get(), signals_[c][kProxySide].get());
   g_host = this;
 }
 
