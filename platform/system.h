@@ -19,6 +19,10 @@ std::string ExecutableDirectory();
 std::string ModulePath(const void* address);
 
 void SleepMilliseconds(uint32_t milliseconds);
+// Raises the calling thread to the priority a driver's audio thread runs at, so that a thread
+// which must answer within the driver's block is not put behind ordinary work. False where
+// the system refuses (off Windows, an unprivileged process).
+bool RaiseThreadToAudioPriority();
 // Hands a text to the system's debugger output (Windows); elsewhere there is none.
 void WriteDebugOutput(const std::string& text);
 // Milliseconds since some fixed point; wraps like the system tick count.

@@ -18,7 +18,7 @@
 namespace vst_bridge {
 
 constexpr uint32_t kLayoutMagic = 0x504C4272;  // "PLBr"
-constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kLayoutVersion = 2;
 
 // The fields of the effect record that the host reads, as the helper's effect has them.
 struct TEffectRecord {
@@ -78,6 +78,8 @@ struct TMessage {
   uint32_t flags;       // kProcess..., kCallback..., kReply...
   uint32_t has_record;  // a helper's message: `record` holds the effect's fields
   int64_t period_us;    // kProcess: the block's length, for the helper's spinning
+  int64_t posted_at;    // kProcess: when the proxy posted it (counter ticks, the same clock in
+                        // both processes), so that the helper knows when the next is due
   TEffectRecord record;
 };
 
@@ -135,8 +137,8 @@ inline constexpr TChannelPlace kChannelPlaces[kChannelCount] = {
 };
 
 static_assert(sizeof(TEffectRecord) == 40);
-static_assert(sizeof(TMessage) == 96 && offsetof(TMessage, value) == 16);
-static_assert(offsetof(TMessage, period_us) == 48 && offsetof(TMessage, record) == 56);
+static_assert(sizeof(TMessage) == 104 && offsetof(TMessage, value) == 16);
+static_assert(offsetof(TMessage, period_us) == 48 && offsetof(TMessage, record) == 64);
 static_assert(sizeof(TMailbox) == 64 && sizeof(TChannelArea) <= kChannelAreaBytes);
 static_assert(sizeof(TSharedHeader) <= kHeaderBytes);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);

@@ -563,7 +563,8 @@ void TEffectProxy::Process(Sample** inputs, Sample** outputs, VstInt32 frames,
       message.period_us = period_us;
       message.record.numInputs = ins;
       message.record.numOutputs = outs;
-      audio_posted_at_.store(Now(), std::memory_order_relaxed);
+      message.posted_at = Now();
+      audio_posted_at_.store(message.posted_at, std::memory_order_relaxed);
       const TWaitResult result = Exchange(audio, *this, policy, abandon);
       if (result != TWaitResult::Arrived) {
         audio_pending_ = result == TWaitResult::TimedOut;

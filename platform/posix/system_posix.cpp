@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -61,6 +62,11 @@ void SleepMilliseconds(uint32_t milliseconds) {
                  static_cast<long>(milliseconds % 1000) * 1000000};
   while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
   }
+}
+
+// Linux keeps a niceness per thread; lowering it takes a privilege most processes lack.
+bool RaiseThreadToAudioPriority() {
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10) == 0;
 }
 
 uint32_t TickCount() {

@@ -49,6 +49,10 @@ std::string ModulePath(const void* address) {
 void SleepMilliseconds(uint32_t milliseconds) {
   Sleep(milliseconds);
 }
+bool RaiseThreadToAudioPriority() {
+  return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != FALSE;
+}
+
 uint32_t TickCount() {
   return GetTickCount();
 }

@@ -128,34 +128,46 @@ void THelperHost::Run() {
 
 void THelperHost::ServeAudio() {
   platform::ResetFloatingPointState();
+  // The block's caller waits on the driver's own thread, which runs high; so must this.
+  platform::RaiseThreadToAudioPriority();
   TChannelEnd& audio = Channel(kAudioChannel);
   const auto abandoned = [this] { return Abandoned(); };
-  // Between blocks the thread sleeps until shortly before the next one is due (blocks come
-  // one period apart), then spins. After four periods without one, playing has stopped and
-  // it sleeps on its signal until a block wakes it.
-  constexpr int64_t kSpinBeforeBlockUs = 2000;
-  int64_t period_us = 0;
+  // While blocks come, the thread naps until shortly before the next one is due, then spins,
+  // so that a long period costs no whole core. It naps in plain sleeps, never on its signal:
+  // a block that finds the helper asleep on it must wake it through the system, and that
+  // wake-up can take milliseconds on a loaded machine. After four periods without a block,
+  // playing has stopped and it sleeps on its signal until a block wakes it.
+  const int64_t spin_before_block = MicrosecondsToTicks(2000);
+  const int64_t nap = MicrosecondsToTicks(1000);  // the shortest sleep, as the system keeps it
+  int64_t period = 0;
+  int64_t next_due = 0;
+  bool arrived = false;
   while (!stop_.load(std::memory_order_relaxed)) {
-    TWaitResult result = TWaitResult::TimedOut;
-    if (period_us > 2 * kSpinBeforeBlockUs) {
-      TWaitPolicy nap;
-      nap.deadline = Now() + MicrosecondsToTicks(period_us - kSpinBeforeBlockUs);
-      nap.slice_ms = static_cast<uint32_t>((period_us - kSpinBeforeBlockUs) / 1000);
-      result = audio.Wait(nap, abandoned);
+    if (period > 0) {
+      while (!(arrived = audio.Take()) && !Abandoned() &&
+             Now() + nap < next_due - spin_before_block)
+        platform::SleepMilliseconds(1);
+      if (!arrived) {
+        // No yield: it hands the core away for a whole time slice, longer than a short
+        // block's period.
+        TWaitPolicy spin;
+        spin.deadline = next_due + 4 * period;
+        spin.slice_ms = 0;
+        arrived = audio.Wait(spin, abandoned) == TWaitResult::Arrived;
+      }
     }
-    if (result == TWaitResult::TimedOut) {
-      TWaitPolicy spin = NestedWait(period_us > 0 ? 4 * period_us + kSpinBeforeBlockUs : 0, 100);
-      // Yielding hands the core to whatever else runs, for a whole time slice: longer than a
-      // short block's period.
-      spin.yield_while_spinning = false;
-      result = audio.Wait(spin, abandoned);
-    }
-    if (result != TWaitResult::Arrived) {
-      period_us = 0;
+    if (!arrived) {
+      period = 0;
       if (Abandoned()) return;
-      continue;
+      arrived = audio.Wait(NestedWait(0, 100), abandoned) == TWaitResult::Arrived;
+      if (!arrived) continue;
     }
-    period_us = audio.Message().kind == kProcess ? audio.Message().period_us : 0;
+    arrived = false;
+    const TMessage& message = audio.Message();
+    period = message.kind == kProcess ? MicrosecondsToTicks(message.period_us) : 0;
+    // The proxy's stamp, kept within reason: a clock that disagrees costs only spinning.
+    const int64_t now = Now();
+    next_due = std::clamp(message.posted_at + period, now, now + period);
     Serve(audio);
     audio.Post();
   }
