@@ -11,8 +11,10 @@
 
 namespace platform {
 
-// A named region of memory that another process maps by the same name. The creator owns the
-// name: it goes with the creator's object.
+// A named region of memory that one other process maps by the same name. The name goes with
+// the creator's object, or, on posix systems, with the other's Open: then nothing stays in
+// the system's names when both processes end without closing. (Windows removes a kernel
+// object's name with its last handle.) The signals' names go the same way.
 class SharedMemory {
  public:
   // Null (with the system's text in *error) when the region cannot be made or mapped.
@@ -89,6 +91,9 @@ class ChildProcess {
 uint32_t CurrentProcessId();
 // Ends the process with this id at once, as a crash would; false when it cannot.
 bool KillProcess(uint32_t id);
+// Waits up to `milliseconds` for the process with this id, a child or not, to end; true when
+// it has (or no process has this id).
+bool WaitForProcessEnd(uint32_t id, uint32_t milliseconds);
 
 // Whether the process that started this one still runs; `parent_id` is the id it gave.
 class ParentWatch {

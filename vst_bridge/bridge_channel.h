@@ -61,15 +61,6 @@ class TChannelEnd {
   template <class Abandon>
   TWaitResult Wait(const TWaitPolicy& policy, Abandon&& abandon) noexcept;
 
-  // Forgets all traffic: only while neither side uses the channel.
-  void Reset() noexcept {
-    for (TMailbox& box : area_->box) {
-      box.posted.store(0, std::memory_order_relaxed);
-      box.sleeping.store(0, std::memory_order_relaxed);
-    }
-    taken_ = 0;
-  }
-
  private:
   TChannelArea* area_;
   uint8_t* data_;

@@ -78,30 +78,35 @@ std::unique_ptr<TEffectProxy> TEffectProxy::Open(const std::string& helper,
     return nullptr;
   }
   std::unique_ptr<TEffectProxy> proxy(new TEffectProxy(library, host, timings));
-  if (!proxy->CreateShared(error)) return nullptr;
   proxy->helper_path_ = helper;
   if (!proxy->StartHelper(false, error)) return nullptr;
-  proxy->StartCallbackThread();
   proxy->watch_thread_ = std::thread([p = proxy.get()] { p->Watch(); });
   return proxy;
 }
 
 bool TEffectProxy::CreateShared(std::string& error) {
-  base_name_ = "partiloom-bridge-" + std::to_string(platform::CurrentProcessId()) + "-" +
-               std::to_string(g_bridge_count.fetch_add(1));
-  shared_ = platform::SharedMemory::Create(base_name_, kSharedBytes, &error);
-  if (!shared_) return false;
+  const std::string base_name = "partiloom-bridge-" + std::to_string(platform::CurrentProcessId()) +
+                                "-" + std::to_string(g_bridge_count.fetch_add(1));
+  std::unique_ptr<platform::SharedMemory> shared =
+      platform::SharedMemory::Create(base_name, kSharedBytes, &error);
+  if (!shared) return false;
+  std::unique_ptr<platform::InterprocessSignal> signals[kChannelCount][2];
+  for (uint32_t c = 0; c < kChannelCount; ++c)
+    for (uint32_t side = 0; side < 2; ++side) {
+      signals[c][side] = platform::InterprocessSignal::Create(
+          SignalName(base_name, static_cast<TChannelId>(c), static_cast<TSide>(side)), &error);
+      if (!signals[c][side]) return false;
+    }
+  // The objects before these (if any) serve nobody now: they go.
+  base_name_ = base_name;
+  shared_ = std::move(shared);
+  for (uint32_t c = 0; c < kChannelCount; ++c)
+    for (uint32_t side = 0; side < 2; ++side) signals_[c][side] = std::move(signals[c][side]);
   auto* base = static_cast<uint8_t*>(shared_->Data());
   header_ = new (base) TSharedHeader{};
   header_->magic = kLayoutMagic;
   header_->version = kLayoutVersion;
   header_->parent_id = platform::CurrentProcessId();
-  for (uint32_t c = 0; c < kChannelCount; ++c)
-    for (uint32_t side = 0; side < 2; ++side) {
-      signals_[c][side] = platform::InterprocessSignal::Create(
-          SignalName(base_name_, static_cast<TChannelId>(c), static_cast<TSide>(side)), &error);
-      if (!signals_[c][side]) return false;
-    }
   for (uint32_t c = 0; c < kChannelCount; ++c)
     channels_[c] = std::make_unique<TChannelEnd>(
         new (base + kChannelPlaces[c].area) TChannelArea{}, base + kChannelPlaces[c].data,
@@ -112,13 +117,16 @@ bool TEffectProxy::CreateShared(std::string& error) {
 
 bool TEffectProxy::StartHelper(bool replay, std::string& error) {
   std::lock_guard<std::recursive_mutex> lock(control_lock_);
-  header_->quit.store(0);
+  last_start_ = Now();  // a start that fails early counts as a quick failure too
+  // New objects for every helper: on posix systems the one before took their names away,
+  // and nothing it left in the channels or the header stays.
+  if (!CreateShared(error)) return false;
+  StartCallbackThread();
   start_broken_ = false;
   helper_ = platform::ChildProcess::Start(
       helper_path_, {base_name_, std::to_string(platform::CurrentProcessId())}, &error);
   if (!helper_) return false;
   helper_id_ = helper_->Id();
-  last_start_ = Now();
   TChannelEnd& control = *channels_[kControlChannel];
   TMessage& message = control.Message();
   message = TMessage{};
@@ -816,9 +824,6 @@ void TEffectProxy::Restart() {
     audio_posted_at_ = 0;
     expected_state_ = TBridgeState::Restarting;
     std::string error;
-    // No thread of the proxy's uses a channel now: what the old helper left goes.
-    for (auto& channel : channels_) channel->Reset();
-    StartCallbackThread();
     const bool started = StartHelper(true, error) && state_.load() == TBridgeState::Restarting;
     expected_state_ = TBridgeState::Running;
     if (started) {

@@ -70,9 +70,11 @@ class TEffectProxy final : public TRequestServer {
   };
 
   TEffectProxy(std::string library, audioMasterCallback host, const TBridgeTimings& timings);
+  // The shared memory, signals and channels for a helper, under new names; only while no
+  // thread of the proxy's uses the channels.
   bool CreateShared(std::string& error);
-  // Starts a helper and has it load the library; with `replay`, gives it the effect's
-  // settings and last known state.
+  // Starts a helper with new shared objects and has it load the library; with `replay`, gives
+  // it the effect's settings and last known state.
   bool StartHelper(bool replay, std::string& error);
   void ReplayState();
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "platform/interprocess.h"
 
@@ -81,11 +82,14 @@ std::unique_ptr<SharedMemory> SharedMemory::Create(const std::string& name, size
 
 std::unique_ptr<SharedMemory> SharedMemory::Open(const std::string& name, size_t size,
                                                  std::string* error) {
-  const int descriptor = shm_open(PosixName(name).c_str(), O_RDWR, 0600);
+  const std::string posix_name = PosixName(name);
+  const int descriptor = shm_open(posix_name.c_str(), O_RDWR, 0600);
   if (descriptor < 0) {
     SetError(error, "shm_open");
     return nullptr;
   }
+  // Both processes have it now: the name goes, so that none stays if both end unclosed.
+  shm_unlink(posix_name.c_str());
   struct stat info;
   if (fstat(descriptor, &info) != 0 || static_cast<size_t>(info.st_size) < size) {
     if (error) *error = "shared memory smaller than expected";
@@ -126,11 +130,13 @@ std::unique_ptr<InterprocessSignal> InterprocessSignal::Create(const std::string
 
 std::unique_ptr<InterprocessSignal> InterprocessSignal::Open(const std::string& name,
                                                              std::string* error) {
-  sem_t* semaphore = sem_open(PosixName(name).c_str(), 0);
+  const std::string posix_name = PosixName(name);
+  sem_t* semaphore = sem_open(posix_name.c_str(), 0);
   if (semaphore == SEM_FAILED) {
     SetError(error, "sem_open");
     return nullptr;
   }
+  sem_unlink(posix_name.c_str());  // as the shared memory's
   return std::unique_ptr<InterprocessSignal>(
       new InterprocessSignal(std::make_unique<Handle>(Handle{semaphore, {}})));
 }
@@ -218,6 +224,31 @@ uint32_t CurrentProcessId() {
 
 bool KillProcess(uint32_t id) {
   return kill(static_cast<pid_t>(id), SIGKILL) == 0;
+}
+
+namespace {
+
+bool ProcessEnded(pid_t pid) {
+  if (kill(pid, 0) != 0) return errno == ESRCH;
+  // One that ended stays a zombie until its parent reaps it; an orphan's new parent may
+  // never do so. Its state is the first field after the parenthesized program name.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const size_t name_end = line.rfind(')');
+  if (name_end == std::string::npos || name_end + 2 >= line.size()) return false;
+  const char state = line[name_end + 2];
+  return state == 'Z' || state == 'X';
+}
+
+}  // namespace
+
+bool WaitForProcessEnd(uint32_t id, uint32_t milliseconds) {
+  for (uint32_t waited = 0;; waited += 5) {
+    if (ProcessEnded(static_cast<pid_t>(id))) return true;
+    if (waited >= milliseconds) return false;
+    usleep(5000);
+  }
 }
 
 struct ParentWatch::Handle {

@@ -232,6 +232,14 @@ bool KillProcess(uint32_t id) {
   return killed;
 }
 
+bool WaitForProcessEnd(uint32_t id, uint32_t milliseconds) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  const bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
 struct ParentWatch::Handle {
   HANDLE process;
 };
