@@ -47,7 +47,16 @@ class TChannelEnd {
   void Post() noexcept {
     TMailbox& peer = area_->box[side_ == kProxySide ? kHelperSide : kProxySide];
     peer.posted.fetch_add(1, std::memory_order_seq_cst);
-    if (peer.sleeping.exchange(0, std::memory_order_seq_cst) != 0) peer_->Post();
+    if (peer.sleeping.exchange(0, std::memory_order_seq_cst) != 0) {
+      peer.woken.fetch_add(1, std::memory_order_relaxed);
+      peer_->Post();
+    }
+  }
+
+  // How often this side's posts had to wake the other through the system.
+  uint32_t PeerWakeUps() const noexcept {
+    return area_->box[side_ == kProxySide ? kHelperSide : kProxySide].woken.load(
+        std::memory_order_relaxed);
   }
 
   // Whether a message has come for this side; takes it when so.

@@ -87,7 +87,8 @@ struct TMessage {
 struct alignas(64) TMailbox {
   std::atomic<uint32_t> posted;
   std::atomic<uint32_t> sleeping;
-  uint8_t padding[56];
+  std::atomic<uint32_t> woken;  // posts that had to wake this side through the system
+  uint8_t padding[52];
 };
 
 enum TSide : uint32_t { kProxySide = 0, kHelperSide = 1 };

@@ -54,6 +54,8 @@ class TEffectProxy final : public TRequestServer {
   // How often the helper was started again.
   uint32_t Restarts() const { return restarts_.load(std::memory_order_acquire); }
   uint32_t HelperId() const { return helper_id_.load(std::memory_order_acquire); }
+  // How often a block had to wake the helper through the system (it was idle), since its start.
+  uint32_t AudioWakeUps() const { return channels_[kAudioChannel]->PeerWakeUps(); }
   // Takes the effect's state now, as the watch does regularly while it plays.
   void CacheState();
 

@@ -165,6 +165,39 @@ TEST_F(Bridged, OutputIsSampleExact) {
   ExpectSameAudio<float>(crossover_here, crossover_there);
 }
 
+// Blocks that come at the driver's pace, some of them early, find the helper awake: none has
+// to wake it through the system, which may take milliseconds. Only the first block, and one
+// after a pause long enough for the helper to call playing stopped, may.
+TEST_F(Bridged, BlocksAtTheDriversPaceNeverWakeTheHelperThroughTheSystem) {
+  TVstPlugIn& item = Open(EffectPath("router"), true);
+  constexpr int kFrames = 256;
+  constexpr double kRate = 44100;
+  item.SetSampleRate(kRate);
+  item.SetBlockSize(kFrames);
+  item.MainsChanged(true);
+  TChannelArrays<float> in(static_cast<size_t>(item.numInputs()), kFrames);
+  TChannelArrays<float> out(static_cast<size_t>(item.numOutputs()), kFrames);
+  const int64_t period = static_cast<int64_t>(platform::PerformanceFrequency() * kFrames / kRate);
+  std::mt19937 random(11);
+  ASSERT_TRUE(item.ProcessReplacing(in, out, kFrames));
+  const uint32_t first = item.Bridge()->AudioWakeUps();
+  uint32_t pauses = 0;
+  int64_t last = platform::PerformanceCounter();
+  for (int block = 0; block < 200; ++block) {
+    // Every fifth block comes after a third of a period to half of one, as after a late one.
+    const int64_t gap =
+        block % 5 == 0 ? period / 3 + static_cast<int64_t>(random() % 6) * period / 36 : period;
+    while (platform::PerformanceCounter() < last + gap) {
+    }
+    const int64_t now = platform::PerformanceCounter();
+    if (now - last > 3 * period) ++pauses;  // this thread was held up: the helper may sleep
+    last = now;
+    ASSERT_TRUE(item.ProcessReplacing(in, out, kFrames));
+  }
+  EXPECT_LE(item.Bridge()->AudioWakeUps() - first, pauses);
+  EXPECT_LE(first, 1u);
+}
+
 TEST_F(Bridged, ChunksOfMegabytesAndPresetFilesCrossBothWays) {
   TVstPlugIn& here = Open(EffectPath("chunk"), false);
   TVstPlugIn& there = Open(EffectPath("chunk"), true);
