@@ -1094,6 +1094,10 @@ void Control::ShowModal() {
   impl_->modal = &run;
   if (disable_owner) EnableWindow(owner, FALSE);
   ShowWindow(window, SW_SHOWNORMAL);
+  // As a dialog box does, the window opens with its first control focused: the keys work
+  // at once, and Tab goes on to the second.
+  if (!IsChild(window, GetFocus()))
+    if (HWND first = GetNextDlgTabItem(window, nullptr, FALSE)) SetFocus(first);
   PostMessageA(window, kModalStartedMessage, 0, 0);
   bool quit = false;
   WPARAM quit_code = 0;
