@@ -151,8 +151,9 @@ class Control {
   void StartTimer(uint32_t interval_ms, std::function<void()> handler);
   void StopTimer();
 
-  // Top-level windows: shows the window modally (its owner disabled) and returns once it is
-  // closed. The close handler runs first, then the window hides. Hiding the window from code
+  // Top-level windows: shows the window modally (its owner disabled, its first control in
+  // tab order focused) and returns once it is closed. The close handler runs first, then the
+  // window hides. Hiding the window from code
   // ends the run too, without the close handler.
   void ShowModal();
 

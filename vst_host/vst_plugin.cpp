@@ -760,8 +760,21 @@ std::vector<uint8_t> TVstPlugIn::PresetBytes() {
     }
     SetProgramNr(ProgramNr());
     const std::string name = ProgramName();
+    // A value the effect could not give reads as 0: saved, it would replace the user's
+    // setting. Faults are counted here as in the helper, under the same library name; a
+    // helper that is gone or was replaced meanwhile answered nothing.
+    const auto faults = [this] {
+      return platform::FaultCount(platform::FaultKind::EffectFault, FFaultSource, "getParameter");
+    };
+    const uint32_t faults_before = faults();
+    const uint32_t restarts_before = FBridge ? FBridge->Restarts() : 0;
     std::vector<float> values(static_cast<size_t>(count));
     for (VstInt32 i = 0; i < count; ++i) values[static_cast<size_t>(i)] = GetParameter(i);
+    if (faults() != faults_before)
+      throw EVstNoState("preset not saved: the effect faulted when its parameters were read");
+    if (FBridge && (FBridge->State() != vst_bridge::TBridgeState::Running ||
+                    FBridge->Restarts() != restarts_before))
+      throw EVstNoState("preset not saved: the effect's helper did not answer");
     bytes = vst_preset::BuildParameterPreset(effect->uniqueID, effect->version, name, values);
   } else {
     const std::string name = ProgramName();

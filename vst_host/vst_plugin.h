@@ -51,7 +51,8 @@ class EVstError : public std::runtime_error {
 };
 
 // A preset was not saved because the effect gave no state to save (no chunk, a null one, one
-// that faulted when copied, one beyond the limit); why is in the fault log.
+// that faulted when copied, one beyond the limit, a parameter it faulted on, no answer from
+// its helper); why is in the fault log.
 class EVstNoState : public EVstError {
  public:
   using EVstError::EVstError;

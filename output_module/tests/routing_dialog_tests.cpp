@@ -1,6 +1,10 @@
 // The routing dialog, driven through the modal hook: what it offers, stores and reloads.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <functional>
 
 #include "output_module/routing.h"
@@ -110,6 +114,33 @@ TEST_F(RoutingDialog, LaysOutEightLabelledListsInRows) {
     EXPECT_EQ(dialog.Form->FindChild("CBOutput" + std::to_string(k + 1)), dialog.CBOutput[k].get());
   }
 }
+
+#if defined(_WIN32)
+// The keyboard's way through the dialog, as its modal loop takes Tab: from the control that
+// has the focus when it opens, then Tab after Tab. A user expects the lists from the first
+// output to the eighth, top to bottom, and then the first again.
+TEST_F(RoutingDialog, TabGoesThroughTheListsTopToBottom) {
+  StoreEffect("router");
+  const std::string driver = InstallDriver(FourOutputs());
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  std::vector<std::string> focused;
+  visit_.act = [&focused](platform::Control& dialog) {
+    focused.push_back(platform::WindowName(GetFocus()));
+    for (int press = 0; press < 9; ++press) {
+      MSG tab{GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
+      IsDialogMessageA(static_cast<HWND>(dialog.Handle()), &tab);
+      focused.push_back(platform::WindowName(GetFocus()));
+    }
+  };
+  Run(*window);
+  ASSERT_EQ(visit_.visits, 1);
+  std::vector<std::string> expected;
+  for (int k = 1; k <= 8; ++k) expected.push_back("CBOutput" + std::to_string(k));
+  expected.insert(expected.end(), {"CBOutput1", "CBOutput2"});
+  EXPECT_EQ(focused, expected);
+}
+#endif
 
 // A choice made in the dialog is stored per driver by its text, read back into the routing
 // right after the dialog closes, and selected again the next time it opens.

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "platform/message_window.h"
+#include "platform/modal_runs.h"
 #include "platform/posix/ui_events.h"
 #include "platform/ui.h"
 
@@ -358,18 +359,13 @@ void Control::StopTimer() {
   impl_->StopTimer();
 }
 
-// ---- modal runs --------------------------------------------------------------------------
+// ---- modal runs ---------------------------------------------------------------------------
 
-struct ModalScope::Run {
-  std::thread::id thread = std::this_thread::get_id();
-  std::function<void()> end;
-};
-
-namespace {
-
-std::mutex g_runs_mutex;
-std::vector<ModalScope::Run*> g_runs;  // oldest first
-std::atomic<bool> g_runs_refused{false};
+// Headless, the box and the file dialog are their handlers, which return by themselves: no
+// loop of the system's makes a window to close.
+std::unique_ptr<ModalDialogWatch> WatchForModalDialog() {
+  return nullptr;
+}
 
 void PinThisModule() {
   Dl_info info{};
@@ -377,57 +373,6 @@ void PinThisModule() {
   // Only a library is unloaded; the program itself is left as it is.
   if (void* library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
     dlclose(library);
-}
-
-}  // namespace
-
-ModalScope::ModalScope(std::function<void()> end) {
-  if (g_runs_refused.load()) return;
-  run_ = std::make_unique<Run>();
-  run_->end = std::move(end);
-  std::lock_guard lock(g_runs_mutex);
-  g_runs.push_back(run_.get());
-}
-
-ModalScope::~ModalScope() {
-  if (!run_) return;
-  std::lock_guard lock(g_runs_mutex);
-  std::erase(g_runs, run_.get());
-}
-
-int32_t ModalRunDepth() {
-  const std::thread::id thread = std::this_thread::get_id();
-  std::lock_guard lock(g_runs_mutex);
-  return static_cast<int32_t>(std::count_if(
-      g_runs.begin(), g_runs.end(), [&](ModalScope::Run* run) { return run->thread == thread; }));
-}
-
-void EndModalRuns() {
-  g_runs_refused = true;
-  const std::thread::id thread = std::this_thread::get_id();
-  std::vector<ModalScope::Run*> ending;
-  {
-    std::lock_guard lock(g_runs_mutex);
-    for (auto run = g_runs.rbegin(); run != g_runs.rend(); ++run)
-      if ((*run)->thread == thread) ending.push_back(*run);
-  }
-  if (ending.empty()) return;
-  PinThisModule();
-  // A run may end another's window as it ends (a close handler): each is looked up again.
-  for (ModalScope::Run* run : ending) {
-    std::function<void()> end;
-    {
-      std::lock_guard lock(g_runs_mutex);
-      if (std::find(g_runs.begin(), g_runs.end(), run) == g_runs.end()) continue;
-      end = run->end;
-    }
-    // The headless box and dialog are their handlers, which return by themselves.
-    RunHandler(end);
-  }
-}
-
-void AllowModalRuns() {
-  g_runs_refused = false;
 }
 
 void Control::ShowModal() {

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "platform/modal_runs.h"
 #include "platform/ui.h"
 
 namespace platform {
@@ -977,104 +978,53 @@ void Control::StopTimer() {
   impl_->timer_handler = nullptr;
 }
 
-// ---- modal runs --------------------------------------------------------------------------
-
-struct ModalScope::Run {
-  DWORD thread = GetCurrentThreadId();
-  std::function<void()> end;
-  HHOOK hook = nullptr;
-  HWND dialog = nullptr;  // without `end`: the first dialog box created meanwhile
-};
+// ---- modal runs: the dialog boxes of the system's loops ---------------------------------
 
 namespace {
 
-std::mutex g_runs_mutex;
-std::vector<ModalScope::Run*> g_runs;  // oldest first
-std::atomic<bool> g_runs_refused{false};
-
-ModalScope::Run* InnermostRun(DWORD thread) {
-  for (auto run = g_runs.rbegin(); run != g_runs.rend(); ++run)
-    if ((*run)->thread == thread) return *run;
-  return nullptr;
-}
-
 // Finds the window of a run that runs the system's loop: the dialog box it makes.
-LRESULT CALLBACK WatchDialogCreation(int code, WPARAM wparam, LPARAM lparam) noexcept {
-  if (code == HCBT_CREATEWND) {
-    HWND created = reinterpret_cast<HWND>(wparam);
-    if (HasClass(created, "#32770")) {
-      std::lock_guard lock(g_runs_mutex);
-      ModalScope::Run* run = InnermostRun(GetCurrentThreadId());
-      if (run && !run->end && !run->dialog) run->dialog = created;
-    }
+class HookedDialogWatch final : public ModalDialogWatch {
+ public:
+  HookedDialogWatch()
+      : hook_(SetWindowsHookExA(WH_CBT, &WatchDialogCreation, nullptr, GetCurrentThreadId())) {}
+  ~HookedDialogWatch() override {
+    if (hook_) UnhookWindowsHookEx(hook_);
   }
-  return CallNextHookEx(nullptr, code, wparam, lparam);
+  HookedDialogWatch(const HookedDialogWatch&) = delete;
+  HookedDialogWatch& operator=(const HookedDialogWatch&) = delete;
+
+  void CloseDialog() override {
+    // The box's own loop takes the request once the caller has returned to it.
+    if (dialog_ && IsWindow(dialog_)) PostMessageA(dialog_, WM_CLOSE, 0, 0);
+  }
+
+ private:
+  static LRESULT CALLBACK WatchDialogCreation(int code, WPARAM wparam, LPARAM lparam) noexcept {
+    if (code == HCBT_CREATEWND) {
+      HWND created = reinterpret_cast<HWND>(wparam);
+      // Every watch of this side is one of these; the first box of the innermost run is its.
+      if (HasClass(created, "#32770"))
+        if (auto* watch = static_cast<HookedDialogWatch*>(InnermostModalDialogWatch());
+            watch && !watch->dialog_)
+          watch->dialog_ = created;
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+  }
+
+  HHOOK hook_;
+  HWND dialog_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<ModalDialogWatch> WatchForModalDialog() {
+  return std::make_unique<HookedDialogWatch>();
 }
 
 void PinThisModule() {
   HMODULE pinned = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                      reinterpret_cast<LPCSTR>(&PinThisModule), &pinned);
-}
-
-}  // namespace
-
-ModalScope::ModalScope(std::function<void()> end) {
-  if (g_runs_refused.load()) return;
-  run_ = std::make_unique<Run>();
-  run_->end = std::move(end);
-  if (!run_->end)
-    run_->hook = SetWindowsHookExA(WH_CBT, &WatchDialogCreation, nullptr, run_->thread);
-  std::lock_guard lock(g_runs_mutex);
-  g_runs.push_back(run_.get());
-}
-
-ModalScope::~ModalScope() {
-  if (!run_) return;
-  if (run_->hook) UnhookWindowsHookEx(run_->hook);
-  std::lock_guard lock(g_runs_mutex);
-  std::erase(g_runs, run_.get());
-}
-
-int32_t ModalRunDepth() {
-  const DWORD thread = GetCurrentThreadId();
-  std::lock_guard lock(g_runs_mutex);
-  return static_cast<int32_t>(std::count_if(
-      g_runs.begin(), g_runs.end(), [&](ModalScope::Run* run) { return run->thread == thread; }));
-}
-
-void EndModalRuns() {
-  g_runs_refused = true;
-  const DWORD thread = GetCurrentThreadId();
-  std::vector<ModalScope::Run*> ending;
-  {
-    std::lock_guard lock(g_runs_mutex);
-    for (auto run = g_runs.rbegin(); run != g_runs.rend(); ++run)
-      if ((*run)->thread == thread) ending.push_back(*run);
-  }
-  if (ending.empty()) return;
-  PinThisModule();
-  // A run may end another's window as it ends (a close handler): each is looked up again.
-  for (ModalScope::Run* run : ending) {
-    std::function<void()> end;
-    HWND dialog = nullptr;
-    {
-      std::lock_guard lock(g_runs_mutex);
-      if (std::find(g_runs.begin(), g_runs.end(), run) == g_runs.end()) continue;
-      end = run->end;
-      dialog = run->dialog;
-    }
-    if (end) {
-      RunHandler(end);
-    } else if (dialog && IsWindow(dialog)) {
-      // The box's own loop takes the request once the caller has returned to it.
-      PostMessageA(dialog, WM_CLOSE, 0, 0);
-    }
-  }
-}
-
-void AllowModalRuns() {
-  g_runs_refused = false;
 }
 
 void Control::ShowModal() {
@@ -1094,6 +1044,10 @@ void Control::ShowModal() {
   impl_->modal = &run;
   if (disable_owner) EnableWindow(owner, FALSE);
   ShowWindow(window, SW_SHOWNORMAL);
+  // As a dialog box does, the window opens with its first control focused: the keys work
+  // at once, and Tab goes on to the second.
+  if (!IsChild(window, GetFocus()))
+    if (HWND first = GetNextDlgTabItem(window, nullptr, FALSE)) SetFocus(first);
   PostMessageA(window, kModalStartedMessage, 0, 0);
   bool quit = false;
   WPARAM quit_code = 0;

@@ -44,6 +44,8 @@ constexpr uint32_t kArmFloatingPointChange = 128;
 // The "io" kind: its next processReplacing ends by taking the counts of the next program and
 // reporting them through audioMasterIOChanged.
 constexpr uint32_t kArmIOChangeInProcess = 256;
+// getParameter faults for its second parameter (index 1), in every kind.
+constexpr uint32_t kArmGetParameterFault = 512;
 
 using TestEffectLogProc = TEffectLog* (*)();
 using TestEffectArmProc = void (*)(uint32_t faults);

@@ -21,7 +21,8 @@
 //   without a report on a program change, or with one from inside processReplacing when
 //   armed; output k = (k + 1) * input (k mod inputs). It asks the host for "acceptIOChanges"
 //   when it is opened.
-// Every kind can be armed with hostile chunks and a changed floating-point state.
+// Every kind can be armed with hostile chunks, a changed floating-point state and a faulting
+// getParameter.
 #define KIND_PARAMS 1
 #define KIND_CHUNK 2
 #define KIND_SHELL 3
@@ -74,7 +75,7 @@ VstIntPtr AskHost(AEffect* effect, VstInt32 opcode, VstInt32 index = 0, VstIntPt
   return answer;
 }
 
-[[maybe_unused]] void Fault() {
+void Fault() {
   *g_nowhere = 1;
 }
 
@@ -129,6 +130,7 @@ void VSTCALLBACK SetParameter(AEffect*, VstInt32 index, float value) {
 }
 
 float VSTCALLBACK GetParameter(AEffect*, VstInt32 index) {
+  if (index == 1 && (g_armed & kArmGetParameterFault)) Fault();
   const float value = index >= 0 && index < kParamCount ? g_params[index] : -1.0f;
   ChangeFloatingPointControl();
   return value;

@@ -103,6 +103,90 @@ std::optional<int64_t> FindStreamOffset(const std::vector<double>& captured,
   return std::nullopt;
 }
 
+GappedComparison CompareWithGappedStreams(const Capture& capture,
+                                          const std::vector<std::vector<double>>& streams,
+                                          int64_t block, int64_t window) {
+  GappedComparison result;
+  const auto frames = static_cast<int64_t>(capture.Frames());
+  int64_t length = 0;
+  for (const auto& stream : streams) length = std::max(length, static_cast<int64_t>(stream.size()));
+  const auto expected = [&](size_t c, int64_t at) {
+    return c < streams.size() && at >= 0 && at < static_cast<int64_t>(streams[c].size())
+               ? streams[c][static_cast<size_t>(at)]
+               : 0.0;
+  };
+  // The first channel where captured frame `i` differs from stream frame i + offset.
+  const auto differing = [&](int64_t i, int64_t offset) -> std::optional<size_t> {
+    for (size_t c = 0; c < capture.channel.size(); ++c)
+      if (capture.channel[c][static_cast<size_t>(i)] != expected(c, i + offset)) return c;
+    return std::nullopt;
+  };
+  const auto silent_capture = [&](int64_t i) {
+    for (const auto& samples : capture.channel)
+      if (samples[static_cast<size_t>(i)] != 0) return false;
+    return true;
+  };
+  const auto silent_stream = [&](int64_t at) {
+    for (size_t c = 0; c < streams.size(); ++c)
+      if (expected(c, at) != 0) return false;
+    return true;
+  };
+  // After silence from captured frame `i` on, the block's end where the streams go on and
+  // their offset from there; the stream may have stopped a little before i where it was
+  // silent itself.
+  struct Resumption {
+    int64_t end, offset;
+  };
+  const auto resumed = [&](int64_t i, int64_t offset) -> std::optional<Resumption> {
+    int64_t sounding = i;
+    while (sounding < frames && silent_capture(sounding)) ++sounding;
+    if (sounding == frames || block <= 0) return std::nullopt;
+    int64_t earliest_stop = i + offset;
+    while (earliest_stop > i + offset - block && silent_stream(earliest_stop - 1)) --earliest_stop;
+    for (int64_t end = (i / block + 1) * block; end <= sounding; end += block)
+      for (int64_t stop = i + offset; stop >= earliest_stop; --stop) {
+        bool match = true;
+        for (int64_t k = end; match && k < std::min(frames, sounding + window); ++k)
+          match = !differing(k, stop - end);
+        if (match) return Resumption{end, stop - end};
+      }
+    return std::nullopt;
+  };
+
+  int64_t first_sound = 0;
+  while (first_sound < frames && silent_capture(first_sound)) ++first_sound;
+  if (first_sound == frames) {
+    result.missing = length;
+    return result;
+  }
+  int64_t first_stream = 0;
+  while (first_stream < length && silent_stream(first_stream)) ++first_stream;
+  int64_t offset = first_stream - first_sound;
+  result.start = -offset;
+  for (int64_t i = 0; i < frames; ++i) {
+    const std::optional<size_t> channel = differing(i, offset);
+    if (!channel) continue;
+    if (silent_capture(i)) {
+      if (const std::optional<Resumption> later = resumed(i, offset)) {
+        ++result.gaps;
+        result.gap_frames += offset - later->offset;
+        offset = later->offset;
+        i = later->end - 1;
+        continue;
+      }
+    }
+    if (result.mismatches++ == 0) {
+      result.first_mismatch = i;
+      result.channel = *channel;
+      result.captured_value = capture.channel[*channel][static_cast<size_t>(i)];
+      result.expected_value = expected(*channel, i + offset);
+    }
+  }
+  const int64_t reached = offset + frames;
+  result.missing = reached < length ? length - std::max<int64_t>(reached, 0) : 0;
+  return result;
+}
+
 CounterCheck::CounterCheck(int64_t programme_frames, int32_t output)
     : programme_frames_(std::max<int64_t>(programme_frames, 0)),
       factor_(std::max(output, 1)),

@@ -60,6 +60,28 @@ Comparison CompareWithStream(const std::vector<double>& captured, const std::vec
 std::optional<int64_t> FindStreamOffset(const std::vector<double>& captured,
                                         const std::vector<double>& stream, size_t window = 64);
 
+// Compares every channel of a capture with the stream it should carry (channels beyond
+// `streams`, and empty streams: silence) when the ring before the driver may have run short.
+// The streams start where the capture first sounds. An underrun leaves silence on every
+// channel up to the end of a block of `block` frames (and perhaps whole blocks more), after
+// which the streams go on where they stopped: such a gap is skipped when the capture matches
+// again from the block's end to `window` frames past the silence. Nothing else is forgiven:
+// a wrong, lost or repeated frame is a mismatch.
+struct GappedComparison {
+  int64_t start = -1;  // captured frame of the streams' first frame; -1: a silent capture
+  int64_t gaps = 0;    // underrun gaps skipped
+  int64_t gap_frames = 0;
+  int64_t mismatches = 0;       // captured frames that differ on any channel
+  int64_t first_mismatch = -1;  // captured frame
+  size_t channel = 0;           // of the first mismatch
+  double captured_value = 0;
+  double expected_value = 0;
+  int64_t missing = 0;  // stream frames past the capture's end
+};
+GappedComparison CompareWithGappedStreams(const Capture& capture,
+                                          const std::vector<std::vector<double>>& streams,
+                                          int64_t block, int64_t window = 64);
+
 // Follows one captured channel of the counter programme (GenerateCounter) as the router
 // effect's output `output` carries it (output times programme channel (output - 1) mod 2)
 // and counts what became of the programme's frames. Each sample is read as the frame

@@ -245,6 +245,18 @@ TEST_F(Bridged, ParameterPresetsRoundTrip) {
   EXPECT_EQ(item.GetParamDisplay(0), "12.50");
 }
 
+// A parameter that faults in the helper is as unreadable as one that faults here.
+TEST_F(Bridged, AParameterPresetIsNotSavedWhenAParameterCannotBeRead) {
+  SetEnvironment("PARTILOOM_TEST_EFFECT_ARM", std::to_string(kArmGetParameterFault));
+  TVstPlugIn& item = Open(EffectPath("params"), true);
+  std::stringstream file;
+  EXPECT_THROW(item.SavePreset(file), EVstNoState);
+  EXPECT_TRUE(file.str().empty());
+  EXPECT_GE(
+      platform::FaultCount(platform::FaultKind::EffectFault, item.FaultSource(), "getParameter"),
+      1u);
+}
+
 TEST_F(Bridged, HostCallbacksFromInsideRequestsAndProcessCallsReachTheHost) {
   // The chunk effect reports a restored parameter from inside effSetChunk.
   TVstPlugIn& chunk = Open(EffectPath("chunk"), true);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,12 @@ TEST_F(BridgeFailures, ThreeQuickFailuresInARowTurnTheEffectOff) {
   EXPECT_LT(after.longest_ms, 1.0);
   EXPECT_EQ(item.GetParameter(0), 0.0f);
   EXPECT_EQ(item.GetEffectName(), "");
+  // Nor is a preset of these answers saved over the user's settings, in either form.
+  std::stringstream preset;
+  EXPECT_THROW(item.SavePreset(preset), EVstNoState);
+  item.Effect()->flags ^= 1 << effFlagsProgramChunks;
+  EXPECT_THROW(item.SavePreset(preset), EVstNoState);
+  EXPECT_TRUE(preset.str().empty());
 }
 
 }  // namespace

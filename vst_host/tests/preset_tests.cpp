@@ -252,6 +252,43 @@ TEST_F(Presets, AnEffectWithoutAChunkLeavesTheFileAsItWas) {
   std::filesystem::remove(path);
 }
 
+// A parameter the effect faults on would be saved as 0 in place of the user's setting: the
+// save is refused, the file stays as it was, and the fault is recorded.
+TEST_F(Presets, AParameterThatCannotBeReadLeavesTheFileAsItWas) {
+  TEffectProbe probe("params");
+  TVstPlugIn& item = Open(probe);
+  item.SetParameter(1, 0.75f);
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("partiloom_unread_" + std::to_string(platform::TickCount()) + ".fxp"))
+                               .string();
+  item.SavePreset(path);
+  const auto contents = [&path] {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  };
+  const std::string earlier = contents();
+  ASSERT_EQ(earlier.size(), 68u);
+
+  using platform::FaultKind;
+  const uint32_t recorded =
+      platform::FaultCount(FaultKind::EffectFault, item.FaultSource(), "getParameter");
+  probe.Arm(kArmGetParameterFault);
+  item.SetParameter(0, 0.25f);
+  EXPECT_THROW(item.SavePreset(path), EVstNoState);
+  std::stringstream stream;
+  EXPECT_THROW(item.SavePreset(stream), EVstNoState);
+  probe.Arm(0);
+  EXPECT_TRUE(stream.str().empty());
+  EXPECT_EQ(contents(), earlier);
+  EXPECT_EQ(platform::FaultCount(FaultKind::EffectFault, item.FaultSource(), "getParameter"),
+            recorded + 2);
+
+  // Readable again, the effect saves as before.
+  item.SavePreset(path);
+  EXPECT_NE(contents(), earlier);
+  std::filesystem::remove(path);
+}
+
 TEST_F(Presets, AFileThatCannotBeCreatedIsReported) {
   TEffectProbe probe("params");
   TVstPlugIn& item = Open(probe);

@@ -151,6 +151,73 @@ TEST(CaptureCheck, TheStreamOffsetIsFoundFromTheFirstSoundingFrame) {
   EXPECT_EQ(FindStreamOffset(std::vector<double>{9.0, 9.0}, stream), std::nullopt);
 }
 
+// Two channels of 40 frames, frame 20 silent on both, played in blocks of 8 frames after 16
+// frames of latency; underrun gaps end on a block's end and lose nothing.
+TEST(CaptureCheck, UnderrunGapsAreSkippedAndEveryOtherDifferenceIsAMismatch) {
+  std::vector<std::vector<double>> streams(2, std::vector<double>(40));
+  for (size_t i = 0; i < 40; ++i) {
+    streams[0][i] = i == 20 ? 0 : std::sin(static_cast<double>(i * i)) + 2;
+    streams[1][i] = i == 20 ? 0 : -static_cast<double>(i + 1) / 64;
+  }
+  struct Piece {
+    int64_t first;  // stream frame; -1: silence
+    int64_t frames;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;
+    int64_t start, gaps, gap_frames, first_mismatch, missing;  // first_mismatch -1: none
+  } const cases[] = {
+      {"whole", {{-1, 16}, {0, 40}, {-1, 8}}, 16, 0, 0, -1, 0},
+      {"late", {{-1, 19}, {0, 40}}, 19, 0, 0, -1, 0},
+      {"gap to a block's end", {{-1, 16}, {0, 19}, {-1, 5}, {19, 21}}, 16, 1, 5, -1, 0},
+      {"and a whole block", {{-1, 16}, {0, 19}, {-1, 13}, {19, 21}}, 16, 1, 13, -1, 0},
+      {"where the stream is silent", {{-1, 16}, {0, 21}, {-1, 3}, {20, 20}}, 16, 1, 4, -1, 0},
+      {"gap ending inside a block", {{-1, 16}, {0, 19}, {-1, 3}, {19, 21}}, 16, 0, 0, 35, 0},
+      {"frames lost", {{-1, 16}, {0, 19}, {-1, 5}, {21, 19}}, 16, 0, 0, 35, 0},
+      {"frames repeated", {{-1, 16}, {0, 19}, {-1, 5}, {17, 23}}, 16, 0, 0, 35, 0},
+      {"silence to the end", {{-1, 16}, {0, 30}, {-1, 10}}, 16, 0, 0, 46, 0},
+      {"cut short", {{-1, 16}, {0, 30}}, 16, 0, 0, -1, 10},
+      {"silent", {{-1, 64}}, -1, 0, 0, -1, 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Capture capture;
+    capture.channels = 2;
+    capture.channel.resize(2);
+    for (const Piece& piece : c.pieces)
+      for (int64_t k = 0; k < piece.frames; ++k)
+        for (size_t channel = 0; channel < 2; ++channel)
+          capture.channel[channel].push_back(
+              piece.first < 0 ? 0.0 : streams[channel][static_cast<size_t>(piece.first + k)]);
+    const GappedComparison result = CompareWithGappedStreams(capture, streams, 8, 4);
+    EXPECT_EQ(result.start, c.start);
+    // After a mismatch the comparison may take up the streams again: gaps count only without.
+    if (c.first_mismatch < 0) {
+      EXPECT_EQ(result.gaps, c.gaps);
+      EXPECT_EQ(result.gap_frames, c.gap_frames);
+    }
+    EXPECT_EQ(result.mismatches > 0, c.first_mismatch >= 0);
+    EXPECT_EQ(result.first_mismatch, c.first_mismatch);
+    EXPECT_EQ(result.missing, c.missing);
+  }
+
+  // A single sample off, or a frame silenced in place, is found on its channel.
+  Capture capture;
+  capture.channels = 2;
+  capture.channel = {std::vector<double>(16, 0.0), std::vector<double>(16, 0.0)};
+  for (size_t channel = 0; channel < 2; ++channel)
+    capture.channel[channel].insert(capture.channel[channel].end(), streams[channel].begin(),
+                                    streams[channel].end());
+  capture.channel[1][16 + 10] += 1.0 / 65536;
+  capture.channel[0][16 + 23] = capture.channel[1][16 + 23] = 0;
+  const GappedComparison result = CompareWithGappedStreams(capture, streams, 8, 4);
+  EXPECT_EQ(result.mismatches, 2);
+  EXPECT_EQ(result.first_mismatch, 26);
+  EXPECT_EQ(result.channel, 1u);
+  EXPECT_EQ(result.gaps, 0);
+}
+
 TEST(CaptureCheck, LevelsAreInDecibelsOfFullScaleOverTheSoundingSpan) {
   Capture capture;
   capture.channels = 2;

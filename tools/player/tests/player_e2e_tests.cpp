@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -225,6 +226,35 @@ class PlayerEndToEnd : public ::testing::Test {
           << result.expected_value;
       EXPECT_EQ(result.missing, 0) << "channel " << c << " ends early";
     }
+  }
+
+  // As ExpectRouted, for a run that a loaded machine may hold up: the streams start where the
+  // capture first sounds, a whole number of driver blocks after the ring's latency (each
+  // block that found the ring empty put them off), and the silence that an underrun leaves
+  // up to a block's end is skipped. Every sample is still compared exactly and nothing may
+  // be lost or repeated.
+  void ExpectRoutedThroughUnderruns(const Driver& driver,
+                                    const std::vector<int32_t>& output_of_channel) {
+    std::string error;
+    auto capture = harness::ReadCapture(driver.capture, &error);
+    ASSERT_TRUE(capture) << error;
+    ASSERT_EQ(capture->channels, 8);
+    std::vector<std::vector<double>> streams(8);
+    for (size_t c = 0; c < output_of_channel.size() && c < 8; ++c)
+      if (output_of_channel[c] > 0)
+        streams[c] = harness::RouterOutput(signal_, output_of_channel[c]);
+    const int64_t block = asio_test::DriverConfig{}.preferred_size;
+    const auto result = harness::CompareWithGappedStreams(*capture, streams, block);
+    ASSERT_GE(result.start, kRingLatency);
+    EXPECT_EQ((result.start - kRingLatency) % block, 0) << "starts at frame " << result.start;
+    EXPECT_EQ(result.mismatches, 0)
+        << "first at frame " << result.first_mismatch << " of channel " << result.channel
+        << ", captured " << result.captured_value << ", expected " << result.expected_value << " ("
+        << result.gaps << " underrun gaps before)";
+    EXPECT_EQ(result.missing, 0) << "the capture ends early";
+    if (result.gaps > 0 || result.start != kRingLatency)
+      std::cout << "started at frame " << result.start << "; " << result.gaps << " underrun gaps, "
+                << result.gap_frames << " frames\n";
   }
 
   static std::vector<std::string> IdentityRoutingSteps() {
@@ -555,7 +585,7 @@ TEST_F(PlayerEndToEnd, StreamsOf8And24And32BitsComeOutExactly) {
     EXPECT_EQ(run.Field("open", "bits"), std::to_string(bits));
     EXPECT_EQ(run.Field("played", "refused"), "0") << run.output;
     // The alternating default routing: outputs 7 and 8 on the first two channels.
-    ExpectRouted(a, {7, 8});
+    ExpectRoutedThroughUnderruns(a, {7, 8});
   }
 }
 
