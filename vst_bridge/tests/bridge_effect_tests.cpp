@@ -1,5 +1,9 @@
 // Effects in the helper process, driven by the VST host as effects of its own process: every
 // answer, every sample, every chunk and preset the same as the same library loaded here.
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/editor_parent.h"
 #include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/system.h"
@@ -294,6 +299,114 @@ TEST_F(Bridged, TheEffectsEditorOpensInTheHostsWindowFromTheHelper) {
   EXPECT_EQ(item.Bridge()->Restarts(), 0u);
 }
 
+#if defined(_WIN32)
+HWND Handle(const std::unique_ptr<platform::Control>& control) {
+  return static_cast<HWND>(control->Handle());
+}
+
+BOOL CALLBACK TakeOwned(HWND window, LPARAM search) {
+  auto* const owned = reinterpret_cast<std::pair<HWND, HWND>*>(search);
+  if (GetWindow(window, GW_OWNER) != owned->first) return TRUE;
+  owned->second = window;
+  return FALSE;
+}
+
+// The top-level window `owner` owns, of any process; null if none.
+HWND WindowOwnedBy(HWND owner) {
+  std::pair<HWND, HWND> owned{owner, nullptr};
+  EnumWindows(&TakeOwned, reinterpret_cast<LPARAM>(&owned));
+  return owned.second;
+}
+
+// left, top, right, bottom on the screen, of the whole window or of the client area.
+std::vector<LONG> ScreenRect(HWND window, bool client) {
+  RECT area{};
+  if (client) {
+    GetClientRect(window, &area);
+    MapWindowPoints(window, HWND_DESKTOP, reinterpret_cast<POINT*>(&area), 2);
+  } else {
+    GetWindowRect(window, &area);
+  }
+  return {area.left, area.top, area.right, area.bottom};
+}
+
+// Whether `upper` lies above `lower` in the order of the top-level windows.
+bool Above(HWND upper, HWND lower) {
+  for (HWND next = GetWindow(upper, GW_HWNDNEXT); next; next = GetWindow(next, GW_HWNDNEXT))
+    if (next == lower) return true;
+  return false;
+}
+
+DWORD ProcessOf(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  return process;
+}
+
+// Where the system leaves another process's child window undrawn, the helper's editor lies
+// in a window of the helper's laid over the panel, which follows the panel at each idle.
+TEST_F(Bridged, TheEffectsEditorFromTheHelperIsShownOverThePanelAndFollowsIt) {
+  TVstPlugIn& item = Open(EffectPath("painter"), true);
+  TEditorPanel panel;
+  const HWND form = Handle(panel.form);
+  const HWND panel_window = Handle(panel.panel);
+  item.ShowEdit(*panel.panel);
+  ASSERT_TRUE(item.EditVisible());
+  if (platform::DrawsOtherProcessesChildWindows()) {
+    const HWND editor = GetWindow(panel_window, GW_CHILD);
+    ASSERT_NE(editor, nullptr);
+    EXPECT_NE(ProcessOf(editor), GetCurrentProcessId());
+    EXPECT_EQ(WindowOwnedBy(form), nullptr);
+    item.CloseEdit();
+    return;
+  }
+  const HWND overlay = WindowOwnedBy(form);
+  ASSERT_NE(overlay, nullptr);
+  EXPECT_NE(ProcessOf(overlay), GetCurrentProcessId());
+  EXPECT_EQ(GetWindowLongA(overlay, GWL_STYLE) & (WS_POPUP | WS_CAPTION | WS_THICKFRAME), WS_POPUP);
+  const HWND editor = GetWindow(overlay, GW_CHILD);
+  ASSERT_NE(editor, nullptr);
+  EXPECT_TRUE(IsWindowVisible(editor));
+  EXPECT_EQ(GetWindow(panel_window, GW_CHILD), nullptr);
+
+  const struct {
+    const char* step;
+    void (*act)(HWND form);
+    bool shown;
+  } kSteps[] = {
+      {"open", [](HWND) {}, true},
+      {"moved",
+       [](HWND form) { SetWindowPos(form, nullptr, 260, 190, 0, 0, SWP_NOSIZE | SWP_NOZORDER); },
+       true},
+      {"hidden", [](HWND form) { ShowWindow(form, SW_HIDE); }, false},
+      {"shown", [](HWND form) { ShowWindow(form, SW_SHOWNA); }, true},
+      {"minimised", [](HWND form) { ShowWindow(form, SW_SHOWMINNOACTIVE); }, false},
+      {"restored", [](HWND form) { ShowWindow(form, SW_RESTORE); }, true},
+      {"brought to front",
+       [](HWND form) { SetWindowPos(form, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE); }, true},
+      {"moved again",
+       [](HWND form) { SetWindowPos(form, nullptr, 40, 30, 0, 0, SWP_NOSIZE | SWP_NOZORDER); },
+       true},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.step);
+    step.act(form);
+    // What the system makes of the step (activation, raising) reaches the form first, as
+    // it would before the window's next idle timer.
+    for (int i = 0; i < 3; ++i) platform::WaitAndPumpMessages(20);
+    item.EditIdle();
+    EXPECT_EQ(IsWindowVisible(overlay) != FALSE, step.shown);
+    if (step.shown) {
+      EXPECT_EQ(ScreenRect(overlay, false), ScreenRect(panel_window, true));
+      EXPECT_TRUE(Above(overlay, form));
+    }
+  }
+  item.CloseEdit();
+  EXPECT_FALSE(IsWindow(overlay));
+  EXPECT_EQ(item.Bridge()->Restarts(), 0u);
+}
+#endif
+
 // The editor asks for a size from its window in the helper; the request comes on the
 // bridge's thread, is answered at once and reaches the panel on its own thread.
 TEST_F(Bridged, TheEffectsEditorGetsTheSizeItAsksForFromTheHelper) {
@@ -328,6 +441,12 @@ TEST_F(Bridged, TheEffectsEditorGetsTheSizeItAsksForFromTheHelper) {
   item.EditIdle();
   EXPECT_EQ(panel.panel->ClientArea().width, 420);
   EXPECT_EQ(panel.panel->ClientArea().height, 260);
+#if defined(_WIN32)
+  // A window laid over the panel takes the panel's new size.
+  if (const HWND overlay = WindowOwnedBy(Handle(panel.form))) {
+    EXPECT_EQ(ScreenRect(overlay, false), ScreenRect(Handle(panel.panel), true));
+  }
+#endif
   item.CloseEdit();
   EXPECT_EQ(item.Bridge()->State(), vst_bridge::TBridgeState::Running);
   EXPECT_EQ(item.Bridge()->Restarts(), 0u);
