@@ -52,13 +52,6 @@ bool PanelOnScreen(HWND panel, RECT& area) {
   return true;
 }
 
-// Whether `lower` lies below `upper` in the order of the top-level windows.
-bool Below(HWND lower, HWND upper) {
-  for (HWND next = GetWindow(upper, GW_HWNDNEXT); next; next = GetWindow(next, GW_HWNDNEXT))
-    if (next == lower) return true;
-  return false;
-}
-
 }  // namespace
 
 bool DrawsOtherProcessesChildWindows() {
@@ -91,27 +84,18 @@ EditorParent::~EditorParent() {
 void EditorParent::Follow() noexcept {
   if (handle_ == panel_) return;
   const HWND overlay = static_cast<HWND>(handle_);
-  constexpr UINT kKeep = SWP_NOACTIVATE | SWP_NOOWNERZORDER;
+  constexpr UINT kKeep = SWP_NOACTIVATE | SWP_NOOWNERZORDER | SWP_NOZORDER;
   RECT area;
   if (!PanelOnScreen(static_cast<HWND>(panel_), area)) {
     if (IsWindowVisible(overlay))
-      SetWindowPos(overlay, nullptr, 0, 0, 0, 0,
-                   kKeep | SWP_NOZORDER | SWP_NOMOVE | SWP_NOSIZE | SWP_HIDEWINDOW);
+      SetWindowPos(overlay, nullptr, 0, 0, 0, 0, kKeep | SWP_NOMOVE | SWP_NOSIZE | SWP_HIDEWINDOW);
     return;
-  }
-  // Wine raises an owner without its owned windows of other processes: the window goes
-  // back to just above its owner.
-  const HWND owner = GetWindow(overlay, GW_OWNER);
-  HWND insert_after = nullptr;
-  if (owner && !Below(owner, overlay)) {
-    insert_after = GetWindow(owner, GW_HWNDPREV);
-    if (!insert_after) insert_after = HWND_TOP;
   }
   RECT placed;
   GetWindowRect(overlay, &placed);
-  if (!insert_after && EqualRect(&placed, &area) && IsWindowVisible(overlay)) return;
-  SetWindowPos(overlay, insert_after, area.left, area.top, area.right - area.left,
-               area.bottom - area.top, kKeep | SWP_SHOWWINDOW | (insert_after ? 0 : SWP_NOZORDER));
+  if (EqualRect(&placed, &area) && IsWindowVisible(overlay)) return;
+  SetWindowPos(overlay, nullptr, area.left, area.top, area.right - area.left,
+               area.bottom - area.top, kKeep | SWP_SHOWWINDOW);
 }
 
 }  // namespace platform

@@ -382,8 +382,12 @@ TEST_F(Bridged, TheEffectsEditorFromTheHelperIsShownOverThePanelAndFollowsIt) {
       {"shown", [](HWND form) { ShowWindow(form, SW_SHOWNA); }, true},
       {"minimised", [](HWND form) { ShowWindow(form, SW_SHOWMINNOACTIVE); }, false},
       {"restored", [](HWND form) { ShowWindow(form, SW_RESTORE); }, true},
-      {"brought to front",
-       [](HWND form) { SetWindowPos(form, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE); }, true},
+      {"brought to front", [](HWND form) { BringWindowToTop(form); }, true},
+      {"brought to front alone",
+       [](HWND form) {
+         SetWindowPos(form, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOOWNERZORDER);
+       },
+       true},
       {"moved again",
        [](HWND form) { SetWindowPos(form, nullptr, 40, 30, 0, 0, SWP_NOSIZE | SWP_NOZORDER); },
        true},
