@@ -21,10 +21,21 @@ HINSTANCE ThisModule() {
 LRESULT CALLBACK OverlayProcedure(HWND window, UINT message, WPARAM wparam,
                                   LPARAM lparam) noexcept {
   switch (message) {
-    case WM_SETFOCUS:
-      // The keyboard belongs to the editor, as it would inside the panel.
-      if (HWND editor = GetWindow(window, GW_CHILD)) SetFocus(editor);
+    case WM_ACTIVATE: {
+      // The keyboard belongs to the editor, as it would inside the panel: where it was when
+      // the window lost the activation, else the editor's window.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        SetWindowLongPtrA(window, GWLP_USERDATA,
+                          IsChild(window, focus) ? reinterpret_cast<LONG_PTR>(focus) : 0);
+        return 0;
+      }
+      HWND focus = reinterpret_cast<HWND>(GetWindowLongPtrA(window, GWLP_USERDATA));
+      if (!IsChild(window, focus)) focus = GetWindow(window, GW_CHILD);
+      if (HIWORD(wparam) || !focus) return DefWindowProcA(window, message, wparam, lparam);
+      SetFocus(focus);
       return 0;
+    }
     case WM_CLOSE:
       // Only the host closes the editor (Alt+F4 here must not pull it from under the effect).
       return 0;
@@ -50,6 +61,13 @@ bool PanelOnScreen(HWND panel, RECT& area) {
   if (!GetClientRect(panel, &area)) return false;
   MapWindowPoints(panel, HWND_DESKTOP, reinterpret_cast<POINT*>(&area), 2);
   return true;
+}
+
+// Whether `lower` lies below `upper` in the order of the top-level windows.
+bool Below(HWND lower, HWND upper) {
+  for (HWND next = GetWindow(upper, GW_HWNDNEXT); next; next = GetWindow(next, GW_HWNDNEXT))
+    if (next == lower) return true;
+  return false;
 }
 
 }  // namespace
@@ -84,18 +102,25 @@ EditorParent::~EditorParent() {
 void EditorParent::Follow() noexcept {
   if (handle_ == panel_) return;
   const HWND overlay = static_cast<HWND>(handle_);
-  constexpr UINT kKeep = SWP_NOACTIVATE | SWP_NOOWNERZORDER | SWP_NOZORDER;
   RECT area;
   if (!PanelOnScreen(static_cast<HWND>(panel_), area)) {
     if (IsWindowVisible(overlay))
-      SetWindowPos(overlay, nullptr, 0, 0, 0, 0, kKeep | SWP_NOMOVE | SWP_NOSIZE | SWP_HIDEWINDOW);
+      SetWindowPos(overlay, nullptr, 0, 0, 0, 0,
+                   SWP_NOACTIVATE | SWP_NOOWNERZORDER | SWP_NOZORDER | SWP_NOMOVE | SWP_NOSIZE |
+                       SWP_HIDEWINDOW);
     return;
   }
+  // Wine activates an owner without raising its owned windows of other processes: the
+  // window goes back to just above its owner (HWND_TOP, which is null, when the owner is the
+  // first window).
+  const HWND owner = GetWindow(overlay, GW_OWNER);
+  const bool raise = owner && !Below(owner, overlay);
   RECT placed;
   GetWindowRect(overlay, &placed);
-  if (EqualRect(&placed, &area) && IsWindowVisible(overlay)) return;
-  SetWindowPos(overlay, nullptr, area.left, area.top, area.right - area.left,
-               area.bottom - area.top, kKeep | SWP_SHOWWINDOW);
+  if (!raise && EqualRect(&placed, &area) && IsWindowVisible(overlay)) return;
+  SetWindowPos(overlay, raise ? GetWindow(owner, GW_HWNDPREV) : nullptr, area.left, area.top,
+               area.right - area.left, area.bottom - area.top,
+               SWP_NOACTIVATE | SWP_NOOWNERZORDER | SWP_SHOWWINDOW | (raise ? 0 : SWP_NOZORDER));
 }
 
 }  // namespace platform

@@ -409,6 +409,106 @@ TEST_F(Bridged, TheEffectsEditorFromTheHelperIsShownOverThePanelAndFollowsIt) {
   EXPECT_FALSE(IsWindow(overlay));
   EXPECT_EQ(item.Bridge()->Restarts(), 0u);
 }
+
+// A click as the user makes it, at a point of the screen.
+void ClickAt(POINT point) {
+  SetCursorPos(point.x, point.y);
+  INPUT press[2] = {};
+  press[0].type = press[1].type = INPUT_MOUSE;
+  press[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  press[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(2, press, sizeof(INPUT));
+}
+
+void PressKey(WORD key) {
+  INPUT press[2] = {};
+  press[0].type = press[1].type = INPUT_KEYBOARD;
+  press[0].ki.wVk = press[1].ki.wVk = key;
+  press[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, press, sizeof(INPUT));
+}
+
+POINT CentreOf(HWND window) {
+  RECT area;
+  GetWindowRect(window, &area);
+  return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+// The painter's Reset button sets every parameter to 0.5: whether the editor took the
+// user's action shows in the effect's parameters.
+bool WaitForReset(TVstPlugIn& item) {
+  for (int i = 0; i < 100; ++i) {
+    if (item.GetParameter(0) == 0.5f) return true;
+    platform::WaitAndPumpMessages(20);
+    item.EditIdle();
+  }
+  return false;
+}
+
+TEST_F(Bridged, TheMouseAndTheKeyboardReachTheEditorFromTheHelper) {
+  TVstPlugIn& item = Open(EffectPath("painter"), true);
+  TEditorPanel panel(400, 240);
+  const HWND form = Handle(panel.form);
+  item.ShowEdit(*panel.panel);
+  ASSERT_TRUE(item.EditVisible());
+  item.EditIdle();
+  const HWND overlay = WindowOwnedBy(form);
+  const HWND editor = GetWindow(overlay ? overlay : Handle(panel.panel), GW_CHILD);
+  ASSERT_NE(editor, nullptr);
+  const HWND reset = GetDlgItem(editor, 101);
+  ASSERT_NE(reset, nullptr);
+  const DWORD editor_thread = GetWindowThreadProcessId(editor, nullptr);
+  // The window with the keyboard in the editor's thread, once it is `expected` (or after 1 s).
+  const auto focus_becomes = [editor_thread](HWND expected) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    for (int i = 0; i < 50; ++i) {
+      if (GetGUIThreadInfo(editor_thread, &info) && info.hwndFocus == expected) break;
+      platform::WaitAndPumpMessages(20);
+    }
+    return info.hwndFocus;
+  };
+  RECT area;
+  GetWindowRect(editor, &area);
+  const POINT background{area.left + 5, area.top + 100};
+
+  // A click on the editor's background makes its window the active one, and the editor's
+  // window the one with the keyboard.
+  ClickAt(background);
+  EXPECT_EQ(focus_becomes(editor), editor);
+  item.SetParameter(0, 0.0f);
+  ClickAt(CentreOf(reset));
+  EXPECT_TRUE(WaitForReset(item)) << "the click";
+  // The pressed button has the keyboard: the space bar presses it again.
+  EXPECT_EQ(focus_becomes(reset), reset);
+  item.SetParameter(0, 0.0f);
+  PressKey(VK_SPACE);
+  EXPECT_TRUE(WaitForReset(item)) << "the space bar";
+
+  // The host's window activated comes to the front; at its next idle the editor's window is
+  // back above it, and a click into it finds the keyboard where it was.
+  SetForegroundWindow(form);
+  for (int i = 0; i < 50 && GetForegroundWindow() != form; ++i) platform::WaitAndPumpMessages(20);
+  for (int i = 0; i < 10; ++i) platform::WaitAndPumpMessages(20);
+  if (overlay) {
+    // The system may raise the form again for a while after the activation: each idle puts
+    // the window back.
+    bool above = false;
+    for (int i = 0; i < 25 && !above; ++i) {
+      item.EditIdle();
+      above = Above(overlay, form);
+      platform::WaitAndPumpMessages(20);
+    }
+    EXPECT_TRUE(above && Above(overlay, form));
+  }
+  ClickAt(background);
+  EXPECT_EQ(focus_becomes(reset), reset);
+  item.SetParameter(0, 0.0f);
+  PressKey(VK_SPACE);
+  EXPECT_TRUE(WaitForReset(item)) << "the space bar after the editor's window was active again";
+  item.CloseEdit();
+  EXPECT_EQ(item.Bridge()->Restarts(), 0u);
+}
 #endif
 
 // The editor asks for a size from its window in the helper; the request comes on the
