@@ -87,7 +87,7 @@ TEST_F(HostWindowPictures, WithTheEffectsOwnEditor) {
 }
 
 // The crossover run in a process of its own: its editor is the helper's window, in the
-// panel of this one.
+// panel of this one, or (under Wine) in a window of the helper's laid over the panel.
 TEST_F(HostWindowPictures, WithTheCrossoversEditorFromTheHelper) {
   ASSERT_TRUE(Key()->WriteString(settings::kVstPlugin,
                                  platform::ExecutableDirectory() + "\\Partiloom.dll"));

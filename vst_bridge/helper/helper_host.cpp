@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "platform/fault_guard.h"
 #include "platform/fpu.h"
+#include "platform/system.h"
 
 namespace vst_bridge {
 namespace {
@@ -368,6 +370,10 @@ void THelperHost::Dispatch(TChannelEnd& channel) noexcept {
   message.result = 0;
   message.flags = 0;
   if (!effect || use == TPointerUse::Refused) return;
+  if (opcode == effEditOpen && pointer)
+    pointer = OpenEditorParent(pointer);
+  else if (opcode == effEditIdle && editor_parent_)
+    editor_parent_->Follow();
   platform::ResetFloatingPointState();
   VstIntPtr result = 0;
   const bool returned = platform::Guarded(
@@ -378,6 +384,9 @@ void THelperHost::Dispatch(TChannelEnd& channel) noexcept {
       &message.fault);
   if (!returned) result = 0;
   message.result = result;
+  // An editor that did not open leaves the panel to the host; a closed one takes its window.
+  if ((opcode == effEditOpen && result == 0) || opcode == effEditClose || opcode == effClose)
+    editor_parent_.reset();
   // The effect may free its record when it closes.
   if (opcode == effClose) effect_.store(nullptr, std::memory_order_release);
   // What the effect wrote or named goes back; its memory is read behind the guard.
@@ -442,6 +451,19 @@ void THelperHost::Dispatch(TChannelEnd& channel) noexcept {
     }
     default:
       break;
+  }
+}
+
+// The window the editor is given to open in. Without one of our own over the panel (the
+// system could not make it), the editor goes into the panel itself.
+void* THelperHost::OpenEditorParent(void* panel) noexcept {
+  try {
+    editor_parent_ = std::make_unique<platform::EditorParent>(panel);
+    return editor_parent_->Handle();
+  } catch (const std::exception& error) {
+    editor_parent_.reset();
+    platform::WriteDebugOutput(std::string("partiloom-bridge: ") + error.what());
+    return panel;
   }
 }
 

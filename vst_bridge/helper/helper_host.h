@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/dynamic_library.h"
+#include "platform/editor_parent.h"
 #include "platform/interprocess.h"
 #include "vst_bridge/bridge_channel.h"
 #include "vst_bridge/bridge_layout.h"
@@ -56,6 +57,7 @@ class THelperHost final : public TRequestServer {
   void PutBulk(TChannelEnd& channel) noexcept;
   void GetBulk(TChannelEnd& channel) noexcept;
   void FillRecord(TMessage& message) noexcept;
+  void* OpenEditorParent(void* panel) noexcept;
   bool Abandoned() noexcept;
   void WatchParent();
   TChannelEnd& Channel(TChannelId id) { return *channels_[id]; }
@@ -76,6 +78,9 @@ class THelperHost final : public TRequestServer {
   // The chunk last taken from the effect, or the one being put together for it.
   std::vector<uint8_t> bulk_;
   TEventStore events_;
+  // Where the open editor's window lives: the host's panel, or a window of ours over it.
+  // The control thread's, as are the editor's windows.
+  std::unique_ptr<platform::EditorParent> editor_parent_;
 };
 
 }  // namespace vst_bridge

@@ -1,5 +1,9 @@
 // Effects in the helper process, driven by the VST host as effects of its own process: every
 // answer, every sample, every chunk and preset the same as the same library loaded here.
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/editor_parent.h"
 #include "platform/fault_log.h"
 #include "platform/message_window.h"
 #include "platform/system.h"
@@ -339,6 +344,198 @@ TEST_F(Bridged, TheEffectsEditorOpensInTheHostsWindowFromTheHelper) {
   EXPECT_EQ(item.Bridge()->Restarts(), 0u);
 }
 
+#if defined(_WIN32)
+HWND Handle(const std::unique_ptr<platform::Control>& control) {
+  return static_cast<HWND>(control->Handle());
+}
+
+// The top-level window `owner` owns, of any process; null if none.
+HWND WindowOwnedBy(HWND owner) {
+  for (HWND window = GetTopWindow(nullptr); window; window = GetWindow(window, GW_HWNDNEXT))
+    if (GetWindow(window, GW_OWNER) == owner) return window;
+  return nullptr;
+}
+
+// left, top, right, bottom on the screen, of the whole window or of the client area.
+std::vector<LONG> ScreenRect(HWND window, bool client) {
+  RECT area{};
+  if (client) {
+    GetClientRect(window, &area);
+    MapWindowPoints(window, HWND_DESKTOP, reinterpret_cast<POINT*>(&area), 2);
+  } else {
+    GetWindowRect(window, &area);
+  }
+  return {area.left, area.top, area.right, area.bottom};
+}
+
+// Whether `upper` lies above `lower` in the order of the top-level windows.
+bool Above(HWND upper, HWND lower) {
+  for (HWND next = GetWindow(upper, GW_HWNDNEXT); next; next = GetWindow(next, GW_HWNDNEXT))
+    if (next == lower) return true;
+  return false;
+}
+
+DWORD ProcessOf(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  return process;
+}
+
+// Where the system leaves another process's child window undrawn, the helper's editor lies
+// in a window of the helper's laid over the panel, which follows the panel at each idle.
+TEST_F(Bridged, TheEffectsEditorFromTheHelperIsShownOverThePanelAndFollowsIt) {
+  TVstPlugIn& item = Open(EffectPath("painter"), true);
+  TEditorPanel panel;
+  const HWND form = Handle(panel.form);
+  const HWND panel_window = Handle(panel.panel);
+  item.ShowEdit(*panel.panel);
+  ASSERT_TRUE(item.EditVisible());
+  if (platform::DrawsOtherProcessesChildWindows()) GTEST_SKIP() << "the panel holds the editor";
+  const HWND overlay = WindowOwnedBy(form);
+  ASSERT_NE(overlay, nullptr);
+  EXPECT_NE(ProcessOf(overlay), GetCurrentProcessId());
+  EXPECT_EQ(GetWindowLongA(overlay, GWL_STYLE) & (WS_POPUP | WS_CAPTION | WS_THICKFRAME), WS_POPUP);
+  const HWND editor = GetWindow(overlay, GW_CHILD);
+  ASSERT_NE(editor, nullptr);
+  EXPECT_TRUE(IsWindowVisible(editor));
+  EXPECT_EQ(GetWindow(panel_window, GW_CHILD), nullptr);
+
+  const struct {
+    const char* step;
+    void (*act)(HWND form);
+    bool shown;
+  } kSteps[] = {
+      {"open", [](HWND) {}, true},
+      {"moved",
+       [](HWND form) { SetWindowPos(form, nullptr, 260, 190, 0, 0, SWP_NOSIZE | SWP_NOZORDER); },
+       true},
+      {"hidden", [](HWND form) { ShowWindow(form, SW_HIDE); }, false},
+      {"shown", [](HWND form) { ShowWindow(form, SW_SHOWNA); }, true},
+      {"minimised", [](HWND form) { ShowWindow(form, SW_SHOWMINNOACTIVE); }, false},
+      {"restored", [](HWND form) { ShowWindow(form, SW_RESTORE); }, true},
+      {"moved again",
+       [](HWND form) { SetWindowPos(form, nullptr, 40, 30, 0, 0, SWP_NOSIZE | SWP_NOZORDER); },
+       true},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.step);
+    step.act(form);
+    // What the system makes of the step (activation, raising) reaches the form first, as
+    // it would before the window's next idle timer.
+    for (int i = 0; i < 3; ++i) platform::WaitAndPumpMessages(20);
+    item.EditIdle();
+    EXPECT_EQ(IsWindowVisible(overlay) != FALSE, step.shown);
+    if (step.shown) {
+      EXPECT_EQ(ScreenRect(overlay, false), ScreenRect(panel_window, true));
+      EXPECT_TRUE(Above(overlay, form));
+    }
+  }
+  item.CloseEdit();
+  EXPECT_FALSE(IsWindow(overlay));
+  EXPECT_EQ(item.Bridge()->Restarts(), 0u);
+}
+
+// A click as the user makes it, at a point of the screen.
+void ClickAt(POINT point) {
+  SetCursorPos(point.x, point.y);
+  INPUT press[2] = {};
+  press[0].type = press[1].type = INPUT_MOUSE;
+  press[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  press[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(2, press, sizeof(INPUT));
+}
+
+void PressKey(WORD key) {
+  INPUT press[2] = {};
+  press[0].type = press[1].type = INPUT_KEYBOARD;
+  press[0].ki.wVk = press[1].ki.wVk = key;
+  press[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, press, sizeof(INPUT));
+}
+
+POINT CentreOf(HWND window) {
+  RECT area;
+  GetWindowRect(window, &area);
+  return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+// The painter's Reset button sets every parameter to 0.5: whether the editor took the
+// user's action shows in the effect's parameters.
+bool WaitForReset(TVstPlugIn& item) {
+  for (int i = 0; i < 100; ++i) {
+    if (item.GetParameter(0) == 0.5f) return true;
+    platform::WaitAndPumpMessages(20);
+    item.EditIdle();
+  }
+  return false;
+}
+
+TEST_F(Bridged, TheMouseAndTheKeyboardReachTheEditorFromTheHelper) {
+  TVstPlugIn& item = Open(EffectPath("painter"), true);
+  TEditorPanel panel(400, 240);
+  const HWND form = Handle(panel.form);
+  item.ShowEdit(*panel.panel);
+  ASSERT_TRUE(item.EditVisible());
+  item.EditIdle();
+  const HWND overlay = WindowOwnedBy(form);
+  const HWND editor = GetWindow(overlay ? overlay : Handle(panel.panel), GW_CHILD);
+  ASSERT_NE(editor, nullptr);
+  const HWND reset = GetDlgItem(editor, 101);
+  ASSERT_NE(reset, nullptr);
+  const DWORD editor_thread = GetWindowThreadProcessId(editor, nullptr);
+  // The window with the keyboard in the editor's thread, once it is `expected` (or after 1 s).
+  const auto focus_becomes = [editor_thread](HWND expected) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    for (int i = 0; i < 50; ++i) {
+      if (GetGUIThreadInfo(editor_thread, &info) && info.hwndFocus == expected) break;
+      platform::WaitAndPumpMessages(20);
+    }
+    return info.hwndFocus;
+  };
+  RECT area;
+  GetWindowRect(editor, &area);
+  const POINT background{area.left + 5, area.top + 100};
+
+  // A click on the editor's background makes its window the active one, and the editor's
+  // window the one with the keyboard.
+  ClickAt(background);
+  EXPECT_EQ(focus_becomes(editor), editor);
+  item.SetParameter(0, 0.0f);
+  ClickAt(CentreOf(reset));
+  EXPECT_TRUE(WaitForReset(item)) << "the click";
+  // The pressed button has the keyboard: the space bar presses it again.
+  EXPECT_EQ(focus_becomes(reset), reset);
+  item.SetParameter(0, 0.0f);
+  PressKey(VK_SPACE);
+  EXPECT_TRUE(WaitForReset(item)) << "the space bar";
+
+  // The host's window activated comes to the front; at its next idle the editor's window is
+  // back above it, and a click into it finds the keyboard where it was.
+  SetForegroundWindow(form);
+  for (int i = 0; i < 50 && GetForegroundWindow() != form; ++i) platform::WaitAndPumpMessages(20);
+  for (int i = 0; i < 10; ++i) platform::WaitAndPumpMessages(20);
+  if (overlay) {
+    // The system may raise the form again for a while after the activation: each idle puts
+    // the window back.
+    bool above = false;
+    for (int i = 0; i < 25 && !above; ++i) {
+      item.EditIdle();
+      above = Above(overlay, form);
+      platform::WaitAndPumpMessages(20);
+    }
+    EXPECT_TRUE(above && Above(overlay, form));
+  }
+  ClickAt(background);
+  EXPECT_EQ(focus_becomes(reset), reset);
+  item.SetParameter(0, 0.0f);
+  PressKey(VK_SPACE);
+  EXPECT_TRUE(WaitForReset(item)) << "the space bar after the editor's window was active again";
+  item.CloseEdit();
+  EXPECT_EQ(item.Bridge()->Restarts(), 0u);
+}
+#endif
+
 // The editor asks for a size from its window in the helper; the request comes on the
 // bridge's thread, is answered at once and reaches the panel on its own thread.
 TEST_F(Bridged, TheEffectsEditorGetsTheSizeItAsksForFromTheHelper) {
@@ -373,6 +570,12 @@ TEST_F(Bridged, TheEffectsEditorGetsTheSizeItAsksForFromTheHelper) {
   item.EditIdle();
   EXPECT_EQ(panel.panel->ClientArea().width, 420);
   EXPECT_EQ(panel.panel->ClientArea().height, 260);
+#if defined(_WIN32)
+  // A window laid over the panel takes the panel's new size.
+  if (const HWND overlay = WindowOwnedBy(Handle(panel.form))) {
+    EXPECT_EQ(ScreenRect(overlay, false), ScreenRect(Handle(panel.panel), true));
+  }
+#endif
   item.CloseEdit();
   EXPECT_EQ(item.Bridge()->State(), vst_bridge::TBridgeState::Running);
   EXPECT_EQ(item.Bridge()->Restarts(), 0u);
