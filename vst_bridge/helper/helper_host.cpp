@@ -139,16 +139,25 @@ void THelperHost::ServeAudio() {
   // a block that finds the helper asleep on it must wake it through the system, and that
   // wake-up can take milliseconds on a loaded machine. After four periods without a block,
   // playing has stopped and it sleeps on its signal until a block wakes it.
-  const int64_t spin_before_block = MicrosecondsToTicks(2000);
-  const int64_t nap = MicrosecondsToTicks(1000);  // the shortest sleep, as the system keeps it
+  //
+  // Where the system wakes a napping thread late (a scheduler that lets it wait for its next
+  // tick), a block taken late after a nap doubles the time spun before the next, up to the
+  // whole period: the thread then spins through while blocks come. Late means a tenth of the
+  // period, so long blocks keep their naps.
+  const int64_t first_spin = MicrosecondsToTicks(2000);
+  const int64_t nap = MicrosecondsToTicks(1300);  // a 1 ms sleep, as the system keeps it
+  int64_t spin_before_block = first_spin;
   int64_t period = 0;
   int64_t next_due = 0;
   bool arrived = false;
   while (!stop_.load(std::memory_order_relaxed)) {
+    bool napped = false;
     if (period > 0) {
       while (!(arrived = audio.Take()) && !Abandoned() &&
-             Now() + nap < next_due - spin_before_block)
+             Now() + nap < next_due - spin_before_block) {
         platform::SleepMilliseconds(1);
+        napped = true;
+      }
       if (!arrived) {
         // No yield: it hands the core away for a whole time slice, longer than a short
         // block's period.
@@ -160,15 +169,18 @@ void THelperHost::ServeAudio() {
     }
     if (!arrived) {
       period = 0;
+      spin_before_block = first_spin;
       if (Abandoned()) return;
       arrived = audio.Wait(NestedWait(0, 100), abandoned) == TWaitResult::Arrived;
       if (!arrived) continue;
     }
     arrived = false;
     const TMessage& message = audio.Message();
+    const int64_t now = Now();
+    if (napped && period > 0 && now - message.posted_at > period / 10)
+      spin_before_block = std::min(2 * spin_before_block, period);
     period = message.kind == kProcess ? MicrosecondsToTicks(message.period_us) : 0;
     // The proxy's stamp, kept within reason: a clock that disagrees costs only spinning.
-    const int64_t now = Now();
     next_due = std::clamp(message.posted_at + period, now, now + period);
     Serve(audio);
     audio.Post();
