@@ -4,19 +4,12 @@
 #include <string>
 
 #include "platform/editor_parent.h"
+#include "platform/win32/this_module.h"
 
 namespace platform {
 namespace {
 
 constexpr char kOverlayClass[] = "PartiloomEditorOverlay";
-
-HINSTANCE ThisModule() {
-  HMODULE found = nullptr;
-  GetModuleHandleExA(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCSTR>(&ThisModule), &found);
-  return found;
-}
 
 LRESULT CALLBACK OverlayProcedure(HWND window, UINT message, WPARAM wparam,
                                   LPARAM lparam) noexcept {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/message_window.h"
+#include "platform/win32/this_module.h"
 
 namespace platform {
 namespace {
@@ -36,14 +37,6 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARA
 }
 
 std::once_flag g_class_once;
-
-HINSTANCE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExA(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCSTR>(&WindowProcedure), &module);
-  return module;
-}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/system.h"
+#include "platform/win32/this_module.h"
 
 namespace platform {
 namespace {
@@ -35,12 +36,22 @@ std::string ExecutableDirectory() {
   return slash == std::string::npos ? std::string() : directory.substr(0, slash);
 }
 
-std::string ModulePath(const void* address) {
+HMODULE ModuleHolding(const void* address) {
   HMODULE module = nullptr;
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          static_cast<LPCSTR>(address), &module))
-    return std::string();
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      static_cast<LPCSTR>(address), &module);
+  return module;
+}
+
+HINSTANCE ThisModule() {
+  static const HINSTANCE module = ModuleHolding(reinterpret_cast<const void*>(&ThisModule));
+  return module;
+}
+
+std::string ModulePath(const void* address) {
+  const HMODULE module = ModuleHolding(address);
+  if (!module) return std::string();
   char path[MAX_PATH * 2];
   const DWORD length = GetModuleFileNameA(module, path, sizeof(path));
   return std::string(path, length);

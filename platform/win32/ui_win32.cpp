@@ -20,6 +20,7 @@
 
 #include "platform/modal_runs.h"
 #include "platform/ui.h"
+#include "platform/win32/this_module.h"
 
 namespace platform {
 namespace {
@@ -49,17 +50,6 @@ constexpr DWORD kTopLevelStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPSIB
 
 bool IsTopLevelKind(ControlKind kind) {
   return kind == ControlKind::Form || kind == ControlKind::ToolWindow;
-}
-
-HINSTANCE ThisModule() {
-  static HINSTANCE module = [] {
-    HMODULE found = nullptr;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(&ThisModule), &found);
-    return found;
-  }();
-  return module;
 }
 
 ModalHandler g_modal_handler = nullptr;
