@@ -82,20 +82,37 @@ std::optional<std::string> AskForEffectLibrary() {
   return platform::RunFileDialog(request);
 }
 
-int64_t RoundToInt64(double value) noexcept {
-  if (!(value == value)) return 0;
-  constexpr double kLimit = 9.2233720368547748e18;  // 2^63, the first value out of range
-  if (value >= kLimit) return std::numeric_limits<int64_t>::max();
-  if (value <= -kLimit) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(std::nearbyint(value));
+// How long a stop's fade-out takes: long enough against a click, short enough that nothing
+// of the stopped stream is heard after it.
+constexpr size_t kFadeOutFrames = 128;
+
+// Fades the first `Taken` frames of every channel out and silences the rest of the block.
+void FadeOut(TSingleChannelArrays& Inputs, size_t Taken) noexcept {
+  const size_t ramp = std::min(Taken, kFadeOutFrames);
+  for (size_t ch = 0; ch < Inputs.ChannelCount(); ++ch) {
+    float* samples = Inputs[ch];
+    for (size_t i = 0; i < ramp; ++i)
+      samples[i] *= static_cast<float>(ramp - 1 - i) / static_cast<float>(ramp);
+    std::fill(samples + ramp, samples + Inputs.SampleCount(), 0.0f);
+  }
 }
 
-// 1 / (bits x 1000 x rate x channels) as a 32-bit float; 0 when any factor is 0, so that
-// the time reads 0 instead of dividing by zero.
-float TimeFactorFor(int32_t bits, double rate, int32_t channels) noexcept {
-  const double divisor = static_cast<double>(bits) * 1000.0 * rate * static_cast<double>(channels);
-  if (!(divisor != 0.0) || !std::isfinite(divisor)) return 0.0f;
-  return static_cast<float>(1.0 / divisor);
+constexpr uint32_t kPrepareMessage = platform::kFirstUserMessage + 1;
+// How long a player's thread waits for the window's thread to take up a first use.
+constexpr auto kPrepareAnswerTime = std::chrono::seconds(5);
+// Channels a stream may have: as many as any sound card's driver has outputs and more.
+constexpr int32_t kMostStreamChannels = 64;
+
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point then) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               then)
+      .count();
 }
 
 }  // namespace
@@ -103,6 +120,8 @@ float TimeFactorFor(int32_t bits, double rate, int32_t channels) noexcept {
 // ---- construction -----------------------------------------------------------------------------
 
 TFmASIOConfig::TFmASIOConfig() : VstHost(this), ASIOHost(this) {
+  FWindowThread = platform::CurrentThreadToken();
+  FPrepareWindow = std::make_unique<platform::MessageWindow>(&TFmASIOConfig::PrepareMessage, this);
   // The status line counts the faults of this window's time, then of each stream's.
   FFaultsAtOpen.store(platform::TotalFaultCount(), std::memory_order_relaxed);
   VstHost.VstPlugIns().Add();
@@ -239,12 +258,44 @@ void TFmASIOConfig::FormCreate(TObject*) {
 
   std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
   if (!key) return;
-  if (settings::ReadBoolean(*key, settings::kVisible)) Form->Show();
+  const bool visible = settings::ReadBoolean(*key, settings::kVisible);
+  if (visible) Form->Show();
   const platform::Bounds bounds = Form->GetBounds();
   const int32_t left = key->ReadInteger(settings::kLeft).value_or(bounds.left);
   const int32_t top = key->ReadInteger(settings::kTop).value_or(bounds.top);
   Form->SetPosition(left, top);
+  // The player loads every installed output and initialises each: the effect and the driver
+  // wait for this one's first use. A window left open is in use at once, and a host without
+  // a main window loads only the output it means to play through.
+  if (visible || !OutputModule.main_window) PrepareHere();
+}
 
+void TFmASIOConfig::PrepareHere() {
+  if (FPreparing) return;  // the library dialog's loop hands on the player's calls
+  if (FPrepared.load(std::memory_order_acquire)) {
+    if (!FDriverReleased.exchange(false)) return;
+    if (std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting())
+      if (const std::optional<int32_t> driver = key->ReadInteger(settings::kDriver))
+        RestoreDriver(*key, *driver);
+    KeepDriverFigures();
+    return;
+  }
+  FPreparing = true;
+  // Once, whatever comes of it: a dialog the user cancelled is not asked again until the
+  // next start.
+  struct Prepared {
+    TFmASIOConfig& window;
+    ~Prepared() {
+      window.KeepDriverFigures();
+      window.FPreparing = false;
+      const std::lock_guard<std::mutex> lock(window.FPrepareLock);
+      window.FPrepared.store(true, std::memory_order_release);
+      window.FPrepareDone.notify_all();
+    }
+  } prepared{*this};
+
+  std::unique_ptr<platform::RegistryKey> key = settings::OpenForWriting();
+  if (!key) return;
   while (!key->ValueExists(settings::kVstPlugin)) {
     const std::optional<std::string> chosen = AskForEffectLibrary();
     if (!chosen) throw std::runtime_error(kNoLibraryChosen);
@@ -264,6 +315,59 @@ void TFmASIOConfig::FormCreate(TObject*) {
   if (const std::optional<int32_t> driver = key->ReadInteger(settings::kDriver))
     RestoreDriver(*key, *driver);
   if (!preset_failure.empty()) platform::ShowMessageBox(preset_failure);
+}
+
+bool TFmASIOConfig::PrepareForUse() {
+  const auto ready = [this] {
+    return FPrepared.load(std::memory_order_acquire) && !FDriverReleased.load();
+  };
+  if (platform::CurrentThreadToken() == FWindowThread) {
+    PrepareHere();
+    return true;
+  }
+  std::unique_lock<std::mutex> lock(FPrepareLock);
+  if (ready()) return true;
+  if (!FPrepareAsked) {
+    FPrepareStarted = false;
+    if (!FPrepareWindow->Post(kPrepareMessage, 0, 0)) return false;
+    FPrepareAsked = true;
+  }
+  // A window's thread that does not take it up is not pumping its messages, or waits for
+  // this very thread: the caller hears of it rather than waiting for ever. Once it has
+  // started, the library dialog may take the user as long as it takes.
+  if (!FPrepareDone.wait_for(lock, kPrepareAnswerTime, [&] { return FPrepareStarted || ready(); }))
+    return false;
+  FPrepareDone.wait(lock, [&] { return ready() || !FPrepareAsked; });
+  return ready();
+}
+
+void TFmASIOConfig::PrepareMessage(void* Context, uint32_t Message, uintptr_t, intptr_t) noexcept {
+  if (Message != kPrepareMessage) return;
+  auto* window = static_cast<TFmASIOConfig*>(Context);
+  {
+    const std::lock_guard<std::mutex> lock(window->FPrepareLock);
+    window->FPrepareStarted = true;
+    window->FPrepareDone.notify_all();
+  }
+  ReportFailure([window] { window->PrepareHere(); });
+  const std::lock_guard<std::mutex> lock(window->FPrepareLock);
+  window->FPrepareAsked = false;
+  window->FPrepareDone.notify_all();
+}
+
+void TFmASIOConfig::OutputModeChange(int32_t Mode) {
+  if ((Mode & 1) != 0) {
+    PrepareForUse();
+    return;
+  }
+  if (!FPrepared.load(std::memory_order_acquire) || ASIOHost.GetDriverIndex() < 0) return;
+  const std::lock_guard<std::mutex> control(FStreamControl);
+  if (FStreamOpen.load()) return;
+  if (FDraining.load()) EndStream();
+  ASIOHost.SetActive(false);
+  ASIOHost.SetDriverIndex(-1);
+  FDriverReleased.store(true);
+  KeepDriverFigures();
 }
 
 void TFmASIOConfig::RestoreDriver(platform::RegistryKey& Key, int32_t Position) {
@@ -383,6 +487,7 @@ void TFmASIOConfig::TimerTimer(TObject*) {
   platform::FlushFaultLog();
   UpdateMeters();
   ShowResampling();
+  StopPlayedOutDriver();
   TVstPlugIn& effect = Effect();
   if (!effect.Active()) return;
   effect.AdoptIOChanges();
@@ -463,9 +568,11 @@ void TFmASIOConfig::CBDriverChange(TObject*) {
   StoreDriverAndLoadRouting();
   // A stream the player holds open plays on, also when a failed reset (a device unplugged)
   // had stopped the host before the user chose the driver again.
-  const bool stream_plays =
-      FStreamOpen.load(std::memory_order_relaxed) && !FPaused.load(std::memory_order_relaxed);
+  const bool stream_plays = (FStreamOpen.load(std::memory_order_relaxed) || FDraining.load()) &&
+                            !FPaused.load(std::memory_order_relaxed);
+  FDriverReleased.store(false);
   ASIOHost.SetActive(was_active || stream_plays);
+  KeepDriverFigures();
 }
 
 void TFmASIOConfig::StoreDriverAndLoadRouting() {
@@ -597,10 +704,27 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
   written.fill(-1);
 
   const int32_t outputs = effect.numOutputs();
+  const uint32_t block_number = FBlocksRun.fetch_add(1, std::memory_order_relaxed) + 1;
+  int32_t fade = FFade.load(std::memory_order_acquire);
+  const int32_t fade_at_start = fade;
   bool short_of_frames = false;
+  bool took_frames = false;
   for (size_t offset = 0; offset < frames; offset += piece) {
     const size_t count = std::min(piece, frames - offset);
-    const TRingRead read = ReadBlock(static_cast<uint32_t>(count), FVstInBuffer);
+    TRingRead read;
+    if (fade == kFaded) {
+      // Faded out: the rest of the stopped stream waits for Close to drop it.
+      read.Channels = FVstInBuffer.ChannelCount();
+      for (size_t ch = 0; ch < FVstInBuffer.ChannelCount(); ++ch)
+        std::fill_n(FVstInBuffer[ch], count, 0.0f);
+    } else {
+      read = ReadBlock(static_cast<uint32_t>(count), FVstInBuffer);
+      if (fade == kFadeAsked) {
+        FadeOut(FVstInBuffer, read.Taken);
+        fade = kFaded;
+      }
+    }
+    took_frames = took_frames || read.Taken > 0;
     const size_t ring_channels = read.Channels;
     short_of_frames = short_of_frames || (read.GateOpen && ring_channels > 0 && read.Taken < count);
     // A refused or failed call leaves silence, not the previous block, in the outputs.
@@ -624,15 +748,19 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
     std::fill_n(OutBuffer[static_cast<size_t>(previous)], frames, 0.0f);
   }
   FLastTargets = written;
-  // The player fell behind: counted while it holds a stream open and playing.
+  if (took_frames) FLastFrameBlock.store(std::max(block_number, 1u), std::memory_order_relaxed);
+  if (fade != fade_at_start) FFade.store(fade, std::memory_order_release);
+  // The player fell behind: counted while it holds a stream open and playing, up to the end
+  // of its data.
   if (short_of_frames && FStreamOpen.load(std::memory_order_relaxed) &&
-      !FPaused.load(std::memory_order_relaxed))
+      !FPaused.load(std::memory_order_relaxed) && !FEndMarked.load(std::memory_order_relaxed) &&
+      fade_at_start == kNoFade)
     FUnderruns.fetch_add(1, std::memory_order_relaxed);
   FPeakTaps.PublishBlock(OutBuffer, written, frames);
 }
 
 void TFmASIOConfig::ASIOHostSampleRateChanged(TObject*) noexcept {
-  UpdateTimeFactor();
+  KeepDriverFigures();
   ReportFailure([this] { FollowHostSampleRate(); });
   ReportFailure([this] { FollowDriverRateInStream(); });
 }
@@ -656,23 +784,22 @@ void TFmASIOConfig::FollowHostSampleRate() {
 }
 
 void TFmASIOConfig::ASIOHostLatencyChanged(TObject*) noexcept {
-  UpdateTimeFactor();
+  KeepDriverFigures();
 }
 
 void TFmASIOConfig::ASIOHostBuffersCreate(TObject*) {
   // The host's thread, with the driver stopped; the player may be writing meanwhile.
   ReportFailure([this] { FRing.FitBlock(ASIOHost.GetBufferSize()); });
+  KeepDriverFigures();
   // Another driver, or the same one reopened, may run at another rate.
   ReportFailure([this] { FollowHostSampleRate(); });
   ReportFailure([this] { FollowDriverRateInStream(); });
 }
 
-// The time is the stream's: its rate, whatever rate the driver runs.
-void TFmASIOConfig::UpdateTimeFactor() noexcept {
-  FTimeFactor.store(TimeFactorFor(FBitsPerSample.load(std::memory_order_relaxed),
-                                  FStreamSampleRate.load(std::memory_order_relaxed),
-                                  FChannels.load(std::memory_order_relaxed)),
-                    std::memory_order_relaxed);
+void TFmASIOConfig::KeepDriverFigures() noexcept {
+  FDriverRate.store(static_cast<int32_t>(std::lround(ASIOHost.GetSampleRate())));
+  FOutputLatency.store(std::max(ASIOHost.GetOutputLatency(), 0));
+  FBlockFrames.store(static_cast<int32_t>(std::min<uint32_t>(ASIOHost.GetBufferSize(), INT32_MAX)));
 }
 
 // ---- the stream ring ----------------------------------------------------------------------------
@@ -691,37 +818,72 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
                           std::to_string(kHighestStreamRate) + " Hz play");
     return -1;
   }
-  // The stream before ends: what its conversion still holds goes into the ring before the
-  // ring may shrink.
-  {
-    const std::lock_guard<std::mutex> lock(FConverterLock);
-    FConverter.Finish(FRing);
+  if (Channels < 1 || Channels > kMostStreamChannels) {
+    platform::WriteNotice("partiloom: the player's stream of " + std::to_string(Channels) +
+                          " channels is refused; 1 to " + std::to_string(kMostStreamChannels) +
+                          " play");
+    return -1;
   }
-  // The audio callback must not read the ring while it changes size: the host stops (and with
-  // it the driver's calls), and a driver that goes on calling, or a player's thread that goes
-  // on writing, finds the ring's gate closed.
-  const bool was_active = ASIOHost.GetActive();
-  if (was_active) ASIOHost.SetActive(false);
-  FRing.Resize(static_cast<size_t>(std::max(Channels, 0)), ASIOHost.GetBufferSize());
-  if (was_active) ASIOHost.SetActive(true);
-
-  ASIOHost.SetSampleRate(static_cast<double>(SampleRate));
-  FollowHostSampleRate();
-  ASIOHost.SetActive(true);
-  {
+  if (!PrepareForUse()) {
+    platform::WriteNotice(
+        "partiloom: the player's window thread did not load the effect and the driver; the "
+        "stream is refused");
+    return -1;
+  }
+  const std::lock_guard<std::mutex> control(FStreamControl);
+  // An Open without a Close ends the stream before as a Close would.
+  if (FStreamOpen.load()) CloseStream();
+  if (ASIOHost.GetDriverIndex() < 0) {
+    if (FDraining.load()) EndStream();
+    platform::WriteNotice(
+        "partiloom: no ASIO driver is chosen; the stream is refused until one is chosen in the "
+        "\"Config ASIO\" window");
+    return -1;
+  }
+  // The next track of an album: the stream goes on behind the queued frames, on the driver
+  // that plays them.
+  const bool continues = FDraining.load() && ASIOHost.GetActive() && !FPaused.load() &&
+                         SampleRate == FStreamSampleRate.load() && Channels == FChannels.load() &&
+                         BitsPerSample == FBitsPerSample.load();
+  if (FDraining.load() && !continues) {
+    WaitUntilPlayedOut();
+    EndStream();
+  }
+  if (continues) {
+    FDraining.store(false);
+    const std::lock_guard<std::mutex> lock(FConverterLock);
+    StartConversion(SampleRate, Channels);
+  } else {
+    FRing.Restart(static_cast<size_t>(Channels), ASIOHost.GetBufferSize());
+    ASIOHost.SetSampleRate(static_cast<double>(SampleRate));
+    FollowHostSampleRate();
+    ASIOHost.SetActive(true);
+    KeepDriverFigures();
+    if (!ASIOHost.GetActive()) {
+      platform::WriteNotice("partiloom: the ASIO driver \"" + ASIOHost.GetDriverName() +
+                            "\" did not start; the stream is refused");
+      return -1;
+    }
     const std::lock_guard<std::mutex> lock(FConverterLock);
     FChannels.store(Channels, std::memory_order_relaxed);
     FBitsPerSample.store(BitsPerSample, std::memory_order_relaxed);
     FStreamSampleRate.store(SampleRate, std::memory_order_relaxed);
     StartConversion(SampleRate, Channels);
   }
-  FPosition.store(0, std::memory_order_relaxed);
+  {
+    const std::lock_guard<std::mutex> lock(FTimeLock);
+    FStartMs.store(0);
+    FFramesWritten.store(0);
+    FLastOutputMs = 0;
+  }
+  FBlocksAtOpen = FBlocksRun.load();
+  FWatchedBlocks.store(FBlocksAtOpen);
+  FWatchedSinceMs.store(SteadyMilliseconds());
   FUnderruns.store(0, std::memory_order_relaxed);
   FFaultsAtOpen.store(platform::TotalFaultCount(), std::memory_order_relaxed);
+  FEndMarked.store(false);
   FStreamOpen.store(true, std::memory_order_relaxed);
-  FTimeFactor.store(TimeFactorFor(BitsPerSample, static_cast<double>(SampleRate), Channels),
-                    std::memory_order_relaxed);
-  return ASIOHost.GetActive() ? 1 : 0;
+  return LatencyMs();
 }
 
 void TFmASIOConfig::StartConversion(int32_t StreamRate, int32_t Channels) {
@@ -765,25 +927,97 @@ void TFmASIOConfig::ShowResampling() {
 }
 
 void TFmASIOConfig::Close() {
+  const std::lock_guard<std::mutex> control(FStreamControl);
+  CloseStream();
+}
+
+void TFmASIOConfig::CloseStream() {
+  if (!FStreamOpen.load()) {
+    // No stream: a driver that Pause started stops.
+    if (!FDraining.load()) ASIOHost.SetActive(false);
+    return;
+  }
+  if (!FEndMarked.load()) {
+    EndStream();
+    return;
+  }
+  // What the filter still holds is the stream's end: it goes into the queue, which plays out.
   {
     const std::lock_guard<std::mutex> lock(FConverterLock);
     FConverter.Finish(FRing);
   }
   FStreamOpen.store(false, std::memory_order_relaxed);
+  FPlayedOut = false;
+  FDraining.store(true);
+}
+
+void TFmASIOConfig::EndStream() {
+  {
+    const std::lock_guard<std::mutex> lock(FConverterLock);
+    FConverter.Finish(FRing);
+  }
+  // The audio thread fades what it reads next and then reads nothing more; a driver that has
+  // not called since the stream opened, or does not within a few blocks, stops without.
+  if (ASIOHost.GetActive() && !FPaused.load() && FRing.QueuedFrames() > 0 &&
+      FBlocksRun.load(std::memory_order_relaxed) != FBlocksAtOpen) {
+    FFade.store(kFadeAsked, std::memory_order_release);
+    const int64_t rate = std::max(FDriverRate.load(), 1);
+    const int64_t wait_ms = std::max<int64_t>(50, 3 * int64_t{FBlockFrames.load()} * 1000 / rate);
+    const auto asked = std::chrono::steady_clock::now();
+    while (FFade.load(std::memory_order_acquire) != kFaded && MillisecondsSince(asked) < wait_ms)
+      platform::SleepMilliseconds(1);
+  }
   ASIOHost.SetActive(false);
+  FRing.Drop();
+  FLastFrameBlock.store(0, std::memory_order_relaxed);
+  FFade.store(kNoFade, std::memory_order_release);
+  FStreamOpen.store(false, std::memory_order_relaxed);
+  FDraining.store(false);
+  FEndMarked.store(false);
+}
+
+void TFmASIOConfig::WaitUntilPlayedOut() {
+  const auto start = std::chrono::steady_clock::now();
+  const int64_t longest_ms = LatencyMs() + 100;
+  while (FramesToBeHeard() > 0 && !DriverStalled() && MillisecondsSince(start) < longest_ms)
+    platform::SleepMilliseconds(2);
+}
+
+void TFmASIOConfig::StopPlayedOutDriver() {
+  if (!FDraining.load()) return;
+  // A player's call that holds the stream is about to change it: the next tick looks again.
+  std::unique_lock<std::mutex> control(FStreamControl, std::try_to_lock);
+  if (!control.owns_lock() || !FDraining.load()) return;
+  if (FramesToBeHeard() > 0 && ASIOHost.GetActive() && !DriverStalled()) {
+    FPlayedOut = false;
+    return;
+  }
+  if (!FPlayedOut) {
+    FPlayedOut = true;
+    FPlayedOutAt = std::chrono::steady_clock::now();
+    return;
+  }
+  if (MillisecondsSince(FPlayedOutAt) >= kCloseGraceMs) EndStream();
 }
 
 int32_t TFmASIOConfig::Write(const char* Data, int32_t Length) {
+  if (Length == 0) {
+    if (FStreamOpen.load(std::memory_order_relaxed)) FEndMarked.store(true);
+    return 1;
+  }
   const std::lock_guard<std::mutex> lock(FConverterLock);
   const int32_t channels = FChannels.load(std::memory_order_relaxed);
-  // Before the first Open there is no channel count and no depth.
-  if (channels < 1 || !Data || Length < 1) return 1;
+  // Before Open and after Close there is no stream to write to.
+  if (!FStreamOpen.load(std::memory_order_relaxed) || channels < 1 || !Data || Length < 1) return 1;
   TPcmFrames frames(Data, static_cast<size_t>(Length), static_cast<size_t>(channels),
                     FBitsPerSample.load(std::memory_order_relaxed),
                     FVolume.load(std::memory_order_relaxed));
   const size_t stored =
       FConverter.Converting() ? FConverter.Write(frames, FRing) : FRing.Write(frames);
-  return stored > 0 ? 0 : 1;
+  if (stored == 0) return 1;
+  FFramesWritten.fetch_add(static_cast<int64_t>(stored));
+  FEndMarked.store(false);
+  return 0;
 }
 
 int32_t TFmASIOConfig::FreeFrames() const noexcept {
@@ -791,7 +1025,61 @@ int32_t TFmASIOConfig::FreeFrames() const noexcept {
   return FConverter.StreamFramesFor(FRing.FreeFrames());
 }
 
+// A decoder writes a block only once it all fits, twice its length while a DSP plug-in of
+// the player may double it: 2 x 1152 frames. The ring holds at least 8192 stream frames
+// (more while converting, never less; see TStreamRing::LengthFor and
+// TRateConverter::RingLengthFor) and its reader frees a driver block at a time, so the
+// free space reaches such a block at every depth and channel count.
+int32_t TFmASIOConfig::FreeBytes() const noexcept {
+  if (!FStreamOpen.load(std::memory_order_relaxed)) return 0;
+  const int64_t bytes = int64_t{FreeFrames()} * FChannels.load(std::memory_order_relaxed) *
+                        static_cast<int64_t>(TPcmFrames::SampleBytes(FBitsPerSample.load()));
+  return static_cast<int32_t>(std::clamp<int64_t>(bytes, 0, INT32_MAX));
+}
+
+int64_t TFmASIOConfig::FramesToBeHeard() const noexcept {
+  const int64_t queued = FRing.QueuedFrames();
+  const int64_t block = FBlockFrames.load(std::memory_order_relaxed);
+  const int64_t latency = FOutputLatency.load(std::memory_order_relaxed);
+  // The block that took the last frame plays out one output latency and its own length
+  // after it was taken; each block since has brought that nearer.
+  const uint32_t last = FLastFrameBlock.load(std::memory_order_relaxed);
+  const uint32_t since = FBlocksRun.load(std::memory_order_relaxed) - last;
+  const int64_t in_driver =
+      last == 0 ? 0 : std::max<int64_t>(0, latency + block - int64_t{since} * block);
+  return queued + in_driver;
+}
+
+bool TFmASIOConfig::DriverStalled() const noexcept {
+  const uint32_t blocks = FBlocksRun.load(std::memory_order_relaxed);
+  const int64_t now_ms = SteadyMilliseconds();
+  if (FWatchedBlocks.exchange(blocks) != blocks) {
+    FWatchedSinceMs.store(now_ms);
+    return false;
+  }
+  return now_ms - FWatchedSinceMs.load() > 1000;
+}
+
+int32_t TFmASIOConfig::IsPlaying() const noexcept {
+  if (!FStreamOpen.load(std::memory_order_relaxed) && !FDraining.load()) return 0;
+  const int64_t frames = FramesToBeHeard();
+  if (frames <= 0) return 0;
+  // A paused stream is still to be heard; one whose driver stopped calling never will be.
+  if (!FPaused.load(std::memory_order_relaxed) && DriverStalled()) return 0;
+  if (!FEndMarked.load()) return 1;
+  const int64_t rate = FDriverRate.load(std::memory_order_relaxed);
+  return rate > 0 && frames * 1000 > int64_t{kEndOfStreamNoticeMs} * rate ? 1 : 0;
+}
+
+int32_t TFmASIOConfig::LatencyMs() const noexcept {
+  const int64_t rate = FDriverRate.load(std::memory_order_relaxed);
+  if (rate <= 0) return 1;
+  const int64_t frames = int64_t{FRing.Length()} + FOutputLatency.load(std::memory_order_relaxed);
+  return static_cast<int32_t>(std::clamp<int64_t>((frames * 1000 + rate - 1) / rate, 1, INT32_MAX));
+}
+
 int32_t TFmASIOConfig::Pause(int32_t Paused) {
+  const std::lock_guard<std::mutex> control(FStreamControl);
   const bool previous = FPaused.exchange(Paused != 0, std::memory_order_relaxed);
   ASIOHost.SetActive(Paused == 0);
   return previous ? 1 : 0;
@@ -802,16 +1090,15 @@ void TFmASIOConfig::SetVolume(int32_t Volume) noexcept {
   FVolume.store(static_cast<float>(Volume / 255.0), std::memory_order_relaxed);
 }
 
-// FPosition counts in units of 1/(1000 × bits × rate × channels) ms: Flush multiplies the
-// player's milliseconds by that product and OutputTime multiplies back by its inverse, the
-// time factor. Nothing else moves it (not Write, not the block read), so both time queries
-// read what the last Open (0) or Flush set.
-void TFmASIOConfig::Flush(int32_t TimeMs) noexcept {
-  // The conversion starts afresh; what it held plays, as the queued frames do.
-  {
+void TFmASIOConfig::Flush(int32_t TimeMs) {
+  const std::lock_guard<std::mutex> control(FStreamControl);
+  if (FStreamOpen.load(std::memory_order_relaxed)) {
     const std::lock_guard<std::mutex> lock(FConverterLock);
-    if (FConverter.Started()) {
-      FConverter.Finish(FRing);
+    // What the filter holds is of the old position: it goes with the queue.
+    const bool converting = FConverter.Started();
+    FConverter.Finish(FRing);
+    FRing.Drop();
+    if (converting) {
       try {
         StartConversion(FStreamSampleRate.load(std::memory_order_relaxed),
                         FChannels.load(std::memory_order_relaxed));
@@ -820,18 +1107,32 @@ void TFmASIOConfig::Flush(int32_t TimeMs) noexcept {
       }
     }
   }
-  const double units = static_cast<double>(TimeMs) * 1000.0 *
-                       static_cast<double>(FBitsPerSample.load(std::memory_order_relaxed)) *
-                       static_cast<double>(FStreamSampleRate.load(std::memory_order_relaxed)) *
-                       static_cast<double>(FChannels.load(std::memory_order_relaxed));
-  FPosition.store(RoundToInt64(units), std::memory_order_relaxed);
+  const std::lock_guard<std::mutex> lock(FTimeLock);
+  FFramesWritten.store(0);
+  FStartMs.store(std::max(TimeMs, 0));
+  FLastOutputMs = std::max(TimeMs, 0);
+  FEndMarked.store(false);
+}
+
+int64_t TFmASIOConfig::WrittenMs() const noexcept {
+  const int64_t rate = FStreamSampleRate.load(std::memory_order_relaxed);
+  const int64_t frames = FFramesWritten.load(std::memory_order_relaxed);
+  return FStartMs.load(std::memory_order_relaxed) + (rate > 0 ? frames * 1000 / rate : 0);
+}
+
+int32_t TFmASIOConfig::WrittenTime() const noexcept {
+  return static_cast<int32_t>(std::min<int64_t>(WrittenMs(), INT32_MAX));
 }
 
 int32_t TFmASIOConfig::OutputTime() const noexcept {
-  const double time = static_cast<double>(FPosition.load(std::memory_order_relaxed)) *
-                      static_cast<double>(FTimeFactor.load(std::memory_order_relaxed));
-  const int64_t rounded = RoundToInt64(time);
-  return static_cast<int32_t>(std::clamp<int64_t>(rounded, INT32_MIN, INT32_MAX));
+  const int64_t written = WrittenMs();
+  const int64_t rate = FDriverRate.load(std::memory_order_relaxed);
+  const int64_t pending_ms = rate > 0 ? (FramesToBeHeard() * 1000 + rate - 1) / rate : 0;
+  const std::lock_guard<std::mutex> lock(FTimeLock);
+  int64_t output = std::max(FStartMs.load(std::memory_order_relaxed), written - pending_ms);
+  output = std::min(std::max(output, FLastOutputMs), written);
+  FLastOutputMs = output;
+  return static_cast<int32_t>(std::min<int64_t>(output, INT32_MAX));
 }
 
 // ---- the record ---------------------------------------------------------------------------------
@@ -841,6 +1142,9 @@ int32_t TFmASIOConfig::OutputTime() const noexcept {
 namespace {
 
 void PLAYER_CALL Config(void*) {
+  if (!FmASIOConfig) return;
+  // The window comes also when loading failed: it is where the user mends that.
+  ReportFailure([] { FmASIOConfig->PrepareForUse(); });
   if (FmASIOConfig) ReportFailure([] { FmASIOConfig->Form->BringToFront(); });
 }
 
@@ -897,7 +1201,7 @@ void FinishQuit() noexcept {
 
 int32_t PLAYER_CALL Open(int32_t sample_rate, int32_t channels, int32_t bits_per_sample, int32_t,
                          int32_t) {
-  int32_t result = 0;
+  int32_t result = -1;
   if (FmASIOConfig)
     ReportFailure([&] { result = FmASIOConfig->Open(sample_rate, channels, bits_per_sample); });
   return result;
@@ -912,11 +1216,11 @@ int32_t PLAYER_CALL Write(const char* data, int32_t length) {
 }
 
 int32_t PLAYER_CALL CanWrite() {
-  return FmASIOConfig ? FmASIOConfig->FreeFrames() : 0;
+  return FmASIOConfig ? FmASIOConfig->FreeBytes() : 0;
 }
 
 int32_t PLAYER_CALL IsPlaying() {
-  return 0;
+  return FmASIOConfig ? FmASIOConfig->IsPlaying() : 0;
 }
 
 int32_t PLAYER_CALL Pause(int32_t pause) {
@@ -932,11 +1236,15 @@ void PLAYER_CALL SetVolume(int32_t volume) {
 void PLAYER_CALL SetPan(int32_t) {}
 
 void PLAYER_CALL Flush(int32_t time_ms) {
-  if (FmASIOConfig) FmASIOConfig->Flush(time_ms);
+  if (FmASIOConfig) ReportFailure([time_ms] { FmASIOConfig->Flush(time_ms); });
 }
 
 int32_t PLAYER_CALL GetOutputTime() {
   return FmASIOConfig ? FmASIOConfig->OutputTime() : 0;
+}
+
+int32_t PLAYER_CALL GetWrittenTime() {
+  return FmASIOConfig ? FmASIOConfig->WrittenTime() : 0;
 }
 
 }  // namespace
@@ -958,6 +1266,10 @@ PLAYER_EXPORT TOutputModule* PLAYER_CALL winampGetOutModule() {
   OutputModule.SetPan = SetPan;
   OutputModule.Flush = Flush;
   OutputModule.GetOutputTime = GetOutputTime;
-  OutputModule.GetWrittenTime = GetOutputTime;
+  OutputModule.GetWrittenTime = GetWrittenTime;
   return &OutputModule;
+}
+
+PLAYER_EXPORT void PLAYER_CALL winampGetOutModeChange(int32_t mode) {
+  if (FmASIOConfig) ReportFailure([mode] { FmASIOConfig->OutputModeChange(mode); });
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "output_module/output_module_record.h"
 #include "output_module/rate_converter.h"
 #include "output_module/stream_ring.h"
+#include "platform/message_window.h"
 #include "platform/registry.h"
 #include "platform/ui.h"
 #include "vst_host/vst_host.h"
@@ -57,33 +59,63 @@ class TFmASIOConfig : public TObject {
   std::unique_ptr<platform::Control> BtOwnProcess;
 
   // ---- the stream, called through the record ---------------------------------------------
-  // 1 when the host runs after the call, else 0; -1, with a line in the log and nothing
-  // changed, for a depth other than 8, 16, 24 or 32 bits a sample or a rate outside
-  // kLowestStreamRate .. kHighestStreamRate. A rate the driver cannot run is converted to
-  // the one it runs.
+  // Opens a stream and answers its latency in ms: the longest time from a Write to its
+  // sound (the queue when full and the driver's output latency, rounded up, at least 1).
+  // -1, with a line in the log and no message box, when it cannot play: no driver chosen, a
+  // driver that does not open or start, a depth other than 8, 16, 24 or 32 bits a sample or
+  // a rate outside kLowestStreamRate .. kHighestStreamRate. A rate the driver cannot run is
+  // converted to the one it runs. After a Close that followed the stream's end mark, an Open
+  // of the same rate, channels and depth goes on playing behind the queued frames on the
+  // running driver: tracks join without a gap.
   static constexpr int32_t kLowestStreamRate = 4000;
   static constexpr int32_t kHighestStreamRate = 768000;
   int32_t Open(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample);
-  // 0 when at least one frame was stored, else 1. No more than the free frames are stored.
+  // Stores every whole frame that fits, whatever the length; 0 when at least one frame was
+  // stored, else 1. A length of 0 marks the end of the stream's data and stores nothing.
   int32_t Write(const char* Data, int32_t Length);
-  // Free frames of the stream (the answer to CanWrite): the ring's free frames, or as many
-  // stream frames as fit there once converted to the driver's rate.
+  // Free frames of the stream: the ring's free frames, or as many stream frames as fit there
+  // once converted to the driver's rate.
   int32_t FreeFrames() const noexcept;
+  // The answer to CanWrite: the free frames in the stream's bytes.
+  int32_t FreeBytes() const noexcept;
+  // 1 while the stream's frames are still to be heard; after the end mark 0 once no more
+  // than kEndOfStreamNoticeMs of them are left, so that the player opens its next track
+  // in time to join it. 0 without a stream.
+  static constexpr int32_t kEndOfStreamNoticeMs = 300;
+  int32_t IsPlaying() const noexcept;
   // The previous pause flag, 0 or 1.
   int32_t Pause(int32_t Paused);
   void SetVolume(int32_t Volume) noexcept;
-  void Flush(int32_t TimeMs) noexcept;
-  // Milliseconds, for both time queries.
+  // Drops the queued frames (a seek): what is heard next is written after the call, and
+  // both times start again at `TimeMs`.
+  void Flush(int32_t TimeMs);
+  // Milliseconds of the stream: the time of the last Flush (0 after Open) and the frames
+  // written since. The output time is that less what is still to be heard; it never passes
+  // the written time, never goes back while the stream plays, and stands still while it is
+  // paused.
+  int32_t WrittenTime() const noexcept;
   int32_t OutputTime() const noexcept;
+  // After the end mark the queued frames play to the last one, and the driver goes on for
+  // kCloseGraceMs after that for a next Open to continue; without it (the user stopped or
+  // skipped) they fade out within a few milliseconds and the driver stops.
+  static constexpr int32_t kCloseGraceMs = 500;
   void Close();
+
+  // The effect and the driver are loaded at their first use (the first Open, Config or
+  // becoming the player's output), not when the player loads every installed output. On the
+  // window's thread; another thread waits until the window's thread has done it, and gets
+  // false when that thread does not answer.
+  bool PrepareForUse();
+  // The player's choice of output: bit 0 set, this output is chosen; clear, another one is,
+  // and the driver is let go (most drivers serve one program at a time) unless a stream
+  // is open.
+  void OutputModeChange(int32_t Mode);
 
   // One block of `Frames` frames from the ring into the first samples of `Inputs`: what the
   // player has written, then silence (see output_module/stream_ring.h). Audio thread only.
   TRingRead ReadBlock(uint32_t Frames, TSingleChannelArrays& Inputs) noexcept {
     return FRing.ReadBlock(Frames, Inputs);
   }
-  // The time factor from the host's current sample rate.
-  void UpdateTimeFactor() noexcept;
 
   // ---- handlers ---------------------------------------------------------------------------
   void FormCreate(TObject* Sender);
@@ -122,8 +154,6 @@ class TFmASIOConfig : public TObject {
   // Player thread only, and only while the host is stopped.
   const TSingleChannelArrays& RingBuffer() const noexcept { return FRing.Buffer(); }
   float Volume() const noexcept { return FVolume.load(std::memory_order_relaxed); }
-  float TimeFactor() const noexcept { return FTimeFactor.load(std::memory_order_relaxed); }
-  int64_t Position() const noexcept { return FPosition.load(std::memory_order_relaxed); }
   bool Paused() const noexcept { return FPaused.load(std::memory_order_relaxed); }
   int32_t EffectBlockSize() const noexcept { return FEffectBlockSize; }
   // The rate of the stream the player opened last (0 before the first Open).
@@ -171,13 +201,79 @@ class TFmASIOConfig : public TObject {
   void FollowDriverRateInStream();
   // Label1 says what is converted, unless it holds another notice. The window's thread.
   void ShowResampling();
+  // The first use's loading (the library dialog of the first start, the effect, its preset,
+  // the stored driver and routing), or the driver let go of opened again. Window's thread.
+  void PrepareHere();
+  static void PrepareMessage(void* Context, uint32_t Message, uintptr_t, intptr_t) noexcept;
+  // Keeps the driver's rate, output latency and block where the player's threads read them.
+  void KeepDriverFigures() noexcept;
+  // Frames still to be heard, at the driver's rate: the queue and what the driver holds.
+  int64_t FramesToBeHeard() const noexcept;
+  int32_t LatencyMs() const noexcept;
+  // Close's work, FStreamControl held.
+  void CloseStream();
+  // Ends the stream that is open or playing out: what is still queued fades out and goes,
+  // and the driver stops. FStreamControl held.
+  void EndStream();
+  // Waits until a closed stream has played out, at most as long as that can take.
+  void WaitUntilPlayedOut();
+  // The driver has not called for a second while it should.
+  bool DriverStalled() const noexcept;
+  int64_t WrittenMs() const noexcept;
+  // The timer's part: a driver whose closed stream has played out stops after the grace.
+  void StopPlayedOutDriver();
 
   // The stream.
   std::atomic<float> FVolume{1.0f};
   TStreamRing FRing;
-  std::atomic<float> FTimeFactor{0.0f};
-  std::atomic<int64_t> FPosition{0};
   std::atomic<bool> FPaused{false};
+  // Open, Close, Flush, Pause and the timer that stops a driver once a closed stream has
+  // played out take turns on the stream's life; Write, CanWrite and the time queries never
+  // wait for them.
+  mutable std::mutex FStreamControl;
+  // The player marked the end of the stream's data.
+  std::atomic<bool> FEndMarked{false};
+  // Closed after the end mark: the queue plays out, the driver runs on for a next Open.
+  std::atomic<bool> FDraining{false};
+  // When the closed stream was first found played out; FStreamControl held.
+  bool FPlayedOut = false;
+  std::chrono::steady_clock::time_point FPlayedOutAt;
+  // The times: where the last Flush put the stream (0 after Open) and the stream frames
+  // written since; the output time answered last, which it never goes below.
+  std::atomic<int64_t> FStartMs{0};
+  std::atomic<int64_t> FFramesWritten{0};
+  mutable std::mutex FTimeLock;
+  mutable int64_t FLastOutputMs = 0;  // FTimeLock held
+  // What the time queries and IsPlaying need of the driver, where any thread may read it.
+  std::atomic<int32_t> FDriverRate{0};
+  std::atomic<int32_t> FOutputLatency{0};
+  std::atomic<int32_t> FBlockFrames{0};
+  // The audio thread's blocks, and the last one that took a frame of the stream (0: none
+  // since the driver stopped): until the driver's output latency has passed after it, that
+  // frame is still in the driver.
+  std::atomic<uint32_t> FBlocksRun{0};
+  std::atomic<uint32_t> FLastFrameBlock{0};
+  uint32_t FBlocksAtOpen = 0;  // FStreamControl held
+  // The blocks a time query last saw, and since when: a driver that stopped calling will
+  // not play what is queued.
+  mutable std::atomic<uint32_t> FWatchedBlocks{0};
+  mutable std::atomic<int64_t> FWatchedSinceMs{0};
+  // A stop's fade-out: asked by Close, made by the audio thread on its next block, which
+  // then reads nothing more until Close has dropped the queue.
+  enum : int32_t { kNoFade, kFadeAsked, kFaded };
+  std::atomic<int32_t> FFade{kNoFade};
+  // First use: the effect and the driver are loaded once it has come.
+  std::atomic<bool> FPrepared{false};
+  // Let go of when another output was chosen; opened again at the next use. Window's thread.
+  std::atomic<bool> FDriverReleased{false};
+  bool FPreparing = false;  // window's thread
+  uintptr_t FWindowThread = 0;
+  // Another thread's first use is handed to the window's thread through this window.
+  std::unique_ptr<platform::MessageWindow> FPrepareWindow;
+  std::mutex FPrepareLock;
+  std::condition_variable FPrepareDone;
+  bool FPrepareAsked = false;    // FPrepareLock held
+  bool FPrepareStarted = false;  // FPrepareLock held
   // From Open to Close: the player holds a stream open.
   std::atomic<bool> FStreamOpen{false};
   std::atomic<int32_t> FChannels{0};
@@ -227,3 +323,6 @@ extern TOutputModule OutputModule;
 #endif
 
 PLAYER_EXPORT TOutputModule* PLAYER_CALL winampGetOutModule();
+// The player tells its outputs which one it plays through: `mode` bit 0 set for the chosen
+// one, clear for the others; 0x100 marks a choice made as playback starts.
+PLAYER_EXPORT void PLAYER_CALL winampGetOutModeChange(int32_t mode);

@@ -133,6 +133,33 @@ void TStreamRing::Resize(size_t Channels, uint32_t Block) {
   Open();
 }
 
+void TStreamRing::Restart(size_t Channels, uint32_t Block) {
+  Close();
+  try {
+    const size_t channels = std::max(Channels, kMinimumChannels);
+    const int32_t length = LengthFor(Block);
+    if (length != FLength.load(std::memory_order_relaxed) || channels != FBuffer.ChannelCount())
+      FBuffer = TSingleChannelArrays(channels, static_cast<size_t>(length));
+    else
+      FBuffer.Clear();
+    FLength.store(length, std::memory_order_relaxed);
+    FRead.store(0, std::memory_order_relaxed);
+    FWrite.store(length, std::memory_order_relaxed);
+  } catch (...) {
+    Open();
+    throw;
+  }
+  Open();
+}
+
+void TStreamRing::Drop() noexcept {
+  Close();
+  // The reader clears what it takes: silence everywhere but in the queue.
+  FBuffer.Clear();
+  FWrite.store(FRead.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  Open();
+}
+
 void TStreamRing::FitBlock(uint32_t Block) {
   GrowTo(LengthFor(Block));
 }

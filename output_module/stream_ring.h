@@ -107,6 +107,13 @@ class TStreamRing {
   // the audio thread: it closes the gate, waits for a read or write in progress and may
   // allocate. May throw std::bad_alloc; the ring is then as it was.
   void Resize(size_t Channels, uint32_t Block);
+  // Sizes the ring as Resize does for a stream that starts afresh: whatever was queued goes,
+  // and the ring starts full of silence, so that the stream's first frames are heard one
+  // ring length after the driver starts and the player has that long to fill it.
+  void Restart(size_t Channels, uint32_t Block);
+  // Drops the queued frames: the ring is empty and wholly free, and the next frame written
+  // is the next one read. Not on the audio thread (it waits for a read in progress).
+  void Drop() noexcept;
   // The same for a new driver block while a stream plays, keeping the channels; the ring
   // only grows, so that what FreeFrames answered stays free. Nothing while there is no ring.
   void FitBlock(uint32_t Block);
@@ -125,6 +132,8 @@ class TStreamRing {
   TRingRead ReadBlock(uint32_t Frames, TSingleChannelArrays& Inputs) noexcept;
 
   int32_t Length() const noexcept { return FLength.load(std::memory_order_relaxed); }
+  // Frames written and not yet read, silence the ring started with included; any thread.
+  int32_t QueuedFrames() const noexcept { return QueuedNow(); }
   // Positions in the ring, 0 .. Length() - 1.
   int32_t WritePos() const noexcept { return Position(FWrite.load(std::memory_order_relaxed)); }
   int32_t ReadPos() const noexcept { return Position(FRead.load(std::memory_order_relaxed)); }

@@ -130,7 +130,7 @@ TEST_F(HostWindowPictures, WithTheMetersReadingKnownSignals) {
                        std::to_string(k - 1) + " - Out " + std::to_string(k));
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   // As the running timer would, the meters take the new driver's channels first.
   window->TimerTimer(nullptr);
   ASSERT_EQ(Driver().RunSwitches(32), 32);

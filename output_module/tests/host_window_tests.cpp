@@ -180,7 +180,7 @@ TEST_F(HostWindow, ChoosingTheSameDriverAfterAFailedReopeningOpensIt) {
   const std::string driver = InstallDriver(FloatDriver(2));
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   ASSERT_TRUE(Driver().SetFailure("init", asio_test::Failure::Refuse));
   ASSERT_EQ(Driver().SendMessage(kAsioResetRequest), 1);
   for (int i = 0; i < 100 && window->ASIOHost.GetOutputChannelCount() > 0; ++i)
@@ -205,7 +205,7 @@ TEST_F(HostWindow, ChoosingADriverLeavesAPausedOrClosedStreamSilent) {
   const std::string driver = InstallDriver(FloatDriver(2));
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   window->Pause(1);
   SelectDriver(*window, driver);
   EXPECT_FALSE(window->ASIOHost.GetActive()) << "paused";
@@ -331,7 +331,7 @@ TEST_F(HostWindow, AudioRunsThroughTheEffectToTheRoutedChannels) {
   key.reset();
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
 
   // The ring starts full of silence; the player fills what the driver has taken, and hears
   // it once the driver has come round to it.
@@ -444,7 +444,7 @@ TEST_F(HostWindow, AFaultingEffectLeavesSilenceAndTheDriverRunning) {
   const std::string driver = InstallDriver(FloatDriver(2));
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   TSingleChannelArrays inputs(2, 8192);
   window->ReadBlock(8192, inputs);
   const std::vector<char> pcm = Pcm(std::vector<int16_t>(2 * 8192, 8192));

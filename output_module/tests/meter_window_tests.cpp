@@ -33,7 +33,7 @@ TEST_F(Meters, KnownSignalsReadTheirLevelsAndFullScaleLightsTheClipMarker) {
   StoreIdentityRouting(driver, Key());
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   window->TimerTimer(nullptr);
   const std::vector<TMeterChannel>& bars = window->MeterStrip().Channels();
   ASSERT_EQ(bars.size(), 8u);
@@ -130,7 +130,7 @@ TEST_F(Meters, TheStatusLineFollowsTheDriverAndCountsUnderrunsAndFaultsPerStream
   EXPECT_EQ(platform::WindowCaption(window->Meters->Handle()), window->StatusText());
 
   SelectDriver(*window, second);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   // The ring's silence lasts 8192 frames, 64 blocks: the player writes nothing, and each
   // block after that is short.
   ASSERT_EQ(Driver(1).RunSwitches(64 + 5), 64 + 5);
@@ -142,7 +142,7 @@ TEST_F(Meters, TheStatusLineFollowsTheDriverAndCountsUnderrunsAndFaultsPerStream
                                       "(2.7 ms) \u00b7 output latency 2.0 ms \u00b7 underruns 5 "
                                       "\u00b7 faults 1");
   // A new stream starts both counts again.
-  ASSERT_EQ(window->Open(48000, 2, 16), 1);
+  ASSERT_GT(window->Open(48000, 2, 16), 0);
   window->TimerTimer(nullptr);
   EXPECT_EQ(window->StatusText(), second +
                                       " \u00b7 48000 Hz \u00b7 block 128 frames (2.7 ms) \u00b7 "

@@ -35,10 +35,9 @@ TEST(OutputModuleRecord, ExportedRecordHasThePlayersLayoutAndContents) {
   EXPECT_STREQ(first->description, "Partiloom ASIO Output Plugin");
   EXPECT_EQ(first->id, 0);
 
-  // Every callback slot is filled, and the two time queries are one function.
+  // Every callback slot is filled.
   const auto* slots = reinterpret_cast<void* const*>(&first->Config);
   for (int i = 0; i < 15; ++i) EXPECT_NE(slots[i], nullptr) << "slot " << i;
-  EXPECT_EQ(first->GetWrittenTime, first->GetOutputTime);
   EXPECT_EQ(first->About, first->Config);
 
   // The player fills in its handles; a second call returns the same record and keeps them.
@@ -65,7 +64,7 @@ TEST_F(ModuleLifeCycle, CallbacksWithoutAWindowAreHarmless) {
     ASSERT_EQ(FmASIOConfig, nullptr);
     record->Config(nullptr);
     record->About(nullptr);
-    EXPECT_EQ(record->Open(44100, 2, 16, 500, 100), 0);
+    EXPECT_EQ(record->Open(44100, 2, 16, 500, 100), -1);
     EXPECT_EQ(record->Write(pcm.data(), 4), 1);
     EXPECT_EQ(record->CanWrite(), 0);
     EXPECT_EQ(record->IsPlaying(), 0);
@@ -85,19 +84,49 @@ TEST_F(ModuleLifeCycle, CallbacksWithoutAWindowAreHarmless) {
   }
 }
 
-TEST_F(ModuleLifeCycle, InitMakesTheWindowOwnedByThePlayerAndConfigShowsIt) {
+// The player initialises every installed output: the effect and the driver wait for this
+// one's first use, and another output's choice lets the driver go until the next.
+TEST_F(ModuleLifeCycle, InitMakesTheWindowOwnedByThePlayerAndTheFirstUseLoads) {
   TOutputModule* record = winampGetOutModule();
   StoreEffect("router");
+  asio_test::DriverConfig config;
+  config.clock = asio_test::ClockMode::Manual;
+  const std::string driver = InstallDriver(config);
+  Key()->WriteString(settings::kDriverName, driver);
   auto owner = platform::Control::CreateTopLevel(platform::ControlKind::Form, "Player", "Player",
                                                  nullptr, platform::Bounds{0, 0, 300, 200});
-  record->main_window = owner->Handle();
-  record->Init();
-  ASSERT_NE(FmASIOConfig, nullptr);
-  EXPECT_TRUE(FmASIOConfig->Effect().Active());
-  EXPECT_FALSE(platform::WindowVisible(FmASIOConfig->Form->Handle()));
-  record->About(nullptr);
-  EXPECT_TRUE(platform::WindowVisible(FmASIOConfig->Form->Handle()));
-  record->Quit();
+  for (const std::string first_use : {"About", "mode change", "Open"}) {
+    SCOPED_TRACE(first_use);
+    Messages().clear();
+    settings::WriteBoolean(*Key(), settings::kVisible, false);  // About showed it
+    record->main_window = owner->Handle();
+    record->Init();
+    ASSERT_NE(FmASIOConfig, nullptr);
+    EXPECT_FALSE(FmASIOConfig->Effect().Active());
+    EXPECT_EQ(Driver().LiveObjects(), 0);
+    EXPECT_FALSE(platform::WindowVisible(FmASIOConfig->Form->Handle()));
+    Key()->WriteInteger(settings::kDriver, 0);  // found by its name
+    if (first_use == "About") {
+      record->About(nullptr);
+      EXPECT_TRUE(platform::WindowVisible(FmASIOConfig->Form->Handle()));
+    } else if (first_use == "Open") {
+      EXPECT_GT(record->Open(44100, 2, 16, -1, -1), 0);
+      record->Close();
+    } else {
+      winampGetOutModeChange(0x101);
+    }
+    EXPECT_TRUE(FmASIOConfig->Effect().Active());
+    EXPECT_EQ(Driver().LiveObjects(), 1);
+    winampGetOutModeChange(0);
+    EXPECT_EQ(Driver().LiveObjects(), 0);
+    EXPECT_GT(record->Open(44100, 2, 16, -1, -1), 0);  // the driver comes back
+    EXPECT_EQ(Driver().LiveObjects(), 1);
+    winampGetOutModeChange(0);  // a stream is open: the driver stays
+    EXPECT_EQ(Driver().LiveObjects(), 1);
+    record->Close();
+    record->Quit();
+    EXPECT_TRUE(Messages().empty());
+  }
   record->main_window = nullptr;
 }
 
@@ -174,21 +203,31 @@ TEST_F(ModuleLifeCycle, QuitKeepsTheEarlierPresetWhenTheEffectGivesNoState) {
 TEST_F(ModuleLifeCycle, StreamCallbacksWorkOnTheWindow) {
   TOutputModule* record = winampGetOutModule();
   StoreEffect("router");
+  asio_test::DriverConfig config;
+  config.clock = asio_test::ClockMode::Manual;
+  const std::string driver = InstallDriver(config);
   record->Init();
   ASSERT_NE(FmASIOConfig, nullptr);
-  EXPECT_EQ(record->Open(44100, 2, 16, 2000, 500), 0);  // no driver chosen: not running
+  EXPECT_EQ(record->Open(44100, 2, 16, 2000, 500), -1);  // no driver chosen
+  SelectDriver(*FmASIOConfig, driver);
+  // The ring (8192 frames) and the driver's output latency (512): 198 ms.
+  EXPECT_EQ(record->Open(44100, 2, 16, 2000, 500), 198);
   EXPECT_EQ(record->CanWrite(), 0);
   TSingleChannelArrays inputs(2, 512);
   FmASIOConfig->ReadBlock(512, inputs);
-  EXPECT_EQ(record->CanWrite(), 512);
+  EXPECT_EQ(record->CanWrite(), 512 * 4);  // bytes
   const std::vector<char> pcm = Pcm({100, 200, 300, 400, 500});
   EXPECT_EQ(record->Write(pcm.data(), static_cast<int32_t>(pcm.size())), 0);
-  EXPECT_EQ(record->CanWrite(), 510);
+  EXPECT_EQ(record->CanWrite(), 510 * 4);
+  EXPECT_EQ(record->GetWrittenTime(), 0);
+  EXPECT_EQ(record->IsPlaying(), 1);
   record->SetVolume(0);
+  record->SetVolume(-666);  // the current volume stays
   EXPECT_EQ(FmASIOConfig->Volume(), 0.0f);
   EXPECT_EQ(record->Pause(1), 0);
   EXPECT_EQ(record->Pause(0), 1);
   record->Flush(2500);
+  EXPECT_EQ(record->CanWrite(), 8192 * 4);
   EXPECT_EQ(record->GetOutputTime(), 2500);
   EXPECT_EQ(record->GetWrittenTime(), 2500);
   EXPECT_EQ(record->IsPlaying(), 0);

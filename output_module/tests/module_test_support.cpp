@@ -164,7 +164,7 @@ std::unique_ptr<TFmASIOConfig> ModuleTest::WindowPlayingSteadyTone(const std::st
   key.reset();
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  EXPECT_EQ(window->Open(44100, 2, 16), 1);
+  EXPECT_GT(window->Open(44100, 2, 16), 0);
   TSingleChannelArrays drained(2, 8192);
   window->ReadBlock(8192, drained);
   std::vector<int16_t> tone;

@@ -97,7 +97,7 @@ TEST_F(QuitInsideModal, TheRoutingDialogEndsWithItsChoiceStoredAndTheWindowGoesA
   record->Init();
   ASSERT_NE(FmASIOConfig, nullptr);
   SelectDriver(*FmASIOConfig, driver);
-  ASSERT_EQ(record->Open(44100, 2, 16, -1, -1), 1);
+  ASSERT_GT(record->Open(44100, 2, 16, -1, -1), 0);
   inside_.count_stops = [this] { return Driver().CallCount("stop"); };
   // A choice in the open dialog, which its close stores.
   platform::SetModalHandler([](platform::Control& dialog) {

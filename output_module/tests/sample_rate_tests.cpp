@@ -48,7 +48,7 @@ TEST_F(SampleRate, AStreamRateTheDriverCannotRunIsResampledAndTheEffectRunsAtThe
     SCOPED_TRACE(c.stream);
     Messages().clear();
     probe.Clear();
-    EXPECT_EQ(window->Open(c.stream, 2, 16), 1);
+    EXPECT_GT(window->Open(c.stream, 2, 16), 0);
     EXPECT_EQ(window->ASIOHost.GetSampleRate(), c.runs);
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(window->ResamplingText(), c.reported
@@ -76,7 +76,7 @@ TEST_F(SampleRate, AClockChangeDuringPlaybackReachesTheHostAndTheEffect) {
   const std::string driver = InstallDriver(config);
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(48000, 2, 16), 1);
+  ASSERT_GT(window->Open(48000, 2, 16), 0);
   probe.Clear();
   for (int i = 0; i < 300 && window->ASIOHost.GetSampleRate() != 96000.0; ++i)
     platform::WaitAndPumpMessages(10);

@@ -20,7 +20,20 @@ namespace {
 using asio_test::ClockMode;
 using asio_test::DriverConfig;
 
-class StreamThreads : public ModuleTest {};
+class StreamThreads : public ModuleTest {
+ protected:
+  // A window with a stream open on a driver that runs no block by itself: the test's own
+  // threads read the ring.
+  std::unique_ptr<TFmASIOConfig> WindowWithStream() {
+    DriverConfig config;
+    config.clock = ClockMode::Manual;
+    const std::string driver = InstallDriver(config);
+    auto window = MakeWindow();
+    SelectDriver(*window, driver);
+    EXPECT_GT(window->Open(44100, 2, 16), 0);
+    return window;
+  }
+};
 
 TEST_F(StreamThreads, WriterAndReaderShareTheRingWhileOpenResizesIt) {
   StoreEffect("router");
@@ -41,7 +54,7 @@ TEST_F(StreamThreads, WriterAndReaderShareTheRingWhileOpenResizesIt) {
   int64_t frames_written = 0;
   for (const int32_t channels : streams) {
     SCOPED_TRACE(std::to_string(channels) + " channels");
-    ASSERT_EQ(window->Open(44100, channels, 16), 1);
+    ASSERT_GT(window->Open(44100, channels, 16), 0);
     EXPECT_EQ(window->RingBuffer().ChannelCount(), static_cast<size_t>(std::max(channels, 8)));
     std::vector<int16_t> frame(static_cast<size_t>(channels));
     std::vector<char> pcm;
@@ -92,8 +105,7 @@ TEST_F(StreamThreads, AWriterThatFallsBehindLosesNoFrameToTheReader) {
   };
   for (const Case c : {Case{256, 300}, Case{2048, 100}}) {
     SCOPED_TRACE("block " + std::to_string(c.block) + ", piece " + std::to_string(c.piece));
-    auto window = MakeWindow();
-    window->Open(44100, 2, 16);
+    auto window = WindowWithStream();
     constexpr int32_t kFrames = 200000;
     int32_t received = 0;  // numbered frames the reader took, in order
     int32_t misplaced = 0;
@@ -132,8 +144,7 @@ TEST_F(StreamThreads, AWriterThatFallsBehindLosesNoFrameToTheReader) {
 // The player's decoder thread writes while its stream thread opens the next stream, which
 // resizes the ring: the write must never reach a ring that is being replaced.
 TEST_F(StreamThreads, WritesWhileOpenResizesTheRingOnAnotherThread) {
-  auto window = MakeWindow();
-  window->Open(44100, 2, 16);
+  auto window = WindowWithStream();
   std::atomic<bool> stop{false};
   std::thread reader([&] {
     TSingleChannelArrays inputs(16, 256);
@@ -164,7 +175,7 @@ TEST_F(StreamThreads, AConvertedStreamTakesWritesWhileFlushAndOpenStartItAfresh)
   const std::string driver = InstallDriver(config);
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   ASSERT_EQ(window->ResamplingText(), "resampling 44100 Hz to 48000 Hz");
   std::atomic<bool> stop{false};
   std::atomic<int64_t> stored{0};
@@ -263,7 +274,7 @@ TEST_F(StreamThreads, BufferSizeChangesWhileAStreamPlaysLoseNoFrame) {
   const std::string driver = InstallDriver(config);
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   Driver().SetCapture(true);
 
   std::atomic<bool> writing{true};
@@ -294,8 +305,9 @@ TEST_F(StreamThreads, BufferSizeChangesWhileAStreamPlaysLoseNoFrame) {
   }
   writing = false;
   writer.join();
-  window->Close();
+  // Before Close, which fades out what was still queued.
   Driver().SetCapture(false);
+  window->Close();
 
   // Driver channel 0 carries effect outputs 1, 3, 5 and 7 (the routing a new driver gets);
   // the last one wins: 7 times the left input.
@@ -331,7 +343,7 @@ TEST_F(StreamThreads, EffectsChosenWhileAStreamPlaysLoseNoFrame) {
     Key()->WriteString(settings::RoutingValueName(driver, output), "1 - Out 2");
   auto window = MakeWindow();
   SelectDriver(*window, driver);
-  ASSERT_EQ(window->Open(44100, 2, 16), 1);
+  ASSERT_GT(window->Open(44100, 2, 16), 0);
   Driver().SetCapture(true);
 
   constexpr int32_t kFrames = 100000;
