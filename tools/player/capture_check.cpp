@@ -56,6 +56,21 @@ Span ActiveSpan(const Capture& capture) {
   return span;
 }
 
+std::vector<SilentRun> SilentRuns(const Capture& capture) {
+  std::vector<SilentRun> runs;
+  const Span span = ActiveSpan(capture);
+  for (size_t i = span.first; i < span.end; ++i) {
+    bool silent = true;
+    for (const auto& samples : capture.channel) silent = silent && samples[i] == 0;
+    if (!silent) continue;
+    if (!runs.empty() && runs.back().at + runs.back().frames == static_cast<int64_t>(i))
+      ++runs.back().frames;
+    else
+      runs.push_back({static_cast<int64_t>(i), 1});
+  }
+  return runs;
+}
+
 std::vector<double> RouterOutput(const PcmSource& source, int32_t output) {
   std::vector<double> samples(source.Frames());
   if (output < 1 || source.channels < 1) return samples;
@@ -272,6 +287,53 @@ std::optional<std::vector<CounterFindings>> CheckCounterCapture(const std::strin
   for (size_t c = 0; c < channels; ++c)
     if (checks[c]) findings[c] = checks[c]->Findings();
   return findings;
+}
+
+namespace {
+
+// The residue a router output's sample carries; -1 when it carries none.
+int32_t ResidueOf(double sample, int32_t output) {
+  if (output < 1) return -1;
+  const double scaled = sample * 32768.0 / output;
+  if (scaled != std::nearbyint(scaled) || scaled < -32768 || scaled > 32767) return -1;
+  return CounterResidue(static_cast<int16_t>(scaled));
+}
+
+}  // namespace
+
+int64_t CounterFrameOf(double a, int32_t output_a, double b, int32_t output_b) {
+  if (a == 0 && b == 0) return kCounterSilent;
+  const int32_t ra = ResidueOf(a, output_a);
+  const int32_t rb = ResidueOf(b, output_b);
+  const CounterCode& ca = kCounterCodes[0];
+  const CounterCode& cb = kCounterCodes[1];
+  if (output_a % 2 != 1 || output_b % 2 != 0 || ra < 0 || ra >= ca.period || rb < 0 ||
+      rb >= cb.period)
+    return kCounterUnrecognised;
+  // n = n_a (mod period a) and n = n_b (mod period b), coprime periods: n = n_a + period a
+  // x k with k = (n_b - n_a) / period a (mod period b).
+  const int64_t pa = ca.period, pb = cb.period;
+  const int64_t na = ((ra - ca.offset) % pa + pa) % pa;
+  const int64_t nb = ((rb - cb.offset) % pb + pb) % pb;
+  static const int64_t inverse = [] {  // of period a, mod period b (prime): a^(b - 2)
+    const int64_t m = kCounterCodes[1].period;
+    int64_t result = 1, base = kCounterCodes[0].period % m;
+    for (int64_t e = m - 2; e > 0; e >>= 1, base = base * base % m)
+      if (e & 1) result = result * base % m;
+    return result;
+  }();
+  const int64_t k = (((nb - na) % pb + pb) % pb) * inverse % pb;
+  return na + pa * k;
+}
+
+std::vector<int64_t> CounterFrames(const Capture& capture, size_t channel_a, int32_t output_a,
+                                   size_t channel_b, int32_t output_b) {
+  std::vector<int64_t> frames(capture.Frames(), kCounterUnrecognised);
+  if (channel_a >= capture.channel.size() || channel_b >= capture.channel.size()) return frames;
+  for (size_t i = 0; i < frames.size(); ++i)
+    frames[i] = CounterFrameOf(capture.channel[channel_a][i], output_a,
+                               capture.channel[channel_b][i], output_b);
+  return frames;
 }
 
 int32_t ChannelNumberOfText(const std::string& text) {

@@ -38,6 +38,14 @@ struct Span {
 };
 Span ActiveSpan(const Capture& capture);
 
+// The runs of frames in which every channel is exactly 0, between the first and the last
+// frame that sounds on any channel (the lead and the tail are no runs).
+struct SilentRun {
+  int64_t at = 0;  // first frame
+  int64_t frames = 0;
+};
+std::vector<SilentRun> SilentRuns(const Capture& capture);
+
 // What effect output `output` (1-based) of the router effect carries for `source`: output k
 // is k times the source channel (k - 1) mod channels, at full scale -1 .. +1.
 std::vector<double> RouterOutput(const PcmSource& source, int32_t output);
@@ -134,6 +142,18 @@ std::optional<std::vector<CounterFindings>> CheckCounterCapture(const std::strin
                                                                 int64_t programme_frames,
                                                                 const std::vector<int32_t>& outputs,
                                                                 std::string* error);
+
+// The counter programme's frame that a captured frame names in two channels: `a` carries
+// router output `output_a` of the programme's first channel (an odd output), `b` output
+// `output_b` of its second (an even one). Unlike CounterCheck it needs no frame before: the
+// two residues name the frame alone, up to 65535 x 65521 frames. -1 when both are silent, -2
+// when they name no frame (one silent, or a value no output of the counter carries).
+constexpr int64_t kCounterSilent = -1;
+constexpr int64_t kCounterUnrecognised = -2;
+int64_t CounterFrameOf(double a, int32_t output_a, double b, int32_t output_b);
+// Each frame of a capture, read so from its channels `channel_a` and `channel_b`.
+std::vector<int64_t> CounterFrames(const Capture& capture, size_t channel_a, int32_t output_a,
+                                   size_t channel_b, int32_t output_b);
 
 // The driver channel number at the start of a channel's display text "N - name"; -1 when the
 // text does not start with a number and " - ".

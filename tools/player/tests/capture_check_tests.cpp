@@ -238,6 +238,26 @@ TEST(CaptureCheck, LevelsAreInDecibelsOfFullScaleOverTheSoundingSpan) {
   EXPECT_EQ(MeasureLevels(capture.channel[0], 0, 0).peak, 0);
 }
 
+// A frame is silent only when every channel is exactly 0; the lead and the tail are no runs.
+TEST(CaptureCheck, SilentRunsAreFramesQuietOnEveryChannelInsideTheSoundingSpan) {
+  Capture capture;
+  capture.channels = 2;
+  capture.channel = {{0, 0, 0.5, 0, 0, 0, 0.5, 0, 1e-30, 0, 0.5, 0, 0},
+                     {0, 0, 0.1, 0, 0, 0, 0.0, 0, 0.000, 0, 0.2, 0, 0}};
+  const auto runs = SilentRuns(capture);
+  ASSERT_EQ(runs.size(), 3u);
+  const int64_t expected[][2] = {{3, 3}, {7, 1}, {9, 1}};
+  for (size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(runs[i].at, expected[i][0]) << i;
+    EXPECT_EQ(runs[i].frames, expected[i][1]) << i;
+  }
+  capture.channel[1][4] = -0.25;  // one channel sounding breaks the run
+  ASSERT_EQ(SilentRuns(capture).size(), 4u);
+  EXPECT_EQ(SilentRuns(capture)[0].frames, 1);
+  capture.channel = {{0, 0, 0}, {0, 0, 0}};
+  EXPECT_TRUE(SilentRuns(capture).empty());
+}
+
 TEST(CaptureCheck, ChannelNumbersComeFromTheDisplayText) {
   struct Case {
     const char* text;
@@ -287,6 +307,29 @@ Piece Frames(int64_t first, int64_t end) {
 }
 Piece Silence(int64_t frames) {
   return {-1, -1 - frames};
+}
+
+// Two channels name a frame alone, however far it lies from the one before.
+TEST(CaptureCheck, TwoCounterChannelsNameTheirFrameWithoutTheFrameBefore) {
+  const int64_t frames[] = {0,          1,          65520,      65521,     65534,
+                            65535,      65536,      4000000,    123456789, 65535LL * 65521 - 1,
+                            2000000000, 3000000001, 4290000000, 40000};
+  for (const int32_t a : {1, 7}) {
+    for (const int64_t frame : frames)
+      EXPECT_EQ(CounterFrameOf(Routed(frame, a), a, Routed(frame, a + 1), a + 1), frame)
+          << "output " << a << ", frame " << frame;
+  }
+  EXPECT_EQ(CounterFrameOf(0, 7, 0, 8), kCounterSilent);
+  EXPECT_EQ(CounterFrameOf(Routed(5, 7), 7, 0, 8), kCounterUnrecognised);
+  EXPECT_EQ(CounterFrameOf(0.3, 7, Routed(5, 8), 8), kCounterUnrecognised);
+  // Outputs of the wrong programme channels name nothing.
+  EXPECT_EQ(CounterFrameOf(Routed(5, 8), 8, Routed(5, 7), 7), kCounterUnrecognised);
+
+  Capture capture;
+  capture.channels = 3;
+  capture.channel = {
+      {0, 0, 0}, {0, Routed(9, 7), Routed(70000, 7)}, {0, Routed(9, 8), Routed(70000, 8)}};
+  EXPECT_EQ(CounterFrames(capture, 1, 7, 2, 8), (std::vector<int64_t>{-1, 9, 70000}));
 }
 
 TEST(CaptureCheck, TheCounterTellsLostRepeatedAndLateFramesApartFromSilence) {
