@@ -35,6 +35,25 @@ const std::vector<StepSpec>& StepSpecs() {
        "Open (at the source's depth unless bits= says another), then a decoder thread writes "
        "the source and silence after it, paced by CanWrite"},
       {"wait", 0, 0, "wait", "waits until the decoder thread has written everything"},
+      {"track", 0, 6,
+       "track [from=FRAME] [frames=N] [rate=HZ] [bits=8|16|24|32] [decoder=mp3|wav] [dsp=0|1]",
+       "appends frames FROM .. FROM+N-1 of the source (default: all of it, at its rate and "
+       "depth) to the playlist, which plays its tracks back to back as the player does: "
+       "SetVolume and SetPan on the main thread, then a decode thread of its own per track "
+       "opens (Open(rate, channels, bits, -1, -1)), writes blocks as CanWrite's bytes allow "
+       "(mp3: 1152 frames when it answers at least a block's bytes, with dsp=1 2304 frames "
+       "when it answers twice that; wav: 576 frames when it answers more than a block), ends "
+       "with Write(nullptr, 0) and polls IsPlaying every 10 ms; at 0 the main thread closes "
+       "and the next track opens. A generated source is generated anew at another rate, and "
+       "FROM and N count at its own rate; a WAV file's frames are sent as they are"},
+      {"track-seek", 1, 1, "track-seek MS",
+       "the playing track's decode thread calls Flush(MS) and goes on from MS into the track"},
+      {"track-stop", 0, 0, "track-stop",
+       "the player's Stop: the decode thread ends without an end mark, Close on the main "
+       "thread with audio queued; the playlist's other tracks are dropped"},
+      {"track-wait", 0, 0, "track-wait",
+       "waits until the playlist has played out or stopped (at most the tracks' length and "
+       "two minutes)"},
       {"stop", 0, 0, "stop", "ends the decoder thread, then Close"},
       {"pause", 0, 0, "pause", "Pause(1); logs the previous flag"},
       {"resume", 0, 0, "resume", "Pause(0); logs the previous flag"},
@@ -44,6 +63,10 @@ const std::vector<StepSpec>& StepSpecs() {
       {"time", 0, 0, "time", "logs GetOutputTime and GetWrittenTime"},
       {"canwrite", 0, 0, "canwrite", "logs CanWrite"},
       {"sleep", 1, 1, "sleep MS", "waits while the main thread pumps its messages"},
+      {"mode-change", 1, 1, "mode-change N",
+       "calls the plug-in's winampGetOutModeChange(N) on the main thread if it exports it (1: "
+       "becomes the active output, 0: no longer; add 256 for a change at the start of "
+       "playback)"},
       {"asio-install", 2, 10,
        "asio-install NAME {CLASS-ID} [outputs=N] [type=N] [block=N] [capture=FILE] [reset=MS] "
        "[resize=MS] [size2=N] [rate=MS]",
@@ -68,6 +91,9 @@ const std::vector<StepSpec>& StepSpecs() {
       {"analyze", 1, 2, "analyze FILE [driver=NAME]",
        "peak and RMS per channel of a captured WAV file, with the outputs stored as routed "
        "there for driver NAME"},
+      {"silences", 1, 1, "silences FILE",
+       "the runs of frames inside the sounding part of a captured WAV file where every channel "
+       "is exactly 0: where each starts and how long it is"},
       {"spectrum", 2, 2, "spectrum FILE TABLE",
        "the magnitude spectrum of each channel of a captured WAV file over its sounding part, "
        "in 1/12-octave bands from 20 Hz to 20 kHz, as a text table (Hz, then dBFS per channel)"},
@@ -188,6 +214,44 @@ std::optional<double> ParseNumber(const std::string& text) {
   const double value = std::strtod(text.c_str(), &end);
   if (*end != '\0' || text[0] == ' ') return std::nullopt;
   return value;
+}
+
+std::optional<TrackOptions> ParseTrackOptions(const std::vector<std::string>& words,
+                                              int64_t source_frames, int32_t source_rate,
+                                              int32_t source_bits, std::string* error) {
+  auto values = KeyValues(words, 0, {"from", "frames", "rate", "bits", "decoder", "dsp"}, error);
+  if (!values) return std::nullopt;
+  const auto fail = [error](const std::string& reason) -> std::optional<TrackOptions> {
+    if (error) *error = reason;
+    return std::nullopt;
+  };
+  const auto value = [&](const char* key, const std::string& fallback) {
+    return values->contains(key) ? (*values)[key] : fallback;
+  };
+  TrackOptions track;
+  const auto from = ParseInteger(value("from", "0"), 0, INT64_MAX / 2);
+  if (!from || *from >= source_frames) return fail("from= is not a frame of the source");
+  track.from = *from;
+  const auto frames =
+      ParseInteger(value("frames", std::to_string(source_frames - track.from)), 1, INT64_MAX / 2);
+  if (!frames || track.from + *frames > source_frames)
+    return fail("frames= reaches past the source's end");
+  track.frames = *frames;
+  const auto rate = ParseInteger(value("rate", std::to_string(source_rate)), 1, 100000000);
+  if (!rate) return fail("bad rate=");
+  track.rate = static_cast<int32_t>(*rate);
+  const auto bits = ParseInteger(value("bits", std::to_string(source_bits)), 8, 32);
+  if (!bits || *bits % 8 != 0) return fail("bits= takes 8, 16, 24 or 32");
+  track.bits = static_cast<int32_t>(*bits);
+  const std::string decoder = value("decoder", "mp3");
+  if (decoder != "mp3" && decoder != "wav") return fail("decoder= takes mp3 or wav");
+  track.decoder = decoder == "mp3" ? DecoderKind::Mp3 : DecoderKind::Wav;
+  const std::string dsp = value("dsp", "0");
+  if (dsp != "0" && dsp != "1") return fail("dsp= takes 0 or 1");
+  track.dsp = dsp == "1";
+  // Only the MP3 decoder makes room for a DSP that doubles its blocks.
+  if (track.dsp && track.decoder != DecoderKind::Mp3) return fail("dsp=1 needs decoder=mp3");
+  return track;
 }
 
 std::string Quote(const std::string& text) {

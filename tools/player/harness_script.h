@@ -51,6 +51,29 @@ std::optional<std::map<std::string, std::string>> KeyValues(const std::vector<st
 std::optional<int64_t> ParseInteger(const std::string& text, int64_t minimum, int64_t maximum);
 std::optional<double> ParseNumber(const std::string& text);
 
+// The player's two decoders: the MP3 decoder writes 1152-frame blocks (twice that while a DSP
+// in the player may double them), the WAV decoder 576-frame blocks.
+enum class DecoderKind { Mp3, Wav };
+
+// A `track` step's options, resolved against the source: frames [from, from + frames) of the
+// source, declared at `rate` and sent at `bits`.
+struct TrackOptions {
+  int64_t from = 0;
+  int64_t frames = 0;
+  int32_t rate = 0;
+  int32_t bits = 0;
+  DecoderKind decoder = DecoderKind::Mp3;
+  bool dsp = false;
+};
+
+// The options of a track step (its words) for a source of `source_frames` frames at
+// `source_rate` and `source_bits`: the whole source at its rate and depth by default, the MP3
+// decoder without DSP. Nothing (and the reason) for a bad or unknown option or a range
+// outside the source.
+std::optional<TrackOptions> ParseTrackOptions(const std::vector<std::string>& words,
+                                              int64_t source_frames, int32_t source_rate,
+                                              int32_t source_bits, std::string* error);
+
 // A text as the log writes it: in double quotes, with '"' and '\' escaped by '\' and control
 // characters as \n, \r, \t or \xHH.
 std::string Quote(const std::string& text);

@@ -4,11 +4,15 @@
 // "MS EVENT key=value ..." lines (tools/player/harness_log.h). Run with --help for the steps.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +33,7 @@
 #include "tools/player/harness_log.h"
 #include "tools/player/harness_script.h"
 #include "tools/player/pcm_signal.h"
+#include "tools/player/player_model.h"
 #include "tools/player/spectrum.h"
 
 namespace {
@@ -40,6 +45,10 @@ constexpr char kLibraryDialogTitle[] = "Please select the Partiloom.dll";
 constexpr char kPluginWindowCaption[] = "Config ASIO";
 constexpr char kSettingsKey[] = "Software\\WinAmp\\Partiloom";
 constexpr UINT kRunTaskMessage = WM_APP + 1;
+// The main thread's timer that asks GetOutputTime while a track is open, as the player's
+// display does.
+constexpr UINT_PTR kTimeTimer = 1;
+constexpr UINT kTimeTimerMs = 100;
 // The player writes in pieces of this many frames, each once CanWrite reports at least as
 // much free space as the piece has bytes.
 constexpr int64_t kFramesPerWrite = 576;
@@ -94,6 +103,8 @@ struct MainTask {
 
 HWND g_main_window = nullptr;
 DWORD g_main_thread = 0;
+// What the main thread's timer reads the output time for; set and cleared on the main thread.
+std::function<void()> g_time_timer;
 std::vector<std::shared_ptr<MainTask>> g_pending;  // calls that opened a modal window
 
 // Runs `work` on the main thread and waits up to `timeout_ms`, or until `held` (when given)
@@ -138,6 +149,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       g_log.Write("exception");
     }
     SetEvent(task->done);
+    return 0;
+  }
+  if (message == WM_TIMER && wparam == kTimeTimer) {
+    if (g_time_timer) g_time_timer();
     return 0;
   }
   if (message == WM_CLOSE) return 0;  // the script decides when the player ends
@@ -374,12 +389,414 @@ class Decoder {
   bool done_ = false;
 };
 
+// ---- the player's playlist -----------------------------------------------------------------
+// The player's own way of playing: tracks back to back, each opened and written by a decode
+// thread of its own and closed on the main thread once IsPlaying answers 0, while two
+// visualisation threads and the main thread's timer ask the times.
+constexpr int64_t kStallMs = 3000;
+constexpr int64_t kEndGraceMs = 10000;  // IsPlaying answers 0 within the track's length and this
+constexpr DWORD kVisualisationMs = 16;
+
+int64_t NowMs() {
+  return platform::PerformanceCounter() * 1000 / platform::PerformanceFrequency();
+}
+
+struct Track {
+  int32_t index = 0;
+  const harness::PcmSource* source = nullptr;  // at the track's rate
+  harness::TrackOptions options;               // frames of `source`
+  int64_t Ms() const { return options.frames * 1000 / std::max(options.rate, 1); }
+};
+
+const char* DecoderName(harness::DecoderKind decoder) {
+  return decoder == harness::DecoderKind::Mp3 ? "mp3" : "wav";
+}
+
+class Playlist {
+ public:
+  explicit Playlist(TOutputModule* module) : module_(module) {}
+  ~Playlist() { Stop(); }
+
+  void SetVolume(int32_t volume) { volume_ = volume; }
+  void SetPan(int32_t pan) { pan_ = pan; }
+  // A pause or resume: the times start a new stretch, and a paused track does not stall.
+  void SetPaused(bool paused) {
+    paused_ = paused;
+    ++stretch_;
+  }
+  void NewStretch() { ++stretch_; }
+
+  // Appends the track; plays it at once when nothing plays.
+  void Add(const Track& track) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(track);
+      if (running_) return;
+    }
+    if (controller_.joinable()) controller_.join();
+    {
+      std::lock_guard lock(mutex_);
+      running_ = true;
+    }
+    stop_ = false;
+    controller_ = std::thread([this] { Run(); });
+  }
+
+  // The playing track's decode thread flushes to `ms` and goes on from there; false (and why)
+  // when no track plays or it did not happen in time.
+  bool Seek(int32_t ms, std::string* error) {
+    std::unique_lock lock(mutex_);
+    if (!running_) {
+      *error = "no track plays";
+      return false;
+    }
+    seek_ms_ = ms;
+    seek_pending_ = true;
+    seek_done_ = false;
+    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return seek_done_ || !running_; });
+    seek_pending_ = false;
+    if (!seek_done_) *error = "the playlist ended before the seek";
+    return seek_done_;
+  }
+
+  // The player's Stop; false when nothing played.
+  bool Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!running_ && !controller_.joinable()) return false;
+      if (!running_) {
+        controller_.join();
+        return false;
+      }
+    }
+    stop_ = true;
+    controller_.join();
+    return true;
+  }
+
+  // Until the playlist has played out or stopped; false after `timeout_ms`.
+  bool Wait(DWORD timeout_ms) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [this] { return !running_; }))
+      return false;
+    lock.unlock();
+    if (controller_.joinable()) controller_.join();
+    return true;
+  }
+
+  bool Playing() {
+    std::lock_guard lock(mutex_);
+    return running_;
+  }
+
+  // The length of the tracks still to play, the playing one whole.
+  int64_t PendingMs() {
+    std::lock_guard lock(mutex_);
+    int64_t ms = running_ ? current_ms_ : 0;
+    for (const Track& track : queue_) ms += track.Ms();
+    return ms;
+  }
+
+ private:
+  enum class Ending { Played, Stopped, OpenFailed, Stalled };
+  // Where each caller's samples go: the two visualisation threads, the main thread's timer.
+  enum Caller : size_t { kVisualisation1, kVisualisation2, kMainTimer, kCallers };
+  struct Times {
+    int32_t output = -1;
+    int32_t written = -1;
+  };
+
+  void Run() {
+    watch_stop_ = false;
+    std::thread watchers[2] = {std::thread([this] { Watch(kVisualisation1); }),
+                               std::thread([this] { Watch(kVisualisation2); })};
+    RunOnMain([this] {
+      g_time_timer = [this] { OnMainTimer(); };
+      SetTimer(g_main_window, kTimeTimer, kTimeTimerMs, nullptr);
+    });
+    int played = 0;
+    bool stopped = false;
+    for (;;) {
+      Track track;
+      {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty()) break;
+        track = queue_.front();
+        queue_.pop_front();
+        current_ms_ = track.Ms();
+      }
+      // The player sets the volume and balance it shows before each Open.
+      RunOnMain([this] {
+        module_->SetVolume(volume_);
+        module_->SetPan(pan_);
+      });
+      {
+        std::lock_guard lock(times_mutex_);
+        for (harness::TimeTally& tally : tallies_) tally = {};
+        latest_ = end_mark_times_ = last_times_ = {};
+      }
+      Ending ending = Ending::Stopped;
+      std::thread decode([&] { ending = Decode(track); });
+      decode.join();
+      open_ = false;
+      ++stretch_;
+      RunOnMain([this] { module_->Close(); });
+      g_log.Write("track-closed", {{"index", std::to_string(track.index)}});
+      LogTimes(track, ending);
+      if (ending == Ending::Played) {
+        ++played;
+        continue;
+      }
+      size_t dropped = 0;
+      {
+        std::lock_guard lock(mutex_);
+        dropped = queue_.size();
+        queue_.clear();
+      }
+      const char* reason = ending == Ending::Stopped      ? "stop"
+                           : ending == Ending::OpenFailed ? "open"
+                                                          : "stall";
+      g_log.Write("track-stopped", {{"index", std::to_string(track.index)},
+                                    {"reason", reason},
+                                    {"dropped", std::to_string(dropped)}});
+      stopped = true;
+      break;
+    }
+    RunOnMain([] {
+      KillTimer(g_main_window, kTimeTimer);
+      g_time_timer = nullptr;
+    });
+    watch_stop_ = true;
+    for (std::thread& watcher : watchers) watcher.join();
+    g_log.Write("playlist-end",
+                {{"played", std::to_string(played)}, {"stopped", stopped ? "1" : "0"}});
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    current_ms_ = 0;
+    changed_.notify_all();
+  }
+
+  // The track's decode thread: Open, the decoder's writes, the end mark, then IsPlaying until
+  // it answers 0.
+  Ending Decode(const Track& track) {
+    const harness::TrackOptions& o = track.options;
+    const harness::PcmSource& source = *track.source;
+    const auto channels = static_cast<size_t>(source.channels);
+    const int64_t bytes_per_frame = source.channels * (o.bits / 8);
+    const harness::DecoderPace pace = harness::PaceOf(o.decoder, o.dsp);
+    const std::string index = std::to_string(track.index);
+    const int32_t opened = module_->Open(o.rate, source.channels, o.bits, -1, -1);
+    g_log.Write("track-open", {{"index", index},
+                               {"rate", std::to_string(o.rate)},
+                               {"channels", std::to_string(source.channels)},
+                               {"bits", std::to_string(o.bits)},
+                               {"frames", std::to_string(o.frames)},
+                               {"decoder", DecoderName(o.decoder)},
+                               {"dsp", o.dsp ? "1" : "0"},
+                               {"result", std::to_string(opened)}});
+    if (opened < 0) return Ending::OpenFailed;
+    open_ = true;
+    ++stretch_;
+    module_->SetVolume(-666);  // the decoders keep the volume the player set
+
+    int64_t position = 0;  // of the track
+    int64_t written = 0, writes = 0, waits = 0, polls = 0;
+    int64_t last_progress = NowMs();
+    int64_t end_mark_at = -1;
+    int64_t deadline = 0;
+    const auto log_written = [&](bool stalled) {
+      g_log.Write("track-written", {{"index", index},
+                                    {"frames", std::to_string(written)},
+                                    {"writes", std::to_string(writes)},
+                                    {"waits", std::to_string(waits)},
+                                    {"stalled", stalled ? "1" : "0"},
+                                    {"stopped", stop_ ? "1" : "0"}});
+    };
+    const auto finish = [&](Ending ending) {
+      std::lock_guard lock(times_mutex_);
+      last_times_ = latest_;
+      return ending;
+    };
+    for (;;) {
+      if (stop_) {
+        if (end_mark_at < 0) log_written(false);
+        return finish(Ending::Stopped);
+      }
+      if (auto ms = TakeSeek()) {
+        ++stretch_;
+        module_->Flush(*ms);
+        ++stretch_;
+        const int64_t to = std::clamp<int64_t>(int64_t{*ms} * o.rate / 1000, 0, o.frames);
+        g_log.Write("track-seek", {{"index", index},
+                                   {"ms", std::to_string(*ms)},
+                                   {"written_frames", std::to_string(written)},
+                                   {"written_to", std::to_string(o.from + position)},
+                                   {"from", std::to_string(o.from + to)}});
+        position = to;
+        end_mark_at = -1;
+        last_progress = NowMs();
+        SeekDone();
+        continue;
+      }
+      if (position < o.frames) {
+        const int32_t free_bytes = module_->CanWrite();
+        if (!pace.Writes(free_bytes, bytes_per_frame)) {
+          ++waits;
+          if (paused_) {
+            last_progress = NowMs();
+          } else if (NowMs() - last_progress > kStallMs) {
+            g_log.Failure();
+            g_log.Write("track-stalled", {{"index", index},
+                                          {"what", "write"},
+                                          {"frames", std::to_string(written)},
+                                          {"canwrite", std::to_string(free_bytes)}});
+            log_written(true);
+            return finish(Ending::Stalled);
+          }
+          Sleep(10);
+          continue;
+        }
+        const int64_t frames = std::min(pace.write_frames, o.frames - position);
+        const std::vector<uint8_t> bytes = harness::PackSamples(
+            source.samples.data() + static_cast<size_t>(o.from + position) * channels,
+            static_cast<size_t>(frames) * channels, source.bits, o.bits);
+        module_->Write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<int32_t>(bytes.size()));
+        ++writes;
+        position += frames;
+        written += frames;
+        last_progress = NowMs();
+        continue;
+      }
+      if (end_mark_at < 0) {
+        log_written(false);
+        module_->Write(nullptr, 0);
+        end_mark_at = NowMs();
+        deadline = end_mark_at + track.Ms() + kEndGraceMs;
+        polls = 0;
+        std::lock_guard lock(times_mutex_);
+        end_mark_times_ = latest_;
+      }
+      module_->CanWrite();
+      ++polls;
+      if (module_->IsPlaying() == 0) {
+        g_log.Write("track-ended", {{"index", index},
+                                    {"polls", std::to_string(polls)},
+                                    {"ms_after_end_mark", std::to_string(NowMs() - end_mark_at)}});
+        return finish(Ending::Played);
+      }
+      if (paused_) deadline = std::max(deadline, NowMs() + track.Ms() + kEndGraceMs);
+      if (NowMs() > deadline) {
+        g_log.Failure();
+        g_log.Write("track-stalled",
+                    {{"index", index},
+                     {"what", "end"},
+                     {"polls", std::to_string(polls)},
+                     {"ms_after_end_mark", std::to_string(NowMs() - end_mark_at)}});
+        return finish(Ending::Stalled);
+      }
+      Sleep(10);
+    }
+  }
+
+  std::optional<int32_t> TakeSeek() {
+    std::lock_guard lock(mutex_);
+    if (!seek_pending_) return std::nullopt;
+    seek_pending_ = false;
+    return seek_ms_;
+  }
+  void SeekDone() {
+    std::lock_guard lock(mutex_);
+    seek_done_ = true;
+    changed_.notify_all();
+  }
+
+  // A visualisation thread: both times about every 16 ms while a track is open. An answer
+  // given while the stretch changed (a seek, a pause, Close) is left out.
+  void Watch(Caller caller) {
+    while (!watch_stop_) {
+      const uint64_t stretch = stretch_;
+      if (open_) {
+        const int32_t output = module_->GetOutputTime();
+        const int32_t written = module_->GetWrittenTime();
+        if (stretch_ == stretch && open_) {
+          std::lock_guard lock(times_mutex_);
+          tallies_[caller].Add(stretch, output, written);
+          latest_ = {output, written};
+        }
+      }
+      Sleep(kVisualisationMs);
+    }
+  }
+
+  void OnMainTimer() {
+    const uint64_t stretch = stretch_;
+    if (!open_) return;
+    const int32_t output = module_->GetOutputTime();
+    if (stretch_ != stretch || !open_) return;
+    std::lock_guard lock(times_mutex_);
+    tallies_[kMainTimer].Add(stretch, output);
+  }
+
+  void LogTimes(const Track& track, Ending ending) {
+    std::lock_guard lock(times_mutex_);
+    harness::TimeTally all;
+    for (const harness::TimeTally& tally : tallies_) all.Merge(tally);
+    Fields fields = {{"index", std::to_string(track.index)},
+                     {"samples", std::to_string(all.samples)},
+                     {"main_samples", std::to_string(tallies_[kMainTimer].samples)},
+                     {"output_decreases", std::to_string(all.output_decreases)},
+                     {"output_above_written", std::to_string(all.output_above_written)},
+                     {"max_lag_ms", std::to_string(all.max_lag_ms)},
+                     {"track_ms", std::to_string(track.Ms())}};
+    if (ending == Ending::Played || end_mark_times_.output >= 0) {
+      fields.push_back({"end_mark_output_ms", std::to_string(end_mark_times_.output)});
+      fields.push_back({"end_mark_written_ms", std::to_string(end_mark_times_.written)});
+    }
+    fields.push_back({"output_ms", std::to_string(last_times_.output)});
+    fields.push_back({"written_ms", std::to_string(last_times_.written)});
+    g_log.Write("track-times", fields);
+  }
+
+  TOutputModule* module_;
+  std::atomic<int32_t> volume_{255};
+  std::atomic<int32_t> pan_{0};
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> open_{false};
+  std::atomic<bool> watch_stop_{false};
+  std::atomic<uint64_t> stretch_{0};
+  std::thread controller_;
+
+  std::mutex mutex_;  // the queue, the state and the seek request
+  std::condition_variable changed_;
+  std::deque<Track> queue_;
+  bool running_ = false;
+  int64_t current_ms_ = 0;
+  bool seek_pending_ = false;
+  bool seek_done_ = false;
+  int32_t seek_ms_ = 0;
+
+  std::mutex times_mutex_;
+  harness::TimeTally tallies_[kCallers];
+  Times latest_;          // the last both times a visualisation thread saw
+  Times end_mark_times_;  // ... before the end mark
+  Times last_times_;      // ... when the decode thread ended
+};
+
 // ---- the script ----------------------------------------------------------------------------
 class Player {
  public:
+  // `generate` (when given) makes the generated source anew at another rate.
   Player(TOutputModule* module, platform::LibraryHandle library, harness::PcmSource source,
-         Watcher& watcher)
-      : module_(module), library_(library), source_(std::move(source)), watcher_(watcher) {}
+         std::function<harness::PcmSource(int32_t)> generate, Watcher& watcher)
+      : module_(module),
+        library_(library),
+        source_(std::move(source)),
+        generate_(std::move(generate)),
+        watcher_(watcher),
+        playlist_(std::make_unique<Playlist>(module)) {}
 
   // The plug-in was freed by `quit unload`.
   bool Unloaded() const { return unloaded_; }
@@ -394,6 +811,7 @@ class Player {
       g_log.Write("step", {{"text", quit.text}});
       Do(quit);
     }
+    playlist_->Stop();
   }
 
  private:
@@ -441,6 +859,21 @@ class Player {
           static_cast<int64_t>(source_.Frames()) * 1000 / std::max<int32_t>(source_.sample_rate, 1);
       const auto wait_ms = static_cast<DWORD>(std::max<int64_t>(source_ms + 120000, 600000));
       if (!decoder_ || !decoder_->WaitDone(wait_ms)) g_log.Error(step, "nothing playing");
+    } else if (verb == "track") {
+      AddTrack(step);
+    } else if (verb == "track-seek") {
+      const auto ms = harness::ParseInteger(words[0], 0, INT32_MAX);
+      if (!ms) return g_log.Error(step, "not a time in ms");
+      std::string error;
+      if (!playlist_->Seek(static_cast<int32_t>(*ms), &error)) g_log.Error(step, error);
+    } else if (verb == "track-stop") {
+      if (!playlist_->Stop()) g_log.Error(step, "no track plays");
+    } else if (verb == "track-wait") {
+      const auto wait_ms = static_cast<DWORD>(std::min<int64_t>(
+          playlist_->PendingMs() + 120000, std::numeric_limits<DWORD>::max() - 1));
+      if (!playlist_->Wait(wait_ms)) g_log.Error(step, "the playlist is still playing");
+    } else if (verb == "mode-change") {
+      ModeChange(step);
     } else if (verb == "stop") {
       if (decoder_) decoder_->Stop();
       RunOnMain([this] { module_->Close(); });
@@ -448,15 +881,23 @@ class Player {
     } else if (verb == "pause" || verb == "resume") {
       const int32_t flag = verb == "pause" ? 1 : 0;
       if (decoder_) decoder_->SetPaused(flag != 0);
+      playlist_->SetPaused(flag != 0);
       int32_t previous = -1;
       RunOnMain([&] { previous = module_->Pause(flag); });
+      playlist_->NewStretch();
       g_log.Write(verb, {{"previous", std::to_string(previous)}});
     } else if (verb == "volume" || verb == "pan" || verb == "flush" || verb == "sleep") {
       const auto value = harness::ParseInteger(words[0], -1000000000, 1000000000);
       if (!value) return g_log.Error(step, "not a number");
       const auto v = static_cast<int32_t>(*value);
-      if (verb == "volume") RunOnMain([&] { module_->SetVolume(v); });
-      if (verb == "pan") RunOnMain([&] { module_->SetPan(v); });
+      if (verb == "volume") {
+        playlist_->SetVolume(v);
+        RunOnMain([&] { module_->SetVolume(v); });
+      }
+      if (verb == "pan") {
+        playlist_->SetPan(v);
+        RunOnMain([&] { module_->SetPan(v); });
+      }
       if (verb == "flush") RunOnMain([&] { module_->Flush(v); });
       if (verb == "sleep") Sleep(static_cast<DWORD>(std::max(v, 0)));
     } else if (verb == "time") {
@@ -479,6 +920,8 @@ class Player {
       CheckCounter(step);
     } else if (verb == "spectrum") {
       WriteSpectrum(step);
+    } else if (verb == "silences") {
+      LogSilences(step);
     }
   }
 
@@ -486,6 +929,7 @@ class Player {
   // Quit then runs inside the window's loop, and those calls return once it has ended.
   void Quit(const Step& step) {
     decoder_.reset();
+    playlist_->Stop();
     quit_ = true;
     const bool unload = !step.words.empty();
     if (unload && step.words[0] != "unload") return g_log.Error(step, "unload or nothing");
@@ -681,6 +1125,53 @@ class Player {
     decoder_->Start(static_cast<int32_t>(*bits), *tail, 3000);
   }
 
+  void AddTrack(const Step& step) {
+    std::string error;
+    auto options = harness::ParseTrackOptions(step.words, static_cast<int64_t>(source_.Frames()),
+                                              source_.sample_rate, source_.bits, &error);
+    if (!options) return g_log.Error(step, error);
+    Track track;
+    track.index = next_track_++;
+    track.options = *options;
+    track.source = &source_;
+    if (options->rate != source_.sample_rate && generate_) {
+      // The same stretch of the programme, generated at the track's rate.
+      auto& generated = generated_[options->rate];
+      if (!generated) generated = std::make_unique<harness::PcmSource>(generate_(options->rate));
+      const auto at_rate = [&](int64_t frames) {
+        return static_cast<int64_t>(
+            std::llround(static_cast<double>(frames) * options->rate / source_.sample_rate));
+      };
+      const auto frames = static_cast<int64_t>(generated->Frames());
+      track.options.from = std::min(at_rate(options->from), frames);
+      track.options.frames = std::min(at_rate(options->frames), frames - track.options.from);
+      if (track.options.frames < 1) return g_log.Error(step, "no frames at that rate");
+      track.source = generated.get();
+    }
+    const harness::TrackOptions& o = track.options;
+    g_log.Write("track-queued", {{"index", std::to_string(track.index)},
+                                 {"from", std::to_string(o.from)},
+                                 {"frames", std::to_string(o.frames)},
+                                 {"rate", std::to_string(o.rate)},
+                                 {"bits", std::to_string(o.bits)},
+                                 {"decoder", DecoderName(o.decoder)},
+                                 {"dsp", o.dsp ? "1" : "0"},
+                                 {"generated", track.source != &source_ ? "1" : "0"}});
+    playlist_->Add(track);
+  }
+
+  // The player tells the output it became (bit 0) or is no longer the active one.
+  void ModeChange(const Step& step) {
+    const auto mode = harness::ParseInteger(step.words[0], INT32_MIN, INT32_MAX);
+    if (!mode) return g_log.Error(step, "not a number");
+    if (unloaded_) return g_log.Error(step, "the plug-in is unloaded");
+    using ModeChangeRoutine = void(PLAYER_CALL*)(int);
+    const auto routine = reinterpret_cast<ModeChangeRoutine>(
+        platform::FindLibraryExport(library_, "winampGetOutModeChange"));
+    if (routine) RunOnMain([&] { routine(static_cast<int>(*mode)); });
+    g_log.Write("mode-change", {{"mode", step.words[0]}, {"found", routine ? "1" : "0"}});
+  }
+
   void Asio(const Step& step) {
     const auto& words = step.words;
     const bool install = step.verb == "asio-install" || step.verb == "asio-uninstall";
@@ -870,6 +1361,30 @@ class Player {
                                    {"silence", std::to_string(jump.silence)}});
   }
 
+  void LogSilences(const Step& step) {
+    constexpr size_t kRunsLogged = 100;
+    std::string error;
+    auto capture = harness::ReadCapture(step.words[0], &error);
+    if (!capture) return g_log.Error(step, error);
+    const harness::Span span = harness::ActiveSpan(*capture);
+    const auto runs = harness::SilentRuns(*capture);
+    int64_t silent = 0, longest = 0;
+    for (const harness::SilentRun& run : runs) {
+      silent += run.frames;
+      longest = std::max(longest, run.frames);
+    }
+    g_log.Write("silences", {{"file", step.words[0]},
+                             {"rate", std::to_string(capture->sample_rate)},
+                             {"sounding_from", std::to_string(span.first)},
+                             {"sounding_frames", std::to_string(span.end - span.first)},
+                             {"runs", std::to_string(runs.size())},
+                             {"silent_frames", std::to_string(silent)},
+                             {"longest", std::to_string(longest)}});
+    for (size_t i = 0; i < runs.size() && i < kRunsLogged; ++i)
+      g_log.Write("silence",
+                  {{"at", std::to_string(runs[i].at)}, {"frames", std::to_string(runs[i].frames)}});
+  }
+
   void WriteSpectrum(const Step& step) {
     std::string error;
     auto capture = harness::ReadCapture(step.words[0], &error);
@@ -906,9 +1421,13 @@ class Player {
   TOutputModule* module_;
   platform::LibraryHandle library_;
   harness::PcmSource source_;
+  std::function<harness::PcmSource(int32_t)> generate_;
+  std::map<int32_t, std::unique_ptr<harness::PcmSource>> generated_;  // by rate
   Watcher& watcher_;
   std::atomic<bool> unloaded_{false};
   std::unique_ptr<Decoder> decoder_;
+  std::unique_ptr<Playlist> playlist_;  // goes before the sources it plays
+  int32_t next_track_ = 0;
   std::map<std::string, std::unique_ptr<asio_test::DriverControl>> controls_;
   bool initialized_ = false;
   bool quit_ = false;
@@ -918,10 +1437,12 @@ class Player {
 void PrintHelp() {
   std::printf(
       "player_harness: plays audio through an output plug-in as the player does.\n\n"
-      "  player_harness [--plugin PATH]\n"
+      "  player_harness [--plugin PATH] [--no-main-window]\n"
       "                 [--wav FILE | --tone SECONDS | --programme SECONDS | --counter SECONDS]\n"
       "                 [--script FILE] [--step STEP]...\n\n"
       "  --plugin PATH    the plug-in (default: out_partiloom.dll beside this program)\n"
+      "  --no-main-window leaves the record's main window 0 (the instance is still set), as\n"
+      "                   another host of these plug-ins does\n"
       "  --wav FILE       plays a PCM WAV file of 8, 16, 24 or 32 bits\n"
       "  --tone SECONDS   plays a generated stereo signal (440 Hz at -20 dBFS left, 660 Hz at\n"
       "                   -26 dBFS right, 44100 Hz); without a source: silence of 1 second\n"
@@ -937,7 +1458,11 @@ void PrintHelp() {
       "with quit. The main thread owns the main window (its handle and the plug-in's\n"
       "instance are in the record before Init) and runs Init, Quit, Open, Close, Pause,\n"
       "SetVolume, SetPan, Flush and the time calls, and every user action; a decoder thread\n"
-      "calls CanWrite and Write. Message boxes are logged with their text and confirmed.\n"
+      "calls CanWrite and Write. The playlist (track steps) plays as the player does: a\n"
+      "decode thread per track calls Open, Write, CanWrite, IsPlaying and Flush, the main\n"
+      "thread SetVolume, SetPan and Close and GetOutputTime every 100 ms, and two\n"
+      "visualisation threads GetOutputTime and GetWrittenTime every 16 ms while a track is\n"
+      "open. Message boxes are logged with their text and confirmed.\n"
       "Words with blanks go in double quotes.\n\nSteps:\n");
   for (const auto& spec : harness::StepSpecs())
     std::printf("  %s\n      %s\n", spec.usage, spec.help);
@@ -963,6 +1488,7 @@ int main(int argc, char** argv) {
   double tone_seconds = -1;
   double programme_seconds = -1;
   double counter_seconds = -1;
+  bool main_window_in_record = true;
   std::vector<Step> steps;
   std::vector<Step> command_steps;
   for (int i = 1; i < argc; ++i) {
@@ -972,6 +1498,8 @@ int main(int argc, char** argv) {
     if (option == "--help" || option == "-h") {
       PrintHelp();
       return 0;
+    } else if (option == "--no-main-window") {
+      main_window_in_record = false;
     } else if (option == "--plugin" && has_value) {
       plugin = argv[++i];
     } else if (option == "--wav" && has_value) {
@@ -1026,11 +1554,19 @@ int main(int argc, char** argv) {
     for (const char* text : {"init", "window", "play", "wait", "stop", "quit"})
       steps.push_back(*harness::ParseStep(text, nullptr));
 
-  harness::PcmSource source = harness::GenerateTone(tone_seconds >= 0 ? tone_seconds : 0);
-  if (programme_seconds > 0) source = harness::GenerateProgramme(programme_seconds);
-  if (counter_seconds > 0) source = harness::GenerateCounter(counter_seconds);
-  if (tone_seconds < 0 && programme_seconds < 0 && counter_seconds < 0 && wav_path.empty())
-    source.samples.assign(44100 * 2, 0);
+  std::function<harness::PcmSource(int32_t)> generate;
+  if (tone_seconds >= 0)
+    generate = [tone_seconds](int32_t rate) { return harness::GenerateTone(tone_seconds, rate); };
+  if (programme_seconds > 0)
+    generate = [programme_seconds](int32_t rate) {
+      return harness::GenerateProgramme(programme_seconds, rate);
+    };
+  if (counter_seconds > 0)
+    generate = [counter_seconds](int32_t rate) {
+      return harness::GenerateCounter(counter_seconds, rate);
+    };
+  harness::PcmSource source = generate ? generate(44100) : harness::GenerateTone(0);
+  if (!generate && wav_path.empty()) source.samples.assign(44100 * 2, 0);
   if (!wav_path.empty()) {
     std::string error;
     auto read = harness::ReadPcmWav(wav_path, &error);
@@ -1039,6 +1575,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     source = std::move(*read);
+    generate = nullptr;
   }
 
   platform::LibraryLoadResult loaded = platform::LoadLibraryFile(plugin);
@@ -1075,13 +1612,16 @@ int main(int argc, char** argv) {
   }
   ShowWindow(g_main_window, SW_SHOWNOACTIVATE);
   g_main_thread = GetCurrentThreadId();
-  module->main_window = g_main_window;
+  // Another host of these plug-ins leaves the main window out of the record.
+  module->main_window = main_window_in_record ? g_main_window : nullptr;
   module->library_instance = loaded.handle;
-  g_log.Write("main-window", {{"handle", Hex(g_main_window)}, {"instance", Hex(loaded.handle)}});
+  g_log.Write("main-window", {{"handle", Hex(g_main_window)},
+                              {"instance", Hex(loaded.handle)},
+                              {"in_record", main_window_in_record ? "1" : "0"}});
 
   Watcher watcher;
   watcher.Start();
-  Player player(module, loaded.handle, std::move(source), watcher);
+  Player player(module, loaded.handle, std::move(source), std::move(generate), watcher);
   std::thread script([&] {
     player.Run(steps);
     PostThreadMessageA(g_main_thread, WM_QUIT, 0, 0);

@@ -29,6 +29,11 @@ TEST(HarnessScript, StepsParseByTheirTableOrSayWhyNot) {
       {"play rate=48000 bits=24", true, "play", {"rate=48000", "bits=24"}, ""},
       {"analyze c.wav driver=\"My Card\"", true, "analyze", {"c.wav", "driver=My Card"}, ""},
       {"play a b c d", false, "", {}, "usage: play"},
+      {"track from=10 dsp=1", true, "track", {"from=10", "dsp=1"}, ""},
+      {"track-seek", false, "", {}, "usage: track-seek MS"},
+      {"track-stop now", false, "", {}, "usage: track-stop"},
+      {"mode-change 257", true, "mode-change", {"257"}, ""},
+      {"silences c.wav", true, "silences", {"c.wav"}, ""},
       {"press", false, "", {}, "usage: press NAME"},
       {"init now", false, "", {}, "usage: init"},
       {"dance", false, "", {}, "unknown step 'dance'"},
@@ -74,6 +79,54 @@ TEST(HarnessScript, KeyValuesAcceptOnlyTheKeysAllowed) {
   EXPECT_EQ(error, "unknown key 'speed'");
   EXPECT_FALSE(KeyValues({"48000"}, 0, {"rate"}, &error));
   EXPECT_FALSE(KeyValues({"=1"}, 0, {"rate"}, &error));
+}
+
+// A source of 1000 frames at 44100 Hz and 16 bits.
+TEST(HarnessScript, TrackOptionsDefaultToTheWholeSourceAndStayInsideIt) {
+  struct Case {
+    std::vector<std::string> words;
+    std::optional<TrackOptions> track;  // nothing: refused
+  };
+  const auto track = [](int64_t from, int64_t frames, int32_t rate, int32_t bits,
+                        DecoderKind decoder,
+                        bool dsp) { return TrackOptions{from, frames, rate, bits, decoder, dsp}; };
+  const auto mp3 = DecoderKind::Mp3, wav = DecoderKind::Wav;
+  const Case cases[] = {
+      {{}, track(0, 1000, 44100, 16, mp3, false)},
+      {{"from=400"}, track(400, 600, 44100, 16, mp3, false)},
+      {{"from=400", "frames=600"}, track(400, 600, 44100, 16, mp3, false)},
+      {{"frames=1"}, track(0, 1, 44100, 16, mp3, false)},
+      {{"rate=48000", "bits=24", "decoder=wav"}, track(0, 1000, 48000, 24, wav, false)},
+      {{"dsp=1"}, track(0, 1000, 44100, 16, mp3, true)},
+      {{"from=999"}, track(999, 1, 44100, 16, mp3, false)},
+      {{"from=1000"}, std::nullopt},
+      {{"from=400", "frames=601"}, std::nullopt},
+      {{"frames=0"}, std::nullopt},
+      {{"from=-1"}, std::nullopt},
+      {{"bits=12"}, std::nullopt},
+      {{"bits=40"}, std::nullopt},
+      {{"rate=0"}, std::nullopt},
+      {{"decoder=ogg"}, std::nullopt},
+      {{"dsp=2"}, std::nullopt},
+      {{"decoder=wav", "dsp=1"}, std::nullopt},
+      {{"speed=2"}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::string label, error;
+    for (const auto& word : c.words) label += word + " ";
+    const auto parsed = ParseTrackOptions(c.words, 1000, 44100, 16, &error);
+    ASSERT_EQ(parsed.has_value(), c.track.has_value()) << label << error;
+    if (!parsed) {
+      EXPECT_FALSE(error.empty()) << label;
+      continue;
+    }
+    EXPECT_EQ(parsed->from, c.track->from) << label;
+    EXPECT_EQ(parsed->frames, c.track->frames) << label;
+    EXPECT_EQ(parsed->rate, c.track->rate) << label;
+    EXPECT_EQ(parsed->bits, c.track->bits) << label;
+    EXPECT_EQ(parsed->decoder, c.track->decoder) << label;
+    EXPECT_EQ(parsed->dsp, c.track->dsp) << label;
+  }
 }
 
 TEST(HarnessScript, NumbersAreWholeAndInRange) {
