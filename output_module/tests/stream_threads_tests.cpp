@@ -385,4 +385,76 @@ TEST_F(StreamThreads, EffectsChosenWhileAStreamPlaysLoseNoFrame) {
   EXPECT_EQ(breaks, 0);
 }
 
+// Tracks of one format as the player plays them: a decode thread opens, writes as CanWrite
+// allows, marks the end and polls IsPlaying; then Close comes from the main thread, or from
+// the decode thread itself (a chained stream), and the next track's Open from its decode
+// thread, while two visualisation threads read both times and the driver's clock plays.
+// Every track goes on the one driver start.
+TEST_F(StreamThreads, ThePlayersThreadsCloseAndOpenWhileTheTimesAreRead) {
+  StoreEffect("router");
+  DriverConfig config;
+  config.clock = ClockMode::Steady;
+  config.clock_speed = 8.0;
+  config.outputs = {{"Out 1", 19}, {"Out 2", 19}};
+  const std::string driver = InstallDriver(config);
+  auto window = MakeWindow();
+  SelectDriver(*window, driver);
+  const int32_t starts_before = Driver().CallCount("start");
+
+  std::atomic<bool> playing{true};
+  std::vector<std::thread> visualisation;
+  for (int v = 0; v < 2; ++v)
+    visualisation.emplace_back([&] {
+      while (playing.load()) {
+        window->OutputTime();
+        window->WrittenTime();
+        platform::SleepMilliseconds(1);
+      }
+    });
+  constexpr int kTracks = 6;
+  std::atomic<int> track_ended{-1};
+  std::atomic<int> track_closed{-1};
+  std::atomic<int> failures{0};
+  std::thread decoder([&] {
+    for (int track = 0; track < kTracks; ++track) {
+      if (window->Open(44100, 2, 16) <= 0) ++failures;
+      int32_t written = 0;
+      const uint32_t started = platform::TickCount();
+      while (written < 8820 && platform::TickCount() - started < 10000) {
+        if (window->FreeBytes() < 576 * 4) {
+          platform::SleepMilliseconds(1);
+          continue;
+        }
+        const std::vector<char> pcm = NumberedFrames(written + 1, 576);
+        if (window->Write(pcm.data(), static_cast<int32_t>(pcm.size())) == 0) written += 576;
+      }
+      window->Write(nullptr, 0);
+      while (window->IsPlaying() != 0 && platform::TickCount() - started < 10000)
+        platform::SleepMilliseconds(1);
+      if (track % 2 == 1) {
+        window->Close();
+      } else {
+        track_ended = track;
+        while (track_closed.load() != track && platform::TickCount() - started < 10000)
+          platform::SleepMilliseconds(1);
+      }
+    }
+  });
+  // The main thread: the window's messages, and the Close of every other track.
+  const uint32_t started = platform::TickCount();
+  while (track_closed.load() < kTracks - 2 && platform::TickCount() - started < 60000) {
+    if (track_ended.load() > track_closed.load()) {
+      window->Close();
+      track_closed = track_ended.load();
+    }
+    platform::WaitAndPumpMessages(1);
+  }
+  decoder.join();
+  playing = false;
+  for (std::thread& thread : visualisation) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(track_closed.load(), kTracks - 2);
+  EXPECT_EQ(Driver().CallCount("start") - starts_before, 1);
+}
+
 }  // namespace
