@@ -605,11 +605,13 @@ class Playlist {
     int64_t last_progress = NowMs();
     int64_t end_mark_at = -1;
     int64_t deadline = 0;
+    // The decode thread asks the written time itself, as the player's decoders do.
     const auto log_written = [&](bool stalled) {
       g_log.Write("track-written", {{"index", index},
                                     {"frames", std::to_string(written)},
                                     {"writes", std::to_string(writes)},
                                     {"waits", std::to_string(waits)},
+                                    {"written_ms", std::to_string(module_->GetWrittenTime())},
                                     {"stalled", stalled ? "1" : "0"},
                                     {"stopped", stop_ ? "1" : "0"}});
     };
@@ -824,10 +826,21 @@ class Player {
       if (words[0] != "confirm" && words[0] != "hold") return g_log.Error(step, "confirm or hold");
       watcher_.SetHoldBoxes(words[0] == "hold");
     } else if (verb == "init") {
+      if (!words.empty() && words[0] != "unchosen") return g_log.Error(step, "unchosen or nothing");
       initialized_ = true;
       const int held = watcher_.HeldCount();
       ResetEvent(watcher_.Held());  // a window held earlier does not count for this Init
-      if (RunOnMain([this] { module_->Init(); }, kCallWaitMs, watcher_.Held()))
+      using ModeChangeRoutine = void(PLAYER_CALL*)(int);
+      const auto chosen = words.empty()
+                              ? reinterpret_cast<ModeChangeRoutine>(
+                                    platform::FindLibraryExport(library_, "winampGetOutModeChange"))
+                              : nullptr;
+      if (RunOnMain(
+              [this, chosen] {
+                module_->Init();
+                if (chosen) chosen(1);
+              },
+              kCallWaitMs, watcher_.Held()))
         g_log.Write("init-done");
       else if (watcher_.HeldCount() > held)
         g_log.Write("init-held");
