@@ -797,4 +797,347 @@ TEST_F(PlayerEndToEnd, ChoosingAnotherEffectWhilePlayingKeepsTheAudioAndTheRouti
   }
 }
 
+// ---- the player's own way of playing: a playlist of tracks ---------------------------------
+// The track steps play as the player does: a decode thread per track that opens, writes as
+// CanWrite's bytes allow, marks the end and waits for IsPlaying to answer 0; Close on the
+// main thread; the times asked from three threads meanwhile.
+class PlayerPlaylist : public PlayerEndToEnd {
+ protected:
+  // After its last track the player sits idle while the plug-in plays out what it queued
+  // (IsPlaying may answer 0 a moment before the end, for the next track to join in time).
+  static constexpr const char* kPlayedOut = "sleep 1000";
+  // How long before the end IsPlaying may answer 0, and the visualisation threads' pace that
+  // the last output time seen before it is late by.
+  static constexpr int64_t kEndNoticeMs = 300 + 50;
+
+  // Starts the player and chooses `driver` in the plug-in's window. Choosing it applies the
+  // alternating default routing: outputs 7 and 8 on the first two channels.
+  static std::vector<std::string> ChooseDriver(const Driver& driver) {
+    return {"init", "config", "select CBDriver \"" + driver.name + "\""};
+  }
+
+  // The counter frame each captured frame carries on the first two channels (-1: silence).
+  static std::vector<int64_t> HeardCounterFrames(const Driver& driver) {
+    std::string error;
+    const auto capture = harness::ReadCapture(driver.capture, &error);
+    EXPECT_TRUE(capture) << error;
+    return capture ? harness::CounterFrames(*capture, 0, 7, 1, 8) : std::vector<int64_t>();
+  }
+
+  // The counter heard on both routed channels: every frame of [0, frames) once and in order
+  // with no silence between the first and the last.
+  static void ExpectEveryCounterFrameOnce(const Driver& driver, int64_t frames) {
+    std::string error;
+    const auto findings =
+        harness::CheckCounterCapture(driver.capture, frames, {7, 8, 0, 0, 0, 0, 0, 0}, &error);
+    ASSERT_TRUE(findings) << error;
+    for (size_t c = 0; c < 2; ++c) {
+      SCOPED_TRACE("channel " + std::to_string(c));
+      const harness::CounterFindings& f = (*findings)[c];
+      EXPECT_EQ(f.heard, frames);
+      EXPECT_EQ(f.lost, 0);
+      EXPECT_EQ(f.repeated, 0);
+      EXPECT_EQ(f.out_of_order, 0);
+      EXPECT_EQ(f.unrecognised, 0);
+      EXPECT_EQ(f.unplayed, 0) << "the end is not heard";
+      EXPECT_EQ(f.gaps, 0) << f.gap_frames << " silent frames inside";
+      for (const harness::CounterJump& jump : f.first_jumps)
+        ADD_FAILURE() << "jumps at " << jump.at << " from " << jump.from << " to " << jump.to
+                      << " after " << jump.silence << " silent frames";
+    }
+  }
+
+  static int64_t Number(const LogLine& line, const std::string& field) {
+    return line.fields.contains(field) ? std::stoll(line.fields.at(field)) : INT64_MIN;
+  }
+};
+
+// A DSP in the player makes the MP3 decoder wait for room for two blocks and write 2 x 1152
+// frames at once: a CanWrite that answered frames, or a write the plug-in took only in part,
+// would stall it or lose audio. Both depths come out exact.
+TEST_F(PlayerPlaylist, ADspDoubledStreamOf16Or24BitsPlaysToItsEnd) {
+  const Driver a = InstallDriver('A', 0xC0);
+  StoreEffect();
+  for (const int32_t bits : {16, 24}) {
+    SCOPED_TRACE(std::to_string(bits) + " bits");
+    signal_ = bits == 16 ? KnownSignal(0.5) : DeepKnownSignal(0.5, 24);
+    const std::string wav = WriteSignal();
+    const HarnessRun run =
+        Run(Concat({ChooseDriver(a), {"track dsp=1", "track-wait", kPlayedOut, "quit"}}),
+            "--wav \"" + wav + "\"");
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    const auto written = run.Find("track-written");
+    ASSERT_TRUE(written) << run.output;
+    EXPECT_EQ(written->fields.at("stalled"), "0");
+    EXPECT_EQ(Number(*written, "frames"), 22050);
+    EXPECT_EQ(Number(*written, "writes"), (22050 + 2303) / 2304);
+    EXPECT_EQ(run.Field("track-open", "bits"), std::to_string(bits));
+    EXPECT_TRUE(run.Find("track-ended")) << run.output;
+    EXPECT_FALSE(run.Find("track-stalled")) << run.output;
+    std::string error;
+    auto capture = harness::ReadCapture(a.capture, &error);
+    ASSERT_TRUE(capture) << error;
+    const auto result = harness::CompareWithGappedStreams(
+        *capture, {harness::RouterOutput(signal_, 7), harness::RouterOutput(signal_, 8)},
+        asio_test::DriverConfig{}.preferred_size);
+    EXPECT_GE(result.start, 0) << "nothing heard";
+    EXPECT_EQ(result.mismatches, 0) << "first at frame " << result.first_mismatch;
+    EXPECT_EQ(result.missing, 0) << "the end is not heard";
+  }
+}
+
+// After the end mark the plug-in answers IsPlaying 1 until the queue has played: the last
+// frame of the last track is heard before the player closes.
+TEST_F(PlayerPlaylist, TheLastTrackIsHeardToItsLastFrame) {
+  const Driver a = InstallDriver('A', 0xC1);
+  StoreEffect();
+  const HarnessRun run =
+      Run(Concat({ChooseDriver(a), {"track decoder=wav", "track-wait", kPlayedOut, "quit"}}),
+          "--counter 1.0");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_TRUE(run.Find("track-ended")) << run.output;
+  ExpectEveryCounterFrameOnce(a, 44100);
+}
+
+// Two tracks of one format, consecutive stretches of the counter (the first through the MP3
+// decoder, the second through the WAV decoder): the second's first frame follows the first's
+// last on the driver's next frame, and the driver runs on (one start) across Close and Open.
+TEST_F(PlayerPlaylist, TwoTracksOfOneFormatJoinWithoutAGapOnOneDriverStart) {
+  const Driver a = InstallDriver('A', 0xC2);
+  StoreEffect();
+  const HarnessRun run =
+      Run(Concat({{"asio-switches " + a.id_text},
+                  ChooseDriver(a),
+                  {"track frames=26460", "track from=26460 decoder=wav", "track-wait", kPlayedOut,
+                   "asio-switches " + a.id_text, "quit"}}),
+          "--counter 1.2");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.All("track-closed").size(), 2u) << run.output;
+  EXPECT_EQ(run.Field("playlist-end", "played"), "2") << run.output;
+  const auto switches = run.All("asio-switches");
+  ASSERT_EQ(switches.size(), 2u) << run.output;
+  EXPECT_EQ(Number(switches[1], "starts") - Number(switches[0], "starts"), 1)
+      << "the driver restarted between the tracks";
+  ExpectEveryCounterFrameOnce(a, 52920);
+}
+
+// Stop closes with audio queued: none of it is heard later, and nothing of the first track
+// comes after the first frame of the next (a stretch 3 s further on).
+TEST_F(PlayerPlaylist, AStopDropsWhatWasQueuedBeforeTheNextTrack) {
+  const Driver a = InstallDriver('A', 0xC3);
+  StoreEffect();
+  const HarnessRun run = Run(Concat({ChooseDriver(a),
+                                     {"track frames=88200", "sleep 600", "track-stop",
+                                      "track from=132300", "track-wait", kPlayedOut, "quit"}}),
+                             "--counter 3.5");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto stopped = run.Find("track-stopped");
+  ASSERT_TRUE(stopped) << run.output;
+  EXPECT_EQ(stopped->fields.at("reason"), "stop");
+  const auto written = run.Find("track-written", "index", "0");
+  ASSERT_TRUE(written) << run.output;
+  EXPECT_EQ(written->fields.at("stopped"), "1");
+  const int64_t written_at_stop = Number(*written, "frames");
+
+  const std::vector<int64_t> heard = HeardCounterFrames(a);
+  const auto second =
+      std::find_if(heard.begin(), heard.end(), [](int64_t frame) { return frame >= 132300; });
+  ASSERT_NE(second, heard.end()) << "the second track is not heard";
+  EXPECT_EQ(*second, 132300);
+  int64_t last_of_first = -1;
+  for (auto it = heard.begin(); it != second; ++it)
+    if (*it >= 0) last_of_first = std::max(last_of_first, *it);
+  int64_t old_after = 0, unrecognised = 0, next = 132300, out_of_turn = 0;
+  for (auto it = second; it != heard.end(); ++it) {
+    if (*it == harness::kCounterUnrecognised) ++unrecognised;
+    if (*it < 0) continue;
+    if (*it < 132300) ++old_after;
+    if (*it != next++) ++out_of_turn;
+  }
+  EXPECT_EQ(old_after, 0) << "frames of the first track after the second began";
+  EXPECT_EQ(unrecognised, 0);
+  EXPECT_EQ(out_of_turn, 0) << "the second track lost or repeated frames";
+  EXPECT_EQ(next, 154350) << "the second track is not heard to its end";
+  // The queue at the stop (the most of the ring: the decoder keeps it full) was dropped.
+  EXPECT_LT(last_of_first, written_at_stop - 2048)
+      << "heard up to frame " << last_of_first << " of " << written_at_stop << " written";
+}
+
+// A seek drops the queue: after the first frame of the seek's target, nothing from before it;
+// the old stretch ends about a queue's length before what was written at the seek; the new
+// one runs from the target to the track's end, and the written time ends at its length.
+TEST_F(PlayerPlaylist, ASeekDropsTheQueueAndGoesOnFromItsTarget) {
+  const Driver a = InstallDriver('A', 0xC4);
+  StoreEffect();
+  const HarnessRun run =
+      Run(Concat({ChooseDriver(a),
+                  {"track", "sleep 500", "track-seek 2000", "track-wait", kPlayedOut, "quit"}}),
+          "--counter 2.5");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto seek = run.Find("track-seek");
+  ASSERT_TRUE(seek) << run.output;
+  EXPECT_EQ(Number(*seek, "from"), 88200);
+  const int64_t written_at_seek = Number(*seek, "written_to");
+
+  const std::vector<int64_t> heard = HeardCounterFrames(a);
+  const auto target = std::find(heard.begin(), heard.end(), 88200);
+  ASSERT_NE(target, heard.end()) << "the seek's target is not heard";
+  int64_t last_old = -1;
+  for (auto it = heard.begin(); it != target; ++it)
+    if (*it >= 0) last_old = std::max(last_old, *it);
+  int64_t next = 88200, out_of_turn = 0;
+  for (auto it = target; it != heard.end(); ++it)
+    if (*it != harness::kCounterSilent && *it != next++) ++out_of_turn;
+  EXPECT_EQ(out_of_turn, 0) << "old or lost frames after the seek";
+  EXPECT_EQ(next, 110250) << "the track is not heard to its end";
+  EXPECT_GT(written_at_seek - last_old, 2048) << "the queue at the seek was played";
+  EXPECT_LT(written_at_seek - last_old, 44100);
+
+  const auto times = run.Find("track-times");
+  ASSERT_TRUE(times) << run.output;
+  EXPECT_EQ(Number(*times, "output_decreases"), 0) << run.output;
+  EXPECT_EQ(run.Field("track-written", "written_ms"), "2500") << "the times did not restart";
+  EXPECT_LE(Number(*times, "output_ms"), 2500);
+  EXPECT_GE(Number(*times, "output_ms"), 2500 - kEndNoticeMs);
+}
+
+// The times follow what is heard, as each caller sees them: the output time never goes back
+// and never passes the written time, trails it by no more than the latency Open answered,
+// and reaches the track's length when IsPlaying answers 0.
+TEST_F(PlayerPlaylist, TheTimesFollowWhatIsHeard) {
+  const Driver a = InstallDriver('A', 0xC5);
+  StoreEffect();
+  const HarnessRun run =
+      Run(Concat({ChooseDriver(a), {"track frames=66150", "track-wait", "quit"}}), "--counter 1.5");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const auto open = run.Find("track-open");
+  const auto times = run.Find("track-times");
+  ASSERT_TRUE(open && times) << run.output;
+  const int64_t latency = Number(*open, "result");
+  ASSERT_GE(latency, 0);
+  EXPECT_GE(Number(*times, "samples"), 60) << run.output;
+  EXPECT_GE(Number(*times, "main_samples"), 8);
+  EXPECT_EQ(Number(*times, "output_decreases"), 0);
+  EXPECT_EQ(Number(*times, "output_above_written"), 0);
+  // A few ms between the two calls of a sample, and each rounded.
+  EXPECT_LE(Number(*times, "max_lag_ms"), latency + 20);
+  EXPECT_GT(Number(*times, "max_lag_ms"), 0);
+  EXPECT_EQ(run.Field("track-written", "written_ms"), "1500");
+  EXPECT_LT(Number(*times, "end_mark_output_ms"), Number(*times, "end_mark_written_ms"))
+      << "the queue at the end mark is not heard yet";
+  EXPECT_LE(Number(*times, "output_ms"), 1500);
+  EXPECT_GE(Number(*times, "output_ms"), 1500 - kEndNoticeMs);
+}
+
+// Open answers -1 when it cannot play (no driver chosen, a driver that will not start), and
+// otherwise a latency that counts the driver's own (13230 frames, 300 ms at 44100 Hz).
+TEST_F(PlayerPlaylist, OpenAnswersMinusOneWhenItCannotPlayAndTheLatencyOtherwise) {
+  struct Case {
+    const char* name;
+    std::function<void(asio_test::DriverConfig&)> adjust;
+    bool choose;
+    int64_t at_least;  // -1: Open fails
+  };
+  const Case cases[] = {
+      {"no driver chosen", {}, false, -1},
+      {"a driver that refuses to start",
+       [](asio_test::DriverConfig& config) {
+         config.failures["start"] = asio_test::Failure::Refuse;
+       },
+       true, -1},
+      {"a driver with 300 ms of output latency",
+       [](asio_test::DriverConfig& config) { config.output_latency = 13230; }, true, 300},
+  };
+  uint32_t number = 0xC6;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::RegistryKey::DeleteTree(platform::RegistryRoot::CurrentUser, kSettingsKey);
+    drivers_.clear();
+    const Driver a = InstallDriver('A', number++, c.adjust);
+    StoreEffect();
+    const std::vector<std::string> start =
+        c.choose ? ChooseDriver(a) : std::vector<std::string>{"init"};
+    const HarnessRun run =
+        Run(Concat({start, {"track frames=4410", "track-wait", "quit"}}), "--counter 0.2");
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    const auto open = run.Find("track-open");
+    ASSERT_TRUE(open) << run.output;
+    const int64_t result = Number(*open, "result");
+    if (c.at_least < 0) {
+      EXPECT_EQ(result, -1) << run.output;
+      EXPECT_EQ(run.Field("track-stopped", "reason"), "open") << run.output;
+    } else {
+      EXPECT_GE(result, c.at_least) << run.output;
+      EXPECT_TRUE(run.Find("track-ended")) << run.output;
+    }
+  }
+}
+
+// The player starts every installed output, chosen or not: one that is never chosen (Init,
+// then Quit) opens no driver and shows nothing, whatever its settings hold. Config, and a
+// mode change that makes it the active output, do open the stored driver: the counts can
+// tell.
+TEST_F(PlayerPlaylist, AnOutputThatIsNeverChosenOpensNoDriverAndShowsNothing) {
+  const Driver a = InstallDriver('A', 0xC9);
+  struct Case {
+    const char* name;
+    bool driver_stored;
+    bool library_stored;
+    std::vector<std::string> steps;  // between Init and Quit
+    bool opens;
+  };
+  const Case cases[] = {
+      {"nothing stored", false, false, {}, false},
+      {"a driver stored, no library", true, false, {}, false},
+      {"a driver and the library stored", true, true, {}, false},
+      {"chosen later in Config", true, true, {"config"}, true},
+      {"made the active output", true, true, {"mode-change 1"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::RegistryKey::DeleteTree(platform::RegistryRoot::CurrentUser, kSettingsKey);
+    if (c.driver_stored) {
+      StoreEffect();
+      // As a user leaves it: the window closed again.
+      ASSERT_EQ(Run(Concat({ChooseDriver(a), {"close \"Config ASIO\"", "quit"}})).exit_code, 0);
+      ASSERT_TRUE(StoredInteger("Driver"));
+      if (!c.library_stored) {
+        ASSERT_TRUE(Settings()->DeleteValue("VST Plugin"));
+      }
+    }
+    const HarnessRun run = Run(Concat({{"asio-switches " + a.id_text, "init"},
+                                       c.steps,
+                                       {"sleep 300", "asio-switches " + a.id_text, "quit"}}));
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    const auto switches = run.All("asio-switches");
+    ASSERT_EQ(switches.size(), 2u) << run.output;
+    const int64_t inits = Number(switches[1], "inits") - Number(switches[0], "inits");
+    if (c.opens) {
+      if (run.Field("mode-change", "found") == "0") {
+        std::cout << c.name << ": the plug-in exports no mode change\n";
+        continue;
+      }
+      EXPECT_GE(inits, 1) << run.output;
+      continue;
+    }
+    EXPECT_EQ(inits, 0) << run.output;
+    EXPECT_TRUE(run.All("msgbox").empty()) << run.output;
+    EXPECT_TRUE(run.All("dialog").empty()) << run.output;
+    EXPECT_TRUE(run.All("shown").empty()) << run.output;
+  }
+}
+
+// Another host leaves the record's main window 0: the plug-in still plays, all of it.
+TEST_F(PlayerPlaylist, AHostWithoutAMainWindowInTheRecordPlays) {
+  const Driver a = InstallDriver('A', 0xCA);
+  StoreEffect();
+  const HarnessRun run = Run(Concat({ChooseDriver(a), {"track", "track-wait", kPlayedOut, "quit"}}),
+                             "--counter 0.5 --no-main-window");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.Field("main-window", "in_record"), "0");
+  EXPECT_EQ(run.Field("track-written", "stalled"), "0") << run.output;
+  EXPECT_TRUE(run.Find("track-ended")) << run.output;
+  ExpectEveryCounterFrameOnce(a, 22050);
+}
+
 }  // namespace
