@@ -67,12 +67,13 @@ const std::vector<StepSpec>& StepSpecs() {
        "calls the plug-in's winampGetOutModeChange(N) on the main thread if it exports it (1: "
        "becomes the active output, 0: no longer; add 256 for a change at the start of "
        "playback)"},
-      {"asio-install", 2, 10,
+      {"asio-install", 2, 11,
        "asio-install NAME {CLASS-ID} [outputs=N] [type=N] [block=N] [capture=FILE] [reset=MS] "
-       "[resize=MS] [size2=N] [rate=MS]",
-       "installs the test ASIO driver (type: ASIO sample type number, 19 = Float32LSB); while "
-       "it runs it asks for a reset every reset=MS, a buffer-size change (block and size2 in "
-       "turn, 512 by default) every resize=MS, and reports its rate every rate=MS"},
+       "[resize=MS] [size2=N] [rate=MS] [rates=HZ,...]",
+       "installs the test ASIO driver (type: ASIO sample type number, 19 = Float32LSB; rates: "
+       "the rates it runs, 44100,48000 by default); while it runs it asks for a reset every "
+       "reset=MS, a buffer-size change (block and size2 in turn, 512 by default) every "
+       "resize=MS, and reports its rate every rate=MS"},
       {"asio-uninstall", 2, 2, "asio-uninstall NAME {CLASS-ID}", "removes it again"},
       {"asio-message", 2, 3, "asio-message {CLASS-ID} SELECTOR [VALUE]",
        "the test driver sends asioMessage to its host (3: reset request)"},

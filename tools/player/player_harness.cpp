@@ -1194,7 +1194,8 @@ class Player {
     if (step.verb == "asio-install") {
       std::string error;
       auto options = harness::KeyValues(
-          words, 2, {"outputs", "type", "block", "capture", "reset", "resize", "size2", "rate"},
+          words, 2,
+          {"outputs", "type", "block", "capture", "reset", "resize", "size2", "rate", "rates"},
           &error);
       if (!options) return g_log.Error(step, error);
       asio_test::DriverConfig config;
@@ -1224,6 +1225,19 @@ class Player {
       config.buffer_size_change_ms = static_cast<int32_t>(*resize);
       config.alternate_size = static_cast<int32_t>(*size2);
       config.rate_announcement_ms = static_cast<int32_t>(*rate);
+      if (options->contains("rates")) {
+        // A driver that runs one rate only makes the plug-in convert the others, and keeps
+        // the capture, a file of one rate, whole.
+        config.sample_rates.clear();
+        std::istringstream list((*options)["rates"]);
+        for (std::string item; std::getline(list, item, ',');) {
+          const auto hz = harness::ParseInteger(item, 1000, 1000000);
+          if (!hz) return g_log.Error(step, "bad rates");
+          config.sample_rates.push_back(static_cast<double>(*hz));
+        }
+        if (config.sample_rates.empty()) return g_log.Error(step, "bad rates");
+        config.sample_rate = config.sample_rates.front();
+      }
       if (!asio_test::InstallDriver(words[0], id, config))
         return g_log.Error(step, "cannot write the registry");
       // The library stays loaded from here on, so that what it keeps per driver (the
