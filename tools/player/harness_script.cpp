@@ -13,9 +13,11 @@ const std::vector<StepSpec>& StepSpecs() {
        "(hold: leave it open)"},
       {"boxes", 1, 1, "boxes confirm|hold",
        "how to answer the message boxes from now on (hold: log them and leave them open)"},
-      {"init", 0, 0, "init",
-       "Init on the main thread; dialogs and message boxes are answered; an Init that a held "
-       "window keeps from returning stays open, as a press does"},
+      {"init", 0, 1, "init [unchosen]",
+       "Init on the main thread and, as for the player's chosen output, "
+       "winampGetOutModeChange(1) when the plug-in exports it (unchosen: Init alone, as for "
+       "every other installed output); dialogs and message boxes are answered; an Init that a "
+       "held window keeps from returning stays open, as a press does"},
       {"quit", 0, 1, "quit [unload]",
        "Quit on the main thread, inside the loop of a modal window when one is open; waits "
        "for the calls it held to return. unload: frees the plug-in right after Quit, as a "

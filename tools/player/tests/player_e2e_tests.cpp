@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -358,7 +359,7 @@ TEST_F(PlayerEndToEnd, ChoosingADriverAppliesTheAlternatingDefaultRouting) {
       Run({"init", "select CBDriver \"" + a.name + "\"", "play", "wait", "stop", "quit"},
           "--wav \"" + wav + "\"");
   ASSERT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_EQ(run.Field("open", "result"), "1") << run.output;
+  EXPECT_GT(std::atoi(run.Field("open", "result").c_str()), 0) << run.output;
   // Outputs 1, 3, 5, 7 on the first channel and 2, 4, 6, 8 on the second: the last wins.
   ExpectRouted(a, {7, 8});
 }
@@ -530,7 +531,9 @@ TEST_F(PlayerEndToEnd, PauseHoldsTheDriverAndResumeGoesOnWithoutALostFrame) {
   ExpectRouted(a, {7, 8});
 }
 
-TEST_F(PlayerEndToEnd, FlushSetsTheTimeThatBothGettersReport) {
+// A seek: both times start again at its time, and move on as the stream plays, the output
+// time behind the written one.
+TEST_F(PlayerEndToEnd, FlushRestartsBothTimesAtItsTime) {
   const Driver a = InstallDriver('A', 0x50);
   StoreEffect();
   const HarnessRun run = Run({"init", "select CBDriver \"" + a.name + "\"", "play", "time",
@@ -539,11 +542,15 @@ TEST_F(PlayerEndToEnd, FlushSetsTheTimeThatBothGettersReport) {
   ASSERT_EQ(run.exit_code, 0) << run.output;
   const auto times = run.All("time");
   ASSERT_EQ(times.size(), 3u) << run.output;
-  const char* const expected[] = {"0", "5000", "5000"};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(times[i].fields.at("output"), expected[i]) << i;
-    EXPECT_EQ(times[i].fields.at("written"), expected[i]) << i;
-  }
+  const auto time = [&](size_t i, const char* which) {
+    return std::atoi(times[i].fields.at(which).c_str());
+  };
+  EXPECT_EQ(time(0, "output"), 0);  // the silence a stream starts with still plays
+  EXPECT_GE(time(1, "output"), 5000);
+  EXPECT_LE(time(1, "output"), time(1, "written"));
+  EXPECT_LE(time(1, "written"), 5000 + 300);
+  EXPECT_GE(time(2, "output"), time(1, "output") + 100);
+  EXPECT_LE(time(2, "output"), time(2, "written"));
 }
 
 // A known signal of 24 or 32 bits: noise whose every byte varies, an eighth of full scale at
@@ -581,7 +588,7 @@ TEST_F(PlayerEndToEnd, StreamsOf8And24And32BitsComeOutExactly) {
                                 "play bits=" + std::to_string(bits), "wait", "stop", "quit"},
                                "--wav \"" + wav + "\"");
     ASSERT_EQ(run.exit_code, 0) << run.output;
-    EXPECT_EQ(run.Field("open", "result"), "1") << run.output;
+    EXPECT_GT(std::atoi(run.Field("open", "result").c_str()), 0) << run.output;
     EXPECT_EQ(run.Field("open", "bits"), std::to_string(bits));
     EXPECT_EQ(run.Field("played", "refused"), "0") << run.output;
     // The alternating default routing: outputs 7 and 8 on the first two channels.
@@ -646,7 +653,7 @@ TEST_F(PlayerEndToEnd, AStreamAtARateTheDriverCannotRunIsResampledToItsPitchLeve
       {"init", "select CBDriver \"" + a.name + "\"", "play", "wait", "stop", "quit"}, "--tone 1");
   ASSERT_EQ(run.exit_code, 0) << run.output;
   EXPECT_TRUE(run.All("msgbox").empty()) << run.output;
-  EXPECT_EQ(run.Field("open", "result"), "1") << run.output;
+  EXPECT_GT(std::atoi(run.Field("open", "result").c_str()), 0) << run.output;
   EXPECT_EQ(run.Field("played", "refused"), "0") << run.output;
   std::string error;
   const auto capture = harness::ReadCapture(a.capture, &error);
@@ -1105,7 +1112,7 @@ TEST_F(PlayerPlaylist, AnOutputThatIsNeverChosenOpensNoDriverAndShowsNothing) {
         ASSERT_TRUE(Settings()->DeleteValue("VST Plugin"));
       }
     }
-    const HarnessRun run = Run(Concat({{"asio-switches " + a.id_text, "init"},
+    const HarnessRun run = Run(Concat({{"asio-switches " + a.id_text, "init unchosen"},
                                        c.steps,
                                        {"sleep 300", "asio-switches " + a.id_text, "quit"}}));
     EXPECT_EQ(run.exit_code, 0) << run.output;
