@@ -44,11 +44,11 @@ Levels MeasureLevels(const std::vector<double>& samples, size_t first, size_t en
   return levels;
 }
 
-Span ActiveSpan(const Capture& capture) {
+Span ActiveSpan(const Capture& capture, double below) {
   Span span{capture.Frames(), 0};
   for (const auto& samples : capture.channel)
     for (size_t i = 0; i < samples.size(); ++i)
-      if (samples[i] != 0) {
+      if (std::fabs(samples[i]) > below) {
         span.first = std::min(span.first, i);
         span.end = std::max(span.end, i + 1);
       }
@@ -56,13 +56,16 @@ Span ActiveSpan(const Capture& capture) {
   return span;
 }
 
-std::vector<SilentRun> SilentRuns(const Capture& capture) {
+std::vector<SilentRun> SilentRuns(const Capture& capture, double below) {
   std::vector<SilentRun> runs;
-  const Span span = ActiveSpan(capture);
+  const auto quiet = [&](size_t i) {
+    for (const auto& samples : capture.channel)
+      if (std::fabs(samples[i]) > below) return false;
+    return true;
+  };
+  const Span span = ActiveSpan(capture, below);
   for (size_t i = span.first; i < span.end; ++i) {
-    bool silent = true;
-    for (const auto& samples : capture.channel) silent = silent && samples[i] == 0;
-    if (!silent) continue;
+    if (!quiet(i)) continue;
     if (!runs.empty() && runs.back().at + runs.back().frames == static_cast<int64_t>(i))
       ++runs.back().frames;
     else

@@ -30,21 +30,22 @@ struct Levels {
 // Over frames [first, end) of one channel.
 Levels MeasureLevels(const std::vector<double>& samples, size_t first, size_t end);
 
-// The frames from the first to past the last frame that is not silent on any channel; an
-// empty span {0, 0} for silence.
+// The frames from the first to past the last frame in which a channel is louder than
+// `below` (not silent, by default); an empty span {0, 0} for silence.
 struct Span {
   size_t first = 0;
   size_t end = 0;
 };
-Span ActiveSpan(const Capture& capture);
+Span ActiveSpan(const Capture& capture, double below = 0.0);
 
-// The runs of frames in which every channel is exactly 0, between the first and the last
-// frame that sounds on any channel (the lead and the tail are no runs).
+// The runs of frames in which no channel is louder than `below` (exactly 0 by default),
+// between the first and the last frame in which one is (the lead and the tail are no runs).
+// A threshold finds gaps that filters ringing on fill with tiny values.
 struct SilentRun {
   int64_t at = 0;  // first frame
   int64_t frames = 0;
 };
-std::vector<SilentRun> SilentRuns(const Capture& capture);
+std::vector<SilentRun> SilentRuns(const Capture& capture, double below = 0.0);
 
 // What effect output `output` (1-based) of the router effect carries for `source`: output k
 // is k times the source channel (k - 1) mod channels, at full scale -1 .. +1.

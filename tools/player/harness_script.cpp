@@ -94,9 +94,10 @@ const std::vector<StepSpec>& StepSpecs() {
       {"analyze", 1, 2, "analyze FILE [driver=NAME]",
        "peak and RMS per channel of a captured WAV file, with the outputs stored as routed "
        "there for driver NAME"},
-      {"silences", 1, 1, "silences FILE",
+      {"silences", 1, 2, "silences FILE [below=DBFS]",
        "the runs of frames inside the sounding part of a captured WAV file where every channel "
-       "is exactly 0: where each starts and how long it is"},
+       "is exactly 0 (below=: no louder than DBFS, for filters that ring on into a gap): where "
+       "each starts and how long it is"},
       {"spectrum", 2, 2, "spectrum FILE TABLE",
        "the magnitude spectrum of each channel of a captured WAV file over its sounding part, "
        "in 1/12-octave bands from 20 Hz to 20 kHz, as a text table (Hz, then dBFS per channel)"},

@@ -1391,10 +1391,18 @@ class Player {
   void LogSilences(const Step& step) {
     constexpr size_t kRunsLogged = 100;
     std::string error;
+    auto options = harness::KeyValues(step.words, 1, {"below"}, &error);
+    if (!options) return g_log.Error(step, error);
+    std::optional<double> below_dbfs;
+    if (options->contains("below")) {
+      below_dbfs = harness::ParseNumber((*options)["below"]);
+      if (!below_dbfs || *below_dbfs > 0) return g_log.Error(step, "below= takes dBFS up to 0");
+    }
     auto capture = harness::ReadCapture(step.words[0], &error);
     if (!capture) return g_log.Error(step, error);
-    const harness::Span span = harness::ActiveSpan(*capture);
-    const auto runs = harness::SilentRuns(*capture);
+    const double below = below_dbfs ? std::pow(10.0, *below_dbfs / 20) : 0.0;
+    const auto runs = harness::SilentRuns(*capture, below);
+    const harness::Span span = harness::ActiveSpan(*capture, below);
     int64_t silent = 0, longest = 0;
     for (const harness::SilentRun& run : runs) {
       silent += run.frames;
@@ -1402,6 +1410,7 @@ class Player {
     }
     g_log.Write("silences", {{"file", step.words[0]},
                              {"rate", std::to_string(capture->sample_rate)},
+                             {"below_dbfs", below_dbfs ? (*options)["below"] : "exact"},
                              {"sounding_from", std::to_string(span.first)},
                              {"sounding_frames", std::to_string(span.end - span.first)},
                              {"runs", std::to_string(runs.size())},

@@ -256,6 +256,14 @@ TEST(CaptureCheck, SilentRunsAreFramesQuietOnEveryChannelInsideTheSoundingSpan) 
   EXPECT_EQ(SilentRuns(capture)[0].frames, 1);
   capture.channel = {{0, 0, 0}, {0, 0, 0}};
   EXPECT_TRUE(SilentRuns(capture).empty());
+
+  // Below a threshold: the tiny values of a ringing filter count as silence, at the edges too.
+  capture.channel = {{1e-9, 0.5, 1e-7, -1e-8, 0.5, 2e-6, 1e-9}, {0, 0.1, 0, 1e-7, 0, 0, 0}};
+  EXPECT_TRUE(SilentRuns(capture).empty()) << "no frame is exactly 0";
+  const auto quiet = SilentRuns(capture, 1e-6);
+  ASSERT_EQ(quiet.size(), 1u);
+  EXPECT_EQ(quiet[0].at, 2);
+  EXPECT_EQ(quiet[0].frames, 2);
 }
 
 TEST(CaptureCheck, ChannelNumbersComeFromTheDisplayText) {
