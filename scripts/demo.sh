@@ -2,10 +2,12 @@
 # The main job: builds the Windows build and plays a generated programme (a log sweep, pink
 # noise, four tones) under Wine through the player stand-in -> out_partiloom.dll -> the
 # Partiloom.dll crossover (2 inputs, 8 outputs: four bands x left/right) -> the capturing test
-# driver (eight outputs), in real time. Writes into one folder the 8-channel capture, a plot
-# of each output's spectrum, a screenshot of the plug-in's window with the crossover's editor
-# and a short summary, and prints where they are.
-#   demo.sh                          18 s of programme into build/demo
+# driver (eight outputs), in real time, as the player plays a playlist: three tracks, the
+# first two consecutive parts of the programme at 44100 Hz that must join without a gap, the
+# third the rest at 48000 Hz, a new stream. Writes into one folder the 8-channel capture, a
+# plot of each output's spectrum, a screenshot of the plug-in's window with the crossover's
+# editor and a short summary with the two joins, and prints where they are.
+#   demo.sh                          18 s of programme (8 + 6 + 4) into build/demo
 #   PARTILOOM_DEMO_SECONDS=10 demo.sh
 #   PARTILOOM_DEMO_OUT=/tmp/x demo.sh
 set -eu -o pipefail
@@ -16,12 +18,25 @@ OUT=${PARTILOOM_DEMO_OUT:-$BUILD/demo}
 DRIVER_NAME="Partiloom Demo ASIO"
 DRIVER_ID="{5D3E0A71-2C4B-4F18-9E6A-7B1C0D2E3F40}"
 BLOCK=256
+RATE=44100
+THIRD_RATE=48000
+# A frame is silent when every channel is below this: the crossover's filters ring on into a
+# gap with tiny values, never exactly 0.
+QUIET_DBFS=-120
 
 if ! [[ "$SECONDS_OF_PROGRAMME" =~ ^[0-9]+([.][0-9]+)?$ ]] ||
   ! awk -v s="$SECONDS_OF_PROGRAMME" 'BEGIN { exit !(s >= 2 && s <= 20) }'; then
   echo "PARTILOOM_DEMO_SECONDS wants 2 to 20 seconds" >&2
   exit 2
 fi
+
+# The tracks, in frames of the programme at 44100 Hz: 4/9, 3/9 and the rest of it.
+total_frames=$(awk -v s="$SECONDS_OF_PROGRAMME" -v r=$RATE 'BEGIN { printf "%d", s * r }')
+first_frames=$((total_frames * 4 / 9))
+second_frames=$((total_frames * 3 / 9))
+third_from=$((first_frames + second_frames))
+third_frames=$((total_frames - third_from))
+seconds_of() { awk -v f="$1" -v r=$RATE 'BEGIN { printf "%.2f", f / r }'; }
 
 bash "$ROOT/scripts/setup.sh"
 start_x_server
@@ -48,29 +63,39 @@ capture=$(win_path "$OUT/capture.wav")
 store_effect_only "$WINDOWS_BUILD/bin/Partiloom.dll"
 
 # The driver is registered for this run only (other programs list every installed driver).
-# Effect output k goes to driver channel k - 1; the window is shown and caught mid-programme.
+# It runs 44100 Hz only, so that the capture, a file of one rate, holds all three tracks: the
+# plug-in converts the third. Effect output k goes to driver channel k - 1; the window is
+# shown and caught mid-programme. The tracks play as the player plays them (a decode thread
+# each, the end mark, Close and Open); after the last one the player sits idle while it
+# plays out.
 script=$work/demo-script.txt
 shot_after_ms=$(awk -v s="$SECONDS_OF_PROGRAMME" 'BEGIN { printf "%d", s * 1000 / 2 }')
 {
-  echo "asio-install \"$DRIVER_NAME\" $DRIVER_ID outputs=8 type=19 block=$BLOCK capture=\"$capture\""
+  echo "asio-install \"$DRIVER_NAME\" $DRIVER_ID outputs=8 type=19 block=$BLOCK capture=\"$capture\" rates=$RATE"
   echo "init"
-  driver_and_identity_routing_steps "$DRIVER_NAME"
   echo "config"
+  driver_and_identity_routing_steps "$DRIVER_NAME"
   echo "move \"Config ASIO\" 8 8"
   echo "window"
-  echo "play"
+  echo "asio-switches $DRIVER_ID"
+  echo "track frames=$first_frames"
+  echo "track from=$first_frames frames=$second_frames"
+  echo "track from=$third_from rate=$THIRD_RATE"
   echo "sleep $shot_after_ms"
   echo "capture \"Config ASIO\" \"$(win_path "$work/config-asio.bmp")\""
-  echo "wait"
-  echo "stop"
+  echo "track-wait"
+  echo "sleep 1000"
   echo "asio-switches $DRIVER_ID"
   echo "quit"
   echo "analyze \"$capture\" driver=\"$DRIVER_NAME\""
+  echo "silences \"$capture\" below=$QUIET_DBFS"
   echo "spectrum \"$capture\" \"$(win_path "$OUT/spectra.txt")\""
   echo "asio-uninstall \"$DRIVER_NAME\" $DRIVER_ID"
 } >"$script"
 
-echo "== playing $SECONDS_OF_PROGRAMME s of programme in real time (left channel; the right 6 dB lower)"
+echo "== playing $SECONDS_OF_PROGRAMME s of programme in real time (left channel; the right 6 dB lower)" \
+  "as three tracks: $(seconds_of $first_frames) s and $(seconds_of $second_frames) s at $RATE Hz," \
+  "$(seconds_of $third_frames) s at $THIRD_RATE Hz"
 status=0
 (cd "$work" && wine "$WINDOWS_BUILD/bin/player_harness.exe" --programme "$SECONDS_OF_PROGRAMME" \
   --script "$(win_path "$script")" </dev/null 2>/dev/null | tr -d '\r' >"$log") || status=$?
@@ -112,11 +137,43 @@ plot $plot
 EOF
 convert "$work/config-asio.bmp" "$OUT/config-asio.png"
 
-# The summary: what the driver's eight channels received, and how the blocks went.
-switches=$(grep -E '^[0-9]+ asio-switches ' "$log" || true)
+# The joins. Silent runs (every channel below QUIET_DBFS) inside the capture's sounding part:
+# those within half a second of where track 1 ends in the capture belong to the first join,
+# those from half a second before where track 2 ends to a second after it to the second; the
+# rest lie inside a track, or after the last one.
+silences=$(grep -E '^[0-9]+ silences ' "$log" || true)
+sounding_from=$(field sounding_from "$silences")
+join1=$((sounding_from + first_frames))
+first_join=0 second_join=0 elsewhere=0
+while read -r line; do
+  at=$(field at "$line")
+  frames=$(field frames "$line")
+  if [ $((at + frames)) -ge $((join1 - RATE / 2)) ] && [ "$at" -le $((join1 + RATE / 2)) ]; then
+    first_join=$((first_join + frames))
+  else
+    join2=$((join1 + first_join + second_frames))
+    if [ $((at + frames)) -ge $((join2 - RATE / 2)) ] && [ "$at" -le $((join2 + RATE)) ]; then
+      second_join=$((second_join + frames))
+    elif [ "$at" -lt $((join2 + second_join + third_frames)) ]; then
+      elsewhere=$((elsewhere + frames))
+    fi  # later: the filters ringing out after the last track
+  fi
+done < <(grep -E '^[0-9]+ silence ' "$log")
+ms_of() { awk -v f="$1" -v r=$RATE 'BEGIN { printf "%.1f", f * 1000 / r }'; }
+# Real time from the player's Close of track 2 until the Open of track 3 returned, and the
+# driver's starts during the playlist.
+close2=$(grep -E '^[0-9]+ track-closed index=1( |$)' "$log" | cut -d' ' -f1)
+open3=$(grep -E '^[0-9]+ track-open index=2 ' "$log" | cut -d' ' -f1)
+switch_lines=$(grep -E '^[0-9]+ asio-switches ' "$log" || true)
+starts=$(($(field starts "$(tail -n 1 <<<"$switch_lines")") - $(field starts "$(head -n 1 <<<"$switch_lines")")))
+
+# The summary: what the driver's eight channels received, the joins and how the blocks went.
+switches=$(tail -n 1 <<<"$switch_lines")
 {
   echo "Partiloom demo: $SECONDS_OF_PROGRAMME s of programme through out_partiloom.dll and Partiloom.dll"
-  echo "(crossovers 80 Hz, 500 Hz, 3 kHz) to \"$DRIVER_NAME\", 8 x Float32LSB, $BLOCK frames at 44100 Hz"
+  echo "(crossovers 80 Hz, 500 Hz, 3 kHz) to \"$DRIVER_NAME\", 8 x Float32LSB, $BLOCK frames at $RATE Hz,"
+  echo "played as a playlist: $(seconds_of $first_frames) s and $(seconds_of $second_frames) s at $RATE Hz," \
+    "then $(seconds_of $third_frames) s at $THIRD_RATE Hz (converted to the driver's $RATE Hz)"
   echo
   printf '%-16s %-28s %10s %10s\n' "driver channel" "effect output" "peak dBFS" "RMS dBFS"
   while read -r line; do
@@ -127,11 +184,17 @@ switches=$(grep -E '^[0-9]+ asio-switches ' "$log" || true)
       "$(field peak_dbfs "$line")" "$(field rms_dbfs "$line")"
   done < <(grep -E '^[0-9]+ channel ' "$log")
   echo
-  echo "blocks played: $(field count "$switches")"
-  echo "late blocks (output not ready when the next block was due): $(field late "$switches")" \
-    "(callbacks longer than a block by themselves: $(field overlong "$switches"))"
-  echo "callback time: longest $(field longest_us "$switches") us, 99.9th percentile" \
-    "$(field p999_us "$switches") us, of a $(field period_us "$switches") us block period"
+  echo "join of tracks 1 and 2 (one format, one stream): $first_join silent frames (expected 0)"
+  echo "join of tracks 2 and 3 ($RATE -> $THIRD_RATE Hz, a new stream): $second_join silent frames" \
+    "($(ms_of "$second_join") ms); track 3's Open returned $((open3 - close2)) ms after track 2's" \
+    "Close; the driver started $starts times during the playlist"
+  echo "(silent: every channel below $QUIET_DBFS dBFS; silent frames elsewhere inside the programme: $elsewhere)"
+  echo
+  echo "blocks played: $(field all_blocks "$switches") over $(field starts_timed "$switches") driver starts"
+  echo "late blocks (output not ready when the next block was due): $(field all_late "$switches")" \
+    "(callbacks longer than a block by themselves: $(field all_overlong "$switches"))"
+  echo "callback time since the last start: longest $(field longest_us "$switches") us, 99.9th" \
+    "percentile $(field p999_us "$switches") us, of a $(field period_us "$switches") us block period"
 } >"$OUT/summary.txt"
 rm -rf "$work"
 
