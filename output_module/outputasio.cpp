@@ -97,9 +97,9 @@ void FadeOut(TSingleChannelArrays& Inputs, size_t Taken) noexcept {
   }
 }
 
-constexpr uint32_t kPrepareMessage = platform::kFirstUserMessage + 1;
-// How long a player's thread waits for the window's thread to take up a first use.
-constexpr auto kPrepareAnswerTime = std::chrono::seconds(5);
+constexpr uint32_t kWindowCallMessage = platform::kFirstUserMessage + 1;
+// How long a player's thread waits for the window's thread to take up its call.
+constexpr auto kWindowAnswerTime = std::chrono::seconds(5);
 // Channels a stream may have: as many as any sound card's driver has outputs and more.
 constexpr int32_t kMostStreamChannels = 64;
 
@@ -121,7 +121,7 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point then) {
 
 TFmASIOConfig::TFmASIOConfig() : VstHost(this), ASIOHost(this) {
   FWindowThread = platform::CurrentThreadToken();
-  FPrepareWindow = std::make_unique<platform::MessageWindow>(&TFmASIOConfig::PrepareMessage, this);
+  FCallWindow = std::make_unique<platform::MessageWindow>(&TFmASIOConfig::WindowCallMessage, this);
   // The status line counts the faults of this window's time, then of each stream's.
   FFaultsAtOpen.store(platform::TotalFaultCount(), std::memory_order_relaxed);
   VstHost.VstPlugIns().Add();
@@ -288,9 +288,7 @@ void TFmASIOConfig::PrepareHere() {
     ~Prepared() {
       window.KeepDriverFigures();
       window.FPreparing = false;
-      const std::lock_guard<std::mutex> lock(window.FPrepareLock);
       window.FPrepared.store(true, std::memory_order_release);
-      window.FPrepareDone.notify_all();
     }
   } prepared{*this};
 
@@ -318,41 +316,58 @@ void TFmASIOConfig::PrepareHere() {
 }
 
 bool TFmASIOConfig::PrepareForUse() {
-  const auto ready = [this] {
-    return FPrepared.load(std::memory_order_acquire) && !FDriverReleased.load();
-  };
-  if (platform::CurrentThreadToken() == FWindowThread) {
-    PrepareHere();
-    return true;
-  }
-  std::unique_lock<std::mutex> lock(FPrepareLock);
-  if (ready()) return true;
-  if (!FPrepareAsked) {
-    FPrepareStarted = false;
-    if (!FPrepareWindow->Post(kPrepareMessage, 0, 0)) return false;
-    FPrepareAsked = true;
-  }
-  // A window's thread that does not take it up is not pumping its messages, or waits for
-  // this very thread: the caller hears of it rather than waiting for ever. Once it has
-  // started, the library dialog may take the user as long as it takes.
-  if (!FPrepareDone.wait_for(lock, kPrepareAnswerTime, [&] { return FPrepareStarted || ready(); }))
-    return false;
-  FPrepareDone.wait(lock, [&] { return ready() || !FPrepareAsked; });
-  return ready();
+  if (FPrepared.load(std::memory_order_acquire) && !FDriverReleased.load()) return true;
+  return OnWindowThread([this] { PrepareHere(); });
 }
 
-void TFmASIOConfig::PrepareMessage(void* Context, uint32_t Message, uintptr_t, intptr_t) noexcept {
-  if (Message != kPrepareMessage) return;
-  auto* window = static_cast<TFmASIOConfig*>(Context);
-  {
-    const std::lock_guard<std::mutex> lock(window->FPrepareLock);
-    window->FPrepareStarted = true;
-    window->FPrepareDone.notify_all();
+struct TFmASIOConfig::TWindowCall {
+  const std::function<void()>* call;
+  bool started = false;
+  bool done = false;
+  std::exception_ptr failure;
+};
+
+bool TFmASIOConfig::OnWindowThread(const std::function<void()>& Call) {
+  if (platform::CurrentThreadToken() == FWindowThread) {
+    Call();
+    return true;
   }
-  ReportFailure([window] { window->PrepareHere(); });
-  const std::lock_guard<std::mutex> lock(window->FPrepareLock);
-  window->FPrepareAsked = false;
-  window->FPrepareDone.notify_all();
+  TWindowCall call{&Call};
+  std::unique_lock<std::mutex> lock(FCallLock);
+  FCalls.push_back(&call);
+  if (!FCallWindow->Post(kWindowCallMessage, 0, 0)) {
+    std::erase(FCalls, &call);
+    return false;
+  }
+  if (!FCallChanged.wait_for(lock, kWindowAnswerTime, [&] { return call.started; })) {
+    std::erase(FCalls, &call);
+    return false;
+  }
+  // Once started, it may take as long as it takes: the library dialog waits for the user.
+  FCallChanged.wait(lock, [&] { return call.done; });
+  if (call.failure) std::rethrow_exception(call.failure);
+  return true;
+}
+
+void TFmASIOConfig::WindowCallMessage(void* Context, uint32_t Message, uintptr_t,
+                                      intptr_t) noexcept {
+  if (Message != kWindowCallMessage) return;
+  auto* window = static_cast<TFmASIOConfig*>(Context);
+  std::unique_lock<std::mutex> lock(window->FCallLock);
+  if (window->FCalls.empty()) return;  // its caller gave up
+  TWindowCall* call = window->FCalls.front();
+  window->FCalls.pop_front();
+  call->started = true;
+  window->FCallChanged.notify_all();
+  lock.unlock();
+  try {
+    (*call->call)();
+  } catch (...) {
+    call->failure = std::current_exception();
+  }
+  lock.lock();
+  call->done = true;
+  window->FCallChanged.notify_all();
 }
 
 void TFmASIOConfig::OutputModeChange(int32_t Mode) {
@@ -824,12 +839,20 @@ int32_t TFmASIOConfig::Open(int32_t SampleRate, int32_t Channels, int32_t BitsPe
                           " play");
     return -1;
   }
-  if (!PrepareForUse()) {
+  // The hosts are the window's thread's: a decode thread's Open is made there.
+  int32_t result = -1;
+  if (!OnWindowThread([&] {
+        PrepareHere();
+        result = OpenHere(SampleRate, Channels, BitsPerSample);
+      })) {
     platform::WriteNotice(
-        "partiloom: the player's window thread did not load the effect and the driver; the "
-        "stream is refused");
+        "partiloom: the player's window thread did not take up the stream; it is refused");
     return -1;
   }
+  return result;
+}
+
+int32_t TFmASIOConfig::OpenHere(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample) {
   const std::lock_guard<std::mutex> control(FStreamControl);
   // An Open without a Close ends the stream before as a Close would.
   if (FStreamOpen.load()) CloseStream();
@@ -927,8 +950,12 @@ void TFmASIOConfig::ShowResampling() {
 }
 
 void TFmASIOConfig::Close() {
-  const std::lock_guard<std::mutex> control(FStreamControl);
-  CloseStream();
+  const auto close = [this] {
+    const std::lock_guard<std::mutex> control(FStreamControl);
+    CloseStream();
+  };
+  // A window's thread that does not answer would leave the stream playing: better closed here.
+  if (!OnWindowThread(close)) close();
 }
 
 void TFmASIOConfig::CloseStream() {
@@ -1079,9 +1106,13 @@ int32_t TFmASIOConfig::LatencyMs() const noexcept {
 }
 
 int32_t TFmASIOConfig::Pause(int32_t Paused) {
-  const std::lock_guard<std::mutex> control(FStreamControl);
-  const bool previous = FPaused.exchange(Paused != 0, std::memory_order_relaxed);
-  ASIOHost.SetActive(Paused == 0);
+  bool previous = false;
+  const auto pause = [&] {
+    const std::lock_guard<std::mutex> control(FStreamControl);
+    previous = FPaused.exchange(Paused != 0, std::memory_order_relaxed);
+    ASIOHost.SetActive(Paused == 0);
+  };
+  if (!OnWindowThread(pause)) pause();
   return previous ? 1 : 0;
 }
 

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -204,7 +206,12 @@ class TFmASIOConfig : public TObject {
   // The first use's loading (the library dialog of the first start, the effect, its preset,
   // the stored driver and routing), or the driver let go of opened again. Window's thread.
   void PrepareHere();
-  static void PrepareMessage(void* Context, uint32_t Message, uintptr_t, intptr_t) noexcept;
+  // Runs `Call` on the window's thread and waits for it, its exception coming along; false
+  // when that thread did not take it up in time (it is not pumping its messages, or waits for
+  // the calling thread).
+  bool OnWindowThread(const std::function<void()>& Call);
+  static void WindowCallMessage(void* Context, uint32_t Message, uintptr_t, intptr_t) noexcept;
+  int32_t OpenHere(int32_t SampleRate, int32_t Channels, int32_t BitsPerSample);
   // Keeps the driver's rate, output latency and block where the player's threads read them.
   void KeepDriverFigures() noexcept;
   // Frames still to be heard, at the driver's rate: the queue and what the driver holds.
@@ -268,12 +275,13 @@ class TFmASIOConfig : public TObject {
   std::atomic<bool> FDriverReleased{false};
   bool FPreparing = false;  // window's thread
   uintptr_t FWindowThread = 0;
-  // Another thread's first use is handed to the window's thread through this window.
-  std::unique_ptr<platform::MessageWindow> FPrepareWindow;
-  std::mutex FPrepareLock;
-  std::condition_variable FPrepareDone;
-  bool FPrepareAsked = false;    // FPrepareLock held
-  bool FPrepareStarted = false;  // FPrepareLock held
+  // Calls from the player's other threads that the window's thread makes (they change the
+  // hosts, which are its own), handed over through this window, one message a call.
+  struct TWindowCall;
+  std::unique_ptr<platform::MessageWindow> FCallWindow;
+  std::mutex FCallLock;
+  std::condition_variable FCallChanged;
+  std::deque<TWindowCall*> FCalls;  // FCallLock held
   // From Open to Close: the player holds a stream open.
   std::atomic<bool> FStreamOpen{false};
   std::atomic<int32_t> FChannels{0};
