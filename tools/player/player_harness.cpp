@@ -830,11 +830,7 @@ class Player {
       initialized_ = true;
       const int held = watcher_.HeldCount();
       ResetEvent(watcher_.Held());  // a window held earlier does not count for this Init
-      using ModeChangeRoutine = void(PLAYER_CALL*)(int);
-      const auto chosen = words.empty()
-                              ? reinterpret_cast<ModeChangeRoutine>(
-                                    platform::FindLibraryExport(library_, "winampGetOutModeChange"))
-                              : nullptr;
+      const ModeChangeRoutine chosen = words.empty() ? FindModeChange() : nullptr;
       if (RunOnMain(
               [this, chosen] {
                 module_->Init();
@@ -1173,14 +1169,19 @@ class Player {
     playlist_->Add(track);
   }
 
-  // The player tells the output it became (bit 0) or is no longer the active one.
+  // The plug-in's optional export through which the player tells it that it became (bit 0)
+  // or is no longer the active output; null when it has none.
+  using ModeChangeRoutine = void(PLAYER_CALL*)(int);
+  ModeChangeRoutine FindModeChange() const {
+    return reinterpret_cast<ModeChangeRoutine>(
+        platform::FindLibraryExport(library_, "winampGetOutModeChange"));
+  }
+
   void ModeChange(const Step& step) {
     const auto mode = harness::ParseInteger(step.words[0], INT32_MIN, INT32_MAX);
     if (!mode) return g_log.Error(step, "not a number");
     if (unloaded_) return g_log.Error(step, "the plug-in is unloaded");
-    using ModeChangeRoutine = void(PLAYER_CALL*)(int);
-    const auto routine = reinterpret_cast<ModeChangeRoutine>(
-        platform::FindLibraryExport(library_, "winampGetOutModeChange"));
+    const ModeChangeRoutine routine = FindModeChange();
     if (routine) RunOnMain([&] { routine(static_cast<int>(*mode)); });
     g_log.Write("mode-change", {{"mode", step.words[0]}, {"found", routine ? "1" : "0"}});
   }
