@@ -449,8 +449,8 @@ void TFmASIOConfig::ReplaceEffect(const std::string& Path, std::string& PresetFa
   FollowHostSampleRate();  // the effect opens at the driver's rate
   effect.SetActive(true);
   FEffectBlockSize = VstHost.BlockSize();
-  FVstInBuffer.SetSize(static_cast<size_t>(std::max(effect.numInputs(), 0)), 0);
-  FVstOutBuffer.SetSize(static_cast<size_t>(std::max(effect.numOutputs(), 0)), 0);
+  FVstInBuffer.SetSize(static_cast<size_t>(effect.AdoptedInputs()), 0);
+  FVstOutBuffer.SetSize(static_cast<size_t>(effect.AdoptedOutputs()), 0);
   effect.ShowEdit(*Panel);
   if (platform::FileExists(settings::kPresetFileName)) {
     try {
@@ -718,7 +718,7 @@ void TFmASIOConfig::ProcessDriverBlock(TSingleChannelArrays& OutBuffer) {
   std::array<int32_t, 8> written;
   written.fill(-1);
 
-  const int32_t outputs = effect.numOutputs();
+  const int32_t outputs = effect.AdoptedOutputs();
   const uint32_t block_number = FBlocksRun.fetch_add(1, std::memory_order_relaxed) + 1;
   int32_t fade = FFade.load(std::memory_order_acquire);
   const int32_t fade_at_start = fade;

@@ -593,8 +593,20 @@ void TVstPlugIn::OpenEffect() {
   FPluginVstVersion = GetVstVersion();
   const VstIntPtr category = GetPlugCategory() & 0xFF;
   FPlugCategory = category <= vpcGenerator ? static_cast<TVstPluginCategory>(category) : vpcUnknown;
-  FNumInputs = effect->numInputs;
-  FNumOutputs = effect->numOutputs;
+  // Counts beyond the limit size no arrays, now as when they change later: the effect is
+  // heard with none until it reports counts that fit.
+  const VstInt32 inputs = std::max<VstInt32>(effect->numInputs, 0);
+  const VstInt32 outputs = std::max<VstInt32>(effect->numOutputs, 0);
+  if (inputs > kMaxAdoptedChannels || outputs > kMaxAdoptedChannels) {
+    FRefusedCounts = {inputs, outputs};
+    Refuse("effOpen",
+           std::to_string(inputs) + " inputs and " + std::to_string(outputs) + " outputs");
+    FNumInputs = 0;
+    FNumOutputs = 0;
+  } else {
+    FNumInputs = inputs;
+    FNumOutputs = outputs;
+  }
   FNumPrograms = effect->numPrograms;
   FNumParams = effect->numParams;
   MainsChanged(true);

@@ -46,6 +46,8 @@ constexpr uint32_t kArmFloatingPointChange = 128;
 constexpr uint32_t kArmIOChangeInProcess = 256;
 // getParameter faults for its second parameter (index 1), in every kind.
 constexpr uint32_t kArmGetParameterFault = 512;
+// The "io" kind: effOpen leaves it claiming a million outputs.
+constexpr uint32_t kArmHugeCountsAtOpen = 1024;
 
 using TestEffectLogProc = TEffectLog* (*)();
 using TestEffectArmProc = void (*)(uint32_t faults);

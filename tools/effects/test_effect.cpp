@@ -217,6 +217,7 @@ VstIntPtr VSTCALLBACK Dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
       return g_program;
     case effOpen:
       AskHost(effect, audioMasterCanDo, 0, 0, const_cast<char*>("acceptIOChanges"));
+      if (g_armed & kArmHugeCountsAtOpen) effect->numOutputs = 1000000;
       return 0;
     case effSetProgram:
       // The new counts come without a report: the host has to look.

@@ -431,6 +431,28 @@ TEST_F(EffectLifeCycle, NewCountsAreAdoptedOnTheHostsThread) {
   item.Effect()->numOutputs = 1;
 }
 
+// Counts beyond reason at the opening are refused as later ones are: none are adopted, so
+// that no owner sizes arrays by them, and nothing is processed until counts that fit come.
+TEST_F(EffectLifeCycle, CountsBeyondReasonAtTheOpeningAreRefused) {
+  TEffectProbe probe("io");
+  probe.Arm(kArmHugeCountsAtOpen);
+  TVstPlugIn& item = NewItem(probe.Path());
+  item.SetActive(true);
+  probe.Arm(0);
+  ASSERT_TRUE(item.Active());
+  EXPECT_EQ(item.AdoptedInputs(), 0);
+  EXPECT_EQ(item.AdoptedOutputs(), 0);
+  EXPECT_EQ(item.AnswerRefusals().Count, 1u);
+  EXPECT_EQ(item.AnswerRefusals().Last, "2 inputs and 1000000 outputs");
+  TSingleChannelArrays none;
+  EXPECT_FALSE(item.ProcessReplacing(none, none, 32));
+  EXPECT_FALSE(item.AdoptIOChanges());  // refused once only
+  EXPECT_EQ(item.AnswerRefusals().Count, 1u);
+  item.SetProgramNr(1);  // 2 in 6 out
+  EXPECT_EQ(item.AdoptedInputs(), 2);
+  EXPECT_EQ(item.AdoptedOutputs(), 6);
+}
+
 // While the host's thread adopts counts again and again, an audio thread that holds its
 // arrays for each block never meets them being resized.
 TEST_F(EffectLifeCycle, AdoptionWaitsForTheAudioBlockInProgress) {
