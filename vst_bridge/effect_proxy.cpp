@@ -379,7 +379,12 @@ VstIntPtr TEffectProxy::Forward(VstInt32 opcode, VstInt32 index, VstIntPtr value
       *static_cast<void**>(ptr) = nullptr;
       if (message.flags & kReplyChunkCopyFaulted) return 0;
       if (message.flags & kReplyChunkTooLarge) {
-        // The host refuses it by its size; it never reads the bytes.
+        // The host refuses it by its size; it never reads the bytes. A size it would read is
+        // no such answer: the byte here is all there is.
+        if (static_cast<uint64_t>(message.result) <= kMaxBridgedChunk) {
+          HelperFailed("helper (a chunk within the limit called too large)");
+          return 0;
+        }
         static uint8_t unread = 0;
         *static_cast<void**>(ptr) = &unread;
         return result;
@@ -436,6 +441,11 @@ bool TEffectProxy::FetchChunk(int64_t size, std::vector<uint8_t>& chunk) {
     if (!ControlExchange(timings_.request_ms) || message.size == 0 ||
         static_cast<size_t>(message.result) != chunk.size())
       break;
+    // The rest would be the other channels' areas, or beyond the mapping.
+    if (message.size > control.Capacity()) {
+      HelperFailed("helper (a chunk piece beyond its area)");
+      break;
+    }
     const size_t piece = std::min<size_t>(message.size, chunk.size() - offset);
     std::memcpy(chunk.data() + offset, control.Data(), piece);
     offset += piece;

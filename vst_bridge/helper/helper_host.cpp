@@ -118,8 +118,11 @@ void THelperHost::Run() {
   policy.messages = platform::InterprocessSignal::Messages::All;
   while (!Abandoned()) {
     if (control.Wait(policy, [this] { return Abandoned(); }) != TWaitResult::Arrived) continue;
-    const bool quit = control.Message().kind == kQuit;
+    const uint32_t request = control.Message().kind;
+    const bool quit = request == kQuit;
     Serve(control);
+    if (reply_filter_)
+      reply_filter_(request, control.Message(), control.Data(), control.Capacity());
     control.Post();
     if (quit) break;
   }

@@ -34,6 +34,12 @@ class THelperHost final : public TRequestServer {
   // Serves the control channel until the proxy says quit or its process has gone.
   void Run();
 
+  // Sees every control reply before it goes back, with the kind of request it answers: a
+  // helper for the tests that breaks the protocol on purpose. Set before Run.
+  using TReplyFilter = void (*)(uint32_t Request, TMessage& Reply, uint8_t* Data,
+                                size_t Capacity) noexcept;
+  void SetReplyFilter(TReplyFilter Filter) noexcept { reply_filter_ = Filter; }
+
   void Serve(TChannelEnd& channel) noexcept override;
 
  private:
@@ -81,6 +87,7 @@ class THelperHost final : public TRequestServer {
   // Where the open editor's window lives: the host's panel, or a window of ours over it.
   // The control thread's, as are the editor's windows.
   std::unique_ptr<platform::EditorParent> editor_parent_;
+  TReplyFilter reply_filter_ = nullptr;
 };
 
 }  // namespace vst_bridge

@@ -1,0 +1,68 @@
+// The helper is another process: what it writes into the shared memory is checked before
+// the plug-in hands the host anything of it. The hostile helper bends one rule at a time;
+// the host gets the effect's true state or none, never other memory.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/fault_log.h"
+#include "vst_bridge/tests/hostile_helper.h"
+#include "vst_host/tests/test_support.h"
+#include "vst_host/vst_host.h"
+
+namespace {
+
+void SetEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+class BridgeBoundary : public ::testing::Test {
+ protected:
+  void TearDown() override { SetEnvironment("PARTILOOM_HOSTILE_HELPER", "0"); }
+  TVstPlugIn& Open(uint32_t bends) {
+    SetEnvironment("PARTILOOM_HOSTILE_HELPER", std::to_string(bends));
+    TVstPlugIn* item = host_.VstPlugIns().Add();
+    item->BridgeHelper = HostileHelperPath();
+    item->SetDLLFileName(EffectPath("chunk"));
+    item->SetActive(true);
+    EXPECT_TRUE(item->Active());
+    return *item;
+  }
+  TVstHost host_;
+};
+
+TEST_F(BridgeBoundary, AChunkReachesTheHostWholeOrNotAtAll) {
+  struct Case {
+    uint32_t bends;
+    const char* what;
+  };
+  const Case cases[] = {
+      {0, "an honest helper"},
+      {kBendChunkPieceBeyondArea, "a piece beyond its area"},
+      {kBendChunkTooLargeWithinLimit, "100 bytes called too large"},
+  };
+  // Larger than the control channel's data area: it comes back in pieces.
+  std::vector<uint8_t> state(2 * 1024 * 1024 + 5);
+  for (size_t i = 0; i < state.size(); ++i) state[i] = static_cast<uint8_t>(i * 13 + i / 997);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TVstPlugIn& item = Open(c.bends);
+    item.SetChunk(state.data(), static_cast<VstInt32>(state.size()), true);
+    const uint32_t faults = platform::TotalFaultCount();
+    const std::vector<uint8_t> chunk = item.GetChunk(true);
+    if (c.bends == 0) {
+      EXPECT_EQ(chunk, state);
+    } else {
+      EXPECT_TRUE(chunk.empty()) << chunk.size() << " bytes handed out";
+      EXPECT_GT(platform::TotalFaultCount(), faults);
+    }
+    host_.VstPlugIns().Clear();
+  }
+}
+
+}  // namespace
