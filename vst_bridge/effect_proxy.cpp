@@ -401,6 +401,14 @@ VstIntPtr TEffectProxy::Forward(VstInt32 opcode, VstInt32 index, VstIntPtr value
     case TPointerUse::SpeakersOut:
       if (size == 2 * kSpeakerArrangementBytes) {
         std::memcpy(speakers_out_, data, sizeof speakers_out_);
+        // The host reads as many speakers as each says: no more than the copy holds.
+        for (uint8_t* arrangement : speakers_out_) {
+          int32_t channels = 0;
+          std::memcpy(&channels, arrangement + 4, sizeof channels);
+          if (channels >= 0 && channels <= kMaxSpeakers) continue;
+          HelperFailed("helper (a speaker arrangement beyond its speakers)");
+          return 0;
+        }
         if (value) *reinterpret_cast<void**>(value) = speakers_out_[0];
         *static_cast<void**>(ptr) = speakers_out_[1];
       }

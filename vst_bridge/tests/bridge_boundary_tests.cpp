@@ -3,10 +3,12 @@
 // the host gets the effect's true state or none, never other memory.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/fault_log.h"
+#include "vst_bridge/bridge_marshal.h"
 #include "vst_bridge/tests/hostile_helper.h"
 #include "vst_host/tests/test_support.h"
 #include "vst_host/vst_host.h"
@@ -63,6 +65,25 @@ TEST_F(BridgeBoundary, AChunkReachesTheHostWholeOrNotAtAll) {
     }
     host_.VstPlugIns().Clear();
   }
+}
+
+// What the host reads of an arrangement is as many speakers as it says: a count beyond what
+// was copied is refused, and the host is given none.
+TEST_F(BridgeBoundary, ASpeakerArrangementNeverSaysMoreThanItHolds) {
+  TVstPlugIn& item = Open(kBendMillionSpeakers);
+  void* inputs = nullptr;
+  void* outputs = nullptr;
+  const uint32_t faults = platform::TotalFaultCount();
+  const VstIntPtr answer = item.VstDispatch(vst_bridge::kEffGetSpeakerArrangement, 0,
+                                            reinterpret_cast<VstIntPtr>(&inputs), &outputs);
+  EXPECT_EQ(answer, 0);
+  for (void* arrangement : {inputs, outputs}) {
+    if (!arrangement) continue;
+    int32_t channels = 0;
+    std::memcpy(&channels, static_cast<uint8_t*>(arrangement) + 4, sizeof channels);
+    EXPECT_LE(channels, vst_bridge::kMaxSpeakers);
+  }
+  EXPECT_GT(platform::TotalFaultCount(), faults);
 }
 
 }  // namespace

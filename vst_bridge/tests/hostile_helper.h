@@ -11,6 +11,8 @@
 constexpr uint32_t kBendChunkPieceBeyondArea = 1;
 // effGetChunk answers "too large" with a size of 100 bytes.
 constexpr uint32_t kBendChunkTooLargeWithinLimit = 2;
+// Both speaker arrangements of effGetSpeakerArrangement claim a million speakers.
+constexpr uint32_t kBendMillionSpeakers = 4;
 
 // The hostile helper beside the running test program.
 inline std::string HostileHelperPath() {

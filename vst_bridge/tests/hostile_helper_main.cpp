@@ -3,6 +3,7 @@
 // the kBend... bits below) says.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "vst_bridge/helper/helper_host.h"
@@ -12,7 +13,7 @@ namespace {
 
 uint32_t g_bends = 0;
 
-void Bend(uint32_t request, vst_bridge::TMessage& reply, uint8_t*, size_t capacity) noexcept {
+void Bend(uint32_t request, vst_bridge::TMessage& reply, uint8_t* data, size_t capacity) noexcept {
   using namespace vst_bridge;
   if ((g_bends & kBendChunkPieceBeyondArea) && request == kGetBulk && reply.size > 0)
     reply.size = static_cast<uint32_t>(4 * capacity);
@@ -20,6 +21,14 @@ void Bend(uint32_t request, vst_bridge::TMessage& reply, uint8_t*, size_t capaci
       reply.opcode == effGetChunk) {
     reply.flags = kReplyChunkTooLarge;
     reply.result = 100;
+  }
+  if ((g_bends & kBendMillionSpeakers) && request == kDispatch &&
+      reply.opcode == kEffGetSpeakerArrangement) {
+    const int32_t million = 1000000;
+    for (size_t at = 0; at < 2 * kSpeakerArrangementBytes; at += kSpeakerArrangementBytes)
+      std::memcpy(data + at + 4, &million, sizeof million);
+    reply.size = static_cast<uint32_t>(2 * kSpeakerArrangementBytes);
+    reply.result = 1;
   }
 }
 
