@@ -65,7 +65,9 @@ TPointerUse DispatcherPointerUse(VstInt32 opcode, bool has_pointer) noexcept {
 }
 
 TPointerUse CallbackPointerUse(VstInt32 opcode, bool has_pointer) noexcept {
-  switch (opcode) {
+  // The host answers by the opcode's low byte alone: classified otherwise, an answer that is
+  // an address of the host's would cross as a number.
+  switch (opcode & 0xFF) {
     case audioMasterGetTime:
       return TPointerUse::TimeAnswer;
     case audioMasterProcessEvents:

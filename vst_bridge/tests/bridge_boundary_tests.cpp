@@ -86,4 +86,16 @@ TEST_F(BridgeBoundary, ASpeakerArrangementNeverSaysMoreThanItHolds) {
   EXPECT_GT(platform::TotalFaultCount(), faults);
 }
 
+// The host answers a callback by its opcode's low byte alone. A request with high bits set
+// is classified by that byte too: otherwise the answer to a time or directory request, an
+// address in the player's process, would cross to the helper as a number.
+TEST(BridgeMarshal, CallbacksAreClassifiedByTheLowByteAsTheHostAnswersThem) {
+  using vst_bridge::CallbackPointerUse;
+  using vst_bridge::TPointerUse;
+  EXPECT_EQ(CallbackPointerUse(audioMasterGetTime | 0x100, false), TPointerUse::TimeAnswer);
+  EXPECT_EQ(CallbackPointerUse(audioMasterGetDirectory | 0x7F00, false),
+            TPointerUse::DirectoryAnswer);
+  EXPECT_EQ(CallbackPointerUse(audioMasterCanDo | 0x100, true), TPointerUse::TextIn);
+}
+
 }  // namespace
