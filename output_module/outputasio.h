@@ -64,8 +64,9 @@ class TFmASIOConfig : public TObject {
   // Opens a stream and answers its latency in ms: the longest time from a Write to its
   // sound (the queue when full and the driver's output latency, rounded up, at least 1).
   // -1, with a line in the log and no message box, when it cannot play: no driver chosen, a
-  // driver that does not open or start, a depth other than 8, 16, 24 or 32 bits a sample or
-  // a rate outside kLowestStreamRate .. kHighestStreamRate. A rate the driver cannot run is
+  // driver that does not open or start, a depth other than 8, 16, 24 or 32 bits a sample, a
+  // rate outside kLowestStreamRate .. kHighestStreamRate or a channel count outside 1 .. 64,
+  // or a window's thread that does not take the call up. A rate the driver cannot run is
   // converted to the one it runs. After a Close that followed the stream's end mark, an Open
   // of the same rate, channels and depth goes on playing behind the queued frames on the
   // running driver: tracks join without a gap.
