@@ -15,14 +15,6 @@
 
 namespace {
 
-void SetEnvironment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 class BridgeBoundary : public ::testing::Test {
  protected:
   void TearDown() override { SetEnvironment("PARTILOOM_HOSTILE_HELPER", "0"); }

@@ -33,14 +33,6 @@ std::string CrossoverPath() {
 #endif
 }
 
-void SetEnvironment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 class Bridged : public ::testing::Test {
  protected:
   TVstPlugIn& Open(const std::string& path, bool bridged) {

@@ -21,14 +21,6 @@ namespace {
 
 using vst_bridge::TBridgeState;
 
-void SetEnvironment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 struct TPlayed {
   int blocks = 0;
   int silent = 0;

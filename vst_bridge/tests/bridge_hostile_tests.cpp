@@ -26,14 +26,6 @@ uint32_t EnvironmentNumber(const char* name, uint32_t fallback) {
   return text && *text ? uint32_t(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-void SetEnvironment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 std::optional<std::string> Cancel(const platform::FileDialogRequest&) {
   return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "platform/system.h"
@@ -41,4 +42,12 @@ std::vector<TEffectLogEntry> TEffectProbe::Entries(int32_t opcode) const {
   for (int i = 0; i < log_->count; ++i)
     if (log_->entries[i].opcode == opcode) found.push_back(log_->entries[i]);
   return found;
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
 }

@@ -11,6 +11,10 @@
 // The path of a test effect library beside the test program ("params", "chunk", ...).
 std::string EffectPath(const std::string& kind);
 
+// Sets a variable of the test program's environment, which the helper processes it starts
+// inherit.
+void SetEnvironment(const char* name, const std::string& value);
+
 // Keeps a test effect library loaded for the whole test and reads what the effect recorded.
 class TEffectProbe {
  public:
